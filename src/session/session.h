@@ -1,0 +1,119 @@
+// The session record: the whole state of one Morvik object, and every
+// operation on it. One lock per shared field and none over the record; the
+// only nesting is rx then history. Knows nothing of Python: the binding layer
+// decides where the interpreter lock is released (around wait_until_ready and
+// nowhere else).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../pty/pty_process.h"
+#include "buf_writer.h"
+#include "channel.h"
+#include "expected.h"
+#include "guarded.h"
+#include "history.h"
+#include "reader_thread.h"
+
+namespace morvik::session {
+
+inline constexpr std::uint64_t DEFAULT_TIMEOUT_MS = 20000;
+inline constexpr std::uint64_t DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 MiB
+inline constexpr std::uint64_t DEFAULT_SETTLE_MS = 200;
+inline constexpr std::uint64_t DEFAULT_QUIET_MS = 80;
+inline constexpr std::uint64_t DEFAULT_READ_AVAILABLE_BYTES = 65536;
+inline constexpr std::uint64_t RESET_DRAIN_BYTES = 262144;
+inline constexpr std::uint8_t CTRL_C_BYTE = 0x03;
+// How long teardown waits for the reader to see the end of the output by
+// itself before telling it to stop.
+inline constexpr std::chrono::milliseconds READER_JOIN_GRACE{1000};
+
+using Marker = std::string;  // UTF-8 bytes of the marker text
+
+// The default prompts, in order.
+std::vector<Marker> default_ready_markers();
+
+struct WaitArgs {
+  std::optional<std::uint64_t> timeout_ms;
+  std::optional<std::uint64_t> max_output_bytes;
+  std::optional<std::uint64_t> settle_ms;
+  std::optional<std::uint64_t> quiet_ms;
+};
+
+class Session {
+ public:
+  // Starts `command` (one program, verbatim) on a new terminal with its
+  // reader thread running. Fails with the start-up errors; an unstartable
+  // reader thread is an internal failure. Nothing acquired outlives a failure.
+  static Expected<std::unique_ptr<Session>> spawn(std::string command, bool interactive,
+                                                  std::size_t history_limit = HISTORY_LIMIT);
+
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Teardown, then the process, the writer (buffered bytes written out), the
+  // channel, the thread slot and the rest, in that order.
+  ~Session();
+
+  // Draining and history.
+  Expected<std::string> read_available(std::optional<std::uint64_t> max_bytes);
+  Expected<std::string> get_history();
+
+  // Waiting: run with the interpreter lock released. Throws InternalFailure
+  // for a poisoned lock.
+  std::string read_until_ready(const WaitArgs& args);
+  bool should_wait_for_markers();
+  std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                     std::uint64_t settle_ms);
+  std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                     std::uint64_t max_output_bytes);
+
+  // Input and settings.
+  Expected<void> write_bytes(std::string_view data);
+  Expected<void> send_line(std::string_view input);  // input + "\n" in one write
+  Expected<void> send_ctrl_c();
+  Expected<void> set_ready_markers(std::vector<Marker> markers);
+  bool is_interactive() const noexcept { return interactive_; }
+  const std::string& get_initial_command() const noexcept { return command_; }
+
+  // Liveness and teardown.
+  Expected<bool> is_alive();
+  void close_inner() noexcept;
+
+  // Starts the same command again; on success `slot` holds the new record,
+  // on failure the old one, closed.
+  static Expected<void> reset(std::unique_ptr<Session>& slot);
+
+  // Diagnostics for tests.
+  pid_t child_pid() const noexcept { return process_.pid(); }
+  void poison_for_test(std::string_view field);
+
+ private:
+  Session(std::string command, pty::PtyProcess process, BufWriter writer, Receiver rx,
+          ReaderThread reader, std::size_t history_limit, bool interactive);
+
+  // Appends a chunk to `out` within `cap` bytes; a cut tail goes back to the
+  // channel. Returns true when the chunk had to be cut.
+  static bool append_capped(Receiver& rx, std::string& out, Chunk&& chunk, std::uint64_t cap);
+  void append_history(std::string_view bytes);
+  Receiver::Status receive(Chunk& out, std::chrono::nanoseconds limit);
+
+  // Field order is release order after teardown (members are destroyed in
+  // reverse): process, writer, rx, reader_thread, then the rest.
+  std::string command_;
+  std::size_t history_limit_;
+  bool interactive_;
+  Guarded<History> history_;
+  Guarded<std::vector<Marker>> ready_markers_;
+  Guarded<ReaderThread> reader_thread_;
+  Guarded<Receiver> rx_;
+  Guarded<BufWriter> writer_;
+  pty::PtyProcess process_;
+};
+
+}  // namespace morvik::session
