@@ -32,4 +32,17 @@ class Errno {
   int value_ = 0;
 };
 
+// Repeats a read, write or wait that a signal handler interrupted. Never use
+// it for close: on Linux the descriptor is released even when close reports
+// EINTR, and a second close could hit a number another thread just reused.
+// Safe in a forked child: it allocates nothing and takes no lock.
+template <class Call>
+auto retry_on_eintr(Call call) noexcept -> decltype(call()) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
 }  // namespace morvik::pty

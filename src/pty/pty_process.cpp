@@ -1,0 +1,500 @@
+// The PTY layer's process handle: allocating the pseudo-terminal pair,
+// forking the child that makes the subordinate side its controlling terminal
+// and execs the program, carrying a failed start back through the status
+// pipe, and later asking after the child, stopping it and releasing it.
+// It must never throw for an operating-system failure (errors are values),
+// never leave a descriptor or a zombie behind on a failure path, and never
+// let the forked child touch anything a dead thread of the parent could hold.
+#include "pty_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "internal_failure.h"
+
+namespace morvik::pty {
+
+namespace {
+
+// ptsname_r's buffer; /dev/pts/N needs far less.
+constexpr std::size_t SLAVE_NAME_BUFFER = 64;
+// Child step 12 when sysconf cannot name a limit (Linux always can): the
+// kernel's default ceiling for per-process descriptors.
+constexpr long FALLBACK_OPEN_MAX = 1 << 20;
+constexpr int FIRST_NON_STDIO_FD = 3;
+constexpr const char* CONTROLLING_TTY = "/dev/tty";
+
+// The one window size the layer ever sets, shared by the parent's call on
+// the master and the child's on its terminal (a plain ioctl, fork-safe).
+int apply_window_size(int fd) noexcept {
+  struct winsize ws {};
+  ws.ws_row = INITIAL_ROWS;
+  ws.ws_col = INITIAL_COLUMNS;
+  return ::ioctl(fd, TIOCSWINSZ, &ws);
+}
+
+std::uint8_t host_control_char(int index, std::uint8_t fallback) noexcept {
+  struct termios t {};
+  if (::tcgetattr(STDIN_FILENO, &t) == 0) return t.c_cc[index];
+  if (::tcgetattr(STDOUT_FILENO, &t) == 0) return t.c_cc[index];
+  return fallback;
+}
+
+// Invalid sequences become U+FFFD, one per maximal invalid subpart.
+std::string utf8_lossy(const char* p, std::size_t n) {
+  static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(n);
+  std::size_t i = 0;
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+      out += REPLACEMENT;
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    std::size_t got = 0;
+    while (got < need && j < n) {
+      const auto d = static_cast<unsigned char>(p[j]);
+      if (d < (got == 0 ? lo : 0x80) || d > (got == 0 ? hi : 0xBF)) break;
+      ++j;
+      ++got;
+    }
+    if (got == need) {
+      out.append(p + i, j - i);
+    } else {
+      out += REPLACEMENT;
+    }
+    i = j;
+  }
+  return out;
+}
+
+// Child step 8 closes 0, 1 and 2 and step 9 puts the subordinate there, so a
+// descriptor the child must keep may not sit on one of those numbers. That
+// happens only when the host runs with a standard descriptor closed.
+Result<void> keep_above_stdio(UniqueFd& fd) noexcept {
+  if (fd.get() >= FIRST_NON_STDIO_FD) return Result<void>::success();
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, FIRST_NON_STDIO_FD);
+  if (moved < 0) return Errno::last();
+  fd.reset(moved);
+  return Result<void>::success();
+}
+
+// Reaps a child that has reported failure (it is about to _exit), so that no
+// zombie outlives the failed start.
+void reap(pid_t pid) noexcept {
+  int status = 0;
+  (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
+}
+
+// Once the parent cannot tell whether the child started its program, nobody
+// would ever own that child: stop it hard and collect it rather than leave an
+// unowned process (or a zombie) behind.
+void abandon_child(pid_t pid) noexcept {
+  (void)::kill(pid, SIGKILL);
+  reap(pid);
+}
+
+// The full pause, even when a signal handler interrupts the sleep: the stop
+// sequence's timing promises at least this much between signal and check.
+void pause_fully(std::chrono::nanoseconds pause) noexcept {
+  struct timespec deadline {};
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const long long total = static_cast<long long>(deadline.tv_nsec) + pause.count();
+  deadline.tv_sec += static_cast<time_t>(total / 1'000'000'000);
+  deadline.tv_nsec = static_cast<long>(total % 1'000'000'000);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+// Everything the child needs, built by the parent before fork.
+struct ChildPlan {
+  const char* slave_path;
+  const char* file;
+  char* const* argv;
+  bool argv_passable;  // false when a NUL byte would cut a name short
+  int master_fd;
+  int status_read_fd;
+  int status_write_fd;
+};
+
+// ---------------------------------------------------------------------------
+// Code run in the forked child, up to exec.
+//
+// The host is a multi-threaded process (an interpreter with its own threads
+// and ours), and fork copied only the calling thread. Any lock another thread
+// held at that instant (malloc's arenas, stdio's FILE locks, the dynamic
+// loader's, a C++ runtime's) stays locked forever in the child, so code here
+// must not allocate, throw, log, touch iostreams or stdio, call into the
+// interpreter or take any lock. It uses only plain system-call wrappers on
+// data the parent prepared before the fork (ChildPlan), and it leaves only
+// through exec or _exit: running exit() would flush the parent's copied stdio
+// buffers a second time and run atexit handlers meant for the parent. The
+// error number therefore becomes the exit status through _exit.
+// ---------------------------------------------------------------------------
+
+[[noreturn]] void report_and_exit(int status_fd, int err) noexcept {
+  // A zero would read as success in the parent; the number out of the table
+  // still reports a failure ("UnknownErrno").
+  if (err == 0) err = -1;
+  const auto word = static_cast<std::uint32_t>(err);
+  const unsigned char message[4] = {
+      static_cast<unsigned char>(word >> 24), static_cast<unsigned char>(word >> 16),
+      static_cast<unsigned char>(word >> 8), static_cast<unsigned char>(word)};
+  (void)retry_on_eintr([&] { return ::write(status_fd, message, sizeof message); });
+  (void)::close(status_fd);
+  ::_exit(err);
+}
+
+// Closes [first, last], clipped to the open-file limit when the kernel lacks
+// close_range and the numbers must be tried one by one.
+void close_span(unsigned first, unsigned last, unsigned limit) noexcept {
+  if (first > last) return;
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, first, last, 0) == 0) return;
+#endif
+  for (unsigned n = first; n <= last && n < limit; ++n) (void)::close(static_cast<int>(n));
+}
+
+// Every descriptor from 3 up closes except the four this code still needs.
+// With close_range the last span runs to the top of the number space, so a
+// descriptor above a lowered soft limit does not slip through either.
+void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit) noexcept {
+  int keep[4] = {plan.master_fd, slave_fd, plan.status_read_fd, plan.status_write_fd};
+  for (int i = 1; i < 4; ++i) {
+    for (int j = i; j > 0 && keep[j - 1] > keep[j]; --j) std::swap(keep[j - 1], keep[j]);
+  }
+  unsigned next = FIRST_NON_STDIO_FD;
+  for (int fd : keep) {
+    if (fd < FIRST_NON_STDIO_FD || static_cast<unsigned>(fd) < next) continue;
+    close_span(next, static_cast<unsigned>(fd) - 1, limit);
+    next = static_cast<unsigned>(fd) + 1;
+  }
+  close_span(next, UINT_MAX, limit);
+}
+
+[[noreturn]] void run_child(const ChildPlan& plan) noexcept {
+  const int report = plan.status_write_fd;
+
+  // Step 1, the subordinate's path, was taken by the parent (plan.slave_path).
+
+  // Shed any controlling terminal inherited from the host.
+  int fd = ::open(CONTROLLING_TTY, O_RDWR | O_NOCTTY);
+  if (fd >= 0) {
+    if (::close(fd) != 0) report_and_exit(report, errno);
+  } else if (errno != ENXIO) {
+    report_and_exit(report, errno);
+  }
+  if (::setsid() < 0) report_and_exit(report, errno);
+  fd = ::open(CONTROLLING_TTY, O_RDWR | O_NOCTTY);
+  if (fd >= 0) {
+    if (::close(fd) != 0) report_and_exit(report, errno);
+    report_and_exit(report, EOPNOTSUPP);
+  }
+  if (errno != ENXIO) report_and_exit(report, EOPNOTSUPP);
+
+  // The first terminal a session leader opens without O_NOCTTY becomes its
+  // controlling terminal; no TIOCSCTTY is needed.
+  fd = ::open(plan.slave_path, O_RDWR);
+  if (fd < 0) report_and_exit(report, errno);
+  if (::close(fd) != 0) report_and_exit(report, errno);
+  fd = ::open(CONTROLLING_TTY, O_WRONLY);
+  if (fd < 0) report_and_exit(report, errno);
+  if (::close(fd) != 0) report_and_exit(report, errno);
+
+  int slave = ::open(plan.slave_path, O_RDWR | O_NOCTTY);
+  if (slave < 0) report_and_exit(report, errno);
+  if (slave < FIRST_NON_STDIO_FD) {
+    // Only when the host had a standard descriptor closed: the close of 0..2
+    // below would otherwise take the subordinate with it.
+    const int moved = ::fcntl(slave, F_DUPFD, FIRST_NON_STDIO_FD);
+    if (moved < 0) report_and_exit(report, errno);
+    (void)::close(slave);
+    slave = moved;
+  }
+
+  (void)::close(STDIN_FILENO);
+  (void)::close(STDOUT_FILENO);
+  (void)::close(STDERR_FILENO);
+  for (int target : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::dup2(slave, target) < 0) report_and_exit(report, errno);
+  }
+
+  struct termios modes {};
+  if (::tcgetattr(STDIN_FILENO, &modes) != 0) report_and_exit(report, errno);
+  modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &modes) != 0) report_and_exit(report, errno);
+  if (apply_window_size(STDIN_FILENO) != 0) report_and_exit(report, errno);
+
+  errno = 0;
+  long limit = ::sysconf(_SC_OPEN_MAX);
+  if (limit < 0) {
+    if (errno != 0) report_and_exit(report, errno);
+    limit = FALLBACK_OPEN_MAX;
+  }
+  if (limit > INT_MAX) limit = INT_MAX;
+  close_other_descriptors(plan, slave, static_cast<unsigned>(limit));
+
+  if (::close(slave) != 0) report_and_exit(report, errno);
+  if (::close(plan.status_read_fd) != 0) report_and_exit(report, errno);
+  (void)::close(plan.master_fd);
+  // Success is the exec closing this end: the parent's read then sees EOF.
+  if (::fcntl(report, F_SETFD, FD_CLOEXEC) != 0) report_and_exit(report, errno);
+
+  // Hosts such as CPython ignore SIGPIPE; programs expect the default.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  (void)::sigaction(SIGPIPE, &dfl, nullptr);
+  if (!plan.argv_passable) report_and_exit(report, EINVAL);
+  // glibc's execvp searches PATH with stack buffers only, no malloc.
+  ::execvp(plan.file, plan.argv);
+  report_and_exit(report, errno);
+}
+
+// --------------------------------------------------------------------------
+// End of code run in the forked child.
+// --------------------------------------------------------------------------
+
+bool contains_nul(const std::string& s) noexcept { return s.find('\0') != std::string::npos; }
+
+}  // namespace
+
+// --- PtyMaster / Master ----------------------------------------------------
+
+PtyMaster& PtyMaster::operator=(PtyMaster&& o) noexcept {
+  if (this != &o) {
+    close_now();
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+PtyMaster::~PtyMaster() { close_now(); }
+
+void PtyMaster::close_now() noexcept {
+  if (fd_ < 0) return;
+  const int fd = std::exchange(fd_, -1);
+  // EBADF means someone else closed our descriptor, and its number may
+  // already belong to another file: a broken ownership rule, not a detail.
+  if (::close(fd) != 0 && errno == EBADF) defer_internal_failure("Closing an invalid file descriptor!");
+}
+
+Result<std::string> Master::get_slave_name(int master_fd) {
+  char buf[SLAVE_NAME_BUFFER] = {};
+  // ptsname_r returns the error number rather than -1.
+  const int rc = ::ptsname_r(master_fd, buf, sizeof buf);
+  if (rc != 0) return Errno::from_raw(rc);
+  std::size_t len = 0;
+  while (len < sizeof buf && buf[len] != '\0') ++len;
+  return utf8_lossy(buf, len);
+}
+
+Result<void> set_term_size(int fd) noexcept {
+  if (apply_window_size(fd) != 0) return Errno::last();
+  return Result<void>::success();
+}
+
+std::uint8_t get_eof_char() noexcept { return host_control_char(VEOF, FALLBACK_EOF_BYTE); }
+
+std::uint8_t get_intr_char() noexcept { return host_control_char(VINTR, FALLBACK_INTR_BYTE); }
+
+// --- spawn -----------------------------------------------------------------
+
+Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept try {
+  // The child cannot allocate: the argument vector is built here.
+  std::vector<char*> argv;
+  argv.reserve(description.args.size() + 2);
+  argv.push_back(description.program.data());
+  bool passable = !contains_nul(description.program);
+  for (std::string& arg : description.args) {
+    argv.push_back(arg.data());
+    passable = passable && !contains_nul(arg);
+  }
+  argv.push_back(nullptr);
+
+  // Close-on-exec from the first instant: another thread of the host may
+  // fork and exec at any moment, and a foreign program holding our master
+  // would keep the terminal alive after we close it. The child closes its
+  // own copy before exec regardless.
+  UniqueFd master{::posix_openpt(O_RDWR | O_CLOEXEC)};
+  if (!master.valid()) return Errno::last();
+  if (auto moved = keep_above_stdio(master); !moved) return moved.error();
+  if (::grantpt(master.get()) != 0) return Errno::last();
+  if (::unlockpt(master.get()) != 0) return Errno::last();
+  // ptsname_r may allocate inside libc, so the path is fetched before fork.
+  Result<std::string> slave_path = Master::get_slave_name(master.get());
+  if (!slave_path) return slave_path.error();
+
+  // Both ends close-on-exec for the same reason as the master; the child
+  // closes the read end itself and relies on exec closing the write end.
+  int ends[2] = {-1, -1};
+  if (::pipe2(ends, O_CLOEXEC) != 0) return Errno::last();
+  UniqueFd status_read{ends[0]};
+  UniqueFd status_write{ends[1]};
+  if (auto moved = keep_above_stdio(status_read); !moved) return moved.error();
+  if (auto moved = keep_above_stdio(status_write); !moved) return moved.error();
+
+  const ChildPlan plan{slave_path->c_str(), argv[0],           argv.data(),       passable,
+                       master.get(),        status_read.get(), status_write.get()};
+
+  const pid_t pid = ::fork();
+  if (pid < 0) return Errno::last();
+  if (pid == 0) run_child(plan);
+
+  if (::close(status_write.release()) != 0) {
+    const Errno err = Errno::last();
+    abandon_child(pid);
+    return err;
+  }
+  // One read, not retried: end of file means exec closed the write end; four
+  // bytes are the child's error number. A pipe write of 4 bytes is atomic.
+  unsigned char message[4] = {0, 0, 0, 0};
+  const ssize_t got = ::read(status_read.get(), message, sizeof message);
+  if (got < 0) {
+    const Errno err = Errno::last();
+    abandon_child(pid);
+    return err;
+  }
+  if (::close(status_read.release()) != 0) {
+    const Errno err = Errno::last();
+    abandon_child(pid);
+    return err;
+  }
+  const auto code = static_cast<std::int32_t>(
+      (std::uint32_t{message[0]} << 24) | (std::uint32_t{message[1]} << 16) |
+      (std::uint32_t{message[2]} << 8) | std::uint32_t{message[3]});
+  if (code != 0) {
+    reap(pid);
+    return Errno::from_raw(code);
+  }
+
+  if (Result<void> sized = set_term_size(master.get()); !sized) {
+    abandon_child(pid);
+    return sized.error();
+  }
+  const std::uint8_t eof = get_eof_char();
+  const std::uint8_t intr = get_intr_char();
+  return PtyProcess(Master(PtyMaster(master.release())), pid, eof, intr);
+} catch (const std::bad_alloc&) {
+  // Every allocation happens before fork and every descriptor is owned by
+  // then, so nothing is left behind.
+  return Errno::from_raw(ENOMEM);
+}
+
+// --- status, stop, release -------------------------------------------------
+
+PtyProcess::PtyProcess(PtyProcess&& other) noexcept
+    : signal_pause_(other.signal_pause_),
+      pty_master_(std::move(other.pty_master_)),
+      pid_(std::exchange(other.pid_, -1)),
+      eof_byte_(other.eof_byte_),
+      intr_byte_(other.intr_byte_) {}
+
+PtyProcess& PtyProcess::operator=(PtyProcess&& other) noexcept {
+  if (this != &other) {
+    release();
+    signal_pause_ = other.signal_pause_;
+    pty_master_ = std::move(other.pty_master_);
+    pid_ = std::exchange(other.pid_, -1);
+    eof_byte_ = other.eof_byte_;
+    intr_byte_ = other.intr_byte_;
+  }
+  return *this;
+}
+
+PtyProcess::~PtyProcess() { release(); }
+
+Result<UniqueFd> PtyProcess::get_raw_handle() const noexcept {
+  const int fd = ::dup(master_fd());
+  if (fd < 0) return Errno::last();
+  return UniqueFd{fd};
+}
+
+Result<bool> PtyProcess::is_alive() const {
+  // waitpid(-1) would collect any child of the host, and kill(-1) would
+  // signal every process we may signal: a record without a child has none.
+  if (pid_ <= 0) return false;
+  Result<WaitStatus> status = wait_nohang(pid_);
+  if (!status) {
+    const Errno err = status.error();
+    // Already collected, by an earlier wait of ours or by someone else.
+    if (err == Errno::from_raw(ECHILD) || err == Errno::from_raw(ESRCH)) return false;
+    return err;
+  }
+  return status->kind == WaitStatus::Kind::StillAlive;
+}
+
+Result<bool> PtyProcess::exit(bool force) const {
+  Result<bool> alive = is_alive();
+  if (!alive) return alive.error();
+  if (!alive.value()) return true;
+
+  // Each signal goes out only right after a check found the child
+  // uncollected, so its pid cannot have been reused by then.
+  for (int sig : {SIGHUP, SIGCONT, SIGINT, SIGTERM}) {
+    if (::kill(pid_, sig) != 0) return Errno::last();
+    pause_fully(signal_pause_);
+    alive = is_alive();
+    if (!alive) return alive.error();
+    if (!alive.value()) return true;
+  }
+  if (!force) return false;
+
+  if (::kill(pid_, SIGKILL) != 0) return Errno::last();
+  pause_fully(signal_pause_);
+  alive = is_alive();
+  if (!alive) return alive.error();
+  return !alive.value();
+}
+
+void PtyProcess::release() noexcept {
+  if (pid_ > 0) {
+    try {
+      Result<WaitStatus> status = wait_nohang(pid_);
+      if (status && status->kind == WaitStatus::Kind::StillAlive) {
+        Result<bool> stopped = exit(true);
+        if (!stopped) defer_internal_failure("failed to stop the child: " + stopped.error().text());
+      }
+    } catch (const InternalFailure& failure) {
+      defer_internal_failure(failure.message());
+    } catch (...) {
+      // Out of memory while naming a failure: the master still gets closed.
+    }
+    pid_ = -1;
+  }
+  pty_master_ = Master{};
+}
+
+}  // namespace morvik::pty

@@ -73,8 +73,10 @@ class PtyProcess {
  public:
   static Result<PtyProcess> spawn(ProcessDescription description) noexcept;
 
-  PtyProcess(PtyProcess&&) noexcept = default;
-  PtyProcess& operator=(PtyProcess&&) noexcept;
+  // A moved-from record keeps pid -1 and releases nothing: it must never
+  // wait for, or signal, "any child" (-1) on its way out.
+  PtyProcess(PtyProcess&& other) noexcept;
+  PtyProcess& operator=(PtyProcess&& other) noexcept;
   PtyProcess(const PtyProcess&) = delete;
   PtyProcess& operator=(const PtyProcess&) = delete;
   // Stops a child that still runs (the forced stop sequence), then closes
@@ -85,7 +87,8 @@ class PtyProcess {
   Result<UniqueFd> get_raw_handle() const noexcept;
 
   // One non-blocking wait. true while running; false once ended (the first
-  // call that sees the end also collects the child).
+  // call that sees the end also collects the child), and for a moved-from
+  // record.
   Result<bool> is_alive() const;
   // SIGHUP, SIGCONT, SIGINT, SIGTERM, each followed by the full pause and a
   // check; SIGKILL last when force is set. true: the child is gone.

@@ -1,0 +1,619 @@
+// The PTY layer against real children: what a started program sees (its
+// terminal, window, echo, session, descriptors, signal dispositions), what a
+// failed start leaves behind (nothing), the timing of the stop sequence, and
+// what releasing or moving a record does to the child. Child programs are
+// small /bin/sh scripts in a temporary folder or plain coreutils.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty/internal_failure.h"
+#include "pty/pty_process.h"
+
+namespace pty = morvik::pty;
+using pty::Errno;
+using pty::PtyProcess;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// --- helpers ----------------------------------------------------------------
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/morvik-pty-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    if (made != nullptr) path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+  // An executable /bin/sh script with the given body.
+  std::string script(const std::string& name, const std::string& body) const {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(file.c_str(), 0755);
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+long long ms_since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::set<int> open_fds(const std::string& proc_fd_dir) {
+  std::set<int> out;
+  DIR* dir = ::opendir(proc_fd_dir.c_str());
+  if (dir == nullptr) return out;
+  const int own = ::dirfd(dir);
+  while (dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const int fd = std::atoi(e->d_name);
+    if (proc_fd_dir != "/proc/self/fd" || fd != own) out.insert(fd);
+  }
+  ::closedir(dir);
+  return out;
+}
+
+std::set<int> own_fds() { return open_fds("/proc/self/fd"); }
+
+// True when this process has no child at all, zombies included.
+bool no_children() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string link_target(const std::string& path) {
+  char buf[256] = {};
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Fields of /proc/<pid>/stat after the command name.
+struct ProcStat {
+  char state = '?';
+  long pgrp = 0;
+  long session = 0;
+  long tty_nr = 0;
+};
+
+ProcStat proc_stat(pid_t pid) {
+  const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+  ProcStat st;
+  const auto close_paren = text.rfind(')');
+  if (close_paren == std::string::npos) return st;
+  std::istringstream rest(text.substr(close_paren + 1));
+  long ppid = 0;
+  rest >> st.state >> ppid >> st.pgrp >> st.session >> st.tty_nr;
+  return st;
+}
+
+// The kernel's encoding of a device number in /proc/<pid>/stat.
+long encoded_tty(dev_t dev) {
+  const unsigned long mj = major(dev), mn = minor(dev);
+  return static_cast<long>((mn & 0xFF) | (mj << 8) | ((mn & ~0xFFul) << 12));
+}
+
+// Reads the master until `marker` shows up, the terminal closes or time
+// runs out; returns everything read.
+std::string read_until(int fd, const std::string& marker,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::string out;
+  const auto deadline = Clock::now() + timeout;
+  while (out.find(marker) == std::string::npos && Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 50);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+PtyProcess spawn_ok(std::string program, std::vector<std::string> args = {}) {
+  auto r = PtyProcess::spawn({std::move(program), std::move(args)});
+  if (!r.ok()) throw std::runtime_error("spawn failed: " + r.error().text());
+  return std::move(r).value();
+}
+
+// Runs `body` in a forked copy of the test process, so that it may change
+// process-wide state (standard descriptors, the host terminal); its return
+// value is the copy's exit status, -1 if it did not end within the time.
+int run_in_forked_process(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (Clock::now() < deadline) {
+    const pid_t got = ::waitpid(pid, &status, WNOHANG);
+    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+// The child's script has set its traps once it prints READY.
+PtyProcess spawn_ready_script(const TempDir& dir, const std::string& traps) {
+  PtyProcess p = spawn_ok(dir.script("traps.sh", traps + "\necho READY\nexec sleep 100"));
+  const std::string out = read_until(p.master_fd(), "READY");
+  if (out.find("READY") == std::string::npos) throw std::runtime_error("script never ready");
+  return p;
+}
+
+// --- failed starts ---------------------------------------------------------
+
+TEST(PtyTest, MissingProgramFailsWithEnoentAndLeavesNoDescriptorOrChild) {
+  const std::set<int> before = own_fds();
+  auto r = PtyProcess::spawn({"morvik-no-such-program-here", {}});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
+  EXPECT_EQ(r.error().text(), "ENOENT: No such file or directory");
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, ProgramNameWithBlankIsNotSplitIntoArguments) {
+  auto r = PtyProcess::spawn({"ls -l", {}});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, DirectoryAsProgramFailsWithEacces) {
+  TempDir dir;
+  const std::set<int> before = own_fds();
+  auto r = PtyProcess::spawn({dir.path(), {}});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), Errno::from_raw(EACCES));
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, NameWithNulByteIsRejectedAsInvalid) {
+  const std::set<int> before = own_fds();
+  auto r = PtyProcess::spawn({std::string("sh\0-c", 5), {}});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), Errno::from_raw(EINVAL));
+  auto with_arg = PtyProcess::spawn({"sh", {std::string("-c\0true", 7)}});
+  ASSERT_FALSE(with_arg.ok());
+  EXPECT_EQ(with_arg.error(), Errno::from_raw(EINVAL));
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
+// --- what the started program sees ------------------------------------------
+
+TEST(PtyTest, ChildSeesItsTerminalWithEchoOffAndA24By80Window) {
+  TempDir dir;
+  const std::string probe = dir.script("probe.sh",
+                                       "echo \"ARGS:$#:$1:$2\"\n"
+                                       "echo \"TTY:$(tty)\"\n"
+                                       "echo \"SIZE:$(stty size)\"\n"
+                                       "echo \"MODES:$(stty -a | tr '\\n;' '  ')\"\n"
+                                       "echo END\n"
+                                       "sleep 30");
+  PtyProcess p = spawn_ok(probe, {"a b", "c"});
+  const std::string out = read_until(p.master_fd(), "END");
+  auto slave = pty::Master::get_slave_name(p.master_fd());
+  ASSERT_TRUE(slave.ok());
+  EXPECT_EQ(slave.value().rfind("/dev/pts/", 0), 0u) << slave.value();
+
+  EXPECT_NE(out.find("ARGS:2:a b:c\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("TTY:" + slave.value() + "\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("SIZE:24 80\r\n"), std::string::npos) << out;
+
+  const auto modes_at = out.find("MODES:");
+  ASSERT_NE(modes_at, std::string::npos) << out;
+  std::istringstream modes(out.substr(modes_at + 6, out.find('\r', modes_at) - modes_at - 6));
+  std::set<std::string> words;
+  for (std::string w; modes >> w;) words.insert(w);
+  EXPECT_TRUE(words.count("-echo")) << out;
+  EXPECT_FALSE(words.count("echo")) << out;
+}
+
+TEST(PtyTest, ChildLeadsANewSessionWithTheTerminalAsControllingTerminal) {
+  PtyProcess p = spawn_ok("sleep", {"30"});
+  auto slave = pty::Master::get_slave_name(p.master_fd());
+  ASSERT_TRUE(slave.ok());
+  struct stat sb {};
+  ASSERT_EQ(::stat(slave.value().c_str(), &sb), 0);
+
+  const ProcStat st = proc_stat(p.pid());
+  EXPECT_EQ(st.session, p.pid());
+  EXPECT_EQ(st.pgrp, p.pid());
+  EXPECT_EQ(st.tty_nr, encoded_tty(sb.st_rdev));
+  EXPECT_NE(st.session, static_cast<long>(::getsid(0)));
+
+  const std::string fd_dir = "/proc/" + std::to_string(p.pid()) + "/fd/";
+  for (int fd : {0, 1, 2}) EXPECT_EQ(link_target(fd_dir + std::to_string(fd)), slave.value()) << fd;
+}
+
+TEST(PtyTest, NoHostDescriptorLeaksIntoTheChild) {
+  // Inheritable descriptors of the host, including one far up the range.
+  std::vector<int> extra;
+  for (int i = 0; i < 3; ++i) extra.push_back(::open("/dev/null", O_RDONLY));
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  extra.push_back(ends[0]);
+  extra.push_back(ends[1]);
+  extra.push_back(::dup2(ends[0], 900));
+  for (int fd : extra) ASSERT_GE(fd, 0);
+
+  PtyProcess p = spawn_ok("sleep", {"30"});
+  for (int fd : extra) ::close(fd);
+
+  // Start-up of the program may open and close files of its own; a leaked
+  // descriptor stays.
+  const std::string fd_dir = "/proc/" + std::to_string(p.pid()) + "/fd";
+  const std::set<int> expected{0, 1, 2};
+  std::set<int> seen = open_fds(fd_dir);
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (seen != expected && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    seen = open_fds(fd_dir);
+  }
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(PtyTest, ChildGetsDefaultSigpipeButKeepsOtherInheritedDispositions) {
+  struct sigaction ignore {}, old_pipe {}, old_usr2 {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_pipe), 0);
+  ASSERT_EQ(::sigaction(SIGUSR2, &ignore, &old_usr2), 0);
+  std::optional<PtyProcess> p;
+  try {
+    p.emplace(spawn_ok("sleep", {"30"}));
+  } catch (...) {
+  }
+  ::sigaction(SIGPIPE, &old_pipe, nullptr);
+  ::sigaction(SIGUSR2, &old_usr2, nullptr);
+  ASSERT_TRUE(p.has_value());
+
+  const std::string status = read_file("/proc/" + std::to_string(p->pid()) + "/status");
+  const auto at = status.find("SigIgn:");
+  ASSERT_NE(at, std::string::npos);
+  const unsigned long long ignored = std::stoull(status.substr(at + 7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
+  EXPECT_NE(ignored & (1ull << (SIGUSR2 - 1)), 0u);
+}
+
+// --- the parent's side ------------------------------------------------------
+
+TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndReleaseClosesIt) {
+  const std::set<int> before = own_fds();
+  {
+    PtyProcess p = spawn_ok("sleep", {"30"});
+    std::set<int> now = own_fds();
+    EXPECT_EQ(now.size(), before.size() + 1);
+    EXPECT_TRUE(now.count(p.master_fd()));
+    EXPECT_GE(p.master_fd(), 3);
+    EXPECT_GT(p.pid(), 0);
+  }
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+  EXPECT_FALSE(morvik::take_deferred_internal_failure().has_value());
+}
+
+TEST(PtyTest, MasterShowsTheWindowAndIsNotInheritedButRawHandleIs) {
+  PtyProcess p = spawn_ok("sleep", {"30"});
+  struct winsize ws {};
+  ASSERT_EQ(::ioctl(p.master_fd(), TIOCGWINSZ, &ws), 0);
+  EXPECT_EQ(ws.ws_row, 24);
+  EXPECT_EQ(ws.ws_col, 80);
+  EXPECT_NE(::fcntl(p.master_fd(), F_GETFD) & FD_CLOEXEC, 0);
+
+  auto raw = p.get_raw_handle();
+  ASSERT_TRUE(raw.ok());
+  EXPECT_NE(raw->get(), p.master_fd());
+  EXPECT_EQ(::fcntl(raw->get(), F_GETFD) & FD_CLOEXEC, 0);
+  struct stat a {}, b {};
+  ASSERT_EQ(::fstat(raw->get(), &a), 0);
+  ASSERT_EQ(::fstat(p.master_fd(), &b), 0);
+  EXPECT_EQ(a.st_rdev, b.st_rdev);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+}
+
+TEST(PtyTest, HostWithoutTerminalStoresFallbackControlCharacters) {
+  const int code = run_in_forked_process([] {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0) return 10;
+    if (pty::get_eof_char() != 4) return 11;
+    if (pty::get_intr_char() != 3) return 12;
+    PtyProcess p = spawn_ok("sleep", {"30"});
+    if (p.eof_byte() != 4) return 13;
+    if (p.intr_byte() != 3) return 14;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST(PtyTest, HostTerminalWithOwnControlCharactersIsCaptured) {
+  const int code = run_in_forked_process([] {
+    // A terminal of our own on descriptor 0 with Ctrl-X and Ctrl-Z.
+    const int m = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0 || ::grantpt(m) != 0 || ::unlockpt(m) != 0) return 10;
+    const int s = ::open(::ptsname(m), O_RDWR | O_NOCTTY);
+    if (s < 0) return 11;
+    struct termios t {};
+    if (::tcgetattr(s, &t) != 0) return 12;
+    t.c_cc[VINTR] = 0x18;
+    t.c_cc[VEOF] = 0x1A;
+    if (::tcsetattr(s, TCSANOW, &t) != 0) return 13;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (::dup2(s, 0) < 0 || ::dup2(null, 1) < 0) return 14;
+    if (pty::get_intr_char() != 0x18 || pty::get_eof_char() != 0x1A) return 15;
+    PtyProcess p = spawn_ok("sleep", {"30"});
+    if (p.intr_byte() != 0x18 || p.eof_byte() != 0x1A) return 16;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST(PtyTest, SpawnWorksWhenHostRunsWithStandardDescriptorsClosed) {
+  const int code = run_in_forked_process([] {
+    ::close(0);
+    ::close(1);
+    ::close(2);
+    PtyProcess p = spawn_ok("sleep", {"30"});
+    if (p.master_fd() < 3) return 10;
+    auto slave = pty::Master::get_slave_name(p.master_fd());
+    if (!slave.ok()) return 11;
+    const std::string fd_dir = "/proc/" + std::to_string(p.pid()) + "/fd/";
+    for (int fd : {0, 1, 2}) {
+      if (link_target(fd_dir + std::to_string(fd)) != slave.value()) return 12 + fd;
+    }
+    auto alive = p.is_alive();
+    if (!alive.ok() || !alive.value()) return 15;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+// --- status and the stop sequence ------------------------------------------
+
+TEST(PtyTest, ExitEndsDefaultHangupProgramAfterOnePause) {
+  PtyProcess p = spawn_ok("sleep", {"100"});
+  const auto start = Clock::now();
+  auto r = p.exit(true);
+  const long long took = ms_since(start);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_TRUE(r.value());
+  EXPECT_GE(took, 100);
+  EXPECT_LT(took, 1500);
+  auto alive = p.is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_FALSE(alive.value());
+}
+
+TEST(PtyTest, ExitNeedsInterruptForProgramIgnoringHangup) {
+  TempDir dir;
+  PtyProcess p = spawn_ready_script(dir, "trap '' HUP");
+  const auto start = Clock::now();
+  auto r = p.exit(true);
+  const long long took = ms_since(start);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_TRUE(r.value());
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 1800);
+}
+
+TEST(PtyTest, ExitWithoutForceLeavesStubbornProgramRunningAndForceKillsIt) {
+  TempDir dir;
+  PtyProcess p = spawn_ready_script(dir, "trap '' HUP INT TERM");
+  auto start = Clock::now();
+  auto gentle = p.exit(false);
+  long long took = ms_since(start);
+  ASSERT_TRUE(gentle.ok()) << gentle.error().text();
+  EXPECT_FALSE(gentle.value());
+  EXPECT_GE(took, 400);
+  EXPECT_LT(took, 2000);
+  EXPECT_EQ(::kill(p.pid(), 0), 0);
+  auto alive = p.is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_TRUE(alive.value());
+
+  start = Clock::now();
+  auto forced = p.exit(true);
+  took = ms_since(start);
+  ASSERT_TRUE(forced.ok()) << forced.error().text();
+  EXPECT_TRUE(forced.value());
+  EXPECT_GE(took, 500);
+  EXPECT_LT(took, 2500);
+  EXPECT_EQ(::kill(p.pid(), 0), -1);
+}
+
+TEST(PtyTest, ProgramThatEndedOnItsOwnIsCollectedOnceAndStopsAtOnce) {
+  std::optional<PtyProcess> p(spawn_ok("true"));
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  pty::Result<bool> alive = true;
+  while (Clock::now() < deadline) {
+    alive = p->is_alive();
+    ASSERT_TRUE(alive.ok()) << alive.error().text();
+    if (!alive.value()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(alive.value());
+  alive = p->is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_FALSE(alive.value());
+
+  auto start = Clock::now();
+  auto r = p->exit(true);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.value());
+  EXPECT_LT(ms_since(start), 50);
+
+  start = Clock::now();
+  p.reset();
+  EXPECT_LT(ms_since(start), 50);
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, ExitResumesStoppedProgramSoHeldHangupEndsIt) {
+  PtyProcess p = spawn_ok("sleep", {"100"});
+  ASSERT_EQ(::kill(p.pid(), SIGSTOP), 0);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (proc_stat(p.pid()).state != 'T' && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(proc_stat(p.pid()).state, 'T');
+  auto alive = p.is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_TRUE(alive.value());
+
+  const auto start = Clock::now();
+  auto r = p.exit(true);
+  const long long took = ms_since(start);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_TRUE(r.value());
+  EXPECT_GE(took, 200);
+  EXPECT_LT(took, 1500);
+}
+
+TEST(PtyTest, ChildKilledByRealTimeSignalIsEinvalOnceThenNotAlive) {
+  PtyProcess p = spawn_ok("sleep", {"100"});
+  ASSERT_EQ(::kill(p.pid(), SIGRTMIN + 1), 0);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  pty::Result<bool> alive = true;
+  while (Clock::now() < deadline) {
+    alive = p.is_alive();
+    if (!alive.ok() || !alive.value()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(alive.ok());
+  EXPECT_EQ(alive.error(), Errno::from_raw(EINVAL));
+  alive = p.is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_FALSE(alive.value());
+}
+
+// --- release and moves -----------------------------------------------------
+
+TEST(PtyTest, ReleaseKillsChildThatIgnoresEveryStopSignal) {
+  TempDir dir;
+  const std::set<int> before = own_fds();
+  std::optional<PtyProcess> p(spawn_ready_script(dir, "trap '' HUP INT TERM"));
+  const pid_t pid = p->pid();
+  const auto start = Clock::now();
+  p.reset();
+  const long long took = ms_since(start);
+  EXPECT_GE(took, 500);
+  EXPECT_LT(took, 2500);
+  EXPECT_EQ(::kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+  EXPECT_FALSE(morvik::take_deferred_internal_failure().has_value());
+}
+
+TEST(PtyTest, MovedFromRecordReleasesNothingAndWaitsForNoOtherChild) {
+  std::optional<PtyProcess> first(spawn_ok("sleep", {"30"}));
+  const pid_t pid = first->pid();
+  PtyProcess owner(std::move(*first));
+  EXPECT_EQ(owner.pid(), pid);
+
+  // An unrelated child of the host that has already ended: a moved-from
+  // record asking after "its" child must not collect this one.
+  const pid_t bystander = ::fork();
+  ASSERT_GE(bystander, 0);
+  if (bystander == 0) ::_exit(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto moved_alive = first->is_alive();
+  ASSERT_TRUE(moved_alive.ok());
+  EXPECT_FALSE(moved_alive.value());
+  int status = 0;
+  EXPECT_EQ(::waitpid(bystander, &status, 0), bystander);
+
+  const auto start = Clock::now();
+  first.reset();
+  EXPECT_LT(ms_since(start), 50);
+  EXPECT_EQ(::kill(pid, 0), 0);
+  auto alive = owner.is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_TRUE(alive.value());
+  EXPECT_NE(::fcntl(owner.master_fd(), F_GETFD), -1);
+}
+
+TEST(PtyTest, MoveAssignmentStopsTheChildItReplaces) {
+  PtyProcess target = spawn_ok("sleep", {"30"});
+  const pid_t replaced = target.pid();
+  PtyProcess source = spawn_ok("sleep", {"30"});
+  const pid_t kept = source.pid();
+  const std::set<int> before = own_fds();
+
+  target = std::move(source);
+  EXPECT_EQ(target.pid(), kept);
+  EXPECT_EQ(source.pid(), -1);
+  EXPECT_EQ(::kill(replaced, 0), -1);
+  EXPECT_EQ(::kill(kept, 0), 0);
+  EXPECT_EQ(own_fds().size(), before.size() - 1);
+}
+
+TEST(PtyTest, ClosingAMasterSomeoneElseClosedIsAnInternalFailure) {
+  (void)morvik::take_deferred_internal_failure();
+  const int fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  { pty::PtyMaster healthy(fd); }
+  EXPECT_FALSE(morvik::take_deferred_internal_failure().has_value());
+
+  const int other = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(other, 0);
+  {
+    pty::PtyMaster stale(other);
+    ::close(other);
+  }
+  const auto failure = morvik::take_deferred_internal_failure();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(*failure, "Closing an invalid file descriptor!");
+}
+
+}  // namespace
