@@ -21,4 +21,12 @@ std::string strip_terminal_bytes(std::string_view raw);
 // by U+FFFD (maximal subparts), appended to `out`.
 void append_utf8_with_replacement(std::string_view bytes, std::string& out);
 
+namespace detail {
+// The same routines with the vector scans switched off, so that tests can
+// hold the portable word-at-a-time path to the same results on a machine
+// whose build would otherwise never run it.
+std::string sanitize_for_agent_portable(std::string_view raw);
+std::string strip_terminal_bytes_portable(std::string_view raw);
+}  // namespace detail
+
 }  // namespace morvik::session

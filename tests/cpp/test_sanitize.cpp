@@ -1,0 +1,480 @@
+// Tests of the cleaning routine. They hold the vector and the portable fast
+// paths to a byte-at-a-time reference filter written here from the rules,
+// and the decoder to a reference built from the set of every well-formed
+// UTF-8 encoding, so that a fault in a fast path cannot hide behind the same
+// fault in its checker.
+
+#include "session/sanitize.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using morvik::session::append_utf8_with_replacement;
+using morvik::session::sanitize_for_agent;
+using morvik::session::strip_terminal_bytes;
+using morvik::session::detail::sanitize_for_agent_portable;
+using morvik::session::detail::strip_terminal_bytes_portable;
+
+using u8 = unsigned char;
+
+const std::string FFFD = "\xEF\xBF\xBD";
+
+std::string bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+// --- reference filter: the rules applied one byte at a time ---------------
+
+std::string reference_strip(std::string_view in) {
+  std::string out;
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  auto at = [&](std::size_t k) { return static_cast<u8>(in[k]); };
+  while (i < n) {
+    const u8 c = at(i);
+    if (c == 0x0D) {
+      ++i;
+    } else if (c == 0x1B) {
+      if (i + 1 == n) break;
+      const u8 kind = at(i + 1);
+      std::size_t j = i + 2;
+      if (kind == '[') {
+        while (j < n && !(at(j) >= 0x40 && at(j) <= 0x7E)) ++j;
+        i = j < n ? j + 1 : n;
+      } else if (kind == ']' || kind == 'P' || kind == '^' || kind == '_') {
+        i = n;
+        for (; j < n; ++j) {
+          if (kind == ']' && at(j) == 0x07) {
+            i = j + 1;
+            break;
+          }
+          if (at(j) == 0x1B && j + 1 < n && at(j + 1) == '\\') {
+            i = j + 2;
+            break;
+          }
+        }
+      } else {
+        i += 2;
+      }
+    } else if (c == 0x09 || c == 0x0A || c >= 0x20) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else {
+      ++i;
+    }
+  }
+  return out;
+}
+
+// --- reference decoder: maximal subparts by brute-force prefix lookup -----
+
+std::string encode(std::uint32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    s.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    s.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    s.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    s.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    s.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    s.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+  return s;
+}
+
+// Every prefix (complete or not) of the encoding of every Unicode scalar
+// value, in flat tables so that a lookup is one index. Prefixes of up to
+// three bytes are keyed by those bytes, zero-padded, with two flag bits per
+// length; four-byte forms, whose lead is F0 to F7, by their 27 low bits.
+class Utf8Prefixes {
+ public:
+  Utf8Prefixes() : short_(1u << 24), long_(8u << 24) {
+    for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+      if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+      const std::string e = encode(cp);
+      const auto* p = reinterpret_cast<const u8*>(e.data());
+      for (std::size_t len = 1; len <= e.size(); ++len) {
+        if (len == 4) {
+          long_[long_index(p)] = true;
+        } else {
+          short_[short_index(p, len)] |= flag(len, len == e.size());
+        }
+      }
+    }
+  }
+
+  bool is_prefix(const u8* p, std::size_t len) const {
+    if (len == 4) return p[0] >= 0xF0 && long_[long_index(p)];
+    return (short_[short_index(p, len)] & (flag(len, false) | flag(len, true))) != 0;
+  }
+  bool is_complete(const u8* p, std::size_t len) const {
+    if (len == 4) return is_prefix(p, 4);
+    return (short_[short_index(p, len)] & flag(len, true)) != 0;
+  }
+
+ private:
+  static std::uint8_t flag(std::size_t len, bool complete) {
+    return static_cast<std::uint8_t>(1u << (2 * (len - 1) + (complete ? 1 : 0)));
+  }
+  static std::size_t short_index(const u8* p, std::size_t len) {
+    std::size_t key = 0;
+    for (std::size_t k = 0; k < 3; ++k) key = key << 8 | (k < len ? p[k] : 0);
+    return key;
+  }
+  static std::size_t long_index(const u8* p) {
+    return static_cast<std::size_t>(p[0] & 0x07) << 24 | static_cast<std::size_t>(p[1]) << 16 |
+           static_cast<std::size_t>(p[2]) << 8 | p[3];
+  }
+
+  std::vector<std::uint8_t> short_;
+  std::vector<bool> long_;
+};
+
+const Utf8Prefixes& utf8_prefixes() {
+  static const Utf8Prefixes table;
+  return table;
+}
+
+std::string reference_decode(std::string_view in) {
+  const Utf8Prefixes& table = utf8_prefixes();
+  const auto* p = reinterpret_cast<const u8*>(in.data());
+  std::string out;
+  std::size_t i = 0;
+  while (i < in.size()) {
+    std::size_t longest = 0;
+    for (std::size_t len = 1; len <= 4 && i + len <= in.size(); ++len) {
+      if (table.is_prefix(p + i, len)) longest = len;
+    }
+    if (longest > 0 && table.is_complete(p + i, longest)) {
+      out.append(in.substr(i, longest));
+      i += longest;
+    } else {
+      out += FFFD;
+      i += std::max<std::size_t>(longest, 1);
+    }
+  }
+  return out;
+}
+
+std::string reference_sanitize(std::string_view in) { return reference_decode(reference_strip(in)); }
+
+// Every cleaning entry point against the references, for one input.
+void expect_all_paths_agree(const std::string& input) {
+  const std::string stripped = reference_strip(input);
+  const std::string text = reference_decode(stripped);
+  // The input is only printed when a check fails: printing every one would
+  // cost more than the checks.
+  ASSERT_EQ(strip_terminal_bytes(input), stripped) << ::testing::PrintToString(input);
+  ASSERT_EQ(strip_terminal_bytes_portable(input), stripped) << ::testing::PrintToString(input);
+  ASSERT_EQ(sanitize_for_agent(input), text) << ::testing::PrintToString(input);
+  ASSERT_EQ(sanitize_for_agent_portable(input), text) << ::testing::PrintToString(input);
+  std::string appended = "prefix";
+  append_utf8_with_replacement(stripped, appended);
+  ASSERT_EQ(appended, "prefix" + text) << ::testing::PrintToString(input);
+}
+
+// --- the edge-case table -----------------------------------------------------
+
+struct Row {
+  std::string input;
+  std::string expected;
+};
+
+TEST(SanitizeTable, EveryRowOfTheCleaningTableGivesItsText) {
+  const std::vector<Row> rows = {
+      {bytes({0x61, 0x0D, 0x0A, 0x62}), "a\nb"},
+      {bytes({0x1B, 0x5B, 0x33, 0x31, 0x6D, 0x72, 0x65, 0x64, 0x1B, 0x5B, 0x30, 0x6D}), "red"},
+      {bytes({0x1B, 0x5D, 0x30, 0x3B, 0x74, 0x07, 0x24, 0x20}), "$ "},
+      {bytes({0x1B, 0x5D, 0x30, 0x3B, 0x74, 0x1B, 0x5C, 0x78}), "x"},
+      {bytes({0x1B, 0x50, 0x71, 0x07, 0x61, 0x1B, 0x5C, 0x62}), "b"},
+      {bytes({0x78, 0x1B, 0x28, 0x42, 0x79}), "xBy"},
+      {bytes({0x1B, 0x1B, 0x5B, 0x33, 0x31, 0x6D}), "[31m"},
+      {bytes({0x61, 0x62, 0x1B, 0x5B, 0x31, 0x32}), "ab"},
+      {bytes({0x61, 0x08, 0x62, 0x09, 0x63, 0x7F}), "ab\tc\x7F"},
+      {bytes({0x61, 0xFF, 0x62}), "a" + FFFD + "b"},
+      {bytes({0x1B, 0x5B, 0x5B, 0x41}), "A"},
+      {bytes({0x61, 0x1B}), "a"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.input));
+    EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
+    EXPECT_EQ(sanitize_for_agent_portable(row.input), row.expected);
+    EXPECT_EQ(reference_sanitize(row.input), row.expected);  // the checker itself
+  }
+}
+
+// --- escape sequences ---------------------------------------------------------
+
+TEST(SanitizeEscapes, UnterminatedSequencesDropEverythingToTheEnd) {
+  EXPECT_EQ(sanitize_for_agent("a\x1b[12;"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b]0;title with \x1b[31m inside"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1bPq#0;2;0;0;0\x07 still inside"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b^private"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b_application\x1b"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b]0;t\x1b"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b["), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b]"), "a");
+}
+
+TEST(SanitizeEscapes, BelEndsOperatingSystemCommandButNotDeviceControlStrings) {
+  EXPECT_EQ(sanitize_for_agent("\x1b]2;title\x07shown"), "shown");
+  EXPECT_EQ(sanitize_for_agent("\x1bPdata\x07hidden\x1b\\shown"), "shown");
+  EXPECT_EQ(sanitize_for_agent("\x1b^data\x07hidden\x1b\\shown"), "shown");
+  EXPECT_EQ(sanitize_for_agent("\x1b_data\x07hidden\x1b\\shown"), "shown");
+  // Whichever terminator comes first ends the command.
+  EXPECT_EQ(sanitize_for_agent("\x1b]0;a\x1b\\b\x07" "c"), "bc");
+}
+
+TEST(SanitizeEscapes, EscInsideCommandStringEndsItOnlyWhenFollowedByBackslash) {
+  EXPECT_EQ(sanitize_for_agent("\x1b]0;a\x1b[31mb\x07" "c"), "c");
+  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1bXb\x1b\\c"), "c");
+  // The first ESC is followed by ESC, so the second one starts the terminator.
+  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1b\x1b\\c"), "c");
+  // The terminator search starts right after the introducer.
+  EXPECT_EQ(sanitize_for_agent("\x1b]\x1b\\x"), "x");
+  EXPECT_EQ(sanitize_for_agent("\x1b]\x07x"), "x");
+}
+
+TEST(SanitizeEscapes, ControlSequenceSwallowsEveryByteUpToItsFinalByte) {
+  // Control bytes, high bytes and parameters all belong to the sequence.
+  EXPECT_EQ(sanitize_for_agent("\x1b[1\r\n\x07\xc3\xa9;?2 !@X"), "X");
+  EXPECT_EQ(sanitize_for_agent("\x1b[?25lA\x1b[2J\x1b[1;1HB"), "AB");
+  // Final bytes at both ends of the range; 0x3F and 0x7F are not final.
+  EXPECT_EQ(sanitize_for_agent("\x1b[?@x"), "x");
+  EXPECT_EQ(sanitize_for_agent("\x1b[\x7f~x"), "x");
+  // ESC inside is a parameter byte; `[` is itself a final byte.
+  EXPECT_EQ(sanitize_for_agent("\x1b[\x1b[mx"), "mx");
+}
+
+TEST(SanitizeEscapes, OtherEscapesDropExactlyTwoBytes) {
+  EXPECT_EQ(sanitize_for_agent("\x1b" "=a\x1b>b\x1b(0c\x1b" "7d"), "ab0cd");
+  EXPECT_EQ(sanitize_for_agent("\x1bXabc\x1b\\"), "abc");  // ESC X is no string
+  EXPECT_EQ(sanitize_for_agent("\x1b\x1b\x1b\x1bz"), "z");
+  EXPECT_EQ(sanitize_for_agent("\x1b\x0dz"), "z");
+  // ESC eats the lead byte of a character; its continuation byte is left over.
+  EXPECT_EQ(sanitize_for_agent("x\x1b\xc3\xa9y"), "x" + FFFD + "y");
+}
+
+TEST(SanitizeEscapes, EightBitIntroducersAreOrdinaryBytes) {
+  EXPECT_EQ(sanitize_for_agent("\x9b" "31mred"), FFFD + "31mred");
+  EXPECT_EQ(sanitize_for_agent("\x9d" "0;t\x07x"), FFFD + "0;tx");
+  // C1 controls written as UTF-8 are characters and survive.
+  EXPECT_EQ(sanitize_for_agent("\xc2\x9b" "1m"), "\xc2\x9b" "1m");
+}
+
+TEST(SanitizeControls, KeepsTabLineFeedDelAndDropsEveryOtherC0Byte) {
+  std::string all_c0;
+  for (int c = 0; c < 0x20; ++c) {
+    if (c != 0x1B) all_c0.push_back(static_cast<char>(c));
+  }
+  all_c0 += "\x7f";
+  EXPECT_EQ(sanitize_for_agent(all_c0), "\t\n\x7f");
+  EXPECT_EQ(sanitize_for_agent("one\r\r\ntwo\r\n"), "one\ntwo\n");
+  EXPECT_EQ(sanitize_for_agent(std::string("a\0b", 3)), "ab");
+}
+
+TEST(SanitizeEscapes, SequenceCutBetweenTwoReadsLeavesItsTailInTheSecond) {
+  EXPECT_EQ(sanitize_for_agent("red\x1b[3"), "red");
+  EXPECT_EQ(sanitize_for_agent("1mgreen"), "1mgreen");
+  EXPECT_EQ(sanitize_for_agent("red\x1b[31mgreen"), "redgreen");
+}
+
+// --- UTF-8 replacement ------------------------------------------------------
+
+TEST(SanitizeUtf8, EachMaximalIllFormedSubpartBecomesOneReplacement) {
+  const std::vector<Row> rows = {
+      {bytes({0xED, 0xA0, 0x80}), FFFD + FFFD + FFFD},      // surrogate
+      {bytes({0xF0, 0x9F, 0x98}), FFFD},                    // 4-byte form cut short
+      {bytes({0xF0, 0x9F, 0x98, 0x41}), FFFD + "A"},
+      {bytes({0xC0, 0x80}), FFFD + FFFD},                   // overlong NUL
+      {bytes({0xC1, 0xBF}), FFFD + FFFD},
+      {bytes({0xE0, 0x80, 0x80}), FFFD + FFFD + FFFD},      // overlong 3-byte
+      {bytes({0xE0, 0xA0}), FFFD},
+      {bytes({0xF0, 0x80, 0x80, 0x80}), FFFD + FFFD + FFFD + FFFD},
+      {bytes({0xF4, 0x90, 0x80, 0x80}), FFFD + FFFD + FFFD + FFFD},  // above U+10FFFF
+      {bytes({0xF4, 0x8F, 0xBF, 0xBF}), bytes({0xF4, 0x8F, 0xBF, 0xBF})},
+      {bytes({0xF5, 0xF8, 0xFC, 0xFE, 0xFF}), FFFD + FFFD + FFFD + FFFD + FFFD},
+      {bytes({0x80, 0xBF}), FFFD + FFFD},
+      {bytes({0xE2, 0x82, 0xE2, 0x82, 0xAC}), FFFD + "\xE2\x82\xAC"},
+      {bytes({0xC3}), FFFD},
+      {bytes({0x61, 0xE2, 0x82}), "a" + FFFD},
+      {bytes({0xED, 0x9F, 0xBF}), bytes({0xED, 0x9F, 0xBF})},  // U+D7FF
+      {bytes({0xEF, 0xBF, 0xBD}), FFFD},                        // U+FFFD itself
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.input));
+    EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
+    EXPECT_EQ(sanitize_for_agent_portable(row.input), row.expected);
+    EXPECT_EQ(reference_decode(row.input), row.expected);
+    std::string appended;
+    append_utf8_with_replacement(row.input, appended);
+    EXPECT_EQ(appended, row.expected);
+  }
+}
+
+TEST(SanitizeUtf8, EveryOneAndTwoByteInputMatchesTheReference) {
+  for (int a = 0; a < 256; ++a) {
+    expect_all_paths_agree(bytes({a}));
+    for (int b = 0; b < 256; ++b) {
+      expect_all_paths_agree(bytes({a, b}));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(SanitizeUtf8, EveryShortSequenceOfBoundaryBytesMatchesTheReference) {
+  // The edges of every lead byte's range and of the continuation range.
+  const std::vector<int> boundary = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                     0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                     0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+  const std::vector<int> after_lead = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xF0};
+  // Behind plain text, so that the decoder reaches them from an ASCII run.
+  const std::string run = "0123456789abcdefgh";
+  for (int a : boundary) {
+    for (int b : boundary) {
+      for (int c : boundary) {
+        expect_all_paths_agree(run + bytes({a, b, c}));
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
+  }
+  for (int lead : {0xE0, 0xED, 0xEF, 0xF0, 0xF1, 0xF4}) {
+    for (int b : after_lead) {
+      for (int c : after_lead) {
+        for (int d : after_lead) {
+          expect_all_paths_agree(run + bytes({lead, b, c, d}));
+          if (::testing::Test::HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+TEST(SanitizeUtf8, WellFormedTextOfEveryLengthPassesUnchanged) {
+  std::string text;
+  for (std::uint32_t cp : {0x41u, 0xE9u, 0x7FFu, 0x800u, 0x20ACu, 0xFFFFu, 0x10000u, 0x1F600u, 0x10FFFFu}) {
+    text += encode(cp);
+  }
+  std::string big;
+  while (big.size() < 5000) big += text + "plain ascii run of text\t\n";
+  EXPECT_EQ(sanitize_for_agent(big), big);
+  EXPECT_EQ(sanitize_for_agent_portable(big), big);
+}
+
+// --- fast paths against the references ---------------------------------------
+
+// Inputs built mostly from the bytes the rules care about, with plain runs
+// long enough to fill vector blocks in between.
+std::string random_terminal_bytes(std::mt19937& rng, std::size_t len) {
+  static const std::vector<int> interesting = {
+      0x1B, 0x1B, 0x1B, 0x1B, '[',  '[',  ']',  ']',  '\\', '\\', 'P',  '^',  '_',  0x07,
+      0x07, 0x0D, 0x0D, 0x0A, 0x0A, 0x09, 0x00, 0x08, 0x1F, 0x1C, 0x0B, '0',  ';',  '?',
+      ' ',  '/',  0x3F, 0x40, 'm',  'A',  0x7E, 0x7F, 0x80, 0x8F, 0x90, 0x9B, 0x9F, 0xA0,
+      0xBF, 0xC0, 0xC2, 0xC3, 0xDF, 0xE0, 0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0x20};
+  std::uniform_int_distribution<std::size_t> pick(0, interesting.size() - 1);
+  std::uniform_int_distribution<int> coin(0, 9);
+  std::uniform_int_distribution<std::size_t> run_len(1, 40);
+  std::uniform_int_distribution<int> printable(0x20, 0x7E);
+  std::string s;
+  while (s.size() < len) {
+    const int what = coin(rng);
+    if (what == 0) {
+      for (std::size_t k = run_len(rng); k > 0; --k) s.push_back(static_cast<char>(printable(rng)));
+    } else if (what == 1) {
+      s += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+    } else {
+      s.push_back(static_cast<char>(interesting[pick(rng)]));
+    }
+  }
+  s.resize(len);
+  return s;
+}
+
+TEST(SanitizeFastPath, RandomTerminalBytesMatchTheReferenceForManySeedsAndLengths) {
+  for (std::uint32_t seed = 1; seed <= 400; ++seed) {
+    std::mt19937 rng(seed);
+    for (std::size_t len = 0; len <= 300; len += 1 + seed % 7) {
+      expect_all_paths_agree(random_terminal_bytes(rng, len));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(SanitizeFastPath, RandomInputsShiftedToEveryBlockOffsetMatchTheReference) {
+  std::mt19937 rng(20240601);
+  for (int round = 0; round < 300; ++round) {
+    const std::string body = random_terminal_bytes(rng, 1 + round % 120);
+    const std::string stripped = reference_strip(body);
+    const std::string text = reference_decode(stripped);
+    for (std::size_t shift = 0; shift <= 33; ++shift) {
+      const std::string pad(shift, 'p');
+      const std::string input = pad + body;
+      ASSERT_EQ(strip_terminal_bytes(input), pad + stripped) << ::testing::PrintToString(input);
+      ASSERT_EQ(strip_terminal_bytes_portable(input), pad + stripped)
+          << ::testing::PrintToString(input);
+      ASSERT_EQ(sanitize_for_agent(input), pad + text) << ::testing::PrintToString(input);
+      ASSERT_EQ(sanitize_for_agent_portable(input), pad + text) << ::testing::PrintToString(input);
+    }
+  }
+}
+
+TEST(SanitizeFastPath, SingleInterestingByteAtEveryPositionOfAPlainRun) {
+  const std::vector<std::string> inserts = {"\x1b[1;31m", "\r", "\x07", "\t", "\n", "\x1b",
+                                            "\x1b]0;t\x07", "\x1bP\x1b\\", "\x1f", " ", "\xc3\xa9",
+                                            "\xa9", "\xe2\x82", "\x80", "\x9f"};
+  for (const std::string& insert : inserts) {
+    for (std::size_t len = 0; len <= 70; ++len) {
+      for (std::size_t pos = 0; pos <= len; ++pos) {
+        std::string input(len, 'x');
+        for (std::size_t k = 0; k < len; ++k) input[k] = static_cast<char>('a' + k % 26);
+        input.insert(pos, insert);
+        expect_all_paths_agree(input);
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(SanitizeFastPath, LongTerminalLogMatchesTheReference) {
+  std::mt19937 rng(7);
+  std::string log;
+  while (log.size() < (1u << 20)) {
+    log += "\x1b[1;32muser@host\x1b[0m:\x1b[34m~/src\x1b[0m$ ls -l\r\n";
+    log += "\x1b]0;title \xe2\x80\x94 term\x07";
+    log += random_terminal_bytes(rng, 200);
+    log += std::string(300, 'q') + "\r\n";
+  }
+  expect_all_paths_agree(log);
+}
+
+TEST(SanitizeFastPath, StrippedBytesNeverOutgrowTheInputAndTextIsAlwaysClean) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string input = random_terminal_bytes(rng, round % 257);
+    EXPECT_LE(strip_terminal_bytes(input).size(), input.size());
+    const std::string text = sanitize_for_agent(input);
+    for (char ch : text) {
+      const u8 c = static_cast<u8>(ch);
+      ASSERT_TRUE(c >= 0x20 || c == '\t' || c == '\n') << ::testing::PrintToString(input);
+    }
+    EXPECT_EQ(sanitize_for_agent(text), text);  // cleaning clean text changes nothing
+  }
+}
+
+}  // namespace
