@@ -1,0 +1,101 @@
+// The reader thread. It owns the reader handle, the sending end and its read
+// buffer, and nothing else: no session field, no session lock, no Python.
+#include "reader_thread.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace morvik::session {
+
+struct ReaderThread::Shared {
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;
+  pty::UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+};
+
+namespace {
+
+void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::Shared> shared) {
+  pthread_setname_np(pthread_self(), "morvik_reader");
+  {
+    std::vector<char> buf(READ_CHUNK_BYTES, 0);
+    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
+    for (;;) {
+      // Poll first so a stop request can end a thread whose read would never
+      // return (some process still holds the terminal's other side).
+      const int n = ::poll(fds, 2, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[1].revents != 0) break;
+      const ssize_t got = ::read(master.get(), buf.data(), buf.size());
+      // End of file, or any failure (EIO once the child's side is gone).
+      if (got <= 0) break;
+      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)))) break;
+    }
+  }
+  master.reset();
+  {
+    // Disconnect before reporting completion, so whoever waits for the end
+    // sees every chunk already queued and then the disconnection.
+    Sender gone = std::move(tx);
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->finished = true;
+  }
+  shared->finished_cv.notify_all();
+}
+
+}  // namespace
+
+ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& error) {
+  ReaderThread rt;
+  rt.shared_ = std::make_shared<Shared>();
+  const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (efd < 0) {
+    error = "Os { code: " + std::to_string(errno) + ", description: \"" + std::strerror(errno) + "\" }";
+    return ReaderThread{};
+  }
+  rt.shared_->wake.reset(efd);
+  try {
+    rt.thread_ = std::thread(run_reader, std::move(master), std::move(tx), rt.shared_);
+  } catch (const std::system_error& e) {
+    error = "Os { code: " + std::to_string(e.code().value()) + ", description: \"" + e.code().message() +
+            "\" }";
+    return ReaderThread{};
+  }
+  return rt;
+}
+
+void ReaderThread::join_within(std::chrono::milliseconds grace) {
+  if (!thread_.joinable()) return;
+  {
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->finished_cv.wait_for(lock, grace, [&] { return shared_->finished; });
+  }
+  const std::uint64_t one = 1;
+  // Harmless when the thread already ended; otherwise it ends its poll now.
+  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  thread_.join();
+}
+
+ReaderThread::~ReaderThread() {
+  if (thread_.joinable()) {
+    const std::uint64_t one = 1;
+    (void)!::write(shared_->wake.get(), &one, sizeof one);
+    thread_.detach();
+  }
+}
+
+}  // namespace morvik::session

@@ -101,7 +101,9 @@ class Session {
   // channel. Returns true when the chunk had to be cut.
   static bool append_capped(Receiver& rx, std::string& out, Chunk&& chunk, std::uint64_t cap);
   void append_history(std::string_view bytes);
-  Receiver::Status receive(Chunk& out, std::chrono::nanoseconds limit);
+  // One receive under the rx lock; a chunk is appended within `cap`.
+  Receiver::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
+                                  std::uint64_t cap, bool& cut);
 
   // Field order is release order after teardown (members are destroyed in
   // reverse): process, writer, rx, reader_thread, then the rest.

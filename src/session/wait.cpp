@@ -1,0 +1,152 @@
+// The two blocking reads: wait for a ready marker (then settle), or wait for
+// the output to go quiet. They run with the interpreter lock released, so
+// nothing here may touch Python. Every receive blocks in the channel until a
+// chunk arrives or its slice ends: no busy polling and no sleeps.
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+#include "../pty/internal_failure.h"
+#include "sanitize.h"
+#include "session.h"
+
+namespace morvik::session {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+constexpr milliseconds READY_POLL_SLICE_MS{50};
+constexpr milliseconds SETTLE_GAP_MS{25};
+constexpr milliseconds QUIET_POLL_SLICE_MS{25};
+constexpr std::size_t MARKER_WINDOW_BYTES = 8192;
+
+// now + ms, saturating: a caller may ask for any 64-bit number of ms.
+Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
+  const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
+  if (ms >= static_cast<std::uint64_t>(room)) return Clock::time_point::max();
+  return now + milliseconds(static_cast<milliseconds::rep>(ms));
+}
+
+nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
+  const auto now = Clock::now();
+  if (deadline <= now) return nanoseconds::zero();
+  return std::min<nanoseconds>(deadline - now, slice);
+}
+
+bool window_has_marker(const std::string& collected, const std::vector<std::string>& markers) {
+  const std::size_t n = std::min(collected.size(), MARKER_WINDOW_BYTES);
+  const std::string window =
+      sanitize_for_agent(std::string_view(collected).substr(collected.size() - n));
+  // A prompt usually ends the window, so test the end before searching.
+  for (const auto& m : markers) {
+    if (window.size() >= m.size() && window.compare(window.size() - m.size(), m.size(), m) == 0) return true;
+    if (window.find(m) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Receiver::Status Session::receive_capped(std::string& collected, nanoseconds limit,
+                                         std::uint64_t cap, bool& cut) {
+  auto rx = rx_.lock();
+  if (rx.poisoned()) internal_failure("rx lock poisoned");
+  Chunk chunk;
+  const auto status = rx->recv_timeout(chunk, limit);
+  if (status == Receiver::Status::Chunk) cut = append_capped(*rx, collected, std::move(chunk), cap);
+  return status;
+}
+
+bool Session::should_wait_for_markers() {
+  if (!interactive_) return false;
+  auto list = ready_markers_.lock();
+  if (list.poisoned()) internal_failure("ready_markers lock poisoned");
+  return !list->empty();
+}
+
+std::string Session::read_until_ready(const WaitArgs& args) {
+  const std::uint64_t timeout_ms = args.timeout_ms.value_or(DEFAULT_TIMEOUT_MS);
+  const std::uint64_t max_output_bytes = args.max_output_bytes.value_or(DEFAULT_MAX_OUTPUT_BYTES);
+  const std::uint64_t settle_ms = args.settle_ms.value_or(DEFAULT_SETTLE_MS);
+  const std::uint64_t quiet_ms = args.quiet_ms.value_or(DEFAULT_QUIET_MS);
+  const std::string raw = should_wait_for_markers()
+                              ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
+                              : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
+  return sanitize_for_agent(raw);
+}
+
+std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                            std::uint64_t settle_ms) {
+  const auto deadline = deadline_after(Clock::now(), timeout_ms);
+  std::vector<std::string> markers;
+  {
+    auto list = ready_markers_.lock();
+    if (list.poisoned()) internal_failure("ready_markers lock poisoned");
+    markers.reserve(list->size());
+    // Compared with cleaned text, so each marker is taken as decoded UTF-8.
+    for (const auto& m : *list) {
+      std::string decoded;
+      append_utf8_with_replacement(m, decoded);
+      markers.push_back(std::move(decoded));
+    }
+  }
+
+  std::string collected;
+  bool seen = false;
+  bool cut = false;
+  if (max_output_bytes != 0) {
+    while (Clock::now() < deadline) {
+      const auto status =
+          receive_capped(collected, slice_until(deadline, READY_POLL_SLICE_MS), max_output_bytes, cut);
+      if (status == Receiver::Status::Disconnected) break;
+      if (status != Receiver::Status::Chunk) continue;
+      if (!markers.empty() && window_has_marker(collected, markers)) {
+        seen = true;
+        break;
+      }
+      if (collected.size() >= max_output_bytes) break;
+    }
+  }
+
+  if (seen && !cut && collected.size() < max_output_bytes) {
+    const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
+    while (Clock::now() < settle_deadline) {
+      const auto status = receive_capped(collected, SETTLE_GAP_MS, max_output_bytes, cut);
+      if (status != Receiver::Status::Chunk) break;
+      if (collected.size() >= max_output_bytes) break;
+    }
+  }
+
+  append_history(collected);
+  return collected;
+}
+
+std::string Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                            std::uint64_t max_output_bytes) {
+  const auto deadline = deadline_after(Clock::now(), timeout_ms);
+  std::string collected;
+  bool received = false;
+  Clock::time_point last_chunk{};
+  if (max_output_bytes != 0) {
+    for (;;) {
+      const auto now = Clock::now();
+      if (now >= deadline) break;
+      if (received && now >= deadline_after(last_chunk, quiet_ms)) break;
+      bool cut = false;
+      const auto status =
+          receive_capped(collected, slice_until(deadline, QUIET_POLL_SLICE_MS), max_output_bytes, cut);
+      if (status == Receiver::Status::Disconnected) break;
+      if (status != Receiver::Status::Chunk) continue;
+      last_chunk = Clock::now();
+      received = true;
+      if (collected.size() >= max_output_bytes) break;
+    }
+  }
+  append_history(collected);
+  return collected;
+}
+
+}  // namespace morvik::session

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "session/buf_writer.h"
+
+using namespace morvik::session;
+using morvik::pty::UniqueFd;
+
+namespace {
+
+struct Pipe {
+  UniqueFd r, w;
+  Pipe() {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    r.reset(fds[0]);
+    w.reset(fds[1]);
+  }
+};
+
+std::string drain(int fd, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t k = ::read(fd, out.data() + got, n - got);
+    if (k <= 0) break;
+    got += static_cast<std::size_t>(k);
+  }
+  out.resize(got);
+  return out;
+}
+
+}  // namespace
+
+TEST(BufWriterTest, SmallWritesWaitInTheBufferUntilFlush) {
+  Pipe p;
+  BufWriter w(std::move(p.w));
+  ASSERT_TRUE(w.write("hello ").ok());
+  ASSERT_TRUE(w.write("world").ok());
+  EXPECT_EQ(w.buffered(), 11u);
+  ASSERT_TRUE(w.flush().ok());
+  EXPECT_EQ(w.buffered(), 0u);
+  EXPECT_EQ(drain(p.r.get(), 11), "hello world");
+}
+
+TEST(BufWriterTest, LargeWriteGoesStraightThroughAfterBufferedBytes) {
+  Pipe p;
+  BufWriter w(std::move(p.w));
+  ASSERT_TRUE(w.write("head:").ok());
+  const std::string big(9000, 'x');
+  std::string got;
+  std::thread reader([&] { got = drain(p.r.get(), 9005); });
+  ASSERT_TRUE(w.write(big).ok());
+  EXPECT_EQ(w.buffered(), 0u);  // written out, not buffered
+  reader.join();
+  EXPECT_EQ(got, "head:" + big);
+}
+
+TEST(BufWriterTest, WriteThatDoesNotFitFlushesThenBuffers) {
+  Pipe p;
+  BufWriter w(std::move(p.w));
+  ASSERT_TRUE(w.write(std::string(8000, 'a')).ok());
+  ASSERT_TRUE(w.write(std::string(500, 'b')).ok());
+  EXPECT_EQ(w.buffered(), 500u);
+  EXPECT_EQ(drain(p.r.get(), 8000), std::string(8000, 'a'));
+}
+
+TEST(BufWriterTest, FailureReportsOsMessageAndKeepsUnwrittenBytes) {
+  ::signal(SIGPIPE, SIG_IGN);
+  Pipe p;
+  BufWriter w(std::move(p.w));
+  p.r.reset();
+  ASSERT_TRUE(w.write("lost?").ok());
+  auto r = w.flush();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "Broken pipe (os error 32)");
+  EXPECT_EQ(w.buffered(), 5u);
+}
+
+TEST(BufWriterTest, DestructorWritesOutBufferedBytes) {
+  Pipe p;
+  {
+    BufWriter w(std::move(p.w));
+    ASSERT_TRUE(w.write("bye").ok());
+  }
+  EXPECT_EQ(drain(p.r.get(), 3), "bye");
+  char c;
+  EXPECT_EQ(::read(p.r.get(), &c, 1), 0);  // writer's descriptor closed
+}

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "session/channel.h"
+
+using namespace morvik::session;
+using namespace std::chrono_literals;
+using Status = Receiver::Status;
+
+TEST(ChannelTest, KeepsChunkBoundariesAndOrder) {
+  auto [tx, rx] = make_channel();
+  ASSERT_TRUE(tx.send("one"));
+  ASSERT_TRUE(tx.send("two"));
+  ASSERT_TRUE(tx.send("three"));
+  Chunk c;
+  for (const char* want : {"one", "two", "three"}) {
+    ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+    EXPECT_EQ(c, want);
+  }
+  EXPECT_EQ(rx.try_recv(c), Status::Empty);
+}
+
+TEST(ChannelTest, QueuedChunksOutliveTheSenderThenDisconnected) {
+  auto [tx, rx] = make_channel();
+  ASSERT_TRUE(tx.send("last words"));
+  { Sender gone = std::move(tx); }
+  Chunk c;
+  ASSERT_EQ(rx.recv_timeout(c, 1s), Status::Chunk);
+  EXPECT_EQ(c, "last words");
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rx.recv_timeout(c, 5s), Status::Disconnected);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  EXPECT_EQ(rx.try_recv(c), Status::Disconnected);
+}
+
+TEST(ChannelTest, UnreceivedTailComesOutFirst) {
+  auto [tx, rx] = make_channel();
+  ASSERT_TRUE(tx.send("later"));
+  rx.unreceive("tail");
+  Chunk c;
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+  EXPECT_EQ(c, "tail");
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+  EXPECT_EQ(c, "later");
+}
+
+TEST(ChannelTest, TimedReceiveWaitsForItsLimitAndWakesOnSend) {
+  auto [tx, rx] = make_channel();
+  Chunk c;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rx.recv_timeout(c, 60ms), Status::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 55ms);
+
+  EXPECT_EQ(rx.recv_timeout(c, 0ms), Status::TimedOut);
+
+  std::thread producer([&tx] {
+    std::this_thread::sleep_for(30ms);
+    tx.send("wake");
+  });
+  t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(rx.recv_timeout(c, 5s), Status::Chunk);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_EQ(c, "wake");
+  producer.join();
+}
+
+TEST(ChannelTest, SendFailsOnceTheReceiverIsGone) {
+  auto [tx, rx] = make_channel();
+  { Receiver gone = std::move(rx); }
+  EXPECT_FALSE(tx.send("nobody listens"));
+}
+
+TEST(ChannelTest, ManyChunksFromAnotherThreadArriveInOrder) {
+  auto [tx, rx] = make_channel();
+  constexpr int N = 20000;
+  std::thread producer([tx = std::move(tx)]() mutable {
+    for (int i = 0; i < N; ++i) tx.send(std::to_string(i));
+  });
+  Chunk c;
+  int next = 0;
+  for (;;) {
+    const auto s = rx.recv_timeout(c, 5s);
+    if (s == Status::Disconnected) break;
+    ASSERT_EQ(s, Status::Chunk);
+    ASSERT_EQ(c, std::to_string(next));
+    ++next;
+  }
+  producer.join();
+  EXPECT_EQ(next, N);
+}

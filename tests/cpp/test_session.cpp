@@ -1,0 +1,155 @@
+// Session behaviour that Python cannot reach: poisoned locks and the
+// hand-back of a cut chunk at the channel level.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include <chrono>
+#include <thread>
+
+#include "pty/internal_failure.h"
+#include "session/session.h"
+
+using namespace morvik::session;
+using morvik::InternalFailure;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::unique_ptr<Session> start(const char* cmd, bool interactive = false) {
+  auto s = Session::spawn(cmd, interactive);
+  if (!s) ADD_FAILURE() << s.error().message;
+  return std::move(s).value();
+}
+
+// Waits until `n` bytes of raw output are collected through read_available.
+std::string collect(Session& s, std::size_t n, std::optional<std::uint64_t> budget = std::nullopt) {
+  std::string out;
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (out.size() < n && std::chrono::steady_clock::now() < until) {
+    auto r = s.read_available(budget);
+    EXPECT_TRUE(r.ok());
+    out += r.value();
+    if (out.size() < n) std::this_thread::sleep_for(5ms);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(SessionTest, StartFailureNamesTheCommandAndTheError) {
+  auto s = Session::spawn("no-such-program-morvik", false);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, ErrorKind::Exception);
+  EXPECT_EQ(s.error().message,
+            "Failed to spawn process with command 'no-such-program-morvik': "
+            "ENOENT: No such file or directory");
+}
+
+TEST(SessionTest, BudgetCutLeavesTheRestForTheNextRead) {
+  auto s = start("cat");
+  ASSERT_TRUE(s->send_line("abcdefghij").ok());
+  // cat echoes the line back: "abcdefghij\r\n" (12 raw bytes, CR dropped on cleaning).
+  std::string first = collect(*s, 4, 4);
+  EXPECT_EQ(first, "abcd");
+  std::string rest = collect(*s, 7);
+  EXPECT_EQ(rest, "efghij\n");
+  auto h = s->get_history();
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h.value(), "abcdefghij\n");
+}
+
+TEST(SessionTest, PoisonedLocksAreReportedByName) {
+  auto s = start("cat");
+  s->poison_for_test("rx");
+  auto r = s->read_available(std::nullopt);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+  EXPECT_EQ(r.error().message, "rx lock poisoned");
+
+  s->poison_for_test("history");
+  EXPECT_EQ(s->get_history().error().message, "history lock poisoned");
+  s->poison_for_test("writer");
+  EXPECT_EQ(s->send_ctrl_c().error().message, "writer lock poisoned");
+  s->poison_for_test("ready_markers");
+  EXPECT_EQ(s->set_ready_markers({"$ "}).error().message, "ready_markers lock poisoned");
+}
+
+TEST(SessionTest, PoisonedLockInsideAWaitIsAnInternalFailure) {
+  auto s = start("cat", true);
+  s->poison_for_test("rx");
+  EXPECT_THROW(s->read_until_ready(WaitArgs{10, {}, {}, {}}), InternalFailure);
+  auto q = start("cat", false);
+  q->poison_for_test("history");
+  ASSERT_TRUE(q->send_line("x").ok());
+  EXPECT_THROW(q->read_until_ready(WaitArgs{2000, {}, {}, {}}), InternalFailure);
+}
+
+TEST(SessionTest, FailedHistoryInsideADrainPoisonsRx) {
+  auto s = start("cat");
+  ASSERT_TRUE(s->send_line("x").ok());
+  std::this_thread::sleep_for(100ms);
+  s->poison_for_test("history");
+  EXPECT_THROW((void)s->read_available(std::nullopt), InternalFailure);
+  EXPECT_EQ(s->read_available(std::nullopt).error().message, "rx lock poisoned");
+}
+
+TEST(SessionTest, ResetWithPoisonedMarkersFailsBeforeTeardown) {
+  std::unique_ptr<Session> slot = start("cat");
+  const pid_t pid = slot->child_pid();
+  slot->poison_for_test("ready_markers");
+  EXPECT_THROW((void)Session::reset(slot), InternalFailure);
+  EXPECT_EQ(::kill(pid, 0), 0);  // the old child was not touched
+  auto alive = slot->is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_TRUE(alive.value());
+}
+
+TEST(SessionTest, CloseWithPoisonedThreadSlotSkipsTheJoin) {
+  auto s = start("cat");
+  s->poison_for_test("reader_thread");
+  const auto t0 = std::chrono::steady_clock::now();
+  s->close_inner();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  auto alive = s->is_alive();
+  ASSERT_TRUE(alive.ok());
+  EXPECT_FALSE(alive.value());
+  s.reset();  // the reader, left to itself, ends on its own
+}
+
+TEST(SessionTest, BackgroundHolderOfTheTerminalDoesNotHangTeardown) {
+  char dir[] = "/tmp/morvik-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string script = std::string(dir) + "/holder";
+  const std::string pidfile = std::string(dir) + "/pid";
+  {
+    FILE* f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "#!/bin/sh\n(trap '' HUP INT TERM; exec sleep 1000) &\necho $! > %s\nexec sleep 1000\n",
+                 pidfile.c_str());
+    std::fclose(f);
+    ::chmod(script.c_str(), 0755);
+  }
+  auto s = start(script.c_str());
+  pid_t holder = 0;
+  for (int i = 0; i < 200 && holder == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    if (FILE* f = std::fopen(pidfile.c_str(), "r")) {
+      if (std::fscanf(f, "%d", &holder) != 1) holder = 0;
+      std::fclose(f);
+    }
+  }
+  ASSERT_GT(holder, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  s->close_inner();
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(took, 3s);
+  EXPECT_EQ(::kill(holder, 0), 0);  // still holding the terminal, yet close returned
+  ::kill(holder, SIGKILL);
+  s.reset();
+  std::remove(pidfile.c_str());
+  std::remove(script.c_str());
+  ::rmdir(dir);
+}
