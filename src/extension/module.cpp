@@ -1,0 +1,105 @@
+// The module entry point: records which interpreter owns the module, creates
+// the module object once and registers the Morvik class in it. Must never
+// serve a second interpreter: the type object and every session are tied to
+// the first one, and sharing them across interpreters would mix their
+// objects.
+#include <atomic>
+#include <cstdint>
+
+#include "errors.h"
+#include "morvik_type.h"
+
+namespace morvik::ext {
+
+namespace {
+
+constexpr int MODULE_API_VERSION = 1013;
+constexpr std::int64_t NO_INTERPRETER = -1;
+constexpr const char CLASS_NAME[] = "Morvik";
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "morvik",  // m_name
+    "",        // m_doc
+    0,         // m_size
+    nullptr,   // m_methods
+    nullptr,   // m_slots
+    nullptr,   // m_traverse
+    nullptr,   // m_clear
+    nullptr,   // m_free
+};
+
+std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
+// The module made by the first successful initialisation; later ones hand
+// out the same object.
+PyObject* g_module = nullptr;
+
+// Refuses every interpreter but the first one to get here. One
+// compare-and-exchange, so two interpreters racing cannot both win.
+void claim_interpreter() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) throw PythonError{};
+  std::int64_t recorded = NO_INTERPRETER;
+  if (g_interpreter.compare_exchange_strong(recorded, id) || recorded == id) return;
+  raise(PyExc_ImportError,
+        "morvik can only be used by the interpreter that imported it first; "
+        "sub-interpreters are not supported");
+}
+
+// The class, or RuntimeError naming it with the real failure as its cause.
+PyObject* class_object() {
+  try {
+    return reinterpret_cast<PyObject*>(morvik_type());
+  } catch (const PythonError&) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError,
+                    (std::string("An error occurred while initializing class ") + CLASS_NAME).c_str());
+    if (cause != nullptr) {
+      PyObject* error = PyErr_GetRaisedException();
+      PyException_SetCause(error, cause);  // steals `cause`
+      PyErr_SetRaisedException(error);
+    }
+    throw;
+  }
+}
+
+// The module's __all__, created empty if the module has none yet.
+PyRef all_list(PyObject* module) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    all = PyRef::checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonError{};
+    return all;
+  }
+  if (!PyList_Check(all.get())) raise_cast_error(all.get(), "list");
+  return all;
+}
+
+void add_class(PyObject* module) {
+  PyObject* type = class_object();
+  PyRef all = all_list(module);
+  PyRef name = PyRef::checked(PyUnicode_FromString(CLASS_NAME));
+  if (PyList_Append(all.get(), name.get()) < 0) throw PythonError{};
+  if (PyObject_SetAttr(module, name.get(), type) < 0) throw PythonError{};
+}
+
+PyObject* init_module() {
+  claim_interpreter();
+  if (g_module != nullptr) return Py_NewRef(g_module);
+  // A failed body drops the new module; nothing is remembered, so the next
+  // import starts again from here.
+  PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, MODULE_API_VERSION));
+  add_class(module.get());
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace morvik::ext
+
+PyMODINIT_FUNC PyInit_morvik() {
+  return morvik::ext::guard([] { return morvik::ext::init_module(); });
+}

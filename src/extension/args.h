@@ -1,0 +1,52 @@
+// Matching a call's arguments to parameters, and converting each argument to
+// the plain C++ value the session works with. Everything here runs with the
+// interpreter lock held and reports failure by setting a Python error and
+// throwing PythonError. Parsing only borrows the caller's objects.
+#pragma once
+
+#include "py_ref.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvik::ext {
+
+// What the parser knows about one callable of the class: its name as error
+// messages show it, its parameters in order (every one may be given by
+// position or by keyword) and how many leading ones are required.
+struct Params {
+  const char* function;
+  std::span<const char* const> names;
+  std::size_t required;
+};
+
+// Fills `slots` (one per parameter) with borrowed references to the
+// arguments, or NULL where nothing was given. Raises the parser's TypeError.
+void parse_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots);
+void parse_tuple_and_dict(const Params& params, PyObject* args, PyObject* kwargs,
+                          PyObject** slots);
+
+// Conversions of one filled slot. Each failure that is exactly a TypeError
+// is re-raised as "argument '<name>': ..." with the original's cause; any
+// other error passes through untouched.
+
+// The UTF-8 bytes of a str, borrowed from the object: valid while the
+// caller's argument lives.
+std::string_view to_text(PyObject* obj, const char* name);
+bool to_bool(PyObject* obj, const char* name);
+// NULL (not given) and None both mean absent.
+std::optional<std::uint64_t> to_optional_u64(PyObject* obj, const char* name);
+std::vector<std::string> to_text_list(PyObject* obj, const char* name);
+// NULL and None mean absent.
+std::optional<std::vector<std::string>> to_optional_text_list(PyObject* obj, const char* name);
+
+// Results: a new str from text the session guarantees to be UTF-8.
+PyObject* text_result(std::string_view text);
+
+}  // namespace morvik::ext
