@@ -1,0 +1,263 @@
+"""Helpers shared by the behaviour tests of a morvik session.
+
+Owns: writing small child programs into a test's temporary folder, polling
+helpers for output and process state, and snapshots of what the host process
+holds (descriptors, threads, children) so tests can measure leaks instead of
+trusting the code. Must never start a session itself or hide a failure: every
+helper either returns what it saw or lets the caller's assertion decide.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import signal
+import sys
+import textwrap
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+# The prompt the shell wrappers install; unusual enough never to appear in a
+# command's own output.
+SHELL_PROMPT = "MORVIK$ "
+PYTHON_PROMPT = ">>> "
+PYTHON_CONTINUATION = "... "
+GDB_PROMPT = "(gdb) "
+
+
+def write_script(directory: Path | str, name: str, body: str) -> str:
+    """Write an executable file and return its absolute path.
+
+    The session takes its command verbatim (no arguments), so every option a
+    child needs lives in a wrapper like this one.
+    """
+    path = Path(directory) / name
+    path.write_text(textwrap.dedent(body).lstrip("\n"))
+    path.chmod(0o755)
+    return str(path)
+
+
+def python_child(directory: Path | str, name: str, code: str) -> str:
+    """An executable Python program run by the interpreter running the tests."""
+    source = f"#!{sys.executable}\n" + textwrap.dedent(code).lstrip("\n")
+    return write_script(directory, name, source)
+
+
+def shell_child(directory: Path | str, name: str = "shell") -> str:
+    """bash without start-up files, showing SHELL_PROMPT as its prompt."""
+    return write_script(
+        directory,
+        name,
+        f"""\
+        #!/bin/sh
+        PS1='{SHELL_PROMPT}' exec bash --norc --noprofile
+        """,
+    )
+
+
+def python_repl_child(directory: Path | str, name: str = "pyrepl") -> str:
+    """The plain line-based Python REPL (the newer one repaints the screen)."""
+    return write_script(
+        directory,
+        name,
+        f"""\
+        #!/bin/sh
+        PYTHON_BASIC_REPL=1 exec {sys.executable} -q
+        """,
+    )
+
+
+def gdb_child(directory: Path | str, name: str = "gdb") -> str:
+    return write_script(
+        directory,
+        name,
+        """\
+        #!/bin/sh
+        exec gdb -q -nx
+        """,
+    )
+
+
+def wait_until(condition, timeout: float = 10.0, interval: float = 0.01) -> bool:
+    """Poll `condition` until it holds or `timeout` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if condition():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(interval)
+
+
+def collect(session, until, timeout: float = 10.0, max_bytes: int | None = None) -> str:
+    """Accumulate read_available() results until `until(text)` holds.
+
+    `until` may also be a string: collection stops once the text contains it.
+    Returns everything collected, whether or not the condition was met, so the
+    caller's assertion shows what arrived.
+    """
+    if isinstance(until, str):
+        needle = until
+        until = lambda text: needle in text  # noqa: E731
+    text = ""
+    deadline = time.monotonic() + timeout
+    while not until(text) and time.monotonic() < deadline:
+        piece = session.read_available() if max_bytes is None else session.read_available(max_bytes)
+        if piece:
+            text += piece
+        else:
+            time.sleep(0.01)
+    return text
+
+
+def wait_exited(session, timeout: float = 10.0) -> bool:
+    return wait_until(lambda: not session.is_alive(), timeout)
+
+
+def run_to_end(command: str, timeout: float = 15.0, max_bytes: int = 1 << 20) -> str:
+    """Run a program that ends by itself; return all of its cleaned output.
+
+    Once the child has ended, close() waits for the reader thread, so every
+    byte the child wrote is queued when read_available runs: no polling for
+    late output.
+    """
+    from morvik import Morvik
+
+    session = Morvik(command, False)
+    try:
+        assert wait_exited(session, timeout), f"{command} did not end in {timeout} s"
+        session.close()
+        return session.read_available(max_bytes)
+    finally:
+        session.close()
+
+
+def pid_exists(pid: int) -> bool:
+    """True while `pid` names a process, zombie included."""
+    return os.path.exists(f"/proc/{pid}")
+
+
+def kill_quietly(pid: int) -> None:
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def sigign_mask(status_text: str) -> int:
+    """The SigIgn mask from the text of /proc/<pid>/status."""
+    for line in status_text.splitlines():
+        if line.startswith("SigIgn:"):
+            return int(line.split()[1], 16)
+    raise AssertionError(f"no SigIgn line in {status_text!r}")
+
+
+def signal_bit(signum: int) -> int:
+    return 1 << (signum - 1)
+
+
+# ---------------------------------------------------------------- snapshots
+
+
+def open_descriptors() -> dict[int, str]:
+    """Open descriptors of this process with what they refer to."""
+    result = {}
+    for entry in os.listdir("/proc/self/fd"):
+        fd = int(entry)
+        try:
+            result[fd] = os.readlink(f"/proc/self/fd/{entry}")
+        except FileNotFoundError:
+            # The descriptor listdir itself used, already closed.
+            continue
+    return result
+
+
+def thread_ids() -> set[int]:
+    return {int(tid) for tid in os.listdir("/proc/self/task")}
+
+
+def child_processes() -> dict[int, str]:
+    """Processes whose parent is this process, with their state letter.
+
+    Zombies count: a child that ended but was never collected is a leak too.
+    """
+    me = os.getpid()
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name is parenthesised and may hold blanks or brackets.
+        fields = stat.rsplit(")", 1)[1].split()
+        state, ppid = fields[0], int(fields[1])
+        if ppid == me:
+            children[int(entry)] = state
+    return children
+
+
+@dataclass(frozen=True)
+class Resources:
+    descriptors: dict[int, str]
+    threads: int
+    children: dict[int, str]
+
+    @classmethod
+    def snapshot(cls) -> "Resources":
+        # Sessions of earlier tests can sit in reference cycles (a traceback
+        # kept by pytest.raises holds its frame); collect them now so they are
+        # not released in the middle of a later comparison.
+        gc.collect()
+        return cls(open_descriptors(), len(thread_ids()), child_processes())
+
+    def difference(self, later: "Resources") -> dict:
+        """What `later` holds that differs from this snapshot; empty if equal."""
+        diff = {}
+        added = {fd: t for fd, t in later.descriptors.items() if self.descriptors.get(fd) != t}
+        removed = {fd: t for fd, t in self.descriptors.items() if fd not in later.descriptors}
+        if added or removed:
+            diff["descriptors"] = {"added": added, "removed": removed}
+        if later.threads != self.threads:
+            diff["threads"] = (self.threads, later.threads)
+        if later.children != self.children:
+            diff["children"] = (self.children, later.children)
+        return diff
+
+
+def settled_difference(before: Resources, timeout: float = 3.0, ignore: tuple = ()) -> dict:
+    """Difference from `before`, after giving stragglers `timeout` to go.
+
+    A thread that has been joined can still show in /proc for a moment, and
+    the kernel reparents a killed grandchild asynchronously; polling keeps the
+    comparison exact without a fixed sleep. Keys named in `ignore`
+    ("descriptors", "threads", "children") are left out of the comparison.
+    """
+
+    def current():
+        diff = before.difference(Resources.snapshot())
+        return {key: value for key, value in diff.items() if key not in ignore}
+
+    diff = current()
+    deadline = time.monotonic() + timeout
+    while diff and time.monotonic() < deadline:
+        time.sleep(0.02)
+        diff = current()
+    return diff
+
+
+def decode_tty_nr(tty_nr: int) -> tuple[int, int]:
+    """(major, minor) of the tty_nr field of /proc/<pid>/stat."""
+    major = (tty_nr >> 8) & 0xFFF
+    minor = (tty_nr & 0xFF) | ((tty_nr >> 12) & 0xFFF00)
+    return major, minor
+
+
+def elapsed(fn, *args, **kwargs):
+    """(result, seconds) of one call."""
+    start = time.monotonic()
+    result = fn(*args, **kwargs)
+    return result, time.monotonic() - start

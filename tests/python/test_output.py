@@ -1,0 +1,417 @@
+"""Output as the caller gets it: budgets, cleaning, history, input and settings.
+
+Protects: read_available's byte budget (a cut keeps the rest of the stream for
+the next read, so the raw stream is gap-free), the cleaning of real terminal
+output, the 4 MiB history and where its oldest edge falls, reads after the
+child ended, Ctrl-C and long input lines reaching the child, marker settings
+and what a session reports about itself. Must never guess when output has
+arrived: children either end (close() then waits for every byte) or announce
+themselves.
+"""
+
+import hashlib
+
+import pytest
+
+from morvik import Morvik
+
+import support
+
+
+def _writer(tmp_path, *pieces, pause=0.0, name="writer"):
+    """A child that writes each byte string in one write() and then ends."""
+    return support.python_child(
+        tmp_path,
+        name,
+        f"""\
+        import os, time
+        for i, piece in enumerate({[bytes(p) for p in pieces]!r}):
+            if i:
+                time.sleep({pause})
+            os.write(1, piece)
+        """,
+    )
+
+
+def _ended_session(command):
+    """A session whose child has ended and whose output is all queued."""
+    session = Morvik(command, False)
+    assert support.wait_exited(session)
+    # close() waits for the reader thread, which ends only after it has read
+    # the last byte, so everything is in the channel from here on.
+    session.close()
+    return session
+
+
+# ------------------------------------------------------------ read budgets
+
+
+class TestReadAvailableBudget:
+    def test_zero_budget_takes_nothing(self, tmp_path):
+        session = _ended_session(_writer(tmp_path, b"kept for later"))
+        assert session.read_available(0) == ""
+        assert session.get_history() == ""
+        assert session.read_available() == "kept for later"
+        assert session.get_history() == "kept for later"
+
+    @pytest.mark.parametrize("pause", [0.0, 0.15], ids=["one-chunk", "two-chunks"])
+    def test_cut_inside_a_chunk_leaves_the_rest_for_the_next_read(self, tmp_path, pause):
+        session = _ended_session(
+            _writer(tmp_path, b"0123456789", b"ABCDEFGHIJ", pause=pause)
+        )
+        assert session.read_available(15) == "0123456789ABCDE"
+        assert session.get_history() == "0123456789ABCDE"
+        assert session.read_available(15) == "FGHIJ"
+        assert session.get_history() == "0123456789ABCDEFGHIJ"
+        assert session.read_available(15) == ""
+
+    def test_budget_matching_queued_output_empties_the_channel(self, tmp_path):
+        session = _ended_session(_writer(tmp_path, b"0123456789", b"ABCDE", pause=0.15))
+        assert session.read_available(15) == "0123456789ABCDE"
+        assert session.read_available() == ""
+
+    def test_small_budgets_walk_the_whole_stream_without_gaps(self, tmp_path):
+        payload = bytes(48 + (i * 7) % 75 for i in range(50000))  # printable, no LF
+        session = _ended_session(_writer(tmp_path, payload))
+        pieces = []
+        while piece := session.read_available(777):
+            pieces.append(piece)
+        assert all(len(p) == 777 for p in pieces[:-1])
+        assert 0 < len(pieces[-1]) <= 777
+        assert "".join(pieces) == payload.decode()
+        assert session.get_history() == payload.decode()
+
+    def test_default_budget_is_64_kib(self, tmp_path):
+        payload = b"x" * 70000
+        session = _ended_session(_writer(tmp_path, payload))
+        assert len(session.read_available()) == 65536
+        assert len(session.read_available()) == 70000 - 65536
+
+    def test_cut_inside_a_character_replaces_both_halves(self, tmp_path):
+        # "ab", then the euro sign E2 82 AC, then "cd"; the budget ends after E2.
+        session = _ended_session(_writer(tmp_path, b"ab\xe2\x82\xaccd"))
+        assert session.read_available(3) == "ab\ufffd"
+        # The two continuation bytes start the next result on their own, each
+        # an ill-formed sequence of one byte.
+        assert session.read_available() == "\ufffd\ufffdcd"
+        # The history keeps the raw stream, so cleaned whole the character is
+        # intact.
+        assert session.get_history() == "ab\u20accd"
+
+    def test_cut_inside_an_escape_sequence_shows_its_tail_next_time(self, tmp_path):
+        session = _ended_session(_writer(tmp_path, b"x\x1b[31mred\x1b[0m"))
+        assert session.read_available(3) == "x"
+        assert session.read_available() == "31mred"
+        assert session.get_history() == "xred"
+
+
+# ------------------------------------------------------------ cleaning
+
+
+CLEANING_CASES = [
+    ("61 0D 0A 62", "a\nb"),
+    ("1B 5B 33 31 6D 72 65 64 1B 5B 30 6D", "red"),
+    ("1B 5D 30 3B 74 07 24 20", "$ "),
+    ("1B 5D 30 3B 74 1B 5C 78", "x"),
+    ("1B 50 71 07 61 1B 5C 62", "b"),
+    ("78 1B 28 42 79", "xBy"),
+    ("1B 1B 5B 33 31 6D", "[31m"),
+    ("61 62 1B 5B 31 32", "ab"),
+    ("61 08 62 09 63 7F", "ab\tc\x7f"),
+    ("61 FF 62", "a\ufffdb"),
+    ("1B 5B 5B 41", "A"),
+    ("61 1B", "a"),
+    # Beyond the basic table: 8-bit introducers are plain bytes, C1 controls
+    # written as UTF-8 survive, a truncated 4-byte character is one U+FFFD,
+    # unterminated strings swallow the rest, and ESC ^ / ESC _ ignore BEL.
+    ("9B 41", "\ufffdA"),
+    ("C2 9B 7A", "\x9bz"),
+    ("F0 9F 98 7A", "\ufffdz"),
+    ("E2 82 AC 0A", "\u20ac\n"),
+    ("7A 1B 5D 32 3B 74 69 74 6C 65", "z"),
+    ("1B 5E 71 07 61 1B 5C 62 1B 5F 07 1B 5C 63", "bc"),
+    ("1B 5B 3F 32 30 30 34 68 24 1B 5B 3F 32 30 30 34 6C", "$"),
+    ("00 01 0B 0C 1A 1C 1F 41", "A"),
+]
+
+
+@pytest.mark.parametrize("hex_bytes, expected", CLEANING_CASES, ids=[c[0] for c in CLEANING_CASES])
+def test_child_output_is_cleaned_for_the_reader(tmp_path, hex_bytes, expected):
+    # The terminal turns LF into CR LF on the way; the cleaning drops the CR,
+    # so the expected texts are those of the bytes as the child wrote them.
+    session = _ended_session(_writer(tmp_path, bytes.fromhex(hex_bytes)))
+    assert session.read_available() == expected
+    assert session.get_history() == expected
+
+
+def test_output_of_only_escape_bytes_reads_empty_but_is_recorded(tmp_path):
+    session = _ended_session(_writer(tmp_path, b"\x1b", b"Xabc", pause=0.1))
+    assert session.read_available(1) == ""
+    assert session.read_available() == "Xabc"
+    # Cleaned as one stream, the recorded ESC pairs with the X after it; had
+    # the empty read recorded nothing, the X would survive.
+    assert session.get_history() == "abc"
+
+
+# ------------------------------------------------------------ history
+
+
+HISTORY_LIMIT = 4 * 1024 * 1024
+END_MARKER = "END-OF-PAYLOAD"
+
+
+def _history_payload(cut_sequence: bytes, cut_at: int):
+    """Bytes for the child and the history text expected after draining them.
+
+    The raw stream (after the terminal turns LF into CR LF) is
+    filler + cut_sequence + tail, where the newest HISTORY_LIMIT raw bytes
+    start `cut_at` bytes into cut_sequence.
+    """
+    lines_raw, lines_clean = [], []
+    for i in range(60000):
+        if i % 997 == 0:
+            lines_raw.append(f"\x1b[1mrow {i:07d}\x1b[0m \u00e9\n".encode())
+            lines_clean.append(f"row {i:07d} \u00e9\n")
+        else:
+            lines_raw.append(f"row {i:07d} plain text\n".encode())
+            lines_clean.append(f"row {i:07d} plain text\n")
+    body = b"".join(lines_raw)
+    body_on_wire = len(body) + body.count(b"\n")
+    tail_on_wire = HISTORY_LIMIT - (len(cut_sequence) - cut_at)
+    pad = tail_on_wire - body_on_wire - len(END_MARKER)
+    assert pad > 0
+    filler = b"filler line, not kept\n" * 20000
+    payload = filler + cut_sequence + body + b"p" * pad + END_MARKER.encode()
+    expected_tail = "".join(lines_clean) + "p" * pad + END_MARKER
+    return payload, expected_tail
+
+
+@pytest.mark.parametrize(
+    "cut_sequence, cut_at, expected_head",
+    [
+        # Cut after ESC [: the parameters and final byte are ordinary bytes.
+        (b"\x1b[31m", 2, "31m"),
+        # Cut after the first byte of the euro sign: each continuation byte
+        # left becomes one U+FFFD.
+        ("\u20ac".encode(), 1, "\ufffd\ufffd"),
+    ],
+    ids=["inside-escape-sequence", "inside-character"],
+)
+def test_history_keeps_the_newest_4_mib_of_raw_output(tmp_path, cut_sequence, cut_at, expected_head):
+    payload, expected_tail = _history_payload(cut_sequence, cut_at)
+    (tmp_path / "payload").write_bytes(payload)
+    script = support.write_script(
+        tmp_path,
+        "bulk",
+        f"""\
+        #!/bin/sh
+        cat '{tmp_path / "payload"}'
+        exec sleep 60
+        """,
+    )
+    session = Morvik(script, True, [END_MARKER])
+    try:
+        text = session.read_until_ready(timeout_ms=60000, max_output_bytes=64 << 20)
+        assert text.endswith(END_MARKER)
+        assert text.startswith("filler line, not kept\n")
+        history = session.get_history()
+    finally:
+        session.close()
+    assert len(history) == len(expected_head) + len(expected_tail)
+    assert history[: len(expected_head)] == expected_head
+    assert history[len(expected_head):] == expected_tail
+
+
+def test_fresh_session_has_empty_history():
+    session = Morvik("cat", False)
+    try:
+        assert session.get_history() == ""
+        assert session.get_history() == ""
+    finally:
+        session.close()
+
+
+def test_history_is_not_consumed_by_reading_it(tmp_path):
+    session = _ended_session(_writer(tmp_path, b"one ", b"two", pause=0.1))
+    assert session.read_available() == "one two"
+    assert session.get_history() == "one two"
+    assert session.get_history() == "one two"
+
+
+# ------------------------------------------------------------ after the end
+
+
+def test_output_stays_readable_after_the_child_ended(tmp_path):
+    script = support.write_script(tmp_path, "bye", "#!/bin/sh\necho last words\n")
+    session = Morvik(script, False)
+    try:
+        assert support.wait_exited(session)
+        assert support.collect(session, "last words\n") == "last words\n"
+        for _ in range(3):
+            assert session.read_available() == ""
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == ""
+        assert took < 1.0
+        assert session.is_alive() is False
+        assert session.get_history() == "last words\n"
+    finally:
+        session.close()
+
+
+# ------------------------------------------------------------ input
+
+
+class TestInterrupt:
+    def test_ctrl_c_interrupts_a_python_loop(self, tmp_path):
+        script = support.python_child(
+            tmp_path,
+            "loop",
+            """\
+            import time
+            print("READY", flush=True)
+            try:
+                while True:
+                    time.sleep(0.01)
+            except KeyboardInterrupt:
+                print("INTERRUPTED", flush=True)
+            time.sleep(60)
+            """,
+        )
+        session = Morvik(script, False)
+        try:
+            assert support.collect(session, "READY\n") == "READY\n"
+            result, took = support.elapsed(session.send_ctrl_c)
+            assert result is None
+            assert took < 0.5
+            assert support.collect(session, "INTERRUPTED\n", timeout=5) == "INTERRUPTED\n"
+            assert session.is_alive()
+        finally:
+            session.close()
+
+    def test_ctrl_c_brings_a_shell_back_from_a_sleep(self, tmp_path):
+        session = Morvik(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
+        try:
+            assert session.read_until_ready(timeout_ms=10000).endswith(support.SHELL_PROMPT)
+            busy = session.send_and_read_until_ready("sleep 100", timeout_ms=500)
+            assert support.SHELL_PROMPT not in busy
+            session.send_ctrl_c()
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+            assert text.endswith(support.SHELL_PROMPT)
+            assert took < 5
+            status = session.send_and_read_until_ready("echo $?", timeout_ms=10000)
+            assert status == f"\n130\n{support.SHELL_PROMPT}"
+        finally:
+            session.close()
+
+
+def test_line_longer_than_the_canonical_limit_reaches_a_raw_mode_child(tmp_path):
+    # Canonical mode would cut a line at 4095 bytes, so the child switches to
+    # raw mode and announces it before the long line is sent.
+    script = support.python_child(
+        tmp_path,
+        "rawread",
+        """\
+        import hashlib, os, time, tty
+        tty.setraw(0)
+        os.write(1, b"RAW\\n")
+        data = b""
+        while len(data) < 9001:
+            data += os.read(0, 9001 - len(data))
+        os.write(1, f"GOT {len(data)} {hashlib.sha256(data).hexdigest()}\\n".encode())
+        time.sleep(60)
+        """,
+    )
+    # 9000 bytes of UTF-8: mostly ASCII in a varying pattern, three 2-byte
+    # characters, so lost, reordered or re-encoded bytes all change the hash.
+    line = "".join(chr(33 + (i * 13) % 90) for i in range(8994)) + "\u00e9\u00f8\u00df"
+    assert len(line.encode()) == 9000
+    digest = hashlib.sha256(line.encode() + b"\n").hexdigest()
+    session = Morvik(script, False)
+    try:
+        assert support.collect(session, "RAW\n") == "RAW\n"
+        answer = session.send_and_read_until_ready(line, timeout_ms=15000, quiet_ms=300)
+        assert answer == f"GOT 9001 {digest}\n"
+    finally:
+        session.close()
+
+
+# ------------------------------------------------------------ settings
+
+
+class TestReadyMarkerSettings:
+    def _prompt_child(self, tmp_path):
+        # "(gdb) " arrives first, "second" after a pause long enough to end
+        # a marker settle but shorter than the quiet time used below.
+        return support.python_child(
+            tmp_path,
+            "prompt",
+            """\
+            import os, time
+            os.write(1, b"first (gdb) ")
+            time.sleep(0.15)
+            os.write(1, b"second")
+            time.sleep(60)
+            """,
+        )
+
+    def test_bare_string_is_refused_and_the_old_markers_stay(self, tmp_path):
+        session = Morvik(self._prompt_child(tmp_path), True)
+        try:
+            with pytest.raises(TypeError) as info:
+                session.set_ready_markers("zzz")
+            assert type(info.value) is TypeError
+            assert str(info.value) == "argument 'ready_markers': Can't extract `str` to `Vec`"
+            # With the default markers the wait ends on "(gdb) " before
+            # "second"; markers "z" would never be seen (timeout) and an
+            # emptied list would wait for quiet and take "second" too.
+            text, took = support.elapsed(
+                session.read_until_ready, timeout_ms=4000, quiet_ms=600
+            )
+            assert text == "first (gdb) "
+            assert took < 3
+        finally:
+            session.close()
+
+    def test_bare_string_in_constructor_starts_nothing(self, tmp_path):
+        before = support.Resources.snapshot()
+        with pytest.raises(TypeError) as info:
+            Morvik(self._prompt_child(tmp_path), True, "(gdb) ")
+        assert str(info.value) == "argument 'ready_markers': Can't extract `str` to `Vec`"
+        assert support.settled_difference(before) == {}
+
+    def test_empty_marker_list_switches_an_interactive_session_to_quiet_mode(self, tmp_path):
+        session = Morvik(self._prompt_child(tmp_path), True)
+        try:
+            session.set_ready_markers([])
+            text = session.read_until_ready(timeout_ms=5000, quiet_ms=600, settle_ms=0)
+            assert text == "first (gdb) second"
+        finally:
+            session.close()
+
+    def test_tuple_of_markers_is_accepted_and_replaces_the_defaults(self, tmp_path):
+        session = Morvik(self._prompt_child(tmp_path), True)
+        try:
+            session.set_ready_markers(("nothing like it", "second"))
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            # "(gdb) " no longer ends the wait; "second" does.
+            assert text == "first (gdb) second"
+            assert took < 3
+        finally:
+            session.close()
+
+
+class TestSessionIdentity:
+    def test_interactive_flag_and_command_are_reported_unchanged(self, tmp_path):
+        script = support.write_script(tmp_path, "ü name", "#!/bin/sh\nexec cat\n")
+        for interactive in (True, False):
+            session = Morvik(script, interactive)
+            try:
+                assert session.is_interactive() is interactive
+                assert session.get_initial_command() == script
+                session.reset()
+                assert session.is_interactive() is interactive
+                assert session.get_initial_command() == script
+                session.close()
+                assert session.get_initial_command() == script
+            finally:
+                session.close()

@@ -1,0 +1,409 @@
+"""The blocking reads: waiting for a ready marker or for quiet output.
+
+Protects: the zero and cap edges (nothing taken, a cut chunk's rest kept for
+the next read), markers found across chunks, after colour codes, in the middle
+of a chunk or empty, the settle and quiet timings, timeouts on silent
+children, quick returns once the child is gone, exact round trips with real
+interactive programs, and that other Python threads run while a wait blocks.
+Must never depend on chunk boundaries the kernel may merge: children pause
+well past the 25 ms gaps the waits use wherever a boundary matters.
+"""
+
+import shutil
+import threading
+import time
+
+import pytest
+
+from morvik import Morvik
+
+import support
+
+
+def _scripted(tmp_path, steps, name="scripted", flag=None):
+    """A child that writes (delay_seconds, bytes) steps in order, then idles.
+
+    With `flag`, the child creates that file once everything is written, so a
+    test can know the output is on its way without reading any of it.
+    """
+    flag_code = f"open({str(flag)!r}, 'w').close()" if flag else ""
+    return support.python_child(
+        tmp_path,
+        name,
+        f"""\
+        import os, time
+        for delay, data in {[(d, bytes(b)) for d, b in steps]!r}:
+            if delay:
+                time.sleep(delay)
+            os.write(1, data)
+        {flag_code}
+        time.sleep(60)
+        """,
+    )
+
+
+def _queued(flag):
+    """Wait until the child has written everything and the reader took it."""
+    assert support.wait_until(flag.exists, timeout=10), "child never finished writing"
+    # The reader thread is blocked in read() on the master and wakes at once;
+    # this only covers a busy machine's scheduling delay.
+    time.sleep(0.3)
+
+
+MODES = pytest.mark.parametrize("interactive", [True, False], ids=["marker", "quiet"])
+
+
+# ------------------------------------------------------------ zero edges
+
+
+class TestZeroLimits:
+    @MODES
+    def test_zero_timeout_returns_at_once_and_takes_nothing(self, tmp_path, interactive):
+        flag = tmp_path / "written"
+        session = Morvik(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
+        try:
+            _queued(flag)
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=0)
+            assert text == ""
+            assert took < 0.2
+            assert session.get_history() == ""
+            assert session.read_available() == "queued (gdb) "
+        finally:
+            session.close()
+
+    @MODES
+    def test_zero_cap_returns_at_once_and_takes_nothing(self, tmp_path, interactive):
+        flag = tmp_path / "written"
+        session = Morvik(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
+        try:
+            _queued(flag)
+            text, took = support.elapsed(
+                session.read_until_ready, timeout_ms=5000, max_output_bytes=0
+            )
+            assert text == ""
+            assert took < 0.2
+            text, took = support.elapsed(
+                session.send_and_read_until_ready, "ignored", timeout_ms=5000, max_output_bytes=0
+            )
+            assert text == ""
+            assert took < 0.2
+            assert session.get_history() == ""
+            assert session.read_available() == "queued (gdb) "
+        finally:
+            session.close()
+
+
+# ------------------------------------------------------------ byte cap
+
+
+@MODES
+def test_cap_inside_a_chunk_ends_the_wait_and_keeps_the_rest(tmp_path, interactive):
+    session = Morvik(_scripted(tmp_path, [(0, b"0123456789A")]), interactive)
+    try:
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=5000, max_output_bytes=5
+        )
+        assert text == "01234"
+        assert took < 2
+        assert session.get_history() == "01234"
+        assert support.collect(session, "A") == "56789A"
+        assert session.get_history() == "0123456789A"
+    finally:
+        session.close()
+
+
+def test_cap_counts_raw_bytes_across_chunks(tmp_path):
+    session = Morvik(_scripted(tmp_path, [(0, b"abcd"), (0.1, b"efgh")]), False)
+    try:
+        text = session.read_until_ready(timeout_ms=5000, max_output_bytes=6, quiet_ms=1000)
+        assert text == "abcdef"
+        assert session.read_until_ready(timeout_ms=5000, quiet_ms=100) == "gh"
+    finally:
+        session.close()
+
+
+# ------------------------------------------------------------ marker mode
+
+
+class TestMarkers:
+    def test_stale_prompt_in_the_channel_ends_the_next_wait(self, tmp_path):
+        flag = tmp_path / "written"
+        script = support.python_child(
+            tmp_path,
+            "stale",
+            f"""\
+            import os, sys
+            os.write(1, b"old output\\n(gdb) ")
+            open({str(flag)!r}, "w").close()
+            for line in sys.stdin:
+                os.write(1, b"answer " + line.strip().encode() + b"\\n(gdb) ")
+            """,
+        )
+        session = Morvik(script, True)
+        try:
+            _queued(flag)
+            text, took = support.elapsed(
+                session.send_and_read_until_ready, "x", timeout_ms=10000
+            )
+            assert text.startswith("old output\n(gdb) ")
+            assert took < 2
+            whole = text + support.collect(
+                session, lambda t: (text + t).endswith("answer x\n(gdb) "), timeout=5
+            )
+            assert whole == "old output\n(gdb) answer x\n(gdb) "
+        finally:
+            session.close()
+
+    def test_marker_split_across_two_chunks_is_seen(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"(gd"), (0.05, b"b) ")]), True)
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "(gdb) "
+            assert took < 2.5
+        finally:
+            session.close()
+
+    def test_marker_followed_by_more_text_is_seen(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) and then some")]), True)
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "(gdb) and then some"
+            assert took < 2.5
+        finally:
+            session.close()
+
+    @pytest.mark.parametrize(
+        "prompt",
+        [b"\x1b[1;32m(gdb)\x1b[0m ", b"(g\x1b[0mdb\x1b]0;title\x07) "],
+        ids=["around", "inside"],
+    )
+    def test_coloured_prompt_is_seen(self, tmp_path, prompt):
+        session = Morvik(_scripted(tmp_path, [(0, prompt)]), True)
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "(gdb) "
+            assert took < 2.5
+        finally:
+            session.close()
+
+    def test_marker_is_looked_for_in_order_given_and_custom_markers_work(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"pwndbg> ")]), True, ["nope", "pwndbg> "])
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "pwndbg> "
+            assert took < 2.5
+        finally:
+            session.close()
+
+    def test_empty_marker_ends_the_wait_at_the_first_chunk(self, tmp_path):
+        session = Morvik(
+            _scripted(tmp_path, [(0, b"first"), (0.15, b"second")]), True, [""]
+        )
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "first"
+            assert took < 2
+            assert support.collect(session, "second") == "second"
+        finally:
+            session.close()
+
+    def test_marker_never_seen_returns_everything_at_the_timeout(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"no prompt here")]), True)
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=700)
+            assert text == "no prompt here"
+            assert 0.6 <= took < 2.5
+        finally:
+            session.close()
+
+
+class TestSettle:
+    def test_settle_zero_returns_right_after_the_marker(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.02, b"after")]), True)
+        try:
+            assert session.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
+            assert support.collect(session, "after") == "after"
+        finally:
+            session.close()
+
+    def test_settle_collects_output_that_follows_the_marker_closely(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.005, b"after")]), True)
+        try:
+            assert session.read_until_ready(timeout_ms=5000) == "(gdb) after"
+        finally:
+            session.close()
+
+    def test_output_that_keeps_coming_is_collected_until_settle_ends(self, tmp_path):
+        lines = [f"line {i:02d}\n".encode() for i in range(30)]  # every 5 ms: 150 ms
+        steps = [(0, b"(gdb) ")] + [(0.005, line) for line in lines]
+        session = Morvik(_scripted(tmp_path, steps), True)
+        try:
+            text = session.read_until_ready(timeout_ms=5000, settle_ms=200)
+            assert text == "(gdb) " + b"".join(lines).decode()
+        finally:
+            session.close()
+
+    def test_output_after_a_pause_is_left_for_the_next_read(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.06, b"late")]), True)
+        try:
+            text, took = support.elapsed(
+                session.read_until_ready, timeout_ms=5000, settle_ms=1000
+            )
+            assert text == "(gdb) "
+            assert took < 0.9  # the 25 ms gap ended it, not the 1 s settle
+            assert support.collect(session, "late") == "late"
+            assert session.get_history() == "(gdb) late"
+        finally:
+            session.close()
+
+
+# ------------------------------------------------------------ quiet mode
+
+
+class TestQuiet:
+    def test_quiet_zero_returns_after_the_first_chunk(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
+        try:
+            assert session.read_until_ready(timeout_ms=5000, quiet_ms=0) == "one"
+            assert support.collect(session, "two") == "two"
+        finally:
+            session.close()
+
+    def test_quiet_time_spans_pauses_shorter_than_it(self, tmp_path):
+        session = Morvik(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
+        try:
+            text, took = support.elapsed(
+                session.read_until_ready, timeout_ms=5000, quiet_ms=400
+            )
+            assert text == "onetwo"
+            assert took < 3
+        finally:
+            session.close()
+
+    @MODES
+    def test_silent_child_returns_empty_at_the_timeout(self, tmp_path, interactive):
+        script = support.write_script(tmp_path, "silent", "#!/bin/sh\nexec sleep 100\n")
+        session = Morvik(script, interactive)
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=500)
+            assert text == ""
+            assert 0.45 <= took < 2.5
+        finally:
+            session.close()
+
+    def test_interactive_session_without_markers_waits_for_quiet(self, tmp_path):
+        session = Morvik(
+            _scripted(tmp_path, [(0, b"(gdb) "), (0.15, b"more")]), True, []
+        )
+        try:
+            # settle_ms=0 would end a marker wait at "(gdb) "; quiet mode
+            # ignores it and spans the 150 ms pause.
+            text = session.read_until_ready(timeout_ms=5000, quiet_ms=500, settle_ms=0)
+            assert text == "(gdb) more"
+        finally:
+            session.close()
+
+
+@MODES
+def test_ended_child_makes_waits_return_at_once(tmp_path, interactive):
+    script = support.write_script(tmp_path, "bye", "#!/bin/sh\nprintf bye\n")
+    session = Morvik(script, interactive)
+    try:
+        assert support.wait_exited(session)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+        assert text == "bye"
+        assert took < 2
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+        assert text == ""
+        assert took < 0.5
+    finally:
+        session.close()
+
+
+# ------------------------------------------------------------ real programs
+
+ROUND_TRIPS = 60
+
+
+def test_bash_round_trips_return_exactly_answer_and_prompt(tmp_path):
+    session = Morvik(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
+    try:
+        assert session.read_until_ready(timeout_ms=10000) == support.SHELL_PROMPT
+        for i in range(ROUND_TRIPS):
+            answer = session.send_and_read_until_ready(f"echo $(({i}*7))", timeout_ms=10000)
+            # Echo is off; the leading newline is the shell's own line end
+            # after it accepted the input.
+            assert answer == f"\n{i * 7}\n{support.SHELL_PROMPT}", i
+    finally:
+        session.close()
+
+
+def test_python_repl_round_trips_return_exactly_answer_and_prompt(tmp_path):
+    session = Morvik(
+        support.python_repl_child(tmp_path),
+        True,
+        [support.PYTHON_PROMPT, support.PYTHON_CONTINUATION],
+    )
+    try:
+        assert session.read_until_ready(timeout_ms=10000) == support.PYTHON_PROMPT
+        for i in range(ROUND_TRIPS):
+            answer = session.send_and_read_until_ready(f"{i}*7", timeout_ms=10000)
+            assert answer == f"{i * 7}\n{support.PYTHON_PROMPT}", i
+    finally:
+        session.close()
+
+
+@pytest.mark.skipif(shutil.which("gdb") is None, reason="gdb is not installed")
+def test_gdb_round_trips_return_exactly_answer_and_prompt(tmp_path):
+    session = Morvik(support.gdb_child(tmp_path), True)
+    try:
+        assert session.read_until_ready(timeout_ms=20000) == support.GDB_PROMPT
+        for i in range(ROUND_TRIPS):
+            answer = session.send_and_read_until_ready(f"print {i}*7", timeout_ms=10000)
+            assert answer == f"\n${i + 1} = {i * 7}\n{support.GDB_PROMPT}", i
+    finally:
+        session.close()
+
+
+# ------------------------------------------------------------ interpreter lock
+
+
+class _Spinner(threading.Thread):
+    """Counts its own iterations and the longest pause between two of them."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.stop = False
+        self.measuring = False
+        self.count = 0
+        self.longest_gap = 0.0
+
+    def run(self):
+        last = time.monotonic()
+        while not self.stop:
+            now = time.monotonic()
+            if self.measuring:
+                self.count += 1
+                self.longest_gap = max(self.longest_gap, now - last)
+            last = now
+
+
+@MODES
+def test_other_threads_run_while_a_wait_blocks(tmp_path, interactive):
+    script = support.write_script(tmp_path, "silent", "#!/bin/sh\nexec sleep 100\n")
+    session = Morvik(script, interactive)
+    spinner = _Spinner()
+    spinner.start()
+    try:
+        time.sleep(0.05)
+        spinner.measuring = True
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=1000)
+        spinner.measuring = False
+        assert text == ""
+        assert took >= 0.95
+        assert spinner.count > 1000
+        assert spinner.longest_gap < 0.2
+    finally:
+        spinner.stop = True
+        spinner.join()
+        session.close()
