@@ -2,6 +2,10 @@
 // lock held; a write blocks only while the terminal's input queue is full.
 #include "buf_writer.h"
 
+#include <algorithm>
+
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -14,18 +18,42 @@ std::string os_error_text(int errnum) {
   return std::string(msg) + " (os error " + std::to_string(errnum) + ")";
 }
 
-BufWriter::BufWriter(pty::UniqueFd fd) : fd_(std::move(fd)) { buf_.reserve(WRITER_BUFFER_BYTES); }
+BufWriter::BufWriter(pty::UniqueFd fd, std::chrono::milliseconds stall_limit)
+    : fd_(std::move(fd)), stall_limit_(stall_limit) {
+  buf_.reserve(WRITER_BUFFER_BYTES);
+}
 
 BufWriter::~BufWriter() {
+  // Last chance for buffered bytes, but never a wait: the child is gone.
+  stall_limit_ = std::chrono::milliseconds::zero();
   if (fd_.valid() && !buf_.empty()) (void)flush();
+}
+
+ssize_t BufWriter::write_some(const char* p, std::size_t n) {
+  const auto until = std::chrono::steady_clock::now() + stall_limit_;
+  for (;;) {
+    const ssize_t w = ::write(fd_.get(), p, n);
+    if (w >= 0) return w;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      errno = EAGAIN;
+      return -1;
+    }
+    pollfd pfd{fd_.get(), POLLOUT, 0};
+    if (::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30))) < 0 &&
+        errno != EINTR) {
+      return -1;
+    }
+  }
 }
 
 Expected<void> BufWriter::write_all(const char* p, std::size_t n, const char* zero_text) {
   while (n > 0) {
-    const ssize_t w = ::write(fd_.get(), p, n);
+    const ssize_t w = write_some(p, n);
     if (w < 0) {
       const int e = errno;
-      if (e == EINTR) continue;
       return runtime_error(os_error_text(e));
     }
     if (w == 0) return runtime_error(zero_text);
@@ -41,10 +69,9 @@ Expected<void> BufWriter::flush() {
   std::size_t done = 0;
   Expected<void> result;
   while (done < buf_.size()) {
-    const ssize_t w = ::write(fd_.get(), buf_.data() + done, buf_.size() - done);
+    const ssize_t w = write_some(buf_.data() + done, buf_.size() - done);
     if (w < 0) {
       const int e = errno;
-      if (e == EINTR) continue;
       result = runtime_error(os_error_text(e));
       break;
     }

@@ -5,8 +5,9 @@
 
 namespace morvik::session {
 
-std::pair<Sender, Receiver> make_channel() {
+std::pair<Sender, Receiver> make_channel(std::size_t capacity_bytes) {
   auto state = std::make_shared<detail::ChannelState>();
+  state->capacity_bytes = capacity_bytes;
   return {Sender(state), Receiver(state)};
 }
 
@@ -33,13 +34,35 @@ void Sender::disconnect() noexcept {
 bool Sender::send(Chunk chunk) {
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (!state_->receiver_alive) return false;
-    state_->queue.push_back(std::move(chunk));
-    wake = state_->receiver_waiting;
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    auto& st = *state_;
+    while (st.receiver_alive && !st.stop_requested && st.queued_bytes >= st.capacity_bytes) {
+      st.sender_blocked = true;
+      st.space.wait(lock);
+      st.sender_blocked = false;
+    }
+    if (!st.receiver_alive || st.stop_requested) return false;
+    st.queued_bytes += chunk.size();
+    st.queue.push_back(std::move(chunk));
+    wake = st.receiver_waiting;
   }
   if (wake) state_->ready.notify_one();
   return true;
+}
+
+void Sender::StopHandle::request_stop() {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stop_requested = true;
+  }
+  state_->space.notify_all();
+}
+
+bool Sender::StopHandle::sender_blocked() const {
+  if (!state_) return false;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->sender_blocked;
 }
 
 Receiver& Receiver::operator=(Receiver&& other) noexcept {
@@ -60,15 +83,31 @@ void Receiver::disconnect() noexcept {
     state_->receiver_alive = false;
     // Freed outside the lock: a large backlog must not stall the producer.
     dropped.swap(state_->queue);
+    state_->queued_bytes = 0;
   }
+  state_->space.notify_all();
   state_.reset();
 }
 
+namespace {
+
+// Takes the oldest chunk; the caller holds the lock and has seen one queued.
+// Wakes the producer only when it waits for room.
+bool pop_front(detail::ChannelState& st, Chunk& out) {
+  out = std::move(st.queue.front());
+  st.queue.pop_front();
+  st.queued_bytes -= out.size();
+  return st.sender_blocked && st.queued_bytes < st.capacity_bytes;
+}
+
+}  // namespace
+
 Receiver::Status Receiver::try_recv(Chunk& out) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::unique_lock<std::mutex> lock(state_->mutex);
   if (!state_->queue.empty()) {
-    out = std::move(state_->queue.front());
-    state_->queue.pop_front();
+    const bool wake = pop_front(*state_, out);
+    lock.unlock();
+    if (wake) state_->space.notify_one();
     return Status::Chunk;
   }
   return state_->sender_alive ? Status::Empty : Status::Disconnected;
@@ -79,8 +118,9 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
   std::unique_lock<std::mutex> lock(state_->mutex);
   for (;;) {
     if (!state_->queue.empty()) {
-      out = std::move(state_->queue.front());
-      state_->queue.pop_front();
+      const bool wake = pop_front(*state_, out);
+      lock.unlock();
+      if (wake) state_->space.notify_one();
       return Status::Chunk;
     }
     if (!state_->sender_alive) return Status::Disconnected;
@@ -96,6 +136,7 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
 void Receiver::unreceive(Chunk rest) {
   if (rest.empty()) return;
   std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->queued_bytes += rest.size();
   state_->queue.push_front(std::move(rest));
 }
 

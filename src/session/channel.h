@@ -1,8 +1,13 @@
-// The output channel: an unbounded FIFO of output chunks from the reader
-// thread (one producer) to the session (one consumer). A chunk is exactly
-// what one read of the master returned; chunks are never merged or split in
-// transit. The consumer may hand back the unread tail of a chunk it had to
-// cut, which then comes out first, so a byte budget never loses output.
+// The output channel: a FIFO of output chunks from the reader thread (one
+// producer) to the session (one consumer). A chunk is exactly what one read
+// of the master returned; chunks are never merged or split in transit. The
+// consumer may hand back the unread tail of a chunk it had to cut, which then
+// comes out first, so a byte budget never loses output.
+//
+// The queue is bounded in bytes. A host that stops reading must not grow
+// without limit while a child floods its terminal, and dropping output is
+// never acceptable: a full queue makes the producer wait, the reader stops
+// reading, and the kernel then holds the child in its write.
 #pragma once
 
 #include <chrono>
@@ -17,14 +22,21 @@ namespace morvik::session {
 
 using Chunk = std::string;
 
+inline constexpr std::size_t CHANNEL_CAPACITY_BYTES = std::size_t{64} << 20;  // 64 MiB
+
 namespace detail {
 struct ChannelState {
   std::mutex mutex;
   std::condition_variable ready;
+  std::condition_variable space;
   std::deque<Chunk> queue;
+  std::size_t queued_bytes = 0;
+  std::size_t capacity_bytes = CHANNEL_CAPACITY_BYTES;
   bool sender_alive = true;
   bool receiver_alive = true;
   bool receiver_waiting = false;
+  bool sender_blocked = false;
+  bool stop_requested = false;
 };
 }  // namespace detail
 
@@ -36,8 +48,23 @@ class Sender {
   Sender& operator=(Sender&&) noexcept;
   ~Sender();
 
-  // Never blocks. false (and the chunk is dropped) once the receiver is gone.
+  // Waits while the queue is full. false (and the chunk is dropped) once the
+  // receiver is gone or a stop was requested.
   bool send(Chunk chunk);
+
+  // Lets another thread interrupt a send that waits for room, and see
+  // whether one does.
+  class StopHandle {
+   public:
+    StopHandle() = default;
+    explicit StopHandle(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
+    void request_stop();
+    bool sender_blocked() const;
+
+   private:
+    std::shared_ptr<detail::ChannelState> state_;
+  };
+  StopHandle stop_handle() const { return StopHandle(state_); }
 
  private:
   void disconnect() noexcept;
@@ -67,6 +94,6 @@ class Receiver {
   std::shared_ptr<detail::ChannelState> state_;
 };
 
-std::pair<Sender, Receiver> make_channel();
+std::pair<Sender, Receiver> make_channel(std::size_t capacity_bytes = CHANNEL_CAPACITY_BYTES);
 
 }  // namespace morvik::session

@@ -39,6 +39,7 @@ void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::S
       }
       if (fds[1].revents != 0) break;
       const ssize_t got = ::read(master.get(), buf.data(), buf.size());
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;  // the master is non-blocking
       // End of file, or any failure (EIO once the child's side is gone).
       if (got <= 0) break;
       if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)))) break;
@@ -68,6 +69,7 @@ ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& e
     return ReaderThread{};
   }
   rt.shared_->wake.reset(efd);
+  rt.channel_stop_ = tx.stop_handle();
   try {
     rt.thread_ = std::thread(run_reader, std::move(master), std::move(tx), rt.shared_);
   } catch (const std::system_error& e) {
@@ -78,22 +80,32 @@ ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& e
   return rt;
 }
 
+void ReaderThread::request_stop() noexcept {
+  const std::uint64_t one = 1;
+  // Harmless when the thread already ended; otherwise it leaves its poll or
+  // its wait for room now.
+  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  channel_stop_.request_stop();
+}
+
 void ReaderThread::join_within(std::chrono::milliseconds grace) {
   if (!thread_.joinable()) return;
+  constexpr std::chrono::milliseconds step{10};
+  const auto until = std::chrono::steady_clock::now() + grace;
   {
     std::unique_lock<std::mutex> lock(shared_->mutex);
-    shared_->finished_cv.wait_for(lock, grace, [&] { return shared_->finished; });
+    while (!shared_->finished && std::chrono::steady_clock::now() < until) {
+      if (channel_stop_.sender_blocked()) break;
+      shared_->finished_cv.wait_for(lock, step);
+    }
   }
-  const std::uint64_t one = 1;
-  // Harmless when the thread already ended; otherwise it ends its poll now.
-  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  request_stop();
   thread_.join();
 }
 
 ReaderThread::~ReaderThread() {
   if (thread_.joinable()) {
-    const std::uint64_t one = 1;
-    (void)!::write(shared_->wake.get(), &one, sizeof one);
+    request_stop();
     thread_.detach();
   }
 }

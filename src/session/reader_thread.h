@@ -37,12 +37,16 @@ class ReaderThread {
 
   bool joinable() const noexcept { return thread_.joinable(); }
   // Waits up to `grace` for the thread to end by itself (end of file or a
-  // failed read), then tells it to stop, and joins it.
+  // failed read), then tells it to stop, and joins it. A thread that waits
+  // for room in a full channel cannot end by itself: it is stopped at once.
   void join_within(std::chrono::milliseconds grace);
 
  private:
+  void request_stop() noexcept;
+
   std::thread thread_;
   std::shared_ptr<Shared> shared_;
+  Sender::StopHandle channel_stop_;
 };
 
 }  // namespace morvik::session

@@ -52,6 +52,12 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
     const int e = errno;
     return startup_error("Failed to clone pty handle (writer): " + os_error_text(e));
   }
+  // Non-blocking for the writer's sake (see buf_writer.h). The flag belongs
+  // to the master's open file description, so the reader's and the process
+  // handle's descriptors share it; the reader polls before it reads. The
+  // child's side is a different description and stays blocking.
+  const int flags = ::fcntl(raw->get(), F_GETFL);
+  if (flags >= 0) (void)::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK);
   BufWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
   std::string why;

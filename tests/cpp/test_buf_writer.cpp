@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -90,4 +91,39 @@ TEST(BufWriterTest, DestructorWritesOutBufferedBytes) {
   EXPECT_EQ(drain(p.r.get(), 3), "bye");
   char c;
   EXPECT_EQ(::read(p.r.get(), &c, 1), 0);  // writer's descriptor closed
+}
+
+TEST(BufWriterTest, ReaderThatNeverReadsMakesTheWriteFailAfterTheStallLimit) {
+  Pipe p;
+  ASSERT_EQ(::fcntl(p.w.get(), F_SETFL, O_NONBLOCK), 0);
+  BufWriter w(std::move(p.w), std::chrono::milliseconds(100));
+  const std::string big(1 << 20, 'z');  // far more than a pipe holds
+  const auto t0 = std::chrono::steady_clock::now();
+  auto r = w.write(big);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "Resource temporarily unavailable (os error 11)");
+  EXPECT_GE(took, std::chrono::milliseconds(90));
+  EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+TEST(BufWriterTest, SlowReaderStillGetsEverythingWithinTheStallLimit) {
+  Pipe p;
+  ASSERT_EQ(::fcntl(p.w.get(), F_SETFL, O_NONBLOCK), 0);
+  BufWriter w(std::move(p.w), std::chrono::milliseconds(2000));
+  const std::string big(300000, 'q');
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    while (got.size() < big.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const ssize_t k = ::read(p.r.get(), buf, sizeof buf);
+      if (k <= 0) break;
+      got.append(buf, static_cast<std::size_t>(k));
+    }
+  });
+  auto r = w.write(big);
+  EXPECT_TRUE(r.ok());
+  reader.join();
+  EXPECT_EQ(got, big);
 }

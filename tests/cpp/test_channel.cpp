@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -89,4 +90,41 @@ TEST(ChannelTest, ManyChunksFromAnotherThreadArriveInOrder) {
   }
   producer.join();
   EXPECT_EQ(next, N);
+}
+
+TEST(ChannelTest, FullQueueHoldsTheProducerUntilTheConsumerTakesSome) {
+  auto [tx, rx] = make_channel(/*capacity_bytes=*/10);
+  ASSERT_TRUE(tx.send(std::string(6, 'a')));
+  ASSERT_TRUE(tx.send(std::string(6, 'b')));  // 12 >= 10: the next send waits
+  auto stop = tx.stop_handle();
+  std::atomic<bool> sent{false};
+  std::thread producer([&] {
+    sent = tx.send("c");
+  });
+  for (int i = 0; i < 200 && !stop.sender_blocked(); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(stop.sender_blocked());
+  EXPECT_FALSE(sent);
+  Chunk c;
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+  producer.join();
+  EXPECT_TRUE(sent);
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+  EXPECT_EQ(c, "bbbbbb");
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
+  EXPECT_EQ(c, "c");
+}
+
+TEST(ChannelTest, StopRequestReleasesAProducerWaitingForRoom) {
+  auto [tx, rx] = make_channel(/*capacity_bytes=*/1);
+  ASSERT_TRUE(tx.send("x"));
+  auto stop = tx.stop_handle();
+  std::atomic<int> result{-1};
+  std::thread producer([&] { result = tx.send("y") ? 1 : 0; });
+  for (int i = 0; i < 200 && !stop.sender_blocked(); ++i) std::this_thread::sleep_for(1ms);
+  stop.request_stop();
+  producer.join();
+  EXPECT_EQ(result, 0);
+  Chunk c;
+  ASSERT_EQ(rx.try_recv(c), Status::Chunk);  // what was queued stays readable
+  EXPECT_EQ(c, "x");
 }
