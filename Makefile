@@ -7,15 +7,20 @@ CPP_BUILD := build/cpp
 JOBS ?= 2
 
 .PHONY: all venv install cpp-test py-test test demo bench clean
+.PHONY: wheel sdist test-py312
 
 all: install
 
 $(PY):
 	@py=$$(scripts/find-python) && echo "creating $(VENV) from $$py" && "$$py" -m venv $(VENV)
 
-$(VENV)/.deps: $(PY) pyproject.toml
+TEST_DEPS := "scikit-build-core>=0.10" pytest hypothesis numpy pexpect mypy
+
+# Depends on this Makefile too, so an environment made before a tool joined
+# TEST_DEPS gets it on the next run.
+$(VENV)/.deps: $(PY) pyproject.toml Makefile
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q "scikit-build-core>=0.10" pytest hypothesis numpy pexpect
+	$(PIP) install -q $(TEST_DEPS)
 	@touch $@
 
 venv: $(VENV)/.deps
@@ -32,7 +37,7 @@ cpp-test:
 py-test: install
 	$(PY) -m pytest -q
 
-test: cpp-test py-test
+test: cpp-test py-test test-py312
 
 demo: install
 	$(PY) examples/gdb_session.py
@@ -42,3 +47,33 @@ bench: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Release artefacts in dist/, built offline with this environment's backend.
+wheel: venv
+	$(PIP) wheel -q --no-build-isolation --no-deps -w dist .
+
+sdist: venv
+	$(PY) -c 'from scikit_build_core.build import build_sdist; print("dist/" + build_sdist("dist"))'
+
+# The module again under Python 3.12, the oldest supported, when the machine
+# has one and the main environment is not 3.12 already: its own environment
+# and build folder (both under build/, so no source archive picks them up),
+# the tests without the long soak and packaging runs.
+VENV312 := build/venv312
+PY312 := $(VENV312)/bin/python
+find-py312 = for p in $$(command -v python3.12 2>/dev/null) \
+	  $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3 2>/dev/null | sort -V -r); do \
+	  "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1 && { echo "$$p"; break; }; \
+	done
+
+test-py312: venv
+	@if $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then \
+	  echo "test-py312: $(VENV) is Python 3.12 already; skipped"; exit 0; fi; \
+	base=$$($(find-py312)); \
+	if [ -z "$$base" ]; then echo "test-py312: no Python 3.12 on this machine; skipped"; exit 0; fi; \
+	set -e; \
+	if [ ! -x $(PY312) ]; then echo "creating $(VENV312) from $$base"; "$$base" -m venv $(VENV312); fi; \
+	$(PY312) -m pip install -q --upgrade pip; \
+	$(PY312) -m pip install -q $(TEST_DEPS); \
+	$(PY312) -m pip install -q --no-build-isolation .; \
+	$(PY312) -m pytest -q -p no:cacheprovider -m "not slow"

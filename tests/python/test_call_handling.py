@@ -528,6 +528,9 @@ EVERY_METHOD = [
 def call_on_new_thread(fn):
     """Runs fn on a fresh thread; returns what an `except Exception` saw and
     what got past it."""
+    # Sessions left in reference cycles by earlier tests must not be
+    # collected on the new thread, where their release would be refused.
+    gc.collect()
     outcome = {}
 
     def body():

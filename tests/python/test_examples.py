@@ -110,3 +110,28 @@ def test_gdb_example_stops_at_the_breakpoint_and_reports_values():
     assert "\x1b" not in out
     # No command was left waiting for an answer gdb never prompted for.
     assert took < 30
+
+
+def test_large_output_example_reads_every_line_in_pieces():
+    out, _ = _run("large_output.py")
+    _assert_in_order(
+        out,
+        [
+            "200000 lines, first 1, last 200000\n",
+            "every line present and in order: True\n",
+        ],
+    )
+
+
+def test_restart_example_notices_the_crash_and_starts_afresh():
+    out, took = _run("restart.py")
+    _assert_in_order(
+        out,
+        [
+            "[crashed: True]",
+            ">>> 'counter' in globals()\nFalse\n>>> ",
+            "counter = 1; counter\n1\n>>> ",
+            "[alive: True]",
+        ],
+    )
+    assert took < 30
