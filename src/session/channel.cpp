@@ -31,12 +31,15 @@ void Sender::disconnect() noexcept {
   state_.reset();
 }
 
-bool Sender::send(Chunk chunk) {
+bool Sender::send(Chunk chunk, bool wake_receiver) {
   bool wake;
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
     auto& st = *state_;
     while (st.receiver_alive && !st.stop_requested && st.queued_bytes >= st.capacity_bytes) {
+      // Whatever was queued without a wake-up must reach the consumer before
+      // the producer waits on it.
+      if (st.receiver_waiting) st.ready.notify_one();
       st.sender_blocked = true;
       st.space.wait(lock);
       st.sender_blocked = false;
@@ -44,10 +47,19 @@ bool Sender::send(Chunk chunk) {
     if (!st.receiver_alive || st.stop_requested) return false;
     st.queued_bytes += chunk.size();
     st.queue.push_back(std::move(chunk));
-    wake = st.receiver_waiting;
+    wake = wake_receiver && st.receiver_waiting;
   }
   if (wake) state_->ready.notify_one();
   return true;
+}
+
+void Sender::wake() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    wake = state_->receiver_waiting && !state_->queue.empty();
+  }
+  if (wake) state_->ready.notify_one();
 }
 
 void Sender::StopHandle::request_stop() {

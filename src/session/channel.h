@@ -49,8 +49,11 @@ class Sender {
   ~Sender();
 
   // Waits while the queue is full. false (and the chunk is dropped) once the
-  // receiver is gone or a stop was requested.
-  bool send(Chunk chunk);
+  // receiver is gone or a stop was requested. With `wake` false a waiting
+  // receiver is not woken yet: the producer promises a later wake().
+  bool send(Chunk chunk, bool wake = true);
+  // Wakes the receiver if it waits.
+  void wake();
 
   // Lets another thread interrupt a send that waits for room, and see
   // whether one does.

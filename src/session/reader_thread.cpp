@@ -24,25 +24,40 @@ struct ReaderThread::Shared {
 
 namespace {
 
+constexpr std::size_t WAKE_BATCH_BYTES = 32768;
+
 void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::Shared> shared) {
   pthread_setname_np(pthread_self(), "morvik_reader");
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
     pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
+    // Bytes sent since the consumer was last woken. While the child keeps
+    // the terminal busy, chunks are queued without waking the consumer for
+    // each one: it is woken when the terminal runs dry or a batch has built
+    // up. A flood then costs a wake-up per batch instead of per chunk, and an
+    // answer followed by silence is handed over as soon as the read finds
+    // nothing more.
+    std::size_t unannounced = 0;
     for (;;) {
-      // Poll first so a stop request can end a thread whose read would never
-      // return (some process still holds the terminal's other side).
-      const int n = ::poll(fds, 2, -1);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (fds[1].revents != 0) break;
+      // The master is non-blocking: read first, and wait in poll only when
+      // nothing is there. The wait can still be ended by a stop request when
+      // some process keeps the terminal's other side open.
       const ssize_t got = ::read(master.get(), buf.data(), buf.size());
-      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;  // the master is non-blocking
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (unannounced != 0) {
+          tx.wake();
+          unannounced = 0;
+        }
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents != 0) break;
+        continue;
+      }
       // End of file, or any failure (EIO once the child's side is gone).
       if (got <= 0) break;
-      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)))) break;
+      unannounced += static_cast<std::size_t>(got);
+      const bool wake = unannounced >= WAKE_BATCH_BYTES;
+      if (wake) unannounced = 0;
+      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
     }
   }
   master.reset();

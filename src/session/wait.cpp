@@ -4,6 +4,7 @@
 // chunk arrives or its slice ends: no busy polling and no sleeps.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <limits>
 
 #include "../pty/internal_failure.h"
@@ -36,12 +37,44 @@ nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
   return std::min<nanoseconds>(deadline - now, slice);
 }
 
-bool window_has_marker(const std::string& collected, const std::vector<std::string>& markers) {
+// A marker to look for in the cleaned window, with what a cheap test of the
+// raw window needs. Cleaning only drops bytes and inserts U+FFFD, so a marker
+// free of U+FFFD can be in the cleaned window only if each of its distinct
+// bytes is somewhere in the raw one. That rules out almost every chunk of a
+// bulk transfer without cleaning anything, and never rules out a real match.
+struct MarkerProbe {
+  std::string text;             // the marker as decoded UTF-8
+  std::string distinct_bytes;   // empty: no shortcut (empty marker, or one with U+FFFD)
+};
+
+MarkerProbe make_probe(std::string_view raw_marker) {
+  MarkerProbe p;
+  append_utf8_with_replacement(raw_marker, p.text);
+  if (p.text.find("\xEF\xBF\xBD") != std::string::npos) return p;
+  for (char c : p.text) {
+    if (p.distinct_bytes.find(c) == std::string::npos) p.distinct_bytes.push_back(c);
+  }
+  return p;
+}
+
+bool may_appear(const MarkerProbe& p, std::string_view raw_window) {
+  if (p.distinct_bytes.empty()) return true;
+  for (char c : p.distinct_bytes) {
+    if (std::memchr(raw_window.data(), c, raw_window.size()) == nullptr) return false;
+  }
+  return true;
+}
+
+bool window_has_marker(const std::string& collected, const std::vector<MarkerProbe>& markers) {
   const std::size_t n = std::min(collected.size(), MARKER_WINDOW_BYTES);
-  const std::string window =
-      sanitize_for_agent(std::string_view(collected).substr(collected.size() - n));
+  const std::string_view raw = std::string_view(collected).substr(collected.size() - n);
+  bool worth_cleaning = false;
+  for (const auto& m : markers) worth_cleaning = worth_cleaning || may_appear(m, raw);
+  if (!worth_cleaning) return false;
+  const std::string window = sanitize_for_agent(raw);
   // A prompt usually ends the window, so test the end before searching.
-  for (const auto& m : markers) {
+  for (const auto& probe : markers) {
+    const std::string& m = probe.text;
     if (window.size() >= m.size() && window.compare(window.size() - m.size(), m.size(), m) == 0) return true;
     if (window.find(m) != std::string::npos) return true;
   }
@@ -81,17 +114,13 @@ std::string Session::read_until_ready(const WaitArgs& args) {
 std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
                                             std::uint64_t settle_ms) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
-  std::vector<std::string> markers;
+  std::vector<MarkerProbe> markers;
   {
     auto list = ready_markers_.lock();
     if (list.poisoned()) internal_failure("ready_markers lock poisoned");
     markers.reserve(list->size());
     // Compared with cleaned text, so each marker is taken as decoded UTF-8.
-    for (const auto& m : *list) {
-      std::string decoded;
-      append_utf8_with_replacement(m, decoded);
-      markers.push_back(std::move(decoded));
-    }
+    for (const auto& m : *list) markers.push_back(make_probe(m));
   }
 
   std::string collected;

@@ -186,6 +186,33 @@ class TestMarkers:
         finally:
             session.close()
 
+    def test_marker_made_of_replacement_characters_is_seen(self, tmp_path):
+        # Invalid UTF-8 is cleaned into U+FFFD, which a marker may contain:
+        # its bytes are nowhere in the raw output, yet the prompt is there.
+        session = Morvik(_scripted(tmp_path, [(0, b"noise \xff\xfe> ")]), True, ["\ufffd\ufffd> "])
+        try:
+            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+            assert text == "noise \ufffd\ufffd> "
+            assert took < 2.5
+        finally:
+            session.close()
+
+    def test_bulk_output_without_the_marker_then_the_marker(self, tmp_path):
+        # Megabytes in which no byte of the prompt occurs, then the prompt:
+        # the wait must neither stop early nor miss the end.
+        body = b"x" * 4095 + b"\n"
+        session = Morvik(
+            _scripted(tmp_path, [(0, body * 512), (0.05, b"END> ")]), True, ["END> "]
+        )
+        try:
+            text, took = support.elapsed(
+                session.read_until_ready, timeout_ms=10000, max_output_bytes=1 << 23, settle_ms=0
+            )
+            assert text == "x" * 4095 + ("\n" + "x" * 4095) * 511 + "\nEND> "
+            assert took < 8
+        finally:
+            session.close()
+
     def test_marker_is_looked_for_in_order_given_and_custom_markers_work(self, tmp_path):
         session = Morvik(_scripted(tmp_path, [(0, b"pwndbg> ")]), True, ["nope", "pwndbg> "])
         try:
