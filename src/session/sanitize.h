@@ -22,11 +22,23 @@ std::string strip_terminal_bytes(std::string_view raw);
 void append_utf8_with_replacement(std::string_view bytes, std::string& out);
 
 namespace detail {
-// The same routines with the vector scans switched off, so that tests can
-// hold the portable word-at-a-time path to the same results on a machine
-// whose build would otherwise never run it.
+// Each path the entry points above may pick, callable directly, so that
+// tests can hold every one of them to the same results on a machine that
+// would otherwise only ever run the widest. The portable one uses no vector
+// instructions; the SSE2 one is what runs where AVX2 is missing.
 std::string sanitize_for_agent_portable(std::string_view raw);
 std::string strip_terminal_bytes_portable(std::string_view raw);
+std::string sanitize_for_agent_sse2(std::string_view raw);
+std::string strip_terminal_bytes_sse2(std::string_view raw);
+
+// Whether this processor (and build) can run the AVX2 path. The three
+// functions after it may only be called when it says yes.
+bool avx2_supported();
+std::string sanitize_for_agent_avx2(std::string_view raw);
+std::string strip_terminal_bytes_avx2(std::string_view raw);
+// True when `bytes` is well-formed UTF-8, by the vector check the AVX2 path
+// uses to skip decoding.
+bool is_well_formed_utf8_avx2(std::string_view bytes);
 }  // namespace detail
 
 }  // namespace morvik::session

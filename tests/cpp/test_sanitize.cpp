@@ -20,8 +20,14 @@ namespace {
 using morvik::session::append_utf8_with_replacement;
 using morvik::session::sanitize_for_agent;
 using morvik::session::strip_terminal_bytes;
+using morvik::session::detail::avx2_supported;
+using morvik::session::detail::is_well_formed_utf8_avx2;
+using morvik::session::detail::sanitize_for_agent_avx2;
 using morvik::session::detail::sanitize_for_agent_portable;
+using morvik::session::detail::sanitize_for_agent_sse2;
+using morvik::session::detail::strip_terminal_bytes_avx2;
 using morvik::session::detail::strip_terminal_bytes_portable;
+using morvik::session::detail::strip_terminal_bytes_sse2;
 
 using u8 = unsigned char;
 
@@ -120,7 +126,9 @@ class Utf8Prefixes {
   }
 
   bool is_prefix(const u8* p, std::size_t len) const {
-    if (len == 4) return p[0] >= 0xF0 && long_[long_index(p)];
+    // The key keeps only the lead's low three bits, so F8 to FF must be
+    // turned away here or they would pass for F0 to F7.
+    if (len == 4) return p[0] >= 0xF0 && p[0] <= 0xF7 && long_[long_index(p)];
     return (short_[short_index(p, len)] & (flag(len, false) | flag(len, true))) != 0;
   }
   bool is_complete(const u8* p, std::size_t len) const {
@@ -184,6 +192,12 @@ void expect_all_paths_agree(const std::string& input) {
   ASSERT_EQ(strip_terminal_bytes_portable(input), stripped) << ::testing::PrintToString(input);
   ASSERT_EQ(sanitize_for_agent(input), text) << ::testing::PrintToString(input);
   ASSERT_EQ(sanitize_for_agent_portable(input), text) << ::testing::PrintToString(input);
+  ASSERT_EQ(strip_terminal_bytes_sse2(input), stripped) << ::testing::PrintToString(input);
+  ASSERT_EQ(sanitize_for_agent_sse2(input), text) << ::testing::PrintToString(input);
+  if (avx2_supported()) {
+    ASSERT_EQ(strip_terminal_bytes_avx2(input), stripped) << ::testing::PrintToString(input);
+    ASSERT_EQ(sanitize_for_agent_avx2(input), text) << ::testing::PrintToString(input);
+  }
   std::string appended = "prefix";
   append_utf8_with_replacement(stripped, appended);
   ASSERT_EQ(appended, "prefix" + text) << ::testing::PrintToString(input);
@@ -430,6 +444,11 @@ TEST(SanitizeFastPath, RandomInputsShiftedToEveryBlockOffsetMatchTheReference) {
           << ::testing::PrintToString(input);
       ASSERT_EQ(sanitize_for_agent(input), pad + text) << ::testing::PrintToString(input);
       ASSERT_EQ(sanitize_for_agent_portable(input), pad + text) << ::testing::PrintToString(input);
+      ASSERT_EQ(sanitize_for_agent_sse2(input), pad + text) << ::testing::PrintToString(input);
+      if (avx2_supported()) {
+        ASSERT_EQ(strip_terminal_bytes_avx2(input), pad + stripped) << ::testing::PrintToString(input);
+        ASSERT_EQ(sanitize_for_agent_avx2(input), pad + text) << ::testing::PrintToString(input);
+      }
     }
   }
 }
@@ -474,6 +493,148 @@ TEST(SanitizeFastPath, StrippedBytesNeverOutgrowTheInputAndTextIsAlwaysClean) {
       ASSERT_TRUE(c >= 0x20 || c == '\t' || c == '\n') << ::testing::PrintToString(input);
     }
     EXPECT_EQ(sanitize_for_agent(text), text);  // cleaning clean text changes nothing
+  }
+}
+
+// --- the 64-byte block path ---------------------------------------------------
+
+// Mostly control sequences, back to back or with short text between, so that
+// whole blocks hold nothing else; now and then one nested in another (its
+// `[` is then the outer one's final byte), cut short, or mixed with the
+// other kinds of escape, controls and multi-byte characters.
+std::string random_sequence_heavy_bytes(std::mt19937& rng, std::size_t len) {
+  static const std::vector<std::string> pieces = {
+      "\x1b[0m", "\x1b[1;32m", "\x1b[38;2;255;128;0m", "\x1b[", "\x1b[?25l", "\x1b[K", "\x1b[1\x1b[2m",
+      "\x1b[3\x1b\x1b[m", "\x1b[\x1b[", "\x1b[\r\n\x07;", "ab", "text ", "\xe2\x94\x80", "\xc3", "\xa9",
+      "\r\n", "\x1b]0;t\x07", "\x1b]8;;x\x1b\\", "\x1b(B", "\x1b", "\x1bP1\x1b\\", "\t", "\x08"};
+  std::discrete_distribution<std::size_t> pick({8, 8, 6, 1, 4, 4, 1, 1, 1, 1, 6, 6, 4, 1, 1, 3, 1, 1, 1, 1, 1, 1, 1});
+  std::string s;
+  while (s.size() < len) s += pieces[pick(rng)];
+  s.resize(len);
+  return s;
+}
+
+TEST(SanitizeBlocks, SequenceHeavyInputsMatchTheReferenceAtEveryShift) {
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 400; ++round) {
+    const std::string body = random_sequence_heavy_bytes(rng, 60 + static_cast<std::size_t>(round) % 260);
+    for (std::size_t shift = 0; shift < 64; shift += 1 + static_cast<std::size_t>(round) % 3) {
+      expect_all_paths_agree(std::string(shift, 'p') + body);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(SanitizeBlocks, SequencesOfEveryLengthAcrossTheBlockEdges) {
+  // Each kind of escape, with bodies from empty to longer than a block,
+  // starting at every offset around the first two block edges.
+  const std::vector<std::pair<std::string, std::string>> kinds = {
+      {"\x1b[", "m"}, {"\x1b]", "\x07"}, {"\x1b]", "\x1b\\"}, {"\x1bP", "\x1b\\"}, {"\x1b_", "\x1b\\"}};
+  for (const auto& [open, close] : kinds) {
+    for (std::size_t body = 0; body <= 70; body += 1 + body / 8) {
+      for (std::size_t at = 40; at <= 132; ++at) {
+        std::string input(at, 'a');
+        input += open + std::string(body, '1') + close + "tail of plain text after the sequence, long enough";
+        expect_all_paths_agree(input);
+        // and cut short at every length, so that it never ends
+        if (body % 5 == 0) expect_all_paths_agree(input.substr(0, at + open.size() + body));
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(SanitizeBlocks, EscapeInTheLastByteOfABlock) {
+  // The introducer, or the backslash of a terminator, is the first byte of
+  // the next block.
+  for (const std::string& rest : {std::string("[31mx"), std::string("]0;t\x07x"), std::string("\\x"),
+                                  std::string("Pq\x1b\\x"), std::string("(Bx"), std::string("")}) {
+    for (std::size_t at = 60; at <= 130; ++at) {
+      expect_all_paths_agree(std::string(at, 'a') + "\x1b" + rest + std::string(70, 'b'));
+      expect_all_paths_agree(std::string(at, 'a') + "\x1b]0;" + std::string(at % 7, 't') + "\x1b" + rest +
+                             std::string(70, 'b'));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(SanitizeBlocks, EachPathIsTheOneItSaysAndAgreesOnALongLog) {
+  // The dispatching entry points pick the widest path the processor has;
+  // every path must give the same text whichever one that is.
+  std::mt19937 rng(11);
+  std::string log;
+  while (log.size() < (1u << 19)) {
+    log += random_sequence_heavy_bytes(rng, 500);
+    log += "\x1b[01;32muser@host\x1b[00m:\x1b[01;34m~\x1b[00m$ caf\xc3\xa9 \xe2\x96\x88\xe2\x96\x88\r\n";
+  }
+  const std::string text = reference_sanitize(log);
+  EXPECT_EQ(sanitize_for_agent(log), text);
+  EXPECT_EQ(sanitize_for_agent_sse2(log), text);
+  EXPECT_EQ(sanitize_for_agent_portable(log), text);
+  if (!avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor: its path cannot run";
+  EXPECT_EQ(sanitize_for_agent_avx2(log), text);
+  EXPECT_EQ(strip_terminal_bytes_avx2(log), reference_strip(log));
+}
+
+// --- the vector UTF-8 check -----------------------------------------------------
+
+bool reference_well_formed(std::string_view bytes) { return reference_decode(bytes) == bytes; }
+
+void expect_check_agrees(const std::string& bytes) {
+  ASSERT_EQ(is_well_formed_utf8_avx2(bytes), reference_well_formed(bytes)) << ::testing::PrintToString(bytes);
+}
+
+TEST(SanitizeUtf8Check, EveryShortSequenceAtEachPlaceInABlockIsJudgedRight) {
+  if (!avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor: its check cannot run";
+  std::vector<int> edges;  // every lead, and the edges of each continuation range
+  for (int b = 0xC0; b <= 0xFF; ++b) edges.push_back(b);
+  for (int b : {0x00, 0x41, 0x7F, 0x80, 0x81, 0x8F, 0x90, 0x9F, 0xA0, 0xBF}) edges.push_back(b);
+  // Before, across and after the edge between two 32-byte blocks, and at
+  // the very end, where a cut character must count as ill formed.
+  for (std::size_t at : {0u, 29u, 30u, 31u, 32u, 61u}) {
+    const std::string pad(at, 'x');
+    for (int a : edges) {
+      for (int b : edges) {
+        expect_check_agrees(pad + bytes({a, b}));
+        for (int c : edges) {
+          expect_check_agrees(pad + bytes({a, b, c}) + "y");
+          if (::testing::Test::HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+TEST(SanitizeUtf8Check, FourByteFormsAndRandomTextAreJudgedRight) {
+  if (!avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor: its check cannot run";
+  const std::vector<int> after = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xE0, 0xF0};
+  for (std::size_t at : {0u, 28u, 29u, 30u, 31u}) {
+    for (int lead : {0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5}) {
+      for (int b : after) {
+        for (int c : after) {
+          for (int d : after) {
+            expect_check_agrees(std::string(at, 'x') + bytes({lead, b, c, d}) + "zz");
+            if (::testing::Test::HasFatalFailure()) return;
+          }
+        }
+      }
+    }
+  }
+  // Well-formed text of every width with one byte changed somewhere.
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::uint32_t> cp(0x20, 0x10FFFF);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    while (text.size() < 40 + static_cast<std::size_t>(round % 200)) {
+      const std::uint32_t c = cp(rng) >> (rng() % 20);
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      text += encode(c < 0x20 ? c + 0x20 : c);
+    }
+    expect_check_agrees(text);
+    text[rng() % text.size()] = static_cast<char>(byte(rng));
+    expect_check_agrees(text);
+    if (::testing::Test::HasFatalFailure()) return;
   }
 }
 
