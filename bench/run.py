@@ -628,9 +628,18 @@ def cleaned_by_hook(data):
     return out.raw[:need].decode("utf-8")
 
 
-# A row of bench_cleaning.py's table: the input's name, then kept %, and the
-# MB/s of sanitize, portable, strip, memcpy and python re.
-CLEANING_ROW = re.compile(r"^(plain text|terminal log)\s+([\d.]+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\b")
+# bench_cleaning.py prints a header line naming its columns ("input", "kept
+# %", then one MB/s column per implementation) and one row per input. The
+# columns are found by name, so a new column there does not shift these.
+CLEANING_ROW = re.compile(r"^(plain text|terminal log)\s+(.*)$")
+
+
+def cleaning_columns(stdout):
+    for line in stdout.splitlines():
+        if line.startswith("input") and "sanitize" in line and "memcpy" in line:
+            names = re.split(r"\s{2,}", line.strip())[1:]  # after "input"
+            return [n.strip() for n in names]
+    return None
 
 
 def in_memory_cleaning(cfg, table):
@@ -651,16 +660,19 @@ def in_memory_cleaning(cfg, table):
         table.fail("S4", "in memory", "morvik", f"bench_cleaning.py exited {done.returncode}: {tail[0]}")
         return
     rows = [m for m in map(CLEANING_ROW.match, done.stdout.splitlines()) if m]
-    if not rows:
+    columns = cleaning_columns(done.stdout)
+    wanted = {"memcpy": "memcpy", "morvik sanitize_for_agent": "sanitize",
+              "python re.sub + decode": "python re"}
+    if not rows or not columns or not all(c in columns for c in [*wanted.values(), "kept %"]):
         EXTRA_REPORT.append(("S4 in memory (bench/bench_cleaning.py)", done.stdout.rstrip()))
         return
     work = mib * MiB
     for m in rows:
         case = f"in memory, {mib} MiB {m.group(1)}"
-        rates = {"memcpy": float(m.group(6)), "morvik sanitize_for_agent": float(m.group(3)),
-                 "python re.sub + decode": float(m.group(7))}
+        values = dict(zip(columns, m.group(2).split()))
+        rates = {impl: float(values[col]) for impl, col in wanted.items()}
         for impl, mbps in rates.items():
-            note = f"best of {reps}" + (f", {m.group(2)}% of bytes kept" if impl == "memcpy" else "")
+            note = f"best of {reps}" + (f", {values['kept %']}% of bytes kept" if impl == "memcpy" else "")
             table.add("S4", case, impl, "rate", [work / (mbps * 1e6)], note, work=work,
                       refs=("memcpy", "python re.sub + decode"))
 
