@@ -378,10 +378,14 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
     abandon_child(pid);
     return err;
   }
-  // One read, not retried: end of file means exec closed the write end; four
-  // bytes are the child's error number. A pipe write of 4 bytes is atomic.
+  // End of file means exec closed the write end; four bytes are the child's
+  // error number (a pipe write of 4 bytes is atomic). Retried on EINTR: an
+  // interpreter installs its signal handlers without SA_RESTART, so any
+  // signal during a start (a SIGCHLD, a timer) would otherwise fail a start
+  // that worked and abandon its child.
   unsigned char message[4] = {0, 0, 0, 0};
-  const ssize_t got = ::read(status_read.get(), message, sizeof message);
+  const ssize_t got =
+      retry_on_eintr([&] { return ::read(status_read.get(), message, sizeof message); });
   if (got < 0) {
     const Errno err = Errno::last();
     abandon_child(pid);
