@@ -1,0 +1,183 @@
+// libFuzzer target for the cleaning routine (escape and control filter, then
+// UTF-8 decoding with replacement). Owns the invariants every cleaned text
+// must meet and the small, independent references it is held to: a byte at a
+// time filter and a byte at a time decoder, both written here from the rules
+// rather than from the code under test. Must never link Python or the
+// session, and never call into the routine to build its own expectations: a
+// reference that reuses the code it checks proves nothing.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "session/sanitize.h"
+
+namespace {
+
+using u8 = unsigned char;
+
+constexpr u8 BEL = 0x07;
+constexpr u8 TAB = 0x09;
+constexpr u8 LF = 0x0A;
+constexpr u8 CR = 0x0D;
+constexpr u8 ESC = 0x1B;
+constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+
+[[noreturn]] void fail(const char* what, std::string_view input) {
+  std::fprintf(stderr, "cleaning invariant broken: %s\ninput (%zu bytes):", what, input.size());
+  for (std::size_t i = 0; i < input.size() && i < 256; ++i) {
+    std::fprintf(stderr, " %02x", static_cast<u8>(input[i]));
+  }
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+// The filter's table, read one byte at a time: the first matching rule wins.
+std::string reference_strip(std::string_view in) {
+  std::string out;
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const u8 c = static_cast<u8>(in[i]);
+    if (c != ESC) {
+      if (c >= 0x20 || c == TAB || c == LF) out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    if (i + 1 == n) break;
+    const u8 kind = static_cast<u8>(in[i + 1]);
+    std::size_t j = i + 2;
+    if (kind == '[') {
+      while (j < n && !(static_cast<u8>(in[j]) >= 0x40 && static_cast<u8>(in[j]) <= 0x7E)) ++j;
+      i = j + 1;  // past the final byte, or past the end when there is none
+    } else if (kind == ']' || kind == 'P' || kind == '^' || kind == '_') {
+      bool ended = false;
+      while (j < n && !ended) {
+        const u8 d = static_cast<u8>(in[j]);
+        if (kind == ']' && d == BEL) {
+          j += 1;
+          ended = true;
+        } else if (d == ESC && j + 1 < n && in[j + 1] == '\\') {
+          j += 2;
+          ended = true;
+        } else {
+          ++j;
+        }
+      }
+      i = j;
+    } else {
+      i += 2;
+    }
+  }
+  return out;
+}
+
+// Length of the well-formed sequence that lead byte `b` opens, and the range
+// its second byte must fall in (Unicode Table 3-7); 0 for a byte that can
+// open nothing.
+struct Lead {
+  int length;
+  u8 low;
+  u8 high;
+};
+
+Lead lead_of(u8 b) {
+  if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
+  if (b == 0xE0) return {3, 0xA0, 0xBF};
+  if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) return {3, 0x80, 0xBF};
+  if (b == 0xED) return {3, 0x80, 0x9F};
+  if (b == 0xF0) return {4, 0x90, 0xBF};
+  if (b >= 0xF1 && b <= 0xF3) return {4, 0x80, 0xBF};
+  if (b == 0xF4) return {4, 0x80, 0x8F};
+  return {0, 0, 0};
+}
+
+// How many bytes from `i` on belong to the sequence that starts there: the
+// whole sequence when it is well-formed (*complete set), otherwise the
+// maximal subpart, at least one byte.
+std::size_t sequence_at(std::string_view s, std::size_t i, bool* complete) {
+  const u8 b = static_cast<u8>(s[i]);
+  *complete = false;
+  if (b < 0x80) {
+    *complete = true;
+    return 1;
+  }
+  const Lead lead = lead_of(b);
+  if (lead.length == 0) return 1;
+  std::size_t k = 1;
+  while (k < static_cast<std::size_t>(lead.length) && i + k < s.size()) {
+    const u8 c = static_cast<u8>(s[i + k]);
+    const u8 low = k == 1 ? lead.low : 0x80;
+    const u8 high = k == 1 ? lead.high : 0xBF;
+    if (c < low || c > high) break;
+    ++k;
+  }
+  *complete = k == static_cast<std::size_t>(lead.length);
+  return k;
+}
+
+std::string reference_decode(std::string_view s) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    bool complete = false;
+    const std::size_t k = sequence_at(s, i, &complete);
+    if (complete) out.append(s.substr(i, k));
+    else out.append(REPLACEMENT);
+    i += k;
+  }
+  return out;
+}
+
+bool well_formed(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    bool complete = false;
+    i += sequence_at(s, i, &complete);
+    if (!complete) return false;
+  }
+  return true;
+}
+
+bool only_kept_bytes(std::string_view s) {
+  for (const char ch : s) {
+    const u8 c = static_cast<u8>(ch);
+    if (c == ESC || c == CR) return false;
+    if (c < 0x20 && c != TAB && c != LF) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace morvik::session;
+  const std::string_view in(reinterpret_cast<const char*>(data), size);
+
+  const std::string stripped = strip_terminal_bytes(in);
+  if (stripped.size() > in.size()) fail("filtered bytes longer than the input", in);
+  if (!only_kept_bytes(stripped)) fail("ESC, CR or a dropped control byte survived the filter", in);
+  const std::string expected_strip = reference_strip(in);
+  if (stripped != expected_strip) fail("filter differs from the byte at a time reading", in);
+  if (detail::strip_terminal_bytes_portable(in) != stripped) {
+    fail("portable filter differs from the vector filter", in);
+  }
+
+  const std::string cleaned = sanitize_for_agent(in);
+  if (!well_formed(cleaned)) fail("cleaned text is not well-formed UTF-8", in);
+  if (!only_kept_bytes(cleaned)) fail("cleaned text holds a control byte", in);
+  if (cleaned != reference_decode(expected_strip)) fail("cleaned text differs from the reference", in);
+  if (detail::sanitize_for_agent_portable(in) != cleaned) {
+    fail("portable cleaning differs from the vector cleaning", in);
+  }
+  // Clean text is a fixed point: nothing in it opens a sequence or is dropped.
+  if (sanitize_for_agent(cleaned) != cleaned) fail("cleaning clean text changed it", in);
+
+  // The decoder alone, on raw bytes that still hold controls and escapes.
+  std::string decoded = "prefix:";
+  append_utf8_with_replacement(in, decoded);
+  if (decoded != "prefix:" + reference_decode(in)) fail("decoder differs from the reference", in);
+  return 0;
+}
