@@ -4,16 +4,27 @@ namespace morvik {
 
 namespace {
 // Only the first fault of a call is kept: later ones are usually its echoes.
-thread_local std::optional<std::string> deferred;
+// A plain pointer, so the slot needs no destructor at thread exit: every
+// thread that calls into the module (the interpreter's included) would
+// otherwise register one, for a slot that is almost always empty.
+thread_local std::string* deferred = nullptr;
 }  // namespace
 
 void defer_internal_failure(std::string message) noexcept {
-  if (!deferred) deferred.emplace(std::move(message));
+  if (deferred != nullptr) return;
+  try {
+    deferred = new std::string(std::move(message));
+  } catch (...) {
+    // Out of memory while parking a fault: the fault itself is lost, the
+    // release that met it still completes.
+  }
 }
 
 std::optional<std::string> take_deferred_internal_failure() noexcept {
-  std::optional<std::string> out;
-  out.swap(deferred);
+  if (deferred == nullptr) return std::nullopt;
+  std::optional<std::string> out(std::move(*deferred));
+  delete deferred;
+  deferred = nullptr;
   return out;
 }
 
