@@ -246,7 +246,7 @@ class TestMarkers:
 
 class TestSettle:
     def test_settle_zero_returns_right_after_the_marker(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.02, b"after")]), True)
+        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.2, b"after")]), True)
         try:
             assert session.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
             assert support.collect(session, "after") == "after"
