@@ -530,7 +530,7 @@ def _exchange_cycles(count, failures, tag):
     """Start, exchange twice, close: `count` times, recording any failure."""
     for i in range(count):
         try:
-            session = Morvik("cat", True, ["pong"])
+            session = Morvik("cat", True, ["\n"])
             for j in range(2):
                 answer = session.send_and_read_until_ready(f"pong-{tag}-{i}-{j}", timeout_ms=10000)
                 if answer != f"pong-{tag}-{i}-{j}\n":

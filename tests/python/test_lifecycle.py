@@ -237,7 +237,7 @@ def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
 def test_many_start_exchange_reset_close_cycles_leak_nothing():
     before = support.Resources.snapshot()
     for i in range(300):
-        session = Morvik("cat", True, ["pong"])
+        session = Morvik("cat", True, ["\n"])
         assert session.send_and_read_until_ready(f"pong-{i}", timeout_ms=10000) == f"pong-{i}\n"
         session.reset()
         assert session.send_and_read_until_ready(f"pong-{i}b", timeout_ms=10000) == f"pong-{i}b\n"

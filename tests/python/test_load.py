@@ -226,7 +226,7 @@ def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path):
 
 
 def _cycle(i: int) -> None:
-    session = Morvik("cat", True, ["pong"])
+    session = Morvik("cat", True, ["\n"])
     assert session.send_and_read_until_ready(f"pong-{i}", timeout_ms=10000) == f"pong-{i}\n"
     session.reset()
     assert session.send_and_read_until_ready(f"pong-{i}-again", timeout_ms=10000) == f"pong-{i}-again\n"
