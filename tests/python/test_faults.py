@@ -305,7 +305,7 @@ class TestChildThatResists:
 
 
 class TestChildThatWritesGarbage:
-    def test_invalid_utf8_and_unterminated_sequences_come_back_as_clean_text(self, tmp_path):
+    def test_invalid_utf8_and_unterminated_sequences_come_back_as_clean_text(self, tmp_path, spawn):
         flag = tmp_path / "go-on"
         prog = support.python_child(
             tmp_path, "garbage",
@@ -321,24 +321,21 @@ class TestChildThatWritesGarbage:
             time.sleep(1000)
             """,
         )
-        session = Morvik(prog, False)
-        try:
-            first = support.collect(session, lambda t: t.startswith("ok"))
-            # The cut sequence is dropped up to the end of this read.
-            assert first == "ok\ufffd\ufffd \ufffd "
-            flag.touch()
-            second = session.read_until_ready(timeout_ms=5000, quiet_ms=150)
-            # Its tail, at the start of the next read, is ordinary bytes.
-            assert second == "2mred \U0001F600 "
-            third = session.read_until_ready(timeout_ms=5000, quiet_ms=150)
-            assert third == "after "
-            # The history is cleaned in one piece, so there the sequence
-            # split across reads vanishes completely.
-            assert session.get_history() == "ok\ufffd\ufffd \ufffd red \U0001F600 after "
-        finally:
-            session.close()
+        session = spawn(prog, False)
+        first = support.collect(session, lambda t: t.startswith("ok"))
+        # The cut sequence is dropped up to the end of this read.
+        assert first == "ok\ufffd\ufffd \ufffd "
+        flag.touch()
+        second = session.read_until_ready(timeout_ms=5000, quiet_ms=150)
+        # Its tail, at the start of the next read, is ordinary bytes.
+        assert second == "2mred \U0001F600 "
+        third = session.read_until_ready(timeout_ms=5000, quiet_ms=150)
+        assert third == "after "
+        # The history is cleaned in one piece, so there the sequence
+        # split across reads vanishes completely.
+        assert session.get_history() == "ok\ufffd\ufffd \ufffd red \U0001F600 after "
 
-    def test_random_bytes_arrive_whole_and_cleaned(self, tmp_path):
+    def test_random_bytes_arrive_whole_and_cleaned(self, tmp_path, spawn):
         # A fixed seed keeps any failure reproducible.
         size = 1 << 20
         prog = support.python_child(
@@ -360,26 +357,23 @@ class TestChildThatWritesGarbage:
         # The terminal turns each LF into CR LF on the way out (ONLCR). Ctrl
         # characters in output are not special, so nothing else changes.
         on_the_wire = raw.replace(b"\n", b"\r\n")
-        session = Morvik(prog, False)
-        try:
-            text, reads = "", 0
-            deadline = time.monotonic() + 60
-            # Each read is cleaned on its own; all of them must be text.
-            while not text.endswith("\nEND-OF-NOISE\n") and time.monotonic() < deadline:
-                piece = session.read_until_ready(timeout_ms=10000, quiet_ms=300, max_output_bytes=48_000)
-                assert_clean_text(piece)
-                text += piece
-                reads += 1
-            assert text.endswith("\nEND-OF-NOISE\n")
-            assert reads > 1
-            # The history holds exactly the raw stream, in order, no byte
-            # lost or repeated, so its cleaning is the stream's cleaning.
-            assert session.get_history() == clean(on_the_wire)
-        finally:
-            session.close()
+        session = spawn(prog, False)
+        text, reads = "", 0
+        deadline = time.monotonic() + 60
+        # Each read is cleaned on its own; all of them must be text.
+        while not text.endswith("\nEND-OF-NOISE\n") and time.monotonic() < deadline:
+            piece = session.read_until_ready(timeout_ms=10000, quiet_ms=300, max_output_bytes=48_000)
+            assert_clean_text(piece)
+            text += piece
+            reads += 1
+        assert text.endswith("\nEND-OF-NOISE\n")
+        assert reads > 1
+        # The history holds exactly the raw stream, in order, no byte
+        # lost or repeated, so its cleaning is the stream's cleaning.
+        assert session.get_history() == clean(on_the_wire)
 
     @pytest.mark.slow
-    def test_100_mib_without_a_newline_reads_through_with_a_cap(self, tmp_path):
+    def test_100_mib_without_a_newline_reads_through_with_a_cap(self, tmp_path, spawn):
         mib = 100
         prog = support.python_child(
             tmp_path, "longline",
@@ -394,31 +388,28 @@ class TestChildThatWritesGarbage:
             time.sleep(1000)
             """,
         )
-        session = Morvik(prog, False)
-        try:
-            count, tail, reads = 0, "", 0
-            cap = 1 << 20
-            deadline = time.monotonic() + 120
-            while not tail.endswith("END\n") and time.monotonic() < deadline:
-                piece = session.read_available(cap)
-                if not piece:
-                    time.sleep(0.005)
-                    continue
-                reads += 1
-                # A read never exceeds its budget of raw bytes.
-                assert len(piece.encode()) <= cap
-                count += piece.count("x")
-                tail = (tail + piece)[-8:]
-            assert tail.endswith("\nEND\n"), "the end marker never came"
-            assert count == mib << 20
-            assert reads >= mib
-            # The history keeps only the newest 4 MiB of raw bytes; both CR
-            # LF pairs are in it and cleaned away.
-            history = session.get_history()
-            assert len(history) == (4 << 20) - 2
-            assert history == "x" * ((4 << 20) - 7) + "\nEND\n"
-        finally:
-            session.close()
+        session = spawn(prog, False)
+        count, tail, reads = 0, "", 0
+        cap = 1 << 20
+        deadline = time.monotonic() + 120
+        while not tail.endswith("END\n") and time.monotonic() < deadline:
+            piece = session.read_available(cap)
+            if not piece:
+                time.sleep(0.005)
+                continue
+            reads += 1
+            # A read never exceeds its budget of raw bytes.
+            assert len(piece.encode()) <= cap
+            count += piece.count("x")
+            tail = (tail + piece)[-8:]
+        assert tail.endswith("\nEND\n"), "the end marker never came"
+        assert count == mib << 20
+        assert reads >= mib
+        # The history keeps only the newest 4 MiB of raw bytes; both CR
+        # LF pairs are in it and cleaned away.
+        history = session.get_history()
+        assert len(history) == (4 << 20) - 2
+        assert history == "x" * ((4 << 20) - 7) + "\nEND\n"
 
 
 # ------------------------------------------------------------ input that cannot be delivered

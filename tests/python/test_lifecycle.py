@@ -90,30 +90,27 @@ class TestClose:
 
 
 class TestReset:
-    def test_reset_keeps_command_and_markers_and_starts_a_new_process(self, tmp_path):
+    def test_reset_keeps_command_and_markers_and_starts_a_new_process(self, tmp_path, spawn):
         # Built with the default markers, then switched to the shell prompt:
         # only the switched list lets the waits after reset end quickly.
-        session = Morvik(support.shell_child(tmp_path), True)
-        try:
-            session.set_ready_markers([support.SHELL_PROMPT])
-            assert session.read_until_ready(timeout_ms=10000).endswith(support.SHELL_PROMPT)
-            old_pid = _shell_pid(session)
-            command = session.get_initial_command()
+        session = spawn(support.shell_child(tmp_path), True)
+        session.set_ready_markers([support.SHELL_PROMPT])
+        assert session.read_until_ready(timeout_ms=10000).endswith(support.SHELL_PROMPT)
+        old_pid = _shell_pid(session)
+        command = session.get_initial_command()
 
-            assert session.reset() is None
-            assert session.is_alive()
-            assert session.get_initial_command() == command
-            assert not support.pid_exists(old_pid)
+        assert session.reset() is None
+        assert session.is_alive()
+        assert session.get_initial_command() == command
+        assert not support.pid_exists(old_pid)
 
-            start = time.monotonic()
-            new_pid = _shell_pid(session)
-            assert time.monotonic() - start < 5
-            assert new_pid != old_pid
-            # The old session's output went with it.
-            assert f"PID={old_pid}" not in session.get_history()
-            assert f"PID={new_pid}" in session.get_history()
-        finally:
-            session.close()
+        start = time.monotonic()
+        new_pid = _shell_pid(session)
+        assert time.monotonic() - start < 5
+        assert new_pid != old_pid
+        # The old session's output went with it.
+        assert f"PID={old_pid}" not in session.get_history()
+        assert f"PID={new_pid}" in session.get_history()
 
     def test_reset_after_close_runs_the_program_again(self, tmp_path):
         session = _shell(tmp_path)

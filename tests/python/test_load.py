@@ -196,7 +196,7 @@ def test_64_flooding_sessions_deliver_every_record_in_order(tmp_path):
 
 
 @pytest.mark.slow
-def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path):
+def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path, spawn):
     # The child writes more than the bound; nobody reads. The session must
     # stop taking output at the bound, which leaves the child blocked in its
     # write, and give every record later, in order.
@@ -204,22 +204,19 @@ def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path):
     total = (320 << 20) if SOAK else (160 << 20)
     records = total // width
     rss_before = rss_bytes()
-    session = Morvik(record_writer(tmp_path, "flood", records, width), False)
-    try:
-        written = stalled_progress(tmp_path, "flood")
-        held = rss_bytes() - rss_before
-        assert written < records, "the child finished: nothing held it back"
-        # Held back only once the queue was full, not before.
-        assert written * width >= QUEUE_BOUND - (1 << 20), f"stalled after {written * width >> 20} MiB"
-        if not under_sanitizer():
-            assert held < QUEUE_BOUND + (48 << 20), f"{held >> 20} MiB held for one session"
-            assert held < total / 2
-        checker = RecordChecker(width)
-        read_all(session, checker, [8192, 1 << 20, 4 << 20], time.monotonic() + 300)
-        assert checker.ended and checker.next == records
-        assert support.wait_until(lambda: (tmp_path / "flood.done").exists())
-    finally:
-        session.close()
+    session = spawn(record_writer(tmp_path, "flood", records, width), False)
+    written = stalled_progress(tmp_path, "flood")
+    held = rss_bytes() - rss_before
+    assert written < records, "the child finished: nothing held it back"
+    # Held back only once the queue was full, not before.
+    assert written * width >= QUEUE_BOUND - (1 << 20), f"stalled after {written * width >> 20} MiB"
+    if not under_sanitizer():
+        assert held < QUEUE_BOUND + (48 << 20), f"{held >> 20} MiB held for one session"
+        assert held < total / 2
+    checker = RecordChecker(width)
+    read_all(session, checker, [8192, 1 << 20, 4 << 20], time.monotonic() + 300)
+    assert checker.ended and checker.next == records
+    assert support.wait_until(lambda: (tmp_path / "flood.done").exists())
 
 
 # ------------------------------------------------------------ soak

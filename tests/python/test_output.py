@@ -222,13 +222,10 @@ def test_history_keeps_the_newest_4_mib_of_raw_output(tmp_path, cut_sequence, cu
     assert history[len(expected_head):] == expected_tail
 
 
-def test_fresh_session_has_empty_history():
-    session = Morvik("cat", False)
-    try:
-        assert session.get_history() == ""
-        assert session.get_history() == ""
-    finally:
-        session.close()
+def test_fresh_session_has_empty_history(spawn):
+    session = spawn("cat", False)
+    assert session.get_history() == ""
+    assert session.get_history() == ""
 
 
 def test_history_is_not_consumed_by_reading_it(tmp_path):
@@ -241,28 +238,25 @@ def test_history_is_not_consumed_by_reading_it(tmp_path):
 # ------------------------------------------------------------ after the end
 
 
-def test_output_stays_readable_after_the_child_ended(tmp_path):
+def test_output_stays_readable_after_the_child_ended(tmp_path, spawn):
     script = support.write_script(tmp_path, "bye", "#!/bin/sh\necho last words\n")
-    session = Morvik(script, False)
-    try:
-        assert support.wait_exited(session)
-        assert support.collect(session, "last words\n") == "last words\n"
-        for _ in range(3):
-            assert session.read_available() == ""
-        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-        assert text == ""
-        assert took < 1.0
-        assert session.is_alive() is False
-        assert session.get_history() == "last words\n"
-    finally:
-        session.close()
+    session = spawn(script, False)
+    assert support.wait_exited(session)
+    assert support.collect(session, "last words\n") == "last words\n"
+    for _ in range(3):
+        assert session.read_available() == ""
+    text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+    assert text == ""
+    assert took < 1.0
+    assert session.is_alive() is False
+    assert session.get_history() == "last words\n"
 
 
 # ------------------------------------------------------------ input
 
 
 class TestInterrupt:
-    def test_ctrl_c_interrupts_a_python_loop(self, tmp_path):
+    def test_ctrl_c_interrupts_a_python_loop(self, tmp_path, spawn):
         script = support.python_child(
             tmp_path,
             "loop",
@@ -277,34 +271,28 @@ class TestInterrupt:
             time.sleep(60)
             """,
         )
-        session = Morvik(script, False)
-        try:
-            assert support.collect(session, "READY\n") == "READY\n"
-            result, took = support.elapsed(session.send_ctrl_c)
-            assert result is None
-            assert took < 0.5
-            assert support.collect(session, "INTERRUPTED\n", timeout=5) == "INTERRUPTED\n"
-            assert session.is_alive()
-        finally:
-            session.close()
+        session = spawn(script, False)
+        assert support.collect(session, "READY\n") == "READY\n"
+        result, took = support.elapsed(session.send_ctrl_c)
+        assert result is None
+        assert took < 0.5
+        assert support.collect(session, "INTERRUPTED\n", timeout=5) == "INTERRUPTED\n"
+        assert session.is_alive()
 
-    def test_ctrl_c_brings_a_shell_back_from_a_sleep(self, tmp_path):
-        session = Morvik(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
-        try:
-            assert session.read_until_ready(timeout_ms=10000).endswith(support.SHELL_PROMPT)
-            busy = session.send_and_read_until_ready("sleep 100", timeout_ms=500)
-            assert support.SHELL_PROMPT not in busy
-            session.send_ctrl_c()
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
-            assert text.endswith(support.SHELL_PROMPT)
-            assert took < 5
-            status = session.send_and_read_until_ready("echo $?", timeout_ms=10000)
-            assert status == f"\n130\n{support.SHELL_PROMPT}"
-        finally:
-            session.close()
+    def test_ctrl_c_brings_a_shell_back_from_a_sleep(self, tmp_path, spawn):
+        session = spawn(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
+        assert session.read_until_ready(timeout_ms=10000).endswith(support.SHELL_PROMPT)
+        busy = session.send_and_read_until_ready("sleep 100", timeout_ms=500)
+        assert support.SHELL_PROMPT not in busy
+        session.send_ctrl_c()
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+        assert text.endswith(support.SHELL_PROMPT)
+        assert took < 5
+        status = session.send_and_read_until_ready("echo $?", timeout_ms=10000)
+        assert status == f"\n130\n{support.SHELL_PROMPT}"
 
 
-def test_line_longer_than_the_canonical_limit_reaches_a_raw_mode_child(tmp_path):
+def test_line_longer_than_the_canonical_limit_reaches_a_raw_mode_child(tmp_path, spawn):
     # Canonical mode would cut a line at 4095 bytes, so the child switches to
     # raw mode and announces it before the long line is sent.
     script = support.python_child(
@@ -326,13 +314,10 @@ def test_line_longer_than_the_canonical_limit_reaches_a_raw_mode_child(tmp_path)
     line = "".join(chr(33 + (i * 13) % 90) for i in range(8994)) + "\u00e9\u00f8\u00df"
     assert len(line.encode()) == 9000
     digest = hashlib.sha256(line.encode() + b"\n").hexdigest()
-    session = Morvik(script, False)
-    try:
-        assert support.collect(session, "RAW\n") == "RAW\n"
-        answer = session.send_and_read_until_ready(line, timeout_ms=15000, quiet_ms=300)
-        assert answer == f"GOT 9001 {digest}\n"
-    finally:
-        session.close()
+    session = spawn(script, False)
+    assert support.collect(session, "RAW\n") == "RAW\n"
+    answer = session.send_and_read_until_ready(line, timeout_ms=15000, quiet_ms=300)
+    assert answer == f"GOT 9001 {digest}\n"
 
 
 # ------------------------------------------------------------ settings
@@ -354,23 +339,20 @@ class TestReadyMarkerSettings:
             """,
         )
 
-    def test_bare_string_is_refused_and_the_old_markers_stay(self, tmp_path):
-        session = Morvik(self._prompt_child(tmp_path), True)
-        try:
-            with pytest.raises(TypeError) as info:
-                session.set_ready_markers("zzz")
-            assert type(info.value) is TypeError
-            assert str(info.value) == "argument 'ready_markers': Can't extract `str` to `Vec`"
-            # With the default markers the wait ends on "(gdb) " before
-            # "second"; markers "z" would never be seen (timeout) and an
-            # emptied list would wait for quiet and take "second" too.
-            text, took = support.elapsed(
-                session.read_until_ready, timeout_ms=4000, quiet_ms=600
-            )
-            assert text == "first (gdb) "
-            assert took < 3
-        finally:
-            session.close()
+    def test_bare_string_is_refused_and_the_old_markers_stay(self, tmp_path, spawn):
+        session = spawn(self._prompt_child(tmp_path), True)
+        with pytest.raises(TypeError) as info:
+            session.set_ready_markers("zzz")
+        assert type(info.value) is TypeError
+        assert str(info.value) == "argument 'ready_markers': Can't extract `str` to `Vec`"
+        # With the default markers the wait ends on "(gdb) " before
+        # "second"; markers "z" would never be seen (timeout) and an
+        # emptied list would wait for quiet and take "second" too.
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=4000, quiet_ms=600
+        )
+        assert text == "first (gdb) "
+        assert took < 3
 
     def test_bare_string_in_constructor_starts_nothing(self, tmp_path):
         before = support.Resources.snapshot()
@@ -379,25 +361,19 @@ class TestReadyMarkerSettings:
         assert str(info.value) == "argument 'ready_markers': Can't extract `str` to `Vec`"
         assert support.settled_difference(before) == {}
 
-    def test_empty_marker_list_switches_an_interactive_session_to_quiet_mode(self, tmp_path):
-        session = Morvik(self._prompt_child(tmp_path), True)
-        try:
-            session.set_ready_markers([])
-            text = session.read_until_ready(timeout_ms=5000, quiet_ms=600, settle_ms=0)
-            assert text == "first (gdb) second"
-        finally:
-            session.close()
+    def test_empty_marker_list_switches_an_interactive_session_to_quiet_mode(self, tmp_path, spawn):
+        session = spawn(self._prompt_child(tmp_path), True)
+        session.set_ready_markers([])
+        text = session.read_until_ready(timeout_ms=5000, quiet_ms=600, settle_ms=0)
+        assert text == "first (gdb) second"
 
-    def test_tuple_of_markers_is_accepted_and_replaces_the_defaults(self, tmp_path):
-        session = Morvik(self._prompt_child(tmp_path), True)
-        try:
-            session.set_ready_markers(("nothing like it", "second"))
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            # "(gdb) " no longer ends the wait; "second" does.
-            assert text == "first (gdb) second"
-            assert took < 3
-        finally:
-            session.close()
+    def test_tuple_of_markers_is_accepted_and_replaces_the_defaults(self, tmp_path, spawn):
+        session = spawn(self._prompt_child(tmp_path), True)
+        session.set_ready_markers(("nothing like it", "second"))
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        # "(gdb) " no longer ends the wait; "second" does.
+        assert text == "first (gdb) second"
+        assert took < 3
 
 
 class TestSessionIdentity:

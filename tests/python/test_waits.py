@@ -58,75 +58,63 @@ MODES = pytest.mark.parametrize("interactive", [True, False], ids=["marker", "qu
 
 class TestZeroLimits:
     @MODES
-    def test_zero_timeout_returns_at_once_and_takes_nothing(self, tmp_path, interactive):
+    def test_zero_timeout_returns_at_once_and_takes_nothing(self, tmp_path, interactive, spawn):
         flag = tmp_path / "written"
-        session = Morvik(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
-        try:
-            _queued(flag)
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=0)
-            assert text == ""
-            assert took < 0.2
-            assert session.get_history() == ""
-            assert session.read_available() == "queued (gdb) "
-        finally:
-            session.close()
+        session = spawn(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
+        _queued(flag)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=0)
+        assert text == ""
+        assert took < 0.2
+        assert session.get_history() == ""
+        assert session.read_available() == "queued (gdb) "
 
     @MODES
-    def test_zero_cap_returns_at_once_and_takes_nothing(self, tmp_path, interactive):
+    def test_zero_cap_returns_at_once_and_takes_nothing(self, tmp_path, interactive, spawn):
         flag = tmp_path / "written"
-        session = Morvik(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
-        try:
-            _queued(flag)
-            text, took = support.elapsed(
-                session.read_until_ready, timeout_ms=5000, max_output_bytes=0
-            )
-            assert text == ""
-            assert took < 0.2
-            text, took = support.elapsed(
-                session.send_and_read_until_ready, "ignored", timeout_ms=5000, max_output_bytes=0
-            )
-            assert text == ""
-            assert took < 0.2
-            assert session.get_history() == ""
-            assert session.read_available() == "queued (gdb) "
-        finally:
-            session.close()
+        session = spawn(_scripted(tmp_path, [(0, b"queued (gdb) ")], flag=flag), interactive)
+        _queued(flag)
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=5000, max_output_bytes=0
+        )
+        assert text == ""
+        assert took < 0.2
+        text, took = support.elapsed(
+            session.send_and_read_until_ready, "ignored", timeout_ms=5000, max_output_bytes=0
+        )
+        assert text == ""
+        assert took < 0.2
+        assert session.get_history() == ""
+        assert session.read_available() == "queued (gdb) "
 
 
 # ------------------------------------------------------------ byte cap
 
 
 @MODES
-def test_cap_inside_a_chunk_ends_the_wait_and_keeps_the_rest(tmp_path, interactive):
-    session = Morvik(_scripted(tmp_path, [(0, b"0123456789A")]), interactive)
-    try:
-        text, took = support.elapsed(
-            session.read_until_ready, timeout_ms=5000, max_output_bytes=5
-        )
-        assert text == "01234"
-        assert took < 2
-        assert session.get_history() == "01234"
-        assert support.collect(session, "A") == "56789A"
-        assert session.get_history() == "0123456789A"
-    finally:
-        session.close()
+def test_cap_inside_a_chunk_ends_the_wait_and_keeps_the_rest(tmp_path, interactive, spawn):
+    session = spawn(_scripted(tmp_path, [(0, b"0123456789A")]), interactive)
+    text, took = support.elapsed(
+        session.read_until_ready, timeout_ms=5000, max_output_bytes=5
+    )
+    assert text == "01234"
+    assert took < 2
+    assert session.get_history() == "01234"
+    assert support.collect(session, "A") == "56789A"
+    assert session.get_history() == "0123456789A"
 
 
-def test_cap_counts_raw_bytes_across_chunks(tmp_path):
-    session = Morvik(_scripted(tmp_path, [(0, b"abcd"), (0.1, b"efgh")]), False)
-    try:
-        text = session.read_until_ready(timeout_ms=5000, max_output_bytes=6, quiet_ms=1000)
-        assert text == "abcdef"
-        assert session.read_until_ready(timeout_ms=5000, quiet_ms=100) == "gh"
-    finally:
-        session.close()
+def test_cap_counts_raw_bytes_across_chunks(tmp_path, spawn):
+    session = spawn(_scripted(tmp_path, [(0, b"abcd"), (0.1, b"efgh")]), False)
+    text = session.read_until_ready(timeout_ms=5000, max_output_bytes=6, quiet_ms=1000)
+    assert text == "abcdef"
+    assert session.read_until_ready(timeout_ms=5000, quiet_ms=100) == "gh"
 
 
 # ------------------------------------------------------------ marker mode
 
 
 class TestMarkers:
-    def test_stale_prompt_in_the_channel_ends_the_next_wait(self, tmp_path):
+    def test_stale_prompt_in_the_channel_ends_the_next_wait(self, tmp_path, spawn):
         flag = tmp_path / "written"
         script = support.python_child(
             tmp_path,
@@ -139,212 +127,158 @@ class TestMarkers:
                 os.write(1, b"answer " + line.strip().encode() + b"\\n(gdb) ")
             """,
         )
-        session = Morvik(script, True)
-        try:
-            _queued(flag)
-            text, took = support.elapsed(
-                session.send_and_read_until_ready, "x", timeout_ms=10000
-            )
-            assert text.startswith("old output\n(gdb) ")
-            assert took < 2
-            whole = text + support.collect(
-                session, lambda t: (text + t).endswith("answer x\n(gdb) "), timeout=5
-            )
-            assert whole == "old output\n(gdb) answer x\n(gdb) "
-        finally:
-            session.close()
+        session = spawn(script, True)
+        _queued(flag)
+        text, took = support.elapsed(
+            session.send_and_read_until_ready, "x", timeout_ms=10000
+        )
+        assert text.startswith("old output\n(gdb) ")
+        assert took < 2
+        whole = text + support.collect(
+            session, lambda t: (text + t).endswith("answer x\n(gdb) "), timeout=5
+        )
+        assert whole == "old output\n(gdb) answer x\n(gdb) "
 
-    def test_marker_split_across_two_chunks_is_seen(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gd"), (0.05, b"b) ")]), True)
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "(gdb) "
-            assert took < 2.5
-        finally:
-            session.close()
+    def test_marker_split_across_two_chunks_is_seen(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"(gd"), (0.05, b"b) ")]), True)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "(gdb) "
+        assert took < 2.5
 
-    def test_marker_followed_by_more_text_is_seen(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) and then some")]), True)
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "(gdb) and then some"
-            assert took < 2.5
-        finally:
-            session.close()
+    def test_marker_followed_by_more_text_is_seen(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"(gdb) and then some")]), True)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "(gdb) and then some"
+        assert took < 2.5
 
     @pytest.mark.parametrize(
         "prompt",
         [b"\x1b[1;32m(gdb)\x1b[0m ", b"(g\x1b[0mdb\x1b]0;title\x07) "],
         ids=["around", "inside"],
     )
-    def test_coloured_prompt_is_seen(self, tmp_path, prompt):
-        session = Morvik(_scripted(tmp_path, [(0, prompt)]), True)
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "(gdb) "
-            assert took < 2.5
-        finally:
-            session.close()
+    def test_coloured_prompt_is_seen(self, tmp_path, prompt, spawn):
+        session = spawn(_scripted(tmp_path, [(0, prompt)]), True)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "(gdb) "
+        assert took < 2.5
 
-    def test_marker_made_of_replacement_characters_is_seen(self, tmp_path):
+    def test_marker_made_of_replacement_characters_is_seen(self, tmp_path, spawn):
         # Invalid UTF-8 is cleaned into U+FFFD, which a marker may contain:
         # its bytes are nowhere in the raw output, yet the prompt is there.
-        session = Morvik(_scripted(tmp_path, [(0, b"noise \xff\xfe> ")]), True, ["\ufffd\ufffd> "])
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "noise \ufffd\ufffd> "
-            assert took < 2.5
-        finally:
-            session.close()
+        session = spawn(_scripted(tmp_path, [(0, b"noise \xff\xfe> ")]), True, ["\ufffd\ufffd> "])
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "noise \ufffd\ufffd> "
+        assert took < 2.5
 
-    def test_bulk_output_without_the_marker_then_the_marker(self, tmp_path):
+    def test_bulk_output_without_the_marker_then_the_marker(self, tmp_path, spawn):
         # Megabytes in which no byte of the prompt occurs, then the prompt:
         # the wait must neither stop early nor miss the end.
         body = b"x" * 4095 + b"\n"
-        session = Morvik(
+        session = spawn(
             _scripted(tmp_path, [(0, body * 512), (0.05, b"END> ")]), True, ["END> "]
         )
-        try:
-            text, took = support.elapsed(
-                session.read_until_ready, timeout_ms=10000, max_output_bytes=1 << 23, settle_ms=0
-            )
-            assert text == "x" * 4095 + ("\n" + "x" * 4095) * 511 + "\nEND> "
-            assert took < 8
-        finally:
-            session.close()
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=10000, max_output_bytes=1 << 23, settle_ms=0
+        )
+        assert text == "x" * 4095 + ("\n" + "x" * 4095) * 511 + "\nEND> "
+        assert took < 8
 
-    def test_marker_is_looked_for_in_order_given_and_custom_markers_work(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"pwndbg> ")]), True, ["nope", "pwndbg> "])
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "pwndbg> "
-            assert took < 2.5
-        finally:
-            session.close()
+    def test_marker_is_looked_for_in_order_given_and_custom_markers_work(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"pwndbg> ")]), True, ["nope", "pwndbg> "])
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "pwndbg> "
+        assert took < 2.5
 
-    def test_empty_marker_ends_the_wait_at_the_first_chunk(self, tmp_path):
-        session = Morvik(
+    def test_empty_marker_ends_the_wait_at_the_first_chunk(self, tmp_path, spawn):
+        session = spawn(
             _scripted(tmp_path, [(0, b"first"), (0.15, b"second")]), True, [""]
         )
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-            assert text == "first"
-            assert took < 2
-            assert support.collect(session, "second") == "second"
-        finally:
-            session.close()
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
+        assert text == "first"
+        assert took < 2
+        assert support.collect(session, "second") == "second"
 
-    def test_marker_never_seen_returns_everything_at_the_timeout(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"no prompt here")]), True)
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=700)
-            assert text == "no prompt here"
-            assert 0.6 <= took < 2.5
-        finally:
-            session.close()
+    def test_marker_never_seen_returns_everything_at_the_timeout(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"no prompt here")]), True)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=700)
+        assert text == "no prompt here"
+        assert 0.6 <= took < 2.5
 
 
 class TestSettle:
-    def test_settle_zero_returns_right_after_the_marker(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.2, b"after")]), True)
-        try:
-            assert session.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
-            assert support.collect(session, "after") == "after"
-        finally:
-            session.close()
+    def test_settle_zero_returns_right_after_the_marker(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"(gdb) "), (0.2, b"after")]), True)
+        assert session.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
+        assert support.collect(session, "after") == "after"
 
-    def test_settle_collects_output_that_follows_the_marker_closely(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.005, b"after")]), True)
-        try:
-            assert session.read_until_ready(timeout_ms=5000) == "(gdb) after"
-        finally:
-            session.close()
+    def test_settle_collects_output_that_follows_the_marker_closely(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"(gdb) "), (0.005, b"after")]), True)
+        assert session.read_until_ready(timeout_ms=5000) == "(gdb) after"
 
-    def test_output_that_keeps_coming_is_collected_until_settle_ends(self, tmp_path):
+    def test_output_that_keeps_coming_is_collected_until_settle_ends(self, tmp_path, spawn):
         lines = [f"line {i:02d}\n".encode() for i in range(30)]  # every 5 ms: 150 ms
         steps = [(0, b"(gdb) ")] + [(0.005, line) for line in lines]
-        session = Morvik(_scripted(tmp_path, steps), True)
-        try:
-            text = session.read_until_ready(timeout_ms=5000, settle_ms=200)
-            assert text == "(gdb) " + b"".join(lines).decode()
-        finally:
-            session.close()
+        session = spawn(_scripted(tmp_path, steps), True)
+        text = session.read_until_ready(timeout_ms=5000, settle_ms=200)
+        assert text == "(gdb) " + b"".join(lines).decode()
 
-    def test_output_after_a_pause_is_left_for_the_next_read(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"(gdb) "), (0.06, b"late")]), True)
-        try:
-            text, took = support.elapsed(
-                session.read_until_ready, timeout_ms=5000, settle_ms=1000
-            )
-            assert text == "(gdb) "
-            assert took < 0.9  # the 25 ms gap ended it, not the 1 s settle
-            assert support.collect(session, "late") == "late"
-            assert session.get_history() == "(gdb) late"
-        finally:
-            session.close()
+    def test_output_after_a_pause_is_left_for_the_next_read(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"(gdb) "), (0.06, b"late")]), True)
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=5000, settle_ms=1000
+        )
+        assert text == "(gdb) "
+        assert took < 0.9  # the 25 ms gap ended it, not the 1 s settle
+        assert support.collect(session, "late") == "late"
+        assert session.get_history() == "(gdb) late"
 
 
 # ------------------------------------------------------------ quiet mode
 
 
 class TestQuiet:
-    def test_quiet_zero_returns_after_the_first_chunk(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
-        try:
-            assert session.read_until_ready(timeout_ms=5000, quiet_ms=0) == "one"
-            assert support.collect(session, "two") == "two"
-        finally:
-            session.close()
+    def test_quiet_zero_returns_after_the_first_chunk(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
+        assert session.read_until_ready(timeout_ms=5000, quiet_ms=0) == "one"
+        assert support.collect(session, "two") == "two"
 
-    def test_quiet_time_spans_pauses_shorter_than_it(self, tmp_path):
-        session = Morvik(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
-        try:
-            text, took = support.elapsed(
-                session.read_until_ready, timeout_ms=5000, quiet_ms=400
-            )
-            assert text == "onetwo"
-            assert took < 3
-        finally:
-            session.close()
+    def test_quiet_time_spans_pauses_shorter_than_it(self, tmp_path, spawn):
+        session = spawn(_scripted(tmp_path, [(0, b"one"), (0.06, b"two")]), False)
+        text, took = support.elapsed(
+            session.read_until_ready, timeout_ms=5000, quiet_ms=400
+        )
+        assert text == "onetwo"
+        assert took < 3
 
     @MODES
-    def test_silent_child_returns_empty_at_the_timeout(self, tmp_path, interactive):
+    def test_silent_child_returns_empty_at_the_timeout(self, tmp_path, interactive, spawn):
         script = support.write_script(tmp_path, "silent", "#!/bin/sh\nexec sleep 100\n")
-        session = Morvik(script, interactive)
-        try:
-            text, took = support.elapsed(session.read_until_ready, timeout_ms=500)
-            assert text == ""
-            assert 0.45 <= took < 2.5
-        finally:
-            session.close()
+        session = spawn(script, interactive)
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=500)
+        assert text == ""
+        assert 0.45 <= took < 2.5
 
-    def test_interactive_session_without_markers_waits_for_quiet(self, tmp_path):
-        session = Morvik(
+    def test_interactive_session_without_markers_waits_for_quiet(self, tmp_path, spawn):
+        session = spawn(
             _scripted(tmp_path, [(0, b"(gdb) "), (0.15, b"more")]), True, []
         )
-        try:
-            # settle_ms=0 would end a marker wait at "(gdb) "; quiet mode
-            # ignores it and spans the 150 ms pause.
-            text = session.read_until_ready(timeout_ms=5000, quiet_ms=500, settle_ms=0)
-            assert text == "(gdb) more"
-        finally:
-            session.close()
+        # settle_ms=0 would end a marker wait at "(gdb) "; quiet mode
+        # ignores it and spans the 150 ms pause.
+        text = session.read_until_ready(timeout_ms=5000, quiet_ms=500, settle_ms=0)
+        assert text == "(gdb) more"
 
 
 @MODES
-def test_ended_child_makes_waits_return_at_once(tmp_path, interactive):
+def test_ended_child_makes_waits_return_at_once(tmp_path, interactive, spawn):
     script = support.write_script(tmp_path, "bye", "#!/bin/sh\nprintf bye\n")
-    session = Morvik(script, interactive)
-    try:
-        assert support.wait_exited(session)
-        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
-        assert text == "bye"
-        assert took < 2
-        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
-        assert text == ""
-        assert took < 0.5
-    finally:
-        session.close()
+    session = spawn(script, interactive)
+    assert support.wait_exited(session)
+    text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+    assert text == "bye"
+    assert took < 2
+    text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+    assert text == ""
+    assert took < 0.5
 
 
 # ------------------------------------------------------------ real programs
@@ -352,44 +286,35 @@ def test_ended_child_makes_waits_return_at_once(tmp_path, interactive):
 ROUND_TRIPS = 60
 
 
-def test_bash_round_trips_return_exactly_answer_and_prompt(tmp_path):
-    session = Morvik(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
-    try:
-        assert session.read_until_ready(timeout_ms=10000) == support.SHELL_PROMPT
-        for i in range(ROUND_TRIPS):
-            answer = session.send_and_read_until_ready(f"echo $(({i}*7))", timeout_ms=10000)
-            # Echo is off; the leading newline is the shell's own line end
-            # after it accepted the input.
-            assert answer == f"\n{i * 7}\n{support.SHELL_PROMPT}", i
-    finally:
-        session.close()
+def test_bash_round_trips_return_exactly_answer_and_prompt(tmp_path, spawn):
+    session = spawn(support.shell_child(tmp_path), True, [support.SHELL_PROMPT])
+    assert session.read_until_ready(timeout_ms=10000) == support.SHELL_PROMPT
+    for i in range(ROUND_TRIPS):
+        answer = session.send_and_read_until_ready(f"echo $(({i}*7))", timeout_ms=10000)
+        # Echo is off; the leading newline is the shell's own line end
+        # after it accepted the input.
+        assert answer == f"\n{i * 7}\n{support.SHELL_PROMPT}", i
 
 
-def test_python_repl_round_trips_return_exactly_answer_and_prompt(tmp_path):
-    session = Morvik(
+def test_python_repl_round_trips_return_exactly_answer_and_prompt(tmp_path, spawn):
+    session = spawn(
         support.python_repl_child(tmp_path),
         True,
         [support.PYTHON_PROMPT, support.PYTHON_CONTINUATION],
     )
-    try:
-        assert session.read_until_ready(timeout_ms=10000) == support.PYTHON_PROMPT
-        for i in range(ROUND_TRIPS):
-            answer = session.send_and_read_until_ready(f"{i}*7", timeout_ms=10000)
-            assert answer == f"{i * 7}\n{support.PYTHON_PROMPT}", i
-    finally:
-        session.close()
+    assert session.read_until_ready(timeout_ms=10000) == support.PYTHON_PROMPT
+    for i in range(ROUND_TRIPS):
+        answer = session.send_and_read_until_ready(f"{i}*7", timeout_ms=10000)
+        assert answer == f"{i * 7}\n{support.PYTHON_PROMPT}", i
 
 
 @pytest.mark.skipif(shutil.which("gdb") is None, reason="gdb is not installed")
-def test_gdb_round_trips_return_exactly_answer_and_prompt(tmp_path):
-    session = Morvik(support.gdb_child(tmp_path), True)
-    try:
-        assert session.read_until_ready(timeout_ms=20000) == support.GDB_PROMPT
-        for i in range(ROUND_TRIPS):
-            answer = session.send_and_read_until_ready(f"print {i}*7", timeout_ms=10000)
-            assert answer == f"\n${i + 1} = {i * 7}\n{support.GDB_PROMPT}", i
-    finally:
-        session.close()
+def test_gdb_round_trips_return_exactly_answer_and_prompt(tmp_path, spawn):
+    session = spawn(support.gdb_child(tmp_path), True)
+    assert session.read_until_ready(timeout_ms=20000) == support.GDB_PROMPT
+    for i in range(ROUND_TRIPS):
+        answer = session.send_and_read_until_ready(f"print {i}*7", timeout_ms=10000)
+        assert answer == f"\n${i + 1} = {i * 7}\n{support.GDB_PROMPT}", i
 
 
 # ------------------------------------------------------------ interpreter lock
