@@ -12,25 +12,12 @@ from contextlib import contextmanager
 import pytest
 
 import morvik
+import support
 
 
 def child_pids():
     """Process ids whose parent is this process (zombies included)."""
-    me = os.getpid()
-    kids = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        # The command name may hold blanks and parentheses: split after the last ')'.
-        fields = stat.rsplit(b")", 1)[1].split()
-        if int(fields[1]) == me:
-            kids.add(int(entry))
-    return frozenset(kids)
+    return frozenset(support.child_processes())
 
 
 @dataclasses.dataclass(frozen=True)

@@ -188,13 +188,14 @@ def child_processes() -> dict[int, str]:
         if not entry.isdigit():
             continue
         try:
-            with open(f"/proc/{entry}/stat") as f:
+            with open(f"/proc/{entry}/stat", "rb") as f:
                 stat = f.read()
         except OSError:
             continue
-        # The command name is parenthesised and may hold blanks or brackets.
-        fields = stat.rsplit(")", 1)[1].split()
-        state, ppid = fields[0], int(fields[1])
+        # The command name is parenthesised, may hold blanks or brackets and
+        # need not be UTF-8: split the bytes after the last ')'.
+        fields = stat.rsplit(b")", 1)[1].split()
+        state, ppid = fields[0].decode(), int(fields[1])
         if ppid == me:
             children[int(entry)] = state
     return children
