@@ -74,6 +74,12 @@ def pid_from(text: str, tag: str) -> int:
     return int(found.group(1))
 
 
+def reported_pid(session, tag: str) -> tuple[str, int]:
+    """Reads until the child's "TAG=<pid>" line is complete: (text read, pid)."""
+    text = support.collect(session, lambda t: re.search(rf"{tag}=\d+\n", t))
+    return text, pid_from(text, tag)
+
+
 def process_state(pid: int) -> str:
     with open(f"/proc/{pid}/stat") as f:
         return f.read().rsplit(")", 1)[1].split()[0]
@@ -127,8 +133,7 @@ class TestChildThatEndsOrLetsGo:
         session = Morvik(prog, False)
         pid = None
         try:
-            text = support.collect(session, lambda t: re.search(r"CLOSER=\d+\n", t))
-            pid = pid_from(text, "CLOSER")
+            text, pid = reported_pid(session, "CLOSER")
             assert support.wait_until(lambda: process_state(pid) == "S")
             waited, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
             assert waited == "" and took < 1
@@ -160,8 +165,7 @@ class TestChildThatEndsOrLetsGo:
         session = Morvik(prog, False)
         holder = None
         try:
-            text = support.collect(session, lambda t: re.search(r"HOLDER=\d+\n", t))
-            holder = pid_from(text, "HOLDER")
+            text, holder = reported_pid(session, "HOLDER")
             assert support.wait_exited(session)
             # The child is gone but its output goes on: the waits keep
             # delivering it in order instead of reporting the end.
@@ -204,7 +208,7 @@ class TestChildThatResists:
         session = Morvik(prog, False)
         pid = None
         try:
-            pid = pid_from(support.collect(session, lambda t: re.search(r"DEAF=\d+\n", t)), "DEAF")
+            _, pid = reported_pid(session, "DEAF")
             # Ctrl-C is just a byte to a terminal whose signals are ignored.
             session.send_ctrl_c()
             assert session.is_alive() is True
@@ -234,7 +238,7 @@ class TestChildThatResists:
         session = Morvik(prog, False)
         pid = None
         try:
-            pid = pid_from(support.collect(session, lambda t: re.search(r"STOPPER=\d+\n", t)), "STOPPER")
+            _, pid = reported_pid(session, "STOPPER")
             assert support.wait_until(lambda: process_state(pid) == "T")
             # Stopped is not ended.
             assert session.is_alive() is True
@@ -604,7 +608,7 @@ def test_host_that_reaps_every_child_itself(script):
     try:
         before = support.Resources.snapshot()
         session = Morvik(script('echo "PID=$$"\nexec sleep 1000\n'), False)
-        pid = pid_from(support.collect(session, lambda t: re.search(r"PID=\d+\n", t)), "PID")
+        _, pid = reported_pid(session, "PID")
         os.kill(pid, signal.SIGTERM)
         assert support.wait_until(lambda: pid in reaped)
         assert session.is_alive() is False
