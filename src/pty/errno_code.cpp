@@ -1,11 +1,13 @@
-// The error-number table of the PTY layer: names and descriptions for every
-// Linux errno value from 1 to 133, and the "UnknownErrno" row for the rest.
-// It must never consult strerror or the C library's own texts: messages built
-// from these rows are part of the module's visible behaviour and may not
-// change with the libc or locale the module runs under.
+// Every way this module turns an error number into text. The PTY layer's
+// table (names and descriptions for every Linux errno value from 1 to 133,
+// and the "UnknownErrno" row for the rest) never consults strerror: messages
+// built from its rows may not change with the libc or locale the module runs
+// under. The session's input and duplicate failures are worded as the system
+// words them, and that wording is made here too, and nowhere else.
 #include "errno_code.h"
 
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 
 namespace morvik::pty {
@@ -175,6 +177,16 @@ std::string Errno::text() const {
   out += ": ";
   out += description();
   return out;
+}
+
+std::string os_message(int errnum) {
+  char buf[256];
+  // GNU strerror_r: returns a pointer that may or may not be `buf`.
+  return ::strerror_r(errnum, buf, sizeof buf);
+}
+
+std::string os_error_text(int errnum) {
+  return os_message(errnum) + " (os error " + std::to_string(errnum) + ")";
 }
 
 }  // namespace morvik::pty

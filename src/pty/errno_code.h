@@ -32,6 +32,12 @@ class Errno {
   int value_ = 0;
 };
 
+// The system's own description of an error number (strerror's text), for
+// the messages that quote the operating system rather than the table.
+std::string os_message(int errnum);
+// os_message + " (os error N)".
+std::string os_error_text(int errnum);
+
 // Repeats a read, write or wait that a signal handler interrupted. Never use
 // it for close: on Linux the descriptor is released even when close reports
 // EINTR, and a second close could hit a number another thread just reused.

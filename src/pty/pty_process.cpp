@@ -35,6 +35,10 @@ constexpr std::size_t SLAVE_NAME_BUFFER = 64;
 constexpr long FALLBACK_OPEN_MAX = 1 << 20;
 constexpr int FIRST_NON_STDIO_FD = 3;
 constexpr const char* CONTROLLING_TTY = "/dev/tty";
+// Linux numbers signals 1 to 64 (the real-time ones from 32 up); the
+// kernel's signal set is 64 bits.
+constexpr int MAX_SIGNAL_NUMBER = 64;
+constexpr unsigned long KERNEL_SIGSET_BYTES = 8;
 
 // The one window size the layer ever sets, shared by the parent's call on
 // the master and the child's on its terminal (a plain ioctl, fork-safe).
@@ -50,54 +54,6 @@ std::uint8_t host_control_char(int index, std::uint8_t fallback) noexcept {
   if (::tcgetattr(STDIN_FILENO, &t) == 0) return t.c_cc[index];
   if (::tcgetattr(STDOUT_FILENO, &t) == 0) return t.c_cc[index];
   return fallback;
-}
-
-// Invalid sequences become U+FFFD, one per maximal invalid subpart.
-std::string utf8_lossy(const char* p, std::size_t n) {
-  static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(n);
-  std::size_t i = 0;
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the first continuation byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      out += REPLACEMENT;
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    std::size_t got = 0;
-    while (got < need && j < n) {
-      const auto d = static_cast<unsigned char>(p[j]);
-      if (d < (got == 0 ? lo : 0x80) || d > (got == 0 ? hi : 0xBF)) break;
-      ++j;
-      ++got;
-    }
-    if (got == need) {
-      out.append(p + i, j - i);
-    } else {
-      out += REPLACEMENT;
-    }
-    i = j;
-  }
-  return out;
 }
 
 // Child step 8 closes 0, 1 and 2 and step 9 puts the subordinate there, so a
@@ -204,8 +160,28 @@ void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit
   close_span(next, UINT_MAX, limit);
 }
 
+// The program must start with the signal state a program expects, not the
+// host's: a host started with `nohup` or `&` ignores SIGHUP, SIGINT and
+// SIGQUIT, an interpreter ignores SIGPIPE and SIGXFSZ, and an ignored
+// disposition survives exec. A program that ignores SIGINT makes Ctrl-C do
+// nothing, and one that ignores SIGHUP makes every stop take the long way.
+// Handlers of the host are reset too, so none of them can run in this copy of
+// the host before exec. The kernel's call is made directly: glibc refuses
+// the two numbers it keeps for itself (32 and 33), yet a host can have them
+// ignored (an interpreter started by another's subprocess module has them
+// so), and an ignored disposition survives exec like any other. All-zero is SIG_DFL with
+// no flags and an empty mask in every layout of the kernel's record.
+void reset_signal_dispositions() noexcept {
+  const unsigned long default_action[4] = {0, 0, 0, 0};
+  for (int sig = 1; sig <= MAX_SIGNAL_NUMBER; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    (void)::syscall(SYS_rt_sigaction, sig, default_action, nullptr, KERNEL_SIGSET_BYTES);
+  }
+}
+
 [[noreturn]] void run_child(const ChildPlan& plan) noexcept {
   const int report = plan.status_write_fd;
+  reset_signal_dispositions();
 
   // Step 1, the subordinate's path, was taken by the parent (plan.slave_path).
 
@@ -272,12 +248,14 @@ void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit
   // Success is the exec closing this end: the parent's read then sees EOF.
   if (::fcntl(report, F_SETFD, FD_CLOEXEC) != 0) report_and_exit(report, errno);
 
-  // Hosts such as CPython ignore SIGPIPE; programs expect the default.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  (void)::sigaction(SIGPIPE, &dfl, nullptr);
   if (!plan.argv_passable) report_and_exit(report, EINVAL);
+  // Every signal was blocked across the fork (see spawn) and every handler
+  // is back to the default by now; the program starts with nothing blocked.
+  // A signal still pending from the host arrives here and acts by default,
+  // as it would have a moment after exec.
+  sigset_t none;
+  sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
   // glibc's execvp searches PATH with stack buffers only, no malloc.
   ::execvp(plan.file, plan.argv);
   report_and_exit(report, errno);
@@ -316,9 +294,11 @@ Result<std::string> Master::get_slave_name(int master_fd) {
   // ptsname_r returns the error number rather than -1.
   const int rc = ::ptsname_r(master_fd, buf, sizeof buf);
   if (rc != 0) return Errno::from_raw(rc);
+  // The path as the kernel gave it: it is only ever opened again, and
+  // turning a byte the kernel chose into U+FFFD could only make it unopenable.
   std::size_t len = 0;
   while (len < sizeof buf && buf[len] != '\0') ++len;
-  return utf8_lossy(buf, len);
+  return std::string(buf, len);
 }
 
 Result<void> set_term_size(int fd) noexcept {
@@ -369,9 +349,20 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   const ChildPlan plan{slave_path->c_str(), argv[0],           argv.data(),       passable,
                        master.get(),        status_read.get(), status_write.get()};
 
+  // Every signal stays blocked from just before the fork until the child
+  // has reset its handlers: a host handler run in the child would act on the
+  // host's behalf (CPython's writes to the host's wake-up descriptor, which
+  // the copy shares), and the host's own thread must not see one of its
+  // signals vanish into the child either.
+  sigset_t all;
+  sigset_t host_mask;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &host_mask);
   const pid_t pid = ::fork();
-  if (pid < 0) return Errno::last();
   if (pid == 0) run_child(plan);
+  const int fork_errno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+  if (pid < 0) return Errno::from_raw(fork_errno);
 
   if (::close(status_write.release()) != 0) {
     const Errno err = Errno::last();
@@ -410,7 +401,7 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   }
   const std::uint8_t eof = get_eof_char();
   const std::uint8_t intr = get_intr_char();
-  return PtyProcess(Master(PtyMaster(master.release())), pid, eof, intr);
+  return PtyProcess(Master(PtyMaster(master.release())), pid, ::getpid(), eof, intr);
 } catch (const std::bad_alloc&) {
   // Every allocation happens before fork and every descriptor is owned by
   // then, so nothing is left behind.
@@ -423,6 +414,8 @@ PtyProcess::PtyProcess(PtyProcess&& other) noexcept
     : signal_pause_(other.signal_pause_),
       pty_master_(std::move(other.pty_master_)),
       pid_(std::exchange(other.pid_, -1)),
+      owner_pid_(other.owner_pid_),
+      collected_(other.collected_),
       eof_byte_(other.eof_byte_),
       intr_byte_(other.intr_byte_) {}
 
@@ -432,6 +425,8 @@ PtyProcess& PtyProcess::operator=(PtyProcess&& other) noexcept {
     signal_pause_ = other.signal_pause_;
     pty_master_ = std::move(other.pty_master_);
     pid_ = std::exchange(other.pid_, -1);
+    owner_pid_ = other.owner_pid_;
+    collected_ = other.collected_;
     eof_byte_ = other.eof_byte_;
     intr_byte_ = other.intr_byte_;
   }
@@ -441,26 +436,49 @@ PtyProcess& PtyProcess::operator=(PtyProcess&& other) noexcept {
 PtyProcess::~PtyProcess() { release(); }
 
 Result<UniqueFd> PtyProcess::get_raw_handle() const noexcept {
-  const int fd = ::dup(master_fd());
+  // Close-on-exec from the instant it exists, and at 3 or above, for the
+  // same reasons as the master itself.
+  const int fd = ::fcntl(master_fd(), F_DUPFD_CLOEXEC, FIRST_NON_STDIO_FD);
   if (fd < 0) return Errno::last();
   return UniqueFd{fd};
 }
 
-Result<bool> PtyProcess::is_alive() const {
+bool PtyProcess::in_owner_process() const noexcept { return ::getpid() == owner_pid_; }
+
+bool PtyProcess::may_touch_child() const noexcept {
   // waitpid(-1) would collect any child of the host, and kill(-1) would
   // signal every process we may signal: a record without a child has none.
-  if (pid_ <= 0) return false;
+  // Once collected, the number is free for the kernel to give to any new
+  // process (the host's own children included). In a forked copy of the
+  // host the child is not a child at all, and still the original's.
+  return pid_ > 0 && !collected_ && in_owner_process();
+}
+
+Result<bool> PtyProcess::is_alive() {
+  if (!may_touch_child()) return false;
   Result<WaitStatus> status = wait_nohang(pid_);
   if (!status) {
     const Errno err = status.error();
-    // Already collected, by an earlier wait of ours or by someone else.
-    if (err == Errno::from_raw(ECHILD) || err == Errno::from_raw(ESRCH)) return false;
+    // Already collected, by someone else: never ours to wait for or signal again.
+    if (err == Errno::from_raw(ECHILD) || err == Errno::from_raw(ESRCH)) {
+      collected_ = true;
+      return false;
+    }
     return err;
   }
-  return status->kind == WaitStatus::Kind::StillAlive;
+  switch (status->kind) {
+    case WaitStatus::Kind::StillAlive:
+      return true;
+    case WaitStatus::Kind::Exited:
+    case WaitStatus::Kind::Signaled:
+      collected_ = true;
+      return false;
+    default:  // a stop or continuation, reported only for a traced child
+      return false;
+  }
 }
 
-Result<bool> PtyProcess::exit(bool force) const {
+Result<bool> PtyProcess::exit(bool force) {
   Result<bool> alive = is_alive();
   if (!alive) return alive.error();
   if (!alive.value()) return true;
@@ -484,7 +502,7 @@ Result<bool> PtyProcess::exit(bool force) const {
 }
 
 void PtyProcess::release() noexcept {
-  if (pid_ > 0) {
+  if (may_touch_child()) {
     try {
       Result<WaitStatus> status = wait_nohang(pid_);
       if (status && status->kind == WaitStatus::Kind::StillAlive) {
@@ -496,8 +514,9 @@ void PtyProcess::release() noexcept {
     } catch (...) {
       // Out of memory while naming a failure: the master still gets closed.
     }
-    pid_ = -1;
   }
+  pid_ = -1;
+  // In a forked copy this closes that copy's descriptor and nothing else.
   pty_master_ = Master{};
 }
 

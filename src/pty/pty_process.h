@@ -83,16 +83,24 @@ class PtyProcess {
   // the master. A failed stop is parked as a deferred internal failure.
   ~PtyProcess();
 
-  // A plain dup of the master, owned by the caller, not close-on-exec.
+  // A duplicate of the master at 3 or above, owned by the caller,
+  // close-on-exec from the start.
   Result<UniqueFd> get_raw_handle() const noexcept;
 
   // One non-blocking wait. true while running; false once ended (the first
-  // call that sees the end also collects the child), and for a moved-from
-  // record.
-  Result<bool> is_alive() const;
+  // call that sees the end also collects the child). The record remembers a
+  // collected child and never waits for or signals its number again, since
+  // the kernel may already have given it to another process. false without
+  // a wait for a moved-from record, and in any process but the one that
+  // started the child (a forked copy of the host).
+  Result<bool> is_alive();
   // SIGHUP, SIGCONT, SIGINT, SIGTERM, each followed by the full pause and a
-  // check; SIGKILL last when force is set. true: the child is gone.
-  Result<bool> exit(bool force) const;
+  // check; SIGKILL last when force is set. true: the child is gone (also,
+  // without a signal, when it is not this process's to stop).
+  Result<bool> exit(bool force);
+
+  // Whether the calling process is the one that started the child.
+  bool in_owner_process() const noexcept;
 
   pid_t pid() const noexcept { return pid_; }
   int master_fd() const noexcept { return pty_master_.fd(); }
@@ -100,13 +108,16 @@ class PtyProcess {
   std::uint8_t intr_byte() const noexcept { return intr_byte_; }
 
  private:
-  PtyProcess(Master master, pid_t pid, std::uint8_t eof_byte, std::uint8_t intr_byte) noexcept
-      : pty_master_(std::move(master)), pid_(pid), eof_byte_(eof_byte), intr_byte_(intr_byte) {}
+  PtyProcess(Master master, pid_t pid, pid_t owner_pid, std::uint8_t eof_byte, std::uint8_t intr_byte) noexcept
+      : pty_master_(std::move(master)), pid_(pid), owner_pid_(owner_pid), eof_byte_(eof_byte), intr_byte_(intr_byte) {}
+  bool may_touch_child() const noexcept;
   void release() noexcept;
 
   std::chrono::nanoseconds signal_pause_ = SIGNAL_PAUSE;
   Master pty_master_;
   pid_t pid_ = -1;
+  pid_t owner_pid_ = -1;  // the process that forked the child
+  bool collected_ = false;
   std::uint8_t eof_byte_ = FALLBACK_EOF_BYTE;
   std::uint8_t intr_byte_ = FALLBACK_INTR_BYTE;
 };

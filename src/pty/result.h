@@ -1,5 +1,6 @@
-// Errors as values for the PTY layer: every fallible call returns either its
-// result or the error number it failed with, read where errno was set.
+// Errors as values: every fallible call returns either its result or the
+// error it failed with. The PTY layer's errors are error numbers, read where
+// errno was set; the session carries its own error type in the same shape.
 #pragma once
 
 #include <utility>
@@ -9,11 +10,11 @@
 
 namespace morvik::pty {
 
-template <class T>
+template <class T, class E = Errno>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Errno err) : v_(std::in_place_index<1>, err) {}             // NOLINT
+  Result(E err) : v_(std::in_place_index<1>, std::move(err)) {}      // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -24,25 +25,27 @@ class [[nodiscard]] Result {
   T* operator->() { return &std::get<0>(v_); }
   T& operator*() & { return std::get<0>(v_); }
 
-  Errno error() const { return std::get<1>(v_); }
+  const E& error() const { return std::get<1>(v_); }
+  E&& take_error() && { return std::get<1>(std::move(v_)); }
 
  private:
-  std::variant<T, Errno> v_;
+  std::variant<T, E> v_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <class E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Errno err) : err_(err), failed_(true) {}  // NOLINT
+  Result(E err) : err_(std::move(err)), failed_(true) {}  // NOLINT
 
   static Result success() { return {}; }
   bool ok() const noexcept { return !failed_; }
   explicit operator bool() const noexcept { return ok(); }
-  Errno error() const { return err_; }
+  const E& error() const { return err_; }
+  E&& take_error() && { return std::move(err_); }
 
  private:
-  Errno err_{};
+  E err_{};
   bool failed_ = false;
 };
 

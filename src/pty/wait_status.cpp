@@ -14,9 +14,12 @@ namespace morvik::pty {
 
 namespace {
 
-// Only the 31 classic signals are representable; a child ended or stopped by
-// a real-time signal cannot be described and decodes as EINVAL.
+// Stops are reported for the 31 classic signals only. A child killed by a
+// real-time signal (32 to 64 on Linux) is as dead as any other and decodes as
+// killed: reporting it as an error would make its one collecting wait look
+// like a failure, while the child is gone for good.
 constexpr int MAX_CLASSIC_SIGNAL = 31;
+constexpr int MAX_SIGNAL = 64;
 constexpr int STOP_MARK = 0x7F;
 constexpr int CONTINUED_WORD = 0xFFFF;
 // SIGTRAP with 0x80 set: how PTRACE_O_TRACESYSGOOD marks a system-call stop.
@@ -38,7 +41,7 @@ Result<WaitStatus> WaitStatus::from_raw(pid_t pid, std::int32_t status) {
     return out;
   }
   if (low7 != STOP_MARK) {
-    if (!classic_signal(low7)) return Errno::from_raw(EINVAL);
+    if (low7 > MAX_SIGNAL) return Errno::from_raw(EINVAL);
     out.kind = Kind::Signaled;
     out.signal = low7;
     out.core_dumped = (status & 0x80) != 0;

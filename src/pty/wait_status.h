@@ -16,11 +16,12 @@ struct WaitStatus {
   Kind kind = Kind::StillAlive;
   pid_t pid = 0;
   int exit_code = 0;     // Exited
-  int signal = 0;        // Signaled, Stopped, PtraceEvent
+  int signal = 0;        // Signaled (1 to 64), Stopped and PtraceEvent (1 to 31)
   bool core_dumped = false;  // Signaled
   int event = 0;         // PtraceEvent
 
-  // EINVAL for a signal number outside 1..31 (real-time signals included).
+  // EINVAL for a signal number no kernel reports (a stop outside 1..31, a
+  // kill above 64).
   // A word no kernel produces is an internal failure, never a value.
   static Result<WaitStatus> from_raw(pid_t pid, std::int32_t status);
 };

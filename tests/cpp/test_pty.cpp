@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -303,27 +304,43 @@ TEST(PtyTest, NoHostDescriptorLeaksIntoTheChild) {
   EXPECT_EQ(seen, expected);
 }
 
-TEST(PtyTest, ChildGetsDefaultSigpipeButKeepsOtherInheritedDispositions) {
-  struct sigaction ignore {}, old_pipe {}, old_usr2 {};
+// A host run in the background ignores SIGHUP, SIGINT and SIGQUIT, an
+// interpreter ignores SIGPIPE, and host threads block signals: none of it
+// may reach the program.
+TEST(PtyTest, ChildStartsWithDefaultDispositionsAndNothingBlockedWhateverTheHostHas) {
+  constexpr int IGNORED[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGXFSZ, SIGUSR2};
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_pipe), 0);
-  ASSERT_EQ(::sigaction(SIGUSR2, &ignore, &old_usr2), 0);
+  struct sigaction old[std::size(IGNORED)] = {};
+  for (std::size_t i = 0; i < std::size(IGNORED); ++i) ASSERT_EQ(::sigaction(IGNORED[i], &ignore, &old[i]), 0);
+  // glibc will not touch 33, one of the two it keeps for itself; a host can
+  // still have it ignored, so the kernel is asked directly.
+  constexpr int LIBC_INTERNAL = 33;
+  const unsigned long ignore_raw[4] = {reinterpret_cast<unsigned long>(SIG_IGN), 0, 0, 0};
+  unsigned long old_raw[4] = {};
+  ASSERT_EQ(::syscall(SYS_rt_sigaction, LIBC_INTERNAL, ignore_raw, old_raw, 8), 0);
+  sigset_t blocked, old_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &old_mask), 0);
   std::optional<PtyProcess> p;
   try {
     p.emplace(spawn_ok("sleep", {"30"}));
   } catch (...) {
   }
-  ::sigaction(SIGPIPE, &old_pipe, nullptr);
-  ::sigaction(SIGUSR2, &old_usr2, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  for (std::size_t i = 0; i < std::size(IGNORED); ++i) ::sigaction(IGNORED[i], &old[i], nullptr);
+  ::syscall(SYS_rt_sigaction, LIBC_INTERNAL, old_raw, nullptr, 8);
   ASSERT_TRUE(p.has_value());
 
   const std::string status = read_file("/proc/" + std::to_string(p->pid()) + "/status");
-  const auto at = status.find("SigIgn:");
-  ASSERT_NE(at, std::string::npos);
-  const unsigned long long ignored = std::stoull(status.substr(at + 7), nullptr, 16);
-  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
-  EXPECT_NE(ignored & (1ull << (SIGUSR2 - 1)), 0u);
+  for (const char* field : {"SigIgn:", "SigBlk:"}) {
+    const auto at = status.find(field);
+    ASSERT_NE(at, std::string::npos) << field;
+    EXPECT_EQ(std::stoull(status.substr(at + 7), nullptr, 16), 0u) << field;
+  }
 }
 
 // --- the parent's side ------------------------------------------------------
@@ -343,7 +360,7 @@ TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndReleaseClosesIt) {
   EXPECT_FALSE(morvik::take_deferred_internal_failure().has_value());
 }
 
-TEST(PtyTest, MasterShowsTheWindowAndIsNotInheritedButRawHandleIs) {
+TEST(PtyTest, MasterShowsTheWindowAndNeitherItNorTheRawHandleIsInherited) {
   PtyProcess p = spawn_ok("sleep", {"30"});
   struct winsize ws {};
   ASSERT_EQ(::ioctl(p.master_fd(), TIOCGWINSZ, &ws), 0);
@@ -354,7 +371,8 @@ TEST(PtyTest, MasterShowsTheWindowAndIsNotInheritedButRawHandleIs) {
   auto raw = p.get_raw_handle();
   ASSERT_TRUE(raw.ok());
   EXPECT_NE(raw->get(), p.master_fd());
-  EXPECT_EQ(::fcntl(raw->get(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_GE(raw->get(), 3);
+  EXPECT_NE(::fcntl(raw->get(), F_GETFD) & FD_CLOEXEC, 0);
   struct stat a {}, b {};
   ASSERT_EQ(::fstat(raw->get(), &a), 0);
   ASSERT_EQ(::fstat(p.master_fd(), &b), 0);
@@ -519,7 +537,7 @@ TEST(PtyTest, ExitResumesStoppedProgramSoHeldHangupEndsIt) {
   EXPECT_LT(took, 1500);
 }
 
-TEST(PtyTest, ChildKilledByRealTimeSignalIsEinvalOnceThenNotAlive) {
+TEST(PtyTest, ChildKilledByRealTimeSignalIsNotAliveFromTheFirstCall) {
   PtyProcess p = spawn_ok("sleep", {"100"});
   ASSERT_EQ(::kill(p.pid(), SIGRTMIN + 1), 0);
   const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -529,11 +547,11 @@ TEST(PtyTest, ChildKilledByRealTimeSignalIsEinvalOnceThenNotAlive) {
     if (!alive.ok() || !alive.value()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_FALSE(alive.ok());
-  EXPECT_EQ(alive.error(), Errno::from_raw(EINVAL));
-  alive = p.is_alive();
-  ASSERT_TRUE(alive.ok());
+  ASSERT_TRUE(alive.ok()) << alive.error().text();
   EXPECT_FALSE(alive.value());
+  auto stopped = p.exit(true);
+  ASSERT_TRUE(stopped.ok());
+  EXPECT_TRUE(stopped.value());
 }
 
 // --- release and moves -----------------------------------------------------

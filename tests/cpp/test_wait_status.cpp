@@ -48,8 +48,13 @@ TEST(WaitStatusTest, DecodesKillBySignalWithAndWithoutCore) {
   EXPECT_EQ(decoded(31).signal, 31);
 }
 
-TEST(WaitStatusTest, RealTimeSignalsAreInvalid) {
-  for (std::int32_t word : {32, 35, 64, 0x7E, 0x80 | 40}) {
+TEST(WaitStatusTest, KillByRealTimeSignalDecodesAsKilledAndBeyond64IsInvalid) {
+  for (std::int32_t word : {32, 35, 64, 0x80 | 40}) {
+    WaitStatus s = decoded(word);
+    EXPECT_EQ(s.kind, Kind::Signaled) << word;
+    EXPECT_EQ(s.signal, word & 0x7F);
+  }
+  for (std::int32_t word : {65, 0x7E}) {
     auto r = WaitStatus::from_raw(42, word);
     ASSERT_FALSE(r.ok()) << word;
     EXPECT_EQ(r.error(), Errno::from_raw(EINVAL));
