@@ -3,6 +3,8 @@
 // producer side and no futex wake-ups while the consumer is busy elsewhere.
 #include "channel.h"
 
+#include "forget.h"
+
 namespace morvik::session {
 
 std::pair<Sender, Receiver> make_channel(std::size_t capacity_bytes) {
@@ -70,6 +72,8 @@ void Sender::StopHandle::request_stop() {
   }
   state_->space.notify_all();
 }
+
+void Sender::StopHandle::abandon() noexcept { forget(std::move(state_)); }
 
 bool Sender::StopHandle::sender_blocked() const {
   if (!state_) return false;
@@ -144,6 +148,8 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
     }
   }
 }
+
+void Receiver::abandon() noexcept { forget(std::move(state_)); }
 
 void Receiver::unreceive(Chunk rest) {
   if (rest.empty()) return;

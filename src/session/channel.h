@@ -63,6 +63,8 @@ class Sender {
     explicit StopHandle(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
     void request_stop();
     bool sender_blocked() const;
+    // Lets go of the channel without touching it (a forked copy of the host).
+    void abandon() noexcept;
 
    private:
     std::shared_ptr<detail::ChannelState> state_;
@@ -91,6 +93,9 @@ class Receiver {
   Status recv_timeout(Chunk& out, std::chrono::nanoseconds limit);
   // Puts the unread tail of a chunk back at the head of the queue.
   void unreceive(Chunk rest);
+  // Lets go of the channel without locking or destroying it: in a forked
+  // copy of the host the reader thread may have held its lock at the fork.
+  void abandon() noexcept;
 
  private:
   void disconnect() noexcept;

@@ -3,15 +3,19 @@
 #include "reader_thread.h"
 
 #include <poll.h>
-#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
+
+#include "../pty/errno_code.h"
+#include "forget.h"
 
 namespace morvik::session {
 
@@ -20,17 +24,27 @@ struct ReaderThread::Shared {
   std::condition_variable finished_cv;
   bool finished = false;
   pty::UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  // The reader's descriptor while the thread may still hold it open. The
+  // thread clears it before it closes the descriptor, so a forked copy that
+  // still sees a number knows the number was ours at the fork.
+  std::atomic<int> reader_fd{-1};
 };
 
 namespace {
 
 constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 
-void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::Shared> shared) {
+struct Start {
+  pty::UniqueFd master;
+  Sender tx;
+  std::shared_ptr<ReaderThread::Shared> shared;
+};
+
+void run_reader(pty::UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
   pthread_setname_np(pthread_self(), "morvik_reader");
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
-    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
+    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared.wake.get(), POLLIN, 0}};
     // Bytes sent since the consumer was last woken. While the child keeps
     // the terminal busy, chunks are queued without waking the consumer for
     // each one: it is woken when the terminal runs dry or a batch has built
@@ -42,13 +56,13 @@ void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::S
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = ::read(master.get(), buf.data(), buf.size());
-      if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+      const ssize_t got = pty::retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+      if (got < 0 && errno == EAGAIN) {
         if (unannounced != 0) {
           tx.wake();
           unannounced = 0;
         }
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (pty::retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
         if (fds[1].revents != 0) break;
         continue;
       }
@@ -60,6 +74,7 @@ void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::S
       if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
     }
   }
+  shared.reader_fd.store(-1);
   master.reset();
   {
     // Disconnect before reporting completion, so whoever waits for the end
@@ -67,31 +82,73 @@ void run_reader(pty::UniqueFd master, Sender tx, std::shared_ptr<ReaderThread::S
     Sender gone = std::move(tx);
   }
   {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    shared->finished = true;
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.finished = true;
   }
-  shared->finished_cv.notify_all();
+  shared.finished_cv.notify_all();
+}
+
+void* reader_main(void* arg) {
+  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  // Keeps the shared state alive for the thread's last notify, whatever the
+  // handle does meanwhile.
+  const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
+  run_reader(std::move(start->master), std::move(start->tx), *shared);
+  return nullptr;
+}
+
+// Every signal but those the thread could raise itself by a fault: blocking
+// those would turn a crash into a hang.
+sigset_t asynchronous_signals() {
+  sigset_t set;
+  sigfillset(&set);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, sig);
+  return set;
+}
+
+std::string os_diagnostic(int errnum) {
+  return "Os { code: " + std::to_string(errnum) + ", description: \"" + pty::os_message(errnum) + "\" }";
 }
 
 }  // namespace
+
+ReaderThread& ReaderThread::operator=(ReaderThread&& other) noexcept {
+  if (this != &other) {
+    let_go();
+    thread_ = other.thread_;
+    running_ = std::exchange(other.running_, false);
+    shared_ = std::move(other.shared_);
+    channel_stop_ = std::move(other.channel_stop_);
+  }
+  return *this;
+}
 
 ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& error) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (efd < 0) {
-    error = "Os { code: " + std::to_string(errno) + ", description: \"" + std::strerror(errno) + "\" }";
+    error = os_diagnostic(errno);
     return ReaderThread{};
   }
   rt.shared_->wake.reset(efd);
+  rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
-  try {
-    rt.thread_ = std::thread(run_reader, std::move(master), std::move(tx), rt.shared_);
-  } catch (const std::system_error& e) {
-    error = "Os { code: " + std::to_string(e.code().value()) + ", description: \"" + e.code().message() +
-            "\" }";
-    return ReaderThread{};
+  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), rt.shared_});
+
+  // A new thread inherits the creating thread's mask, so the thread is born
+  // with the signals blocked: there is no instant at which it could take one.
+  const sigset_t blocked = asynchronous_signals();
+  sigset_t caller_mask;
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
+  const int rc = ::pthread_create(&rt.thread_, nullptr, reader_main, start.get());
+  ::pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+  if (rc != 0) {
+    error = os_diagnostic(rc);
+    return ReaderThread{};  // `start` still owns the descriptor and the sender
   }
+  (void)start.release();  // the thread's now
+  rt.running_ = true;
   return rt;
 }
 
@@ -104,7 +161,7 @@ void ReaderThread::request_stop() noexcept {
 }
 
 void ReaderThread::join_within(std::chrono::milliseconds grace) {
-  if (!thread_.joinable()) return;
+  if (!running_) return;
   constexpr std::chrono::milliseconds step{10};
   const auto until = std::chrono::steady_clock::now() + grace;
   {
@@ -115,14 +172,30 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
     }
   }
   request_stop();
-  thread_.join();
+  ::pthread_join(thread_, nullptr);
+  running_ = false;
 }
 
-ReaderThread::~ReaderThread() {
-  if (thread_.joinable()) {
+void ReaderThread::abandon() noexcept {
+  if (!shared_) return;
+  const int fd = shared_->reader_fd.load();
+  if (fd >= 0) (void)::close(fd);
+  (void)::close(shared_->wake.release());
+  // The shared state and the channel's stop handle hold locks the copied
+  // thread may have held at the fork.
+  forget(std::move(shared_));
+  channel_stop_.abandon();
+  running_ = false;
+}
+
+void ReaderThread::let_go() noexcept {
+  if (running_) {
     request_stop();
-    thread_.detach();
+    ::pthread_detach(thread_);
+    running_ = false;
   }
 }
+
+ReaderThread::~ReaderThread() { let_go(); }
 
 }  // namespace morvik::session

@@ -7,11 +7,17 @@
 // signalled): the thread waits in poll on the master and on a wake-up
 // descriptor, so it can be told to stop once teardown stops waiting for the
 // natural end of the output.
+//
+// The thread is started with every asynchronous signal blocked, for its whole
+// life: a host that blocks a signal in its own threads to wait for it (or to
+// keep its default action away) must not have it delivered here instead.
 #pragma once
+
+#include <pthread.h>
 
 #include <chrono>
 #include <memory>
-#include <thread>
+#include <string>
 
 #include "../pty/unique_fd.h"
 #include "channel.h"
@@ -22,7 +28,7 @@ inline constexpr std::size_t READ_CHUNK_BYTES = 8192;
 
 class ReaderThread {
  public:
-  struct Shared;  // completion flag and the wake-up descriptor
+  struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
   // Starts the thread; it owns `master` and `tx` from now on. On failure
   // returns an empty handle and sets `error` to a diagnostic text; `master`
@@ -30,21 +36,30 @@ class ReaderThread {
   static ReaderThread start(pty::UniqueFd master, Sender tx, std::string& error);
 
   ReaderThread() = default;
-  ReaderThread(ReaderThread&&) noexcept = default;
-  ReaderThread& operator=(ReaderThread&&) noexcept = default;
+  ReaderThread(ReaderThread&& other) noexcept { *this = std::move(other); }
+  ReaderThread& operator=(ReaderThread&& other) noexcept;
   // Detaches a thread that was never joined after telling it to stop.
   ~ReaderThread();
 
-  bool joinable() const noexcept { return thread_.joinable(); }
+  bool joinable() const noexcept { return running_; }
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.
   void join_within(std::chrono::milliseconds grace);
 
+  // For a forked copy of the host, in which the thread does not exist and
+  // its lock may have been copied mid-use: closes this process's copies of
+  // the descriptors the thread used and forgets the thread, without waking,
+  // joining or locking anything.
+  void abandon() noexcept;
+
  private:
   void request_stop() noexcept;
+  // Tells a thread that was never joined to stop, and detaches it.
+  void let_go() noexcept;
 
-  std::thread thread_;
+  pthread_t thread_{};
+  bool running_ = false;
   std::shared_ptr<Shared> shared_;
   Sender::StopHandle channel_stop_;
 };

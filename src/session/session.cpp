@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "../pty/errno_code.h"
 #include "../pty/internal_failure.h"
 #include "sanitize.h"
 
@@ -16,7 +17,7 @@ namespace morvik::session {
 
 std::vector<Marker> default_ready_markers() { return {"pwndbg> ", "(gdb) "}; }
 
-Session::Session(std::string command, pty::PtyProcess process, BufWriter writer, Receiver rx,
+Session::Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
                  ReaderThread reader, std::size_t history_limit, bool interactive)
     : command_(std::move(command)),
       history_limit_(history_limit),
@@ -45,20 +46,25 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   pty::UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!reader_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (reader): " + os_error_text(e));
+    return startup_error("Failed to clone pty handle (reader): " + pty::os_error_text(e));
   }
   pty::UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!writer_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (writer): " + os_error_text(e));
+    return startup_error("Failed to clone pty handle (writer): " + pty::os_error_text(e));
   }
-  // Non-blocking for the writer's sake (see buf_writer.h). The flag belongs
-  // to the master's open file description, so the reader's and the process
-  // handle's descriptors share it; the reader polls before it reads. The
-  // child's side is a different description and stays blocking.
+  // Non-blocking for the writer's sake (see input_writer.h). The flag
+  // belongs to the master's open file description, so the reader's and the
+  // process handle's descriptors share it; the reader reads first and polls
+  // when the master is empty. The child's side is a different description
+  // and stays blocking. Without the flag a program that stops reading could
+  // hold a write, and teardown, for good, with the interpreter lock held:
+  // a start that cannot set it fails.
   const int flags = ::fcntl(raw->get(), F_GETFL);
-  if (flags >= 0) (void)::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK);
-  BufWriter writer(std::move(writer_fd));
+  if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    return startup_error("Failed to get pty handle: " + pty::Errno::last().text());
+  }
+  InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
   std::string why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why);
@@ -73,14 +79,6 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
 }
 
 Session::~Session() { close_inner(); }
-
-void Session::poison_for_test(std::string_view field) {
-  if (field == "writer") writer_.poison();
-  else if (field == "rx") rx_.poison();
-  else if (field == "reader_thread") reader_thread_.poison();
-  else if (field == "ready_markers") ready_markers_.poison();
-  else if (field == "history") history_.poison();
-}
 
 // ---------------------------------------------------------------- draining
 
@@ -111,6 +109,7 @@ Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_b
   const std::uint64_t budget = max_bytes.value_or(DEFAULT_READ_AVAILABLE_BYTES);
   auto rx = rx_.lock();
   if (rx.poisoned()) return runtime_error("rx lock poisoned");
+  if (in_other_process()) return std::string();
   std::string collected;
   Chunk chunk;
   while (collected.size() < budget) {
@@ -133,8 +132,12 @@ Expected<std::string> Session::get_history() {
 Expected<void> Session::write_bytes(std::string_view data) {
   auto writer = writer_.lock();
   if (writer.poisoned()) return runtime_error("writer lock poisoned");
-  if (auto r = writer->write(data); !r) return runtime_error("write failed: " + r.error().message);
-  if (auto r = writer->flush(); !r) return runtime_error("flush failed: " + r.error().message);
+  // The terminal belongs to the original host: nothing of a copy's input
+  // may reach its program.
+  if (in_other_process()) return runtime_error("write failed: " + pty::os_error_text(EIO));
+  if (auto r = writer->write_all(data); !r) {
+    return runtime_error((r.error().flushing ? "flush failed: " : "write failed: ") + r.error().text);
+  }
   return {};
 }
 
@@ -167,6 +170,10 @@ Expected<bool> Session::is_alive() {
 }
 
 void Session::close_inner() noexcept {
+  if (in_other_process()) {
+    abandon();
+    return;
+  }
   try {
     (void)process_.exit(true);
   } catch (const InternalFailure& f) {
@@ -183,6 +190,18 @@ void Session::close_inner() noexcept {
   // Bounded: a background process that keeps the terminal open, or a child
   // that cannot be signalled, would otherwise hold the reader forever.
   reader.join_within(READER_JOIN_GRACE);
+}
+
+void Session::abandon() noexcept {
+  // Only the owner thread reaches this, and in the copy no session call of
+  // its was in progress at the fork, so the session's own locks are free;
+  // the channel's and the reader's are not ours to take.
+  {
+    auto slot = reader_thread_.lock();
+    slot->abandon();
+  }
+  rx_.lock()->abandon();
+  writer_.lock()->close();
 }
 
 Expected<void> Session::reset(std::unique_ptr<Session>& slot) {
@@ -203,7 +222,9 @@ Expected<void> Session::reset(std::unique_ptr<Session>& slot) {
     auto list = fresh.value()->ready_markers_.lock();
     *list = std::move(markers);
   }
-  (void)fresh.value()->read_available(RESET_DRAIN_BYTES);
+  // The new program's first output (often its prompt) stays queued for the
+  // caller's next read: the channel is new, so there is nothing stale to
+  // drain, and a drain here would take exactly what the caller waits for.
   slot.reset();
   slot = std::move(fresh).value();
   return {};

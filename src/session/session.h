@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "../pty/pty_process.h"
-#include "buf_writer.h"
 #include "channel.h"
 #include "expected.h"
 #include "guarded.h"
 #include "history.h"
+#include "input_writer.h"
 #include "reader_thread.h"
 
 namespace morvik::session {
@@ -28,7 +28,6 @@ inline constexpr std::uint64_t DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 MiB
 inline constexpr std::uint64_t DEFAULT_SETTLE_MS = 200;
 inline constexpr std::uint64_t DEFAULT_QUIET_MS = 80;
 inline constexpr std::uint64_t DEFAULT_READ_AVAILABLE_BYTES = 65536;
-inline constexpr std::uint64_t RESET_DRAIN_BYTES = 262144;
 inline constexpr std::uint8_t CTRL_C_BYTE = 0x03;
 // How long teardown waits for the reader to see the end of the output by
 // itself before telling it to stop.
@@ -56,8 +55,8 @@ class Session {
 
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Teardown, then the process, the writer (buffered bytes written out), the
-  // channel, the thread slot and the rest, in that order.
+  // Teardown, then the process, the writer, the channel, the thread slot and
+  // the rest, in that order.
   ~Session();
 
   // Draining and history.
@@ -67,11 +66,6 @@ class Session {
   // Waiting: run with the interpreter lock released. Throws InternalFailure
   // for a poisoned lock.
   std::string read_until_ready(const WaitArgs& args);
-  bool should_wait_for_markers();
-  std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
-                                     std::uint64_t settle_ms);
-  std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                                     std::uint64_t max_output_bytes);
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
@@ -89,13 +83,24 @@ class Session {
   // on failure the old one, closed.
   static Expected<void> reset(std::unique_ptr<Session>& slot);
 
-  // Diagnostics for tests.
-  pid_t child_pid() const noexcept { return process_.pid(); }
-  void poison_for_test(std::string_view field);
-
  private:
-  Session(std::string command, pty::PtyProcess process, BufWriter writer, Receiver rx,
+  friend struct SessionTestAccess;
+
+  Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
           ReaderThread reader, std::size_t history_limit, bool interactive);
+
+  bool should_wait_for_markers();
+  std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                     std::uint64_t settle_ms);
+  std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                     std::uint64_t max_output_bytes);
+
+  // A session belongs to the process that started its child. In a forked
+  // copy of the host it behaves as a closed one: no signal, wait, wake-up or
+  // join, no output and no input, and its teardown only closes that copy's
+  // descriptors.
+  bool in_other_process() const noexcept { return !process_.in_owner_process(); }
+  void abandon() noexcept;
 
   // Appends a chunk to `out` within `cap` bytes; a cut tail goes back to the
   // channel. Returns true when the chunk had to be cut.
@@ -114,7 +119,7 @@ class Session {
   Guarded<std::vector<Marker>> ready_markers_;
   Guarded<ReaderThread> reader_thread_;
   Guarded<Receiver> rx_;
-  Guarded<BufWriter> writer_;
+  Guarded<InputWriter> writer_;
   pty::PtyProcess process_;
 };
 

@@ -101,6 +101,8 @@ bool Session::should_wait_for_markers() {
 }
 
 std::string Session::read_until_ready(const WaitArgs& args) {
+  // A forked copy's session is closed: its channel is the original's.
+  if (in_other_process()) return {};
   const std::uint64_t timeout_ms = args.timeout_ms.value_or(DEFAULT_TIMEOUT_MS);
   const std::uint64_t max_output_bytes = args.max_output_bytes.value_or(DEFAULT_MAX_OUTPUT_BYTES);
   const std::uint64_t settle_ms = args.settle_ms.value_or(DEFAULT_SETTLE_MS);

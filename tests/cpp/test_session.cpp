@@ -12,6 +12,24 @@
 #include "pty/internal_failure.h"
 #include "session/session.h"
 
+namespace morvik::session {
+
+// The session's private state, reached only from here: locks are poisoned
+// by hand to see what each operation makes of a lock a failed holder left.
+struct SessionTestAccess {
+  static void poison(Session& s, std::string_view field) {
+    if (field == "writer") s.writer_.poison();
+    else if (field == "rx") s.rx_.poison();
+    else if (field == "reader_thread") s.reader_thread_.poison();
+    else if (field == "ready_markers") s.ready_markers_.poison();
+    else if (field == "history") s.history_.poison();
+    else ADD_FAILURE() << "no field " << field;
+  }
+  static pid_t child_pid(Session& s) { return s.process_.pid(); }
+};
+
+}  // namespace morvik::session
+
 using namespace morvik::session;
 using morvik::InternalFailure;
 using namespace std::chrono_literals;
@@ -63,26 +81,26 @@ TEST(SessionTest, BudgetCutLeavesTheRestForTheNextRead) {
 
 TEST(SessionTest, PoisonedLocksAreReportedByName) {
   auto s = start("cat");
-  s->poison_for_test("rx");
+  SessionTestAccess::poison(*s, "rx");
   auto r = s->read_available(std::nullopt);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
   EXPECT_EQ(r.error().message, "rx lock poisoned");
 
-  s->poison_for_test("history");
+  SessionTestAccess::poison(*s, "history");
   EXPECT_EQ(s->get_history().error().message, "history lock poisoned");
-  s->poison_for_test("writer");
+  SessionTestAccess::poison(*s, "writer");
   EXPECT_EQ(s->send_ctrl_c().error().message, "writer lock poisoned");
-  s->poison_for_test("ready_markers");
+  SessionTestAccess::poison(*s, "ready_markers");
   EXPECT_EQ(s->set_ready_markers({"$ "}).error().message, "ready_markers lock poisoned");
 }
 
 TEST(SessionTest, PoisonedLockInsideAWaitIsAnInternalFailure) {
   auto s = start("cat", true);
-  s->poison_for_test("rx");
+  SessionTestAccess::poison(*s, "rx");
   EXPECT_THROW(s->read_until_ready(WaitArgs{10, {}, {}, {}}), InternalFailure);
   auto q = start("cat", false);
-  q->poison_for_test("history");
+  SessionTestAccess::poison(*q, "history");
   ASSERT_TRUE(q->send_line("x").ok());
   EXPECT_THROW(q->read_until_ready(WaitArgs{2000, {}, {}, {}}), InternalFailure);
 }
@@ -91,15 +109,15 @@ TEST(SessionTest, FailedHistoryInsideADrainPoisonsRx) {
   auto s = start("cat");
   ASSERT_TRUE(s->send_line("x").ok());
   std::this_thread::sleep_for(100ms);
-  s->poison_for_test("history");
+  SessionTestAccess::poison(*s, "history");
   EXPECT_THROW((void)s->read_available(std::nullopt), InternalFailure);
   EXPECT_EQ(s->read_available(std::nullopt).error().message, "rx lock poisoned");
 }
 
 TEST(SessionTest, ResetWithPoisonedMarkersFailsBeforeTeardown) {
   std::unique_ptr<Session> slot = start("cat");
-  const pid_t pid = slot->child_pid();
-  slot->poison_for_test("ready_markers");
+  const pid_t pid = SessionTestAccess::child_pid(*slot);
+  SessionTestAccess::poison(*slot, "ready_markers");
   EXPECT_THROW((void)Session::reset(slot), InternalFailure);
   EXPECT_EQ(::kill(pid, 0), 0);  // the old child was not touched
   auto alive = slot->is_alive();
@@ -109,7 +127,7 @@ TEST(SessionTest, ResetWithPoisonedMarkersFailsBeforeTeardown) {
 
 TEST(SessionTest, CloseWithPoisonedThreadSlotSkipsTheJoin) {
   auto s = start("cat");
-  s->poison_for_test("reader_thread");
+  SessionTestAccess::poison(*s, "reader_thread");
   const auto t0 = std::chrono::steady_clock::now();
   s->close_inner();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
