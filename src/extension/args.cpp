@@ -189,8 +189,11 @@ PyObject* sequence_abc() {
   return sequence;
 }
 
+// What the interpreter's own sequence check accepts (a list, a tuple, any
+// class with __getitem__ that is not a mapping type), and what is registered
+// as a Sequence without providing that slot.
 bool is_sequence(PyObject* obj) {
-  if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
+  if (PySequence_Check(obj)) return true;
   int verdict = PyObject_IsInstance(obj, sequence_abc());
   if (verdict < 0) throw PythonError{};
   return verdict == 1;

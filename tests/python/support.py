@@ -12,6 +12,7 @@ from __future__ import annotations
 import gc
 import os
 import signal
+import subprocess
 import sys
 import textwrap
 import time
@@ -131,6 +132,21 @@ def run_to_end(command: str, timeout: float = 15.0, max_bytes: int = 1 << 20) ->
         return session.read_available(max_bytes)
     finally:
         session.close()
+
+
+def run_host(code: str, timeout: float = 60.0, argv_prefix: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter, a host of its own that imports the
+    same module: one that forks, changes its signal state or hangs cannot take
+    the test runner with it. A call that never returns ends as a failed test
+    after `timeout` seconds.
+    """
+    try:
+        return subprocess.run(
+            [*argv_prefix, sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True, text=True, timeout=timeout, env=dict(os.environ),
+        )
+    except subprocess.TimeoutExpired as hung:
+        raise AssertionError(f"the host did not finish within {timeout} s:\n{hung.stdout}\n{hung.stderr}") from None
 
 
 def pid_exists(pid: int) -> bool:

@@ -17,9 +17,7 @@ import ctypes
 import os
 import re
 import signal
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -50,22 +48,6 @@ def assert_clean_text(text: str) -> None:
     text.encode("utf-8")  # a lone surrogate would raise here
     bad = [c for c in text if (ord(c) < 0x20 and c not in "\t\n")]
     assert not bad, f"control characters in cleaned text: {bad[:10]!r}"
-
-
-def run_isolated(code: str, timeout: float) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter that imports the same module.
-
-    A call that never returns then ends as a failed test after `timeout`
-    seconds instead of a stuck suite (the wait holds the interpreter lock, so
-    no thread in this process could time it out).
-    """
-    try:
-        return subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True, text=True, timeout=timeout, env=dict(os.environ),
-        )
-    except subprocess.TimeoutExpired as hung:
-        pytest.fail(f"the call did not return within {timeout} s:\n{hung.stdout}\n{hung.stderr}")
 
 
 def pid_from(text: str, tag: str) -> int:
@@ -419,18 +401,31 @@ class TestChildThatWritesGarbage:
 # ------------------------------------------------------------ input that cannot be delivered
 
 
-def test_write_to_a_child_that_never_reads_gives_up_instead_of_hanging(tmp_path):
+def test_write_to_a_child_that_never_reads_gives_up_and_drops_the_failed_line(tmp_path):
+    # The child reads nothing until GO exists, then counts the whole lines it
+    # gets before NEXT: exactly the lines whose send succeeded. The line whose
+    # send failed must not arrive later, ahead of NEXT.
+    go = tmp_path / "GO"
     prog = support.write_script(
         tmp_path, "deafmute",
-        """\
+        f"""\
         #!/bin/sh
         echo READY
-        exec sleep 1000
+        while [ ! -e {go} ]; do sleep 0.05; done
+        exec {sys.executable} -c '
+        import sys
+        n = 0
+        for line in sys.stdin:
+            if line == "y" * 100 + "\\n":
+                n += 1
+            elif line.endswith("NEXT\\n"):
+                print("FULL", n, flush=True)
+        '
         """,
     )
-    outcome = run_isolated(
+    outcome = support.run_host(
         f"""\
-        import time, morvik
+        import pathlib, time, morvik
         s = morvik.Morvik({prog!r}, False)
         assert s.read_until_ready(timeout_ms=10000, quiet_ms=100) == "READY\\n"
         sent, start = 0, time.monotonic()
@@ -444,6 +439,8 @@ def test_write_to_a_child_that_never_reads_gives_up_instead_of_hanging(tmp_path)
         # The session stays usable after the refusal.
         print("ALIVE", s.is_alive())
         print("READ", repr(s.read_available()))
+        pathlib.Path({str(go)!r}).touch()
+        print(s.send_and_read_until_ready("NEXT", timeout_ms=20000, quiet_ms=500).strip())
         t = time.monotonic()
         s.close()
         print("CLOSED", round(time.monotonic() - t, 1), s.is_alive())
@@ -460,8 +457,9 @@ def test_write_to_a_child_that_never_reads_gives_up_instead_of_hanging(tmp_path)
     assert re.fullmatch(r"(write|flush) failed: Resource temporarily unavailable \(os error 11\)", message)
     assert lines[1] == "ALIVE True"
     assert lines[2] == "READ ''"
-    closed = re.fullmatch(r"CLOSED ([\d.]+) False", lines[3])
-    assert closed and float(closed.group(1)) < 2, lines[3]
+    assert lines[3] == f"FULL {sent}"
+    closed = re.fullmatch(r"CLOSED ([\d.]+) False", lines[4])
+    assert closed and float(closed.group(1)) < 2, lines[4]
 
 
 def test_one_large_input_to_a_child_that_never_reads_gives_up_part_way(tmp_path):
@@ -470,7 +468,7 @@ def test_one_large_input_to_a_child_that_never_reads_gives_up_part_way(tmp_path)
     # would not stall, since the terminal drops what does not fit in its
     # line buffer.
     prog = support.write_script(tmp_path, "sleeper", "#!/bin/sh\nexec sleep 1000\n")
-    outcome = run_isolated(
+    outcome = support.run_host(
         f"""\
         import time, morvik
         s = morvik.Morvik({prog!r}, False)

@@ -11,6 +11,7 @@ could outlive the session kills it by pid.
 
 import os
 import re
+import signal
 import time
 
 import pytest
@@ -124,6 +125,14 @@ class TestReset:
         finally:
             session.close()
 
+    def test_new_program_first_output_is_left_for_the_next_read(self, spawn):
+        # `tty` prints the moment it starts: whatever reached the new channel
+        # during reset must still be there for the caller.
+        session = spawn("tty", False)
+        for _ in range(30):
+            session.reset()
+            assert session.read_until_ready(timeout_ms=10000, quiet_ms=50).startswith("/dev/pts/")
+
     def test_reset_of_a_removed_program_fails_then_recovers(self, tmp_path):
         script = support.shell_child(tmp_path)
         moved = tmp_path / "moved-away"
@@ -150,6 +159,14 @@ class TestReset:
             assert _shell_pid(session) > 0
         finally:
             session.close()
+
+
+def test_program_killed_by_a_real_time_signal_is_simply_not_alive(tmp_path, spawn):
+    session = spawn(support.write_script(tmp_path, "rt", "#!/bin/sh\necho PID=$$\nexec sleep 100\n"), False)
+    pid = int(re.search(r"PID=(\d+)", support.collect(session, lambda t: "\n" in t)).group(1))
+    os.kill(pid, signal.SIGRTMIN + 1)
+    assert support.wait_until(lambda: not session.is_alive())
+    assert session.is_alive() is False
 
 
 # ------------------------------------------------------------ destruction

@@ -6,9 +6,7 @@ import importlib
 import importlib.util
 import inspect
 import os
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import weakref
@@ -16,6 +14,7 @@ import weakref
 import pytest
 
 import morvik
+import support
 from conftest import Resources, child_pids, kill_and_reap, no_leaks
 
 Morvik = morvik.Morvik
@@ -43,14 +42,6 @@ METHOD_DOCS = {
 }
 
 
-def run_python(code):
-    env = dict(os.environ)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=60, env=env,
-    )
-
-
 class TestModuleInitialisation:
     def test_reimport_and_second_initialisation_yield_the_same_module(self):
         first = sys.modules.pop("morvik")
@@ -74,7 +65,7 @@ class TestModuleInitialisation:
 
     def test_second_interpreter_is_refused_and_first_keeps_working(self):
         pytest.importorskip("_testcapi")
-        result = run_python("""
+        result = support.run_host("""
             import morvik, _testcapi
             code = '''
             try:

@@ -1,0 +1,176 @@
+"""Sessions in the hosts agents really run in: forked with `os.fork` or
+`multiprocessing`, started in the background with signals ignored, blocking
+signals in their threads, starting other children whose process ids the
+kernel reuses.
+
+Protects: a forked copy of the host never touches the original's program,
+terminal or reader; the program starts with a clean signal state; the
+reader thread takes no signal the host blocks; a collected child's number is
+never waited for or signalled again. Each host is a fresh interpreter of its
+own, so a host that dies or hangs cannot take the test runner with it.
+"""
+
+import json
+import shutil
+import signal
+import subprocess
+
+import pytest
+
+import support
+
+
+def host_report(code: str, timeout: float = 60.0, argv_prefix: tuple[str, ...] = ()) -> dict:
+    """Runs a host that prints one JSON object as its last line; returns it."""
+    done = support.run_host(code, timeout=timeout, argv_prefix=argv_prefix)
+    assert done.returncode == 0, f"host failed ({done.returncode}):\n{done.stdout}\n{done.stderr}"
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("copy_does", ["close", "drop", "exit", "reset"])
+def test_forked_copy_of_the_host_leaves_the_original_session_alone(tmp_path, copy_does):
+    shell = support.shell_child(tmp_path)
+    report = host_report(f"""\
+        import json, os, sys, time, morvik
+        s = morvik.Morvik({shell!r}, True, ["MORVIK$ "])
+        s.read_until_ready(timeout_ms=10000)
+        program = int(s.send_and_read_until_ready("echo $$", settle_ms=0).split()[0])
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(r)
+            seen = {{"alive": s.is_alive(), "read": s.read_available(),
+                     "wait": s.read_until_ready(timeout_ms=2000)}}
+            try:
+                s.send_and_read_until_ready("echo FROM-COPY", timeout_ms=2000)
+                seen["send"] = "sent"
+            except RuntimeError as error:
+                seen["send"] = str(error)
+            started = time.monotonic()
+            if {copy_does!r} == "close":
+                s.close()
+            elif {copy_does!r} == "drop":
+                del s
+            elif {copy_does!r} == "reset":
+                s.reset()
+                s.read_until_ready(timeout_ms=10000)
+                seen["reset_alive"] = s.is_alive()
+                seen["reset_parent"] = int(s.send_and_read_until_ready("echo $PPID", settle_ms=0).split()[0])
+                s.close()
+            seen["teardown_s"] = time.monotonic() - started
+            seen["me"] = os.getpid()
+            os.write(w, json.dumps(seen).encode())
+            os.close(w)
+            if {copy_does!r} == "exit":
+                sys.exit(0)  # the interpreter drops the session on its way out
+            os._exit(0)
+        os.close(w)
+        seen = json.loads(os.read(r, 65536))
+        _, status = os.waitpid(pid, 0)
+        seen["copy_status"] = status
+        seen["original_alive"] = s.is_alive()
+        seen["original_answer"] = s.send_and_read_until_ready("echo still here", settle_ms=0)
+        seen["history"] = s.get_history()
+        seen["program"] = program
+        seen["program_pid_now"] = int(s.send_and_read_until_ready("echo $$", settle_ms=0).split()[0])
+        s.close()
+        print(json.dumps(seen))
+        """)
+    assert report["copy_status"] == 0
+    assert report["alive"] is False
+    assert report["read"] == "" and report["wait"] == ""
+    assert report["send"].startswith("write failed: ")
+    assert report["teardown_s"] < 0.1 or copy_does == "reset"
+    if copy_does == "reset":
+        assert report["reset_alive"] is True
+        assert report["reset_parent"] == report["me"]  # the copy's own program
+    assert report["original_alive"] is True
+    assert report["original_answer"] == "\nstill here\nMORVIK$ "
+    assert "FROM-COPY" not in report["history"]
+    assert report["program_pid_now"] == report["program"]
+
+
+def test_program_starts_with_a_clean_signal_state_in_a_background_host(tmp_path):
+    # What `nohup python agent.py &` and the interpreter leave ignored, and
+    # signals a host thread blocks: none of it may reach the program, or
+    # Ctrl-C would do nothing and every stop would take the long way.
+    shell = support.shell_child(tmp_path)
+    report = host_report(f"""\
+        import json, re, signal, time, morvik
+        for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGPIPE, signal.SIGXFSZ):
+            signal.signal(sig, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGTERM, signal.SIGUSR1}})
+        s = morvik.Morvik({shell!r}, True, ["MORVIK$ "])
+        s.read_until_ready(timeout_ms=10000)
+        # What the shell's own children get: bash hands on what it inherited.
+        status = s.send_and_read_until_ready("cat /proc/self/status", settle_ms=0)
+        masks = dict(re.findall(r"(Sig(?:Ign|Blk)):\\s*([0-9a-f]+)", status))
+        s.send_and_read_until_ready("sleep 30", timeout_ms=300)
+        started = time.monotonic()
+        s.send_ctrl_c()
+        interrupted = s.read_until_ready(timeout_ms=10000, settle_ms=0)
+        took = time.monotonic() - started
+        status = s.send_and_read_until_ready("echo $?", settle_ms=0)
+        s.close()
+        print(json.dumps({{"masks": masks, "interrupt_s": took, "status": status}}))
+        """)
+    assert report["masks"] == {"SigIgn": "0" * 16, "SigBlk": "0" * 16}
+    assert report["interrupt_s"] < 5
+    assert report["status"] == "\n130\nMORVIK$ "
+
+
+def test_reader_thread_takes_no_signal_the_host_blocks(tmp_path):
+    # A host blocks SIGUSR1 and SIGTERM to collect them itself; the process
+    # then receives them. Delivered to a reader thread that leaves them
+    # unblocked, their default action would kill the host.
+    report = host_report(f"""\
+        import json, os, signal, time, morvik
+        s = morvik.Morvik("cat", False)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGUSR1, signal.SIGTERM}})
+        os.kill(os.getpid(), signal.SIGUSR1)
+        os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(0.2)
+        pending = sorted(int(sig) for sig in signal.sigpending())
+        s.close()
+        print(json.dumps({{"pending": pending}}))
+        """)
+    assert report["pending"] == sorted([int(signal.SIGUSR1), int(signal.SIGTERM)])
+
+
+def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path):
+    # In a process-id namespace of its own the host can make the kernel give
+    # the collected child's number to its next child at once, as it
+    # eventually does in a host that starts tens of thousands of programs.
+    unshare = shutil.which("unshare")
+    probe = unshare and subprocess.run(
+        [unshare, "--pid", "--fork", "--mount-proc", "sh", "-c", "echo 1 > /proc/sys/kernel/ns_last_pid"],
+        capture_output=True,
+    )
+    if not probe or probe.returncode != 0:
+        pytest.skip("needs a process-id namespace with a writable ns_last_pid")
+    prog = support.write_script(tmp_path, "brief", "#!/bin/sh\necho PID=$$\n")
+    report = host_report(f"""\
+        import json, re, subprocess, time, morvik
+        s = morvik.Morvik({prog!r}, False)
+        text = ""
+        while "\\n" not in text:
+            text += s.read_until_ready(timeout_ms=10000, quiet_ms=50)
+        pid = int(re.search(r"PID=(\\d+)", text).group(1))
+        deadline = time.monotonic() + 10
+        while s.is_alive() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+            f.write(str(pid - 1))
+        other = subprocess.Popen(["sleep", "30"])
+        seen = {{"reused": other.pid == pid, "alive": s.is_alive()}}
+        s.close()
+        del s
+        seen["other_running"] = other.poll() is None
+        other.kill()
+        seen["other_status"] = other.wait()
+        print(json.dumps(seen))
+        """, argv_prefix=(unshare, "--pid", "--fork", "--mount-proc"))
+    assert report["reused"], "the namespace did not hand the number out again"
+    assert report["alive"] is False
+    assert report["other_running"] is True
+    assert report["other_status"] == -9  # its own end, not a status someone else took
