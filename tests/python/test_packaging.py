@@ -66,8 +66,15 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
     modules = {n for n in payload if re.fullmatch(rf"morvik\.{tag}-[\w-]+\.so", n)}
     assert len(modules) == 1, payload
-    # Exactly these: no static library, no tests, no sources.
-    assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"}
+    # Exactly these: no static library, no tests, no C++ sources; the agent
+    # package as it is in the checkout, without byte code.
+    agent = {
+        f"morvik_agent/{path.name}"
+        for path in (REPO / "python" / "morvik_agent").iterdir()
+        if path.suffix in (".py", ".typed")
+    }
+    assert "morvik_agent/terminal.py" in agent
+    assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"} | agent
 
     stub = (REPO / "stubs" / "morvik.pyi").read_bytes()
     with zipfile.ZipFile(wheel) as archive:
@@ -137,7 +144,7 @@ def test_sdist_carries_the_sources_and_leaves_local_folders_out(tmp_path):
         members = {m.name.split("/", 1)[1] for m in archive.getmembers() if "/" in m.name}
 
     needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "stubs/morvik.pyi", "stubs/py.typed"}
-    for folder in ("src",):
+    for folder in ("src", "python"):
         for path in (REPO / folder).rglob("*"):
             if path.is_file() and "__pycache__" not in path.parts:
                 needed.add(str(path.relative_to(REPO)))
