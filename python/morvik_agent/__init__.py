@@ -1,5 +1,6 @@
 """Drive terminal programs from an agent: programs started with arguments,
-replies that say why they ended, and an asyncio front end.
+replies that say why they ended, an asyncio front end and an MCP server
+(`morvik-mcp`, which needs the optional extra ``morvik[mcp]``).
 
 Built on the `morvik` module's one class, `Morvik`, which stays as it is.
 """

@@ -73,7 +73,7 @@ def test_wheel_holds_module_and_type_information_only(wheel):
         for path in (REPO / "python" / "morvik_agent").iterdir()
         if path.suffix in (".py", ".typed")
     }
-    assert "morvik_agent/terminal.py" in agent
+    assert "morvik_agent/mcp.py" in agent
     assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"} | agent
 
     stub = (REPO / "stubs" / "morvik.pyi").read_bytes()
@@ -86,6 +86,9 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     assert re.search(r"^Requires-Python: >=3\.12$", metadata, re.MULTILINE)
     # The README is the package's long description on the index.
     assert "## Quick start" in metadata
+    # The MCP server's SDK comes only with the extra.
+    assert re.search(r'^Requires-Dist: mcp.*; extra == "mcp"$', metadata, re.MULTILINE)
+    assert not re.search(r"^Requires-Dist: mcp[^;]*$", metadata, re.MULTILINE)
 
 
 def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_path):
@@ -110,6 +113,14 @@ def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_
     assert prompt == repr("name? ")
     assert "hello, wheel" in answer
     assert alive == "False"
+
+    # The server's command answers --help without the SDK, and says which
+    # extra brings it when asked to serve.
+    script = fresh_env.parent / "morvik-mcp"
+    assert "--allow PROGRAM" in _run([str(script), "--help"], cwd=tmp_path).stdout
+    serving = subprocess.run([str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                             stdin=subprocess.DEVNULL)
+    assert serving.returncode == 2 and "morvik[mcp]" in serving.stderr, serving
 
 
 def test_mypy_finds_the_stubs_the_wheel_installed(fresh_env, tmp_path):
