@@ -17,6 +17,7 @@ import asyncio
 import atexit
 import os
 import queue
+import shlex
 import signal
 import threading
 import traceback
@@ -270,7 +271,7 @@ class AsyncTerminal:
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"pid {self.pid}"
-        return f"<AsyncTerminal {' '.join(self.argv)!r} {state}>"
+        return f"<AsyncTerminal {shlex.join(self.argv)!r} {state}>"
 
     async def _call(self, run: Callable[[Terminal], Any], gives_reply: bool) -> Any:
         if self._closed:
