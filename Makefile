@@ -14,7 +14,7 @@ all: install
 $(PY):
 	@py=$$(scripts/find-python) && echo "creating $(VENV) from $$py" && "$$py" -m venv $(VENV)
 
-TEST_DEPS := "scikit-build-core>=0.10" pytest hypothesis numpy pexpect mypy
+TEST_DEPS := "scikit-build-core>=0.10" pytest hypothesis numpy pexpect mypy "mcp>=2.3,<3"
 
 # Depends on this Makefile too, so an environment made before a tool joined
 # TEST_DEPS gets it on the next run.

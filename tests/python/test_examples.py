@@ -135,3 +135,29 @@ def test_restart_example_notices_the_crash_and_starts_afresh():
         ],
     )
     assert took < 30
+
+
+@pytest.mark.skipif(
+    shutil.which("gdb") is None or shutil.which("cc") is None,
+    reason="the MCP example needs gdb and a C compiler",
+)
+def test_mcp_gdb_example_finds_the_faulting_line_and_the_variables():
+    out, _ = _run("mcp_gdb.py", timeout=180)
+    _assert_in_order(
+        out,
+        [
+            ">>> terminal_start ",
+            " as terminal t1 ",
+            "[t1] status: ready ",
+            ">>> terminal_send {'terminal': 't1', 'line': 'run'}",
+            "Program received signal SIGSEGV, Segmentation fault.",
+            "[t1] status: ready ",
+            "$1 = 3\n(gdb) ",
+            "$2 = (struct node *) 0x0\n(gdb) ",
+            " in main () at ",
+            "closed t1",
+            "faulting line: ",
+            "crash.c:10: total += list->value;\n",
+            "there: i 3, list (struct node *) 0x0\n",
+        ],
+    )

@@ -66,8 +66,15 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
     modules = {n for n in payload if re.fullmatch(rf"morvik\.{tag}-[\w-]+\.so", n)}
     assert len(modules) == 1, payload
-    # Exactly these: no static library, no tests, no sources.
-    assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"}
+    # Exactly these: no static library, no tests, no C++ sources; the agent
+    # package as it is in the checkout, without byte code.
+    agent = {
+        f"morvik_agent/{path.name}"
+        for path in (REPO / "python" / "morvik_agent").iterdir()
+        if path.suffix in (".py", ".typed")
+    }
+    assert "morvik_agent/mcp.py" in agent
+    assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"} | agent
 
     stub = (REPO / "stubs" / "morvik.pyi").read_bytes()
     with zipfile.ZipFile(wheel) as archive:
@@ -79,6 +86,9 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     assert re.search(r"^Requires-Python: >=3\.12$", metadata, re.MULTILINE)
     # The README is the package's long description on the index.
     assert "## Quick start" in metadata
+    # The MCP server's SDK comes only with the extra.
+    assert re.search(r'^Requires-Dist: mcp.*; extra == "mcp"$', metadata, re.MULTILINE)
+    assert not re.search(r"^Requires-Dist: mcp[^;]*$", metadata, re.MULTILINE)
 
 
 def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_path):
@@ -103,6 +113,14 @@ def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_
     assert prompt == repr("name? ")
     assert "hello, wheel" in answer
     assert alive == "False"
+
+    # The server's command answers --help without the SDK, and says which
+    # extra brings it when asked to serve.
+    script = fresh_env.parent / "morvik-mcp"
+    assert "--allow PROGRAM" in _run([str(script), "--help"], cwd=tmp_path).stdout
+    serving = subprocess.run([str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                             stdin=subprocess.DEVNULL)
+    assert serving.returncode == 2 and "morvik[mcp]" in serving.stderr, serving
 
 
 def test_mypy_finds_the_stubs_the_wheel_installed(fresh_env, tmp_path):
@@ -137,7 +155,7 @@ def test_sdist_carries_the_sources_and_leaves_local_folders_out(tmp_path):
         members = {m.name.split("/", 1)[1] for m in archive.getmembers() if "/" in m.name}
 
     needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "stubs/morvik.pyi", "stubs/py.typed"}
-    for folder in ("src",):
+    for folder in ("src", "python"):
         for path in (REPO / folder).rglob("*"):
             if path.is_file() and "__pycache__" not in path.parts:
                 needed.add(str(path.relative_to(REPO)))
