@@ -114,7 +114,7 @@ CLEANING_CASES = [
     ("1B 5D 30 3B 74 07 24 20", "$ "),
     ("1B 5D 30 3B 74 1B 5C 78", "x"),
     ("1B 50 71 07 61 1B 5C 62", "b"),
-    ("78 1B 28 42 79", "xBy"),
+    ("78 1B 28 42 79", "xy"),
     ("1B 1B 5B 33 31 6D", "[31m"),
     ("61 62 1B 5B 31 32", "ab"),
     ("61 08 62 09 63 7F", "ab\tc\x7f"),
@@ -132,6 +132,11 @@ CLEANING_CASES = [
     ("1B 5E 71 07 61 1B 5C 62 1B 5F 07 1B 5C 63", "bc"),
     ("1B 5B 3F 32 30 30 34 68 24 1B 5B 3F 32 30 30 34 6C", "$"),
     ("00 01 0B 0C 1A 1C 1F 41", "A"),
+    # tput sgr0 under TERM=xterm; a string that never ends stops at the next
+    # escape, so the prompt after it shows; CAN cuts a sequence short.
+    ("61 1B 28 42 1B 5B 6D 62", "ab"),
+    ("68 1B 5D 67 0A 1B 5B 3F 32 30 30 34 68 24 20", "h$ "),
+    ("61 1B 5B 31 18 62", "ab"),
 ]
 
 
