@@ -393,6 +393,143 @@ std::string sanitize(std::string_view raw) {
 }
 
 
+// ---------------------------------------------------------------------------
+// Where a read may end. The reads hand out what a terminal has shown so far,
+// and a terminal shows nothing of a character or escape until its last byte
+// has come: cleaning a piece that stops inside one would show half of it
+// (U+FFFD, or the rest of a sequence read as text). The analysis below reads
+// the same grammar as the filter, through the same escape_end, so the two
+// cannot disagree about where an escape ends.
+
+// The first byte at or after in[i] that ends a plain run, or `n`.
+template <Scan S>
+inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
+#if MORVIK_HAVE_SSE2
+  if constexpr (USE_SSE2<S>) {
+    const __m128i c0_max = _mm_set1_epi8(0x1F);
+    const __m128i tab = _mm_set1_epi8(static_cast<char>(TAB));
+    const __m128i lf = _mm_set1_epi8(static_cast<char>(LF));
+    while (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, c0_max), v);
+      const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
+      const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
+      if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
+      i += 16;
+    }
+  }
+#endif
+  for (;;) {
+    while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
+    const std::size_t stop = n - i >= 8 ? i + 8 : n;
+    while (i < stop && !ends_plain_run(in[i])) ++i;
+    if (i < stop || i == n) return i;
+  }
+}
+
+// For an escape at in[i] whose end the search put at `n`: whether in[n - 1]
+// is the byte that ends it, rather than the input running out inside it.
+inline bool ends_on_last_byte(const u8* in, std::size_t i, std::size_t n) {
+  if (n - i < 2) return false;  // a lone ESC
+  const u8 introducer = in[i + 1];
+  const u8 last = in[n - 1];
+  const bool has_body = n - i > 2;
+  switch (introducer) {
+    case '[':
+      return has_body && (static_cast<u8>(last - 0x40) <= 0x7E - 0x40 || is_cancel(last));
+    case ']':
+      return has_body && (last == BEL || is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
+    case 'P':
+    case '^':
+    case '_':
+      return has_body && (is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
+    default:
+      if (is_intermediate(introducer)) return has_body && static_cast<u8>(last - 0x30) <= 0x7E - 0x30;
+      return true;  // a two-byte escape, both bytes there
+  }
+}
+
+// Whether b[0, k), 1 <= k <= 3, begins a well-formed UTF-8 character that
+// needs more than k bytes: only then can later bytes still complete it.
+// Anything else at the end is already settled, well-formed or not.
+inline bool begins_longer_character(const u8* b, std::size_t k) {
+  const u8 lead = b[0];
+  std::size_t length;
+  u8 lo = 0x80;
+  u8 hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return false;
+  }
+  if (k >= length) return false;
+  if (k >= 2 && (b[1] < lo || b[1] > hi)) return false;
+  return k < 3 || (b[2] & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::size_t incomplete_tail_length(std::string_view raw, std::size_t max_held) {
+  const auto* in = reinterpret_cast<const u8*>(raw.data());
+  const std::size_t n = raw.size();
+  // Only a tail of at most max_held bytes counts, so the reading starts that
+  // far before the last max_held bytes: an escape that began further back
+  // and ended before them has ended in this reading too, unless it is
+  // longer than max_held, which is garbage the bound gives up on anyway.
+  std::size_t i = n / 2 > max_held ? n - 2 * max_held : 0;
+  // Positions of the newest kept bytes, oldest first: the filtered bytes
+  // that the decoder will see last, whatever escapes lie between them.
+  std::size_t kept[3];
+  std::size_t kept_count = 0;
+  std::size_t start = n;  // where the held part begins; n: nothing held
+  while (i < n) {
+    const std::size_t run_end = plain_run_end<Scan::Vector>(in, i, n);
+    for (std::size_t k = std::max(i, run_end >= 3 ? run_end - 3 : 0); k < run_end; ++k) {
+      if (kept_count == 3) {
+        kept[0] = kept[1];
+        kept[1] = kept[2];
+        kept_count = 2;
+      }
+      kept[kept_count++] = k;
+    }
+    i = run_end;
+    if (i == n) break;
+    if (in[i] != ESC) {  // a control byte, dropped
+      ++i;
+      continue;
+    }
+    const std::size_t end = escape_end<Scan::Vector>(in, i, n);
+    if (end == n && !ends_on_last_byte(in, i, n)) {
+      start = i;
+      break;
+    }
+    i = end;
+  }
+  // The last kept bytes may open a character that the next bytes finish.
+  for (std::size_t j = kept_count; j-- > 0;) {
+    const u8 b = in[kept[j]];
+    if (b < 0x80) break;
+    if (b < 0xC0) continue;  // a continuation byte: look for its lead
+    u8 character[3];
+    const std::size_t k = kept_count - j;
+    for (std::size_t m = 0; m < k; ++m) character[m] = in[kept[j + m]];
+    if (begins_longer_character(character, k)) start = std::min(start, kept[j]);
+    break;
+  }
+  const std::size_t held = n - start;
+  return held <= max_held ? held : 0;
+}
+
+namespace {
+
 #if MORVIK_HAVE_AVX2_PATH
 
 // ---------------------------------------------------------------------------
