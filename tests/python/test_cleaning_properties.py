@@ -1,25 +1,19 @@
-"""Properties of the cleaning routine, reached through the module's C hooks.
+"""Properties of the cleaning routine, reached through its C hooks.
 
-The module exports plain C functions for this, so the tests drive the very
-code the extension runs, with no Python attribute added to the module. The
-decoder is held to CPython's own "replace" decoding, and the filter to a
-byte-at-a-time reading of the rules written below.
+The hooks library (see hooks.py) is built from the same sources as the
+module, so the tests drive the very code the extension runs, with nothing
+added to the installed module. The decoder is held to CPython's own
+"replace" decoding, and the filter to a reading of the rules written below.
 """
 
 import ctypes
 
-import pytest
 from hypothesis import given, settings, strategies as st
 
-morvik = pytest.importorskip("morvik")
+import hooks
 
-_LIB = ctypes.CDLL(morvik.__file__)
-for _name in ("morvik_sanitize_for_agent", "morvik_strip_terminal_bytes"):
-    _fn = getattr(_LIB, _name)
-    _fn.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_char), ctypes.c_size_t]
-    _fn.restype = ctypes.c_size_t
-
-_FAILED = ctypes.c_size_t(-1).value
+_LIB = hooks.library()
+_FAILED = hooks.FAILED
 
 
 def _call(fn, data, cap):

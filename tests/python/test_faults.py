@@ -13,7 +13,6 @@ outlive its session is killed by pid, and anything that could hang runs in a
 separate interpreter with a time limit.
 """
 
-import ctypes
 import os
 import re
 import signal
@@ -25,25 +24,10 @@ import time
 
 import pytest
 
-import morvik
 from morvik import Morvik
 
 import support
-
-# The cleaning routine itself, through the module's C hook, to turn a known
-# raw stream into the text the session must hand back for it.
-_LIB = ctypes.CDLL(morvik.__file__)
-_LIB.morvik_sanitize_for_agent.argtypes = [
-    ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_char), ctypes.c_size_t,
-]
-_LIB.morvik_sanitize_for_agent.restype = ctypes.c_size_t
-
-
-def clean(raw: bytes) -> str:
-    out = ctypes.create_string_buffer(max(1, 3 * len(raw)))
-    n = _LIB.morvik_sanitize_for_agent(raw, len(raw), out, 3 * len(raw))
-    return out.raw[:n].decode("utf-8")
-
+from hooks import clean
 
 def assert_clean_text(text: str) -> None:
     """What every returned text must be: valid, with no control but TAB and LF."""
