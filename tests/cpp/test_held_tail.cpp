@@ -87,17 +87,3 @@ TEST(HeldTailTest, ReadsEndOnWholeCharactersAndEscapesWithoutStallingOrLosingOut
     }
   }
 }
-
-TEST(HeldTailTest, TheHeldPartIsMarkedAsNoNewOutput) {
-  auto [tx, rx] = make_channel();
-  ASSERT_TRUE(tx.send("ok\x1b["));
-  ASSERT_EQ(read(rx, 64), "ok");
-  ASSERT_TRUE(tx.send("0m"));
-  Chunk chunk;
-  ASSERT_EQ(rx.try_recv(chunk), Receiver::Status::Chunk);
-  EXPECT_EQ(chunk, "\x1b[");
-  EXPECT_TRUE(rx.took_held());
-  ASSERT_EQ(rx.try_recv(chunk), Receiver::Status::Chunk);
-  EXPECT_EQ(chunk, "0m");
-  EXPECT_FALSE(rx.took_held());
-}
