@@ -239,7 +239,7 @@ void strip_span(const u8* in, std::size_t n, u8* out, std::size_t& i, std::size_
   while (i < stop) {
     copy_plain_run<S>(in, n, i, out, o);
     if (i >= n) return;
-    if (in[i] != ESC) {  // CR, BEL, backspace and the other controls
+    if (in[i] != ESC) {
       ++i;
       continue;
     }
@@ -254,7 +254,7 @@ std::size_t strip_into(const u8* in, std::size_t n, u8* out, std::size_t i = 0, 
   for (;;) {
     copy_plain_run<S>(in, n, i, out, o);
     if (i >= n) return o;
-    if (in[i] != ESC) {
+    if (in[i] != ESC) {  // CR, BEL, backspace and the other controls
       ++i;
       continue;
     }
@@ -734,7 +734,8 @@ void strip_blocks_avx2(const u8* in, std::size_t n, std::size_t& i_io, u8* out, 
     }
     // A CAN or SUB inside an escape ends it early, which the masks above do
     // not see. Escapes practically never hold a control byte other than ESC,
-    // so a block where one does is left to the byte-wise filter.
+    // so a block where one does goes to the byte-wise filter from its start
+    // (nothing of it has been written yet).
     if ((enders & ~escs & spans) != 0) {
       strip_span<Scan::Vector>(in, n, out, i, o, i + BLOCK);
       continue;
