@@ -4,9 +4,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
+HOOKS_BUILD := build/hooks
 JOBS ?= 2
 
-.PHONY: all venv install cpp-test py-test test demo bench clean
+.PHONY: all venv install hooks cpp-test py-test test demo bench clean
 .PHONY: wheel sdist test-py312
 
 all: install
@@ -29,12 +30,18 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install -q --no-build-isolation .
 
+# The cleaning routine as C functions, which the Python tests and the
+# benchmarks load from $(HOOKS_BUILD); the installed module does not export them.
+hooks:
+	cmake -S . -B $(HOOKS_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_HOOKS=ON >/dev/null
+	cmake --build $(HOOKS_BUILD) -j $(JOBS) --target morvik_hooks
+
 cpp-test:
 	cmake -S . -B $(CPP_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: install hooks
 	$(PY) -m pytest -q
 
 test: cpp-test py-test test-py312
@@ -42,7 +49,7 @@ test: cpp-test py-test test-py312
 demo: install
 	$(PY) examples/gdb_session.py
 
-bench: install
+bench: install hooks
 	$(PY) bench/run.py
 
 clean:
@@ -66,7 +73,7 @@ find-py312 = for p in $$(command -v python3.12 2>/dev/null) \
 	  "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1 && { echo "$$p"; break; }; \
 	done
 
-test-py312: venv
+test-py312: venv hooks
 	@if $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then \
 	  echo "test-py312: $(VENV) is Python 3.12 already; skipped"; exit 0; fi; \
 	base=$$($(find-py312)); \
@@ -99,7 +106,7 @@ ABANDONS_SESSION := \
 # $(1): ASAN or TSAN, $(2): build folder. The extension and the C++ tests,
 # configured directly with the environment's interpreter (not through pip, so
 # the installed module stays the plain one).
-sanitizer-build = cmake -S . -B $(2) -DMORVIK_$(1)=ON -DMORVIK_BUILD_TESTS=ON \
+sanitizer-build = cmake -S . -B $(2) -DMORVIK_$(1)=ON -DMORVIK_BUILD_TESTS=ON -DMORVIK_BUILD_HOOKS=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && \
 	cmake --build $(2) -j $(JOBS)
 
@@ -128,5 +135,5 @@ fuzz: venv
 
 # The load and soak tests at release scale (minutes): 1500 start/reset/close
 # cycles, 16 MiB from each of 64 flooding sessions, 320 MiB held back by one.
-soak: install
+soak: install hooks
 	MORVIK_SOAK=1 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_load.py tests/python/test_faults.py

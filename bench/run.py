@@ -610,13 +610,17 @@ def terminal_log(size):
     return data[: data.rindex(b"\n") + 1]
 
 
-def cleaned_by_hook(data):
-    """The cleaning routine's text for `data`, through the module's C entry
-    point, or None when this build does not export it."""
-    import morvik
+# The cleaning routine as C functions, from the library `make hooks` builds
+# (the installed module exports none); MORVIK_HOOKS_LIBRARY overrides the path.
+HOOKS_LIBRARY = HERE.parent / "build" / "hooks" / "libmorvik_hooks.so"
 
+
+def cleaned_by_hook(data):
+    """The cleaning routine's text for `data`, through the hooks library, or
+    None when that library has not been built (then S4 checks only sizes)."""
     try:
-        fn = ctypes.CDLL(morvik.__file__).morvik_sanitize_for_agent
+        lib = ctypes.CDLL(os.environ.get("MORVIK_HOOKS_LIBRARY", str(HOOKS_LIBRARY)))
+        fn = lib.morvik_sanitize_for_agent
     except (OSError, AttributeError):
         return None
     fn.argtypes = (ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t)

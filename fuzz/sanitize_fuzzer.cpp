@@ -1,16 +1,19 @@
 // libFuzzer target for the cleaning routine (escape and control filter, then
 // UTF-8 decoding with replacement). Owns the invariants every cleaned text
-// must meet and the small, independent references it is held to: a byte at a
-// time filter and a byte at a time decoder, both written here from the rules
-// rather than from the code under test. Must never link Python or the
+// must meet and the small, independent references it is held to: a filter
+// that reads one escape at a time, a byte at a time decoder, and the place
+// where a read may end, all written here from the rules rather than from the
+// code under test. Must never link Python or the
 // session, and never call into the routine to build its own expectations: a
 // reference that reuses the code it checks proves nothing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "session/sanitize.h"
 
@@ -34,42 +37,54 @@ constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
   std::abort();
 }
 
-// The filter's table, read one byte at a time: the first matching rule wins.
+constexpr bool is_cancel(u8 c) { return c == 0x18 || c == 0x1A; }
+
+// Where the escape that starts with the ESC at in[i] ends, by the rules:
+// the index of the first byte after it, and whether the input ran out
+// inside it (then the index is the input's length).
+struct EscapeEnd {
+  std::size_t next;
+  bool open;
+};
+
+EscapeEnd reference_escape(std::string_view in, std::size_t i) {
+  const std::size_t n = in.size();
+  auto at = [&](std::size_t k) { return static_cast<u8>(in[k]); };
+  if (i + 1 == n) return {n, true};
+  const u8 kind = at(i + 1);
+  std::size_t j = i + 2;
+  if (kind == '[') {
+    for (; j < n; ++j) {
+      if ((at(j) >= 0x40 && at(j) <= 0x7E) || is_cancel(at(j))) return {j + 1, false};
+    }
+    return {n, true};
+  }
+  if (kind == ']' || kind == 'P' || kind == '^' || kind == '_') {
+    for (; j < n; ++j) {
+      if (at(j) == ESC) return {j, false};  // ends the string, starts the next escape
+      if (is_cancel(at(j)) || (kind == ']' && at(j) == BEL)) return {j + 1, false};
+    }
+    return {n, true};
+  }
+  if (kind >= 0x20 && kind <= 0x2F) {
+    while (j < n && at(j) >= 0x20 && at(j) <= 0x2F) ++j;
+    if (j == n) return {n, true};
+    return {at(j) >= 0x20 && at(j) <= 0x7E ? j + 1 : j, false};  // a final byte belongs to it, nothing else
+  }
+  return {i + 2, false};
+}
+
+// The filter's table, read one escape at a time: the first matching rule wins.
 std::string reference_strip(std::string_view in) {
   std::string out;
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
+  for (std::size_t i = 0; i < in.size();) {
     const u8 c = static_cast<u8>(in[i]);
-    if (c != ESC) {
-      if (c >= 0x20 || c == TAB || c == LF) out.push_back(static_cast<char>(c));
-      ++i;
+    if (c == ESC) {
+      i = reference_escape(in, i).next;
       continue;
     }
-    if (i + 1 == n) break;
-    const u8 kind = static_cast<u8>(in[i + 1]);
-    std::size_t j = i + 2;
-    if (kind == '[') {
-      while (j < n && !(static_cast<u8>(in[j]) >= 0x40 && static_cast<u8>(in[j]) <= 0x7E)) ++j;
-      i = j + 1;  // past the final byte, or past the end when there is none
-    } else if (kind == ']' || kind == 'P' || kind == '^' || kind == '_') {
-      bool ended = false;
-      while (j < n && !ended) {
-        const u8 d = static_cast<u8>(in[j]);
-        if (kind == ']' && d == BEL) {
-          j += 1;
-          ended = true;
-        } else if (d == ESC && j + 1 < n && in[j + 1] == '\\') {
-          j += 2;
-          ended = true;
-        } else {
-          ++j;
-        }
-      }
-      i = j;
-    } else {
-      i += 2;
-    }
+    if (c >= 0x20 || c == TAB || c == LF) out.push_back(static_cast<char>(c));
+    ++i;
   }
   return out;
 }
@@ -141,6 +156,44 @@ bool well_formed(std::string_view s) {
   return true;
 }
 
+// What a read keeps back at the end of `in`: from the ESC of an escape that
+// the input ends inside, or from the first kept byte of a character that
+// the kept bytes end inside, whichever is first; 0 when that is more than
+// the bound.
+std::size_t reference_tail(std::string_view in) {
+  std::string kept;
+  std::vector<std::size_t> source;  // where each kept byte came from
+  std::size_t start = in.size();
+  for (std::size_t i = 0; i < in.size();) {
+    const u8 c = static_cast<u8>(in[i]);
+    if (c == ESC) {
+      const EscapeEnd e = reference_escape(in, i);
+      if (e.open) {
+        start = i;
+        break;
+      }
+      i = e.next;
+      continue;
+    }
+    if (c >= 0x20 || c == TAB || c == LF) {
+      kept.push_back(static_cast<char>(c));
+      source.push_back(i);
+    }
+    ++i;
+  }
+  std::size_t unit = 0;
+  while (unit < kept.size()) {
+    bool complete = false;
+    const std::size_t len = sequence_at(kept, unit, &complete);
+    if (unit + len == kept.size() && !complete && lead_of(static_cast<u8>(kept[unit])).length > 0) {
+      start = std::min(start, source[unit]);
+    }
+    unit += len;
+  }
+  const std::size_t held = in.size() - start;
+  return held <= morvik::session::MAX_HELD_TAIL_BYTES ? held : 0;
+}
+
 bool only_kept_bytes(std::string_view s) {
   for (const char ch : s) {
     const u8 c = static_cast<u8>(ch);
@@ -174,6 +227,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Clean text is a fixed point: nothing in it opens a sequence or is dropped.
   if (sanitize_for_agent(cleaned) != cleaned) fail("cleaning clean text changed it", in);
+
+  // Where a read of the first k bytes may end: the reference's place, and
+  // one from which cleaning the two parts gives the text of the whole.
+  if (incomplete_tail_length(in) != reference_tail(in)) fail("held tail differs from the reference", in);
+  const std::size_t k = size == 0 ? 0 : size * data[0] / 256;
+  const std::size_t cut = k - incomplete_tail_length(in.substr(0, k));
+  if (sanitize_for_agent(in.substr(0, cut)) + sanitize_for_agent(in.substr(cut)) != cleaned) {
+    fail("cleaning the parts of a read split at its held tail differs from cleaning the whole", in);
+  }
 
   // The decoder alone, on raw bytes that still hold controls and escapes.
   std::string decoded = "prefix:";

@@ -36,7 +36,7 @@ constexpr u8 BEL = 0x07;
 constexpr u8 TAB = 0x09;
 constexpr u8 LF = 0x0A;
 constexpr u8 ESC = 0x1B;
-constexpr u8 BACKSLASH = 0x5C;
+constexpr u8 SUB = 0x1A;
 constexpr char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";  // U+FFFD
 constexpr std::size_t REPLACEMENT_CHARACTER_LEN = 3;
 
@@ -53,6 +53,13 @@ constexpr std::uint64_t HIGH_BIT_PER_BYTE = 0x8080808080808080ULL;
 // Every C0 control byte except TAB and LF is dropped or opens a sequence, so
 // each one ends a plain run; ESC and CR are among them.
 constexpr bool ends_plain_run(u8 c) { return c < 0x20 && c != TAB && c != LF; }
+
+// CAN (0x18) or SUB (0x1A): a terminal abandons whatever escape they
+// interrupt, so they end every sequence and string.
+constexpr bool is_cancel(u8 c) { return (c | 0x02) == SUB; }
+
+// The bytes between ESC and the final byte of an escape such as ESC ( B.
+constexpr bool is_intermediate(u8 c) { return c >= 0x20 && c <= 0x2F; }
 
 inline std::uint64_t load_word(const u8* p) {
   std::uint64_t w;
@@ -112,28 +119,9 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
   i = j;
 }
 
-// Index of the first byte at or after `j` equal to `a` or `b`, or `n`.
-template <Scan S>
-inline std::size_t find_either(const u8* in, std::size_t j, std::size_t n, u8 a, u8 b) {
-#if MORVIK_HAVE_SSE2
-  if constexpr (USE_SSE2<S>) {
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    while (n - j >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j));
-      const unsigned hits = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
-      if (hits != 0) return j + static_cast<unsigned>(__builtin_ctz(hits));
-      j += 16;
-    }
-  }
-#endif
-  while (j < n && in[j] != a && in[j] != b) ++j;
-  return j;
-}
-
 // Index just past the final byte (0x40 to 0x7E) of a control sequence whose
-// parameters start at in[j], or `n` when the input ends first.
+// parameters start at in[j], or past a CAN or SUB that cuts it short, or `n`
+// when the input ends first.
 template <Scan S>
 inline std::size_t control_sequence_end(const u8* in, std::size_t j, std::size_t n) {
 #if MORVIK_HAVE_SSE2
@@ -141,38 +129,82 @@ inline std::size_t control_sequence_end(const u8* in, std::size_t j, std::size_t
     // 0x40..0x7E plus 0x40 is 0x80..0xBE: below -65 as a signed byte.
     const __m128i shift = _mm_set1_epi8(0x40);
     const __m128i bound = _mm_set1_epi8(-65);
+    const __m128i two = _mm_set1_epi8(0x02);
+    const __m128i sub = _mm_set1_epi8(SUB);
     while (n - j >= 16) {
-      const __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j)), shift);
-      const unsigned finals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, bound)));
-      if (finals != 0) return j + static_cast<unsigned>(__builtin_ctz(finals)) + 1;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j));
+      const unsigned finals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_add_epi8(v, shift), bound)));
+      const unsigned cancels = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(v, two), sub)));
+      // The end found from the final bytes alone is nearly always the end,
+      // so a CAN or SUB is looked for beside it, not in its way.
+      if (finals != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(finals));
+        if ((cancels & ((2u << k) - 1)) != 0) return j + static_cast<unsigned>(__builtin_ctz(cancels)) + 1;
+        return j + k + 1;
+      }
+      if (cancels != 0) return j + static_cast<unsigned>(__builtin_ctz(cancels)) + 1;
       j += 16;
     }
   }
 #endif
   for (; j < n; ++j) {
-    if (static_cast<u8>(in[j] - 0x40) <= 0x7E - 0x40) return j + 1;
+    if (static_cast<u8>(in[j] - 0x40) <= 0x7E - 0x40 || is_cancel(in[j])) return j + 1;
   }
   return n;
 }
 
-// Index just past the terminator of a command string whose body starts at
-// in[j], or `n` when it has none. ESC '\' always ends it, BEL only when
-// `bel_ends`. An ESC followed by anything else belongs to the body, and the
-// byte after it is looked at again: ESC ESC '\' ends at the second ESC.
+// For the ESC at in[j] that ends a string: past it and its `\` when the two
+// are the terminator ESC \, else at it. (Left alone, ESC \ would go as a
+// two-byte escape of its own: the same bytes dropped, one round later.)
+inline std::size_t past_terminator(const u8* in, std::size_t j, std::size_t n) {
+  return n - j >= 2 && in[j + 1] == '\\' ? j + 2 : j;
+}
+
+// End of a command string (OSC, DCS, PM or APC) whose body starts at in[j]:
+// past a BEL (only when `bel_ends`), CAN or SUB, or past the terminator
+// ESC \, or at any other ESC, which ends the string and starts the next
+// escape. `n` when none comes.
 template <Scan S>
 inline std::size_t command_string_end(const u8* in, std::size_t j, std::size_t n, bool bel_ends) {
-  for (;;) {
-    if (bel_ends) {
-      j = find_either<S>(in, j, n, ESC, BEL);
-    } else {
-      const void* hit = std::memchr(in + j, ESC, n - j);
-      j = hit ? static_cast<std::size_t>(static_cast<const u8*>(hit) - in) : n;
+#if MORVIK_HAVE_SSE2
+  if constexpr (USE_SSE2<S>) {
+    const __m128i esc = _mm_set1_epi8(ESC);
+    const __m128i bel = _mm_set1_epi8(bel_ends ? static_cast<char>(BEL) : static_cast<char>(ESC));
+    const __m128i two = _mm_set1_epi8(0x02);
+    const __m128i sub = _mm_set1_epi8(SUB);
+    while (n - j >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j));
+      const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, esc), _mm_cmpeq_epi8(v, bel)),
+                                        _mm_cmpeq_epi8(_mm_or_si128(v, two), sub));
+      const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(ends));
+      if (hits != 0) {
+        j += static_cast<unsigned>(__builtin_ctz(hits));
+        return in[j] != ESC ? j + 1 : past_terminator(in, j, n);
+      }
+      j += 16;
     }
-    if (j >= n) return n;
-    if (in[j] == BEL) return j + 1;
-    if (n - j >= 2 && in[j + 1] == BACKSLASH) return j + 2;
-    ++j;
   }
+#endif
+  for (;;) {
+    // Every byte that ends a string is below 0x20: skip words without one.
+    while (n - j >= 8 && !word_has_c0(load_word(in + j))) j += 8;
+    const std::size_t stop = n - j >= 8 ? j + 8 : n;
+    for (; j < stop; ++j) {
+      const u8 c = in[j];
+      if (c == ESC) return past_terminator(in, j, n);
+      if ((c == BEL && bel_ends) || is_cancel(c)) return j + 1;
+    }
+    if (j == n) return n;
+  }
+}
+
+// End of an escape whose intermediate bytes start at in[j]: past the final
+// byte (0x30 to 0x7E) that follows them, or at any other byte, which ends
+// the escape without belonging to it. `n` when the input ends first.
+inline std::size_t intermediates_end(const u8* in, std::size_t j, std::size_t n) {
+  while (j < n && is_intermediate(in[j])) ++j;
+  if (j == n) return n;
+  return static_cast<u8>(in[j] - 0x30) <= 0x7E - 0x30 ? j + 1 : j;
 }
 
 // Index just past the escape that starts with the ESC at in[i], whatever
@@ -191,13 +223,32 @@ inline std::size_t escape_end(const u8* in, std::size_t i, std::size_t n) {
     case '^':
     case '_':
       return command_string_end<S>(in, i, n, /*bel_ends=*/false);
-    default:  // any other two-byte escape, ESC ESC included
+    default:
+      // The introducer is the first intermediate byte; anything else makes
+      // a two-byte escape, ESC ESC and ESC CAN included.
+      if (is_intermediate(introducer)) return intermediates_end(in, i, n);
       return i;
   }
 }
 
+// The filter, from in[i] (which must not lie inside an escape) until it
+// has passed `stop`, advancing both indices; it stops between escapes.
+// `out` must have room for `n` bytes.
+template <Scan S>
+void strip_span(const u8* in, std::size_t n, u8* out, std::size_t& i, std::size_t& o, std::size_t stop) {
+  while (i < stop) {
+    copy_plain_run<S>(in, n, i, out, o);
+    if (i >= n) return;
+    if (in[i] != ESC) {
+      ++i;
+      continue;
+    }
+    i = escape_end<S>(in, i, n);
+  }
+}
+
 // The filter, from in[i] (which must not lie inside an escape) onwards.
-// `out` must have room for `n` bytes; returns how many it holds in all.
+// Returns how many bytes `out` holds in all.
 template <Scan S>
 std::size_t strip_into(const u8* in, std::size_t n, u8* out, std::size_t i = 0, std::size_t o = 0) {
   for (;;) {
@@ -342,6 +393,143 @@ std::string sanitize(std::string_view raw) {
 }
 
 
+// ---------------------------------------------------------------------------
+// Where a read may end. The reads hand out what a terminal has shown so far,
+// and a terminal shows nothing of a character or escape until its last byte
+// has come: cleaning a piece that stops inside one would show half of it
+// (U+FFFD, or the rest of a sequence read as text). The analysis below reads
+// the same grammar as the filter, through the same escape_end, so the two
+// cannot disagree about where an escape ends.
+
+// The first byte at or after in[i] that ends a plain run, or `n`.
+template <Scan S>
+inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
+#if MORVIK_HAVE_SSE2
+  if constexpr (USE_SSE2<S>) {
+    const __m128i c0_max = _mm_set1_epi8(0x1F);
+    const __m128i tab = _mm_set1_epi8(static_cast<char>(TAB));
+    const __m128i lf = _mm_set1_epi8(static_cast<char>(LF));
+    while (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, c0_max), v);
+      const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
+      const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
+      if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
+      i += 16;
+    }
+  }
+#endif
+  for (;;) {
+    while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
+    const std::size_t stop = n - i >= 8 ? i + 8 : n;
+    while (i < stop && !ends_plain_run(in[i])) ++i;
+    if (i < stop || i == n) return i;
+  }
+}
+
+// For an escape at in[i] whose end the search put at `n`: whether in[n - 1]
+// is the byte that ends it, rather than the input running out inside it.
+inline bool ends_on_last_byte(const u8* in, std::size_t i, std::size_t n) {
+  if (n - i < 2) return false;  // a lone ESC
+  const u8 introducer = in[i + 1];
+  const u8 last = in[n - 1];
+  const bool has_body = n - i > 2;
+  switch (introducer) {
+    case '[':
+      return has_body && (static_cast<u8>(last - 0x40) <= 0x7E - 0x40 || is_cancel(last));
+    case ']':
+      return has_body && (last == BEL || is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
+    case 'P':
+    case '^':
+    case '_':
+      return has_body && (is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
+    default:
+      if (is_intermediate(introducer)) return has_body && static_cast<u8>(last - 0x30) <= 0x7E - 0x30;
+      return true;  // a two-byte escape, both bytes there
+  }
+}
+
+// Whether b[0, k), 1 <= k <= 3, begins a well-formed UTF-8 character that
+// needs more than k bytes: only then can later bytes still complete it.
+// Anything else at the end is already settled, well-formed or not.
+inline bool begins_longer_character(const u8* b, std::size_t k) {
+  const u8 lead = b[0];
+  std::size_t length;
+  u8 lo = 0x80;
+  u8 hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return false;
+  }
+  if (k >= length) return false;
+  if (k >= 2 && (b[1] < lo || b[1] > hi)) return false;
+  return k < 3 || (b[2] & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::size_t incomplete_tail_length(std::string_view raw, std::size_t max_held) {
+  const auto* in = reinterpret_cast<const u8*>(raw.data());
+  const std::size_t n = raw.size();
+  // Only a tail of at most max_held bytes counts, so the reading starts that
+  // far before the last max_held bytes: an escape that began further back
+  // and ended before them has ended in this reading too, unless it is
+  // longer than max_held, which is garbage the bound gives up on anyway.
+  std::size_t i = n / 2 > max_held ? n - 2 * max_held : 0;
+  // Positions of the newest kept bytes, oldest first: the filtered bytes
+  // that the decoder will see last, whatever escapes lie between them.
+  std::size_t kept[3];
+  std::size_t kept_count = 0;
+  std::size_t start = n;  // where the held part begins; n: nothing held
+  while (i < n) {
+    const std::size_t run_end = plain_run_end<Scan::Vector>(in, i, n);
+    for (std::size_t k = std::max(i, run_end >= 3 ? run_end - 3 : 0); k < run_end; ++k) {
+      if (kept_count == 3) {
+        kept[0] = kept[1];
+        kept[1] = kept[2];
+        kept_count = 2;
+      }
+      kept[kept_count++] = k;
+    }
+    i = run_end;
+    if (i == n) break;
+    if (in[i] != ESC) {  // a control byte, dropped
+      ++i;
+      continue;
+    }
+    const std::size_t end = escape_end<Scan::Vector>(in, i, n);
+    if (end == n && !ends_on_last_byte(in, i, n)) {
+      start = i;
+      break;
+    }
+    i = end;
+  }
+  // The last kept bytes may open a character that the next bytes finish.
+  for (std::size_t j = kept_count; j-- > 0;) {
+    const u8 b = in[kept[j]];
+    if (b < 0x80) break;
+    if (b < 0xC0) continue;  // a continuation byte: look for its lead
+    u8 character[3];
+    const std::size_t k = kept_count - j;
+    for (std::size_t m = 0; m < k; ++m) character[m] = in[kept[j + m]];
+    if (begins_longer_character(character, k)) start = std::min(start, kept[j]);
+    break;
+  }
+  const std::size_t held = n - start;
+  return held <= max_held ? held : 0;
+}
+
+namespace {
+
 #if MORVIK_HAVE_AVX2_PATH
 
 // ---------------------------------------------------------------------------
@@ -449,14 +637,13 @@ void strip_blocks_avx2(const u8* in, std::size_t n, std::size_t& i_io, u8* out, 
     }
     // Every control byte is dropped, alone or as part of an escape; the
     // escapes add the ranges they cover.
-    std::uint64_t drop = enders;
-    std::uint64_t handled = ~0ULL;  // the bytes this block decides on
+    std::uint64_t spans = 0;
     std::size_t next = i + BLOCK;
     const std::uint64_t escs = equal_mask(lo, hi, ESC);
     std::uint64_t todo = escs;
     if (todo != 0) {
       const std::uint64_t finals = block_mask(final_bytes(lo), final_bytes(hi));
-      // Most blocks hold control sequences only. Then all their ranges come
+      // Control sequences are most of the escapes, and their ranges come
       // from one addition: in `inside`, the mask of bytes that do not end a
       // sequence (the ESC and `[` of each one count as such), the carry of
       // each start bit runs up to the sequence's final byte and stops there.
@@ -464,57 +651,96 @@ void strip_blocks_avx2(const u8* in, std::size_t n, std::size_t& i_io, u8* out, 
       // another sequence (it is a parameter there, and its `[` the final
       // byte), in which case two starts share one stop and the counts tell;
       // the one carry out of the block is a sequence that goes on past it.
+      // The other escapes are resolved one at a time below. None of them
+      // can hold an ESC `[` (strings and intermediates end at an ESC), but
+      // a two-byte ESC ESC can: that start is then no start, and the block
+      // is resolved one escape at a time instead.
       const std::uint64_t csi = escs & (equal_mask(lo, hi, '[') >> 1);
-      if (csi == escs) {
-        const std::uint64_t inside = ~finals | csi | (csi << 1);
-        std::uint64_t sum;
-        const bool past_block = __builtin_add_overflow(inside, csi, &sum);
-        if (__builtin_popcountll(sum & ~inside) + (past_block ? 1 : 0) == __builtin_popcountll(csi)) {
-          drop |= sum ^ inside;
-          if (past_block) next = control_sequence_end<Scan::Vector>(in, i + BLOCK, n);
-          todo = 0;
-        }
+      const std::uint64_t inside = ~finals | csi | (csi << 1);
+      std::uint64_t sum;
+      const bool past_block = __builtin_add_overflow(inside, csi, &sum);
+      std::uint64_t by_carry = 0;  // the starts whose ranges the addition gave
+      if (__builtin_popcountll(sum & ~inside) + (past_block ? 1 : 0) == __builtin_popcountll(csi) &&
+          (escs & ~csi & (sum ^ inside)) == 0) {
+        by_carry = csi;
+        spans = sum ^ inside;
+        if (past_block) next = control_sequence_end<Scan::Vector>(in, i + BLOCK, n);
+        todo = escs & ~csi;
       }
-      while (todo != 0) {
-        const unsigned p = static_cast<unsigned>(__builtin_ctzll(todo));
-        if (p == BLOCK - 1) {  // its introducer is in the next block
-          handled = ~0ULL >> 1;
-          next = escape_end<Scan::Vector>(in, i + p, n);
-          break;
-        }
-        const u8 introducer = in[i + p + 1];
-        unsigned last;  // the escape's last byte
-        if (introducer == '[') {
-          const std::uint64_t f = finals & bits_from(p + 2);
-          if (f == 0) {
-            handled = ~bits_from(p);
-            next = control_sequence_end<Scan::Vector>(in, i + BLOCK, n);
+      std::uint64_t own = 0;  // the ranges of the escapes resolved one at a time
+      for (;;) {
+        while (todo != 0) {
+          const unsigned p = static_cast<unsigned>(__builtin_ctzll(todo));
+          // An escape that goes on past the block covers the rest of it, and
+          // the next block starts where the escape ends.
+          if (p == BLOCK - 1) {  // its introducer is in the next block
+            own |= bits_from(p);
+            next = escape_end<Scan::Vector>(in, i + p, n);
             break;
           }
-          last = static_cast<unsigned>(__builtin_ctzll(f));
-        } else if (introducer == ']' || introducer == 'P' || introducer == '^' || introducer == '_') {
-          const bool bel_ends = introducer == ']';
-          std::uint64_t ends = escs & (equal_mask(lo, hi, BACKSLASH) >> 1);
-          if (bel_ends) ends |= equal_mask(lo, hi, BEL);
-          ends &= bits_from(p + 2);
-          if (ends == 0) {
-            handled = ~bits_from(p);
-            // An ESC in the last byte may pair with a backslash beyond the
-            // block, so the search goes on from that byte.
-            next = command_string_end<Scan::Vector>(in, i + std::max(p + 2, static_cast<unsigned>(BLOCK) - 1),
-                                                    n, bel_ends);
-            break;
+          const u8 introducer = in[i + p + 1];
+          unsigned last;  // the escape's last byte
+          if (introducer == '[') {
+            const std::uint64_t f = finals & bits_from(p + 2);
+            if (f == 0) {
+              own |= bits_from(p);
+              next = control_sequence_end<Scan::Vector>(in, i + BLOCK, n);
+              break;
+            }
+            last = static_cast<unsigned>(__builtin_ctzll(f));
+          } else if (introducer == ']' || introducer == 'P' || introducer == '^' || introducer == '_') {
+            const bool bel_ends = introducer == ']';
+            std::uint64_t ends = escs;
+            if (bel_ends) ends |= equal_mask(lo, hi, BEL);
+            ends &= bits_from(p + 2);
+            if (ends == 0) {
+              own |= bits_from(p);
+              next = command_string_end<Scan::Vector>(in, i + BLOCK, n, bel_ends);
+              break;
+            }
+            const unsigned t = static_cast<unsigned>(__builtin_ctzll(ends));
+            if (((escs >> t) & 1) == 0) {
+              last = t - 1;  // BEL, dropped as the control byte it is
+            } else if (t + 1 < BLOCK && in[i + t + 1] == '\\') {
+              last = t + 1;  // ESC \, the terminator: a two-byte escape after the string
+            } else {
+              last = t - 1;  // any other ESC starts the next escape
+            }
+          } else if (is_intermediate(introducer)) {
+            unsigned q = p + 2;
+            while (q < BLOCK && is_intermediate(in[i + q])) ++q;
+            if (q == BLOCK) {
+              own |= bits_from(p);
+              next = intermediates_end(in, i + BLOCK, n);
+              break;
+            }
+            // A final byte belongs to the escape; any other byte ends it and
+            // is cleaned on its own.
+            last = static_cast<u8>(in[i + q] - 0x30) <= 0x7E - 0x30 ? q : q - 1;
+          } else {
+            last = p + 1;
           }
-          const unsigned t = static_cast<unsigned>(__builtin_ctzll(ends));
-          last = t + static_cast<unsigned>((escs >> t) & 1);  // ESC '\' is two bytes, BEL one
-        } else {
-          last = p + 1;
+          own |= bits_from(p) & ~bits_from(last + 1);
+          todo &= bits_from(last + 1);
         }
-        drop |= bits_from(p) & ~bits_from(last + 1);
-        todo &= bits_from(last + 1);
+        if ((own & by_carry) == 0) break;
+        by_carry = 0;
+        spans = 0;
+        own = 0;
+        next = i + BLOCK;
+        todo = escs;
       }
+      spans |= own;
     }
-    const std::uint64_t keep = ~drop & handled;
+    // A CAN or SUB inside an escape ends it early, which the masks above do
+    // not see. Escapes practically never hold a control byte other than ESC,
+    // so a block where one does goes to the byte-wise filter from its start
+    // (nothing of it has been written yet).
+    if ((enders & ~escs & spans) != 0) {
+      strip_span<Scan::Vector>(in, n, out, i, o, i + BLOCK);
+      continue;
+    }
+    const std::uint64_t keep = ~(enders | spans);
     pack16(_mm256_castsi256_si128(lo), static_cast<unsigned>(keep), out, o);
     pack16(_mm256_extracti128_si256(lo, 1), static_cast<unsigned>(keep >> 16), out, o);
     pack16(_mm256_castsi256_si128(hi), static_cast<unsigned>(keep >> 32), out, o);

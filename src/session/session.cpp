@@ -11,6 +11,7 @@
 
 #include "../pty/errno_code.h"
 #include "../pty/internal_failure.h"
+#include "held_tail.h"
 #include "sanitize.h"
 
 namespace morvik::session {
@@ -116,6 +117,7 @@ Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_b
     if (rx->try_recv(chunk) != Receiver::Status::Chunk) break;
     if (append_capped(*rx, collected, std::move(chunk), budget)) break;
   }
+  hold_incomplete_tail(*rx, collected, budget);
   // Recorded while rx is still held, so the history order is the drain order.
   append_history(collected);
   return sanitize_for_agent(collected);

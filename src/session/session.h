@@ -107,8 +107,13 @@ class Session {
   static bool append_capped(Receiver& rx, std::string& out, Chunk&& chunk, std::uint64_t cap);
   void append_history(std::string_view bytes);
   // One receive under the rx lock; a chunk is appended within `cap`.
+  // `held`, when given, tells whether the chunk was output an earlier read
+  // held back, which is no sign of life from the child.
   Receiver::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
-                                  std::uint64_t cap, bool& cut);
+                                  std::uint64_t cap, bool& cut, bool* held = nullptr);
+  // The end of a wait: an incomplete character or escape at the end of
+  // `collected` goes back to the channel (see hold_incomplete_tail).
+  void hold_back_tail(std::string& collected, std::uint64_t cap);
 
   // Field order is release order after teardown (members are destroyed in
   // reverse): process, writer, rx, reader_thread, then the rest.

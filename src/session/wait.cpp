@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "../pty/internal_failure.h"
+#include "held_tail.h"
 #include "sanitize.h"
 #include "session.h"
 
@@ -84,13 +85,23 @@ bool window_has_marker(const std::string& collected, const std::vector<MarkerPro
 }  // namespace
 
 Receiver::Status Session::receive_capped(std::string& collected, nanoseconds limit,
-                                         std::uint64_t cap, bool& cut) {
+                                         std::uint64_t cap, bool& cut, bool* held) {
   auto rx = rx_.lock();
   if (rx.poisoned()) internal_failure("rx lock poisoned");
   Chunk chunk;
   const auto status = rx->recv_timeout(chunk, limit);
-  if (status == Receiver::Status::Chunk) cut = append_capped(*rx, collected, std::move(chunk), cap);
+  if (status == Receiver::Status::Chunk) {
+    if (held != nullptr) *held = rx->took_held();
+    cut = append_capped(*rx, collected, std::move(chunk), cap);
+  }
   return status;
+}
+
+void Session::hold_back_tail(std::string& collected, std::uint64_t cap) {
+  if (collected.empty()) return;
+  auto rx = rx_.lock();
+  if (rx.poisoned()) internal_failure("rx lock poisoned");
+  hold_incomplete_tail(*rx, collected, cap);
 }
 
 bool Session::should_wait_for_markers() {
@@ -151,6 +162,7 @@ std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint6
     }
   }
 
+  hold_back_tail(collected, max_output_bytes);
   append_history(collected);
   return collected;
 }
@@ -167,15 +179,21 @@ std::string Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint6
       if (now >= deadline) break;
       if (received && now >= deadline_after(last_chunk, quiet_ms)) break;
       bool cut = false;
+      bool held = false;
       const auto status =
-          receive_capped(collected, slice_until(deadline, QUIET_POLL_SLICE_MS), max_output_bytes, cut);
+          receive_capped(collected, slice_until(deadline, QUIET_POLL_SLICE_MS), max_output_bytes, cut, &held);
       if (status == Receiver::Status::Disconnected) break;
       if (status != Receiver::Status::Chunk) continue;
-      last_chunk = Clock::now();
-      received = true;
+      // What an earlier read held back is old output: only the child's new
+      // output starts the silence that ends the wait.
+      if (!held) {
+        last_chunk = Clock::now();
+        received = true;
+      }
       if (collected.size() >= max_output_bytes) break;
     }
   }
+  hold_back_tail(collected, max_output_bytes);
   append_history(collected);
   return collected;
 }

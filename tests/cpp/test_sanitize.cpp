@@ -18,6 +18,8 @@
 namespace {
 
 using morvik::session::append_utf8_with_replacement;
+using morvik::session::incomplete_tail_length;
+using morvik::session::MAX_HELD_TAIL_BYTES;
 using morvik::session::sanitize_for_agent;
 using morvik::session::strip_terminal_bytes;
 using morvik::session::detail::avx2_supported;
@@ -41,43 +43,51 @@ std::string bytes(std::initializer_list<int> values) {
 
 // --- reference filter: the rules applied one byte at a time ---------------
 
+// Where the byte-at-a-time reading stands: in text, or inside an escape of
+// some kind.
+enum class Reading { Text, Escape, Intermediates, ControlSequence, OperatingSystemCommand, OtherString };
+
+constexpr bool is_cancel_byte(u8 c) { return c == 0x18 || c == 0x1A; }
+
+// One step of the reading. Returns false when the byte does not belong to
+// the escape that it ends and must be read again, as text or a new escape.
+bool step(Reading& at, u8 c, std::string& out) {
+  switch (at) {
+    case Reading::Text:
+      if (c == 0x1B) at = Reading::Escape;
+      else if (c == 0x09 || c == 0x0A || c >= 0x20) out.push_back(static_cast<char>(c));
+      return true;
+    case Reading::Escape:
+      if (c == '[') at = Reading::ControlSequence;
+      else if (c == ']') at = Reading::OperatingSystemCommand;
+      else if (c == 'P' || c == '^' || c == '_') at = Reading::OtherString;
+      else if (c >= 0x20 && c <= 0x2F) at = Reading::Intermediates;
+      else at = Reading::Text;  // two bytes, both dropped
+      return true;
+    case Reading::Intermediates:
+      if (c >= 0x20 && c <= 0x2F) return true;
+      at = Reading::Text;
+      return c >= 0x30 && c <= 0x7E;
+    case Reading::ControlSequence:
+      if ((c >= 0x40 && c <= 0x7E) || is_cancel_byte(c)) at = Reading::Text;
+      return true;
+    case Reading::OperatingSystemCommand:
+    case Reading::OtherString:
+      if (c == 0x1B) {
+        at = Reading::Escape;
+      } else if (is_cancel_byte(c) || (c == 0x07 && at == Reading::OperatingSystemCommand)) {
+        at = Reading::Text;
+      }
+      return true;
+  }
+  return true;
+}
+
 std::string reference_strip(std::string_view in) {
   std::string out;
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  auto at = [&](std::size_t k) { return static_cast<u8>(in[k]); };
-  while (i < n) {
-    const u8 c = at(i);
-    if (c == 0x0D) {
-      ++i;
-    } else if (c == 0x1B) {
-      if (i + 1 == n) break;
-      const u8 kind = at(i + 1);
-      std::size_t j = i + 2;
-      if (kind == '[') {
-        while (j < n && !(at(j) >= 0x40 && at(j) <= 0x7E)) ++j;
-        i = j < n ? j + 1 : n;
-      } else if (kind == ']' || kind == 'P' || kind == '^' || kind == '_') {
-        i = n;
-        for (; j < n; ++j) {
-          if (kind == ']' && at(j) == 0x07) {
-            i = j + 1;
-            break;
-          }
-          if (at(j) == 0x1B && j + 1 < n && at(j + 1) == '\\') {
-            i = j + 2;
-            break;
-          }
-        }
-      } else {
-        i += 2;
-      }
-    } else if (c == 0x09 || c == 0x0A || c >= 0x20) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else {
-      ++i;
-    }
+  Reading at = Reading::Text;
+  for (std::size_t i = 0; i < in.size();) {
+    if (step(at, static_cast<u8>(in[i]), out)) ++i;
   }
   return out;
 }
@@ -217,7 +227,7 @@ TEST(SanitizeTable, EveryRowOfTheCleaningTableGivesItsText) {
       {bytes({0x1B, 0x5D, 0x30, 0x3B, 0x74, 0x07, 0x24, 0x20}), "$ "},
       {bytes({0x1B, 0x5D, 0x30, 0x3B, 0x74, 0x1B, 0x5C, 0x78}), "x"},
       {bytes({0x1B, 0x50, 0x71, 0x07, 0x61, 0x1B, 0x5C, 0x62}), "b"},
-      {bytes({0x78, 0x1B, 0x28, 0x42, 0x79}), "xBy"},
+      {bytes({0x78, 0x1B, 0x28, 0x42, 0x79}), "xy"},
       {bytes({0x1B, 0x1B, 0x5B, 0x33, 0x31, 0x6D}), "[31m"},
       {bytes({0x61, 0x62, 0x1B, 0x5B, 0x31, 0x32}), "ab"},
       {bytes({0x61, 0x08, 0x62, 0x09, 0x63, 0x7F}), "ab\tc\x7F"},
@@ -237,7 +247,7 @@ TEST(SanitizeTable, EveryRowOfTheCleaningTableGivesItsText) {
 
 TEST(SanitizeEscapes, UnterminatedSequencesDropEverythingToTheEnd) {
   EXPECT_EQ(sanitize_for_agent("a\x1b[12;"), "a");
-  EXPECT_EQ(sanitize_for_agent("a\x1b]0;title with \x1b[31m inside"), "a");
+  EXPECT_EQ(sanitize_for_agent("a\x1b]0;title with [31m inside"), "a");
   EXPECT_EQ(sanitize_for_agent("a\x1bPq#0;2;0;0;0\x07 still inside"), "a");
   EXPECT_EQ(sanitize_for_agent("a\x1b^private"), "a");
   EXPECT_EQ(sanitize_for_agent("a\x1b_application\x1b"), "a");
@@ -255,11 +265,11 @@ TEST(SanitizeEscapes, BelEndsOperatingSystemCommandButNotDeviceControlStrings) {
   EXPECT_EQ(sanitize_for_agent("\x1b]0;a\x1b\\b\x07" "c"), "bc");
 }
 
-TEST(SanitizeEscapes, EscInsideCommandStringEndsItOnlyWhenFollowedByBackslash) {
-  EXPECT_EQ(sanitize_for_agent("\x1b]0;a\x1b[31mb\x07" "c"), "c");
-  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1bXb\x1b\\c"), "c");
-  // The first ESC is followed by ESC, so the second one starts the terminator.
-  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1b\x1b\\c"), "c");
+TEST(SanitizeEscapes, EscInsideCommandStringEndsItAndStartsTheNextEscape) {
+  EXPECT_EQ(sanitize_for_agent("\x1b]0;a\x1b[31mb\x07" "c"), "bc");
+  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1bXb\x1b\\c"), "bc");
+  // ESC ESC after the string is a two-byte escape of its own.
+  EXPECT_EQ(sanitize_for_agent("\x1bPa\x1b\x1b\\c"), "\\c");
   // The terminator search starts right after the introducer.
   EXPECT_EQ(sanitize_for_agent("\x1b]\x1b\\x"), "x");
   EXPECT_EQ(sanitize_for_agent("\x1b]\x07x"), "x");
@@ -277,12 +287,51 @@ TEST(SanitizeEscapes, ControlSequenceSwallowsEveryByteUpToItsFinalByte) {
 }
 
 TEST(SanitizeEscapes, OtherEscapesDropExactlyTwoBytes) {
-  EXPECT_EQ(sanitize_for_agent("\x1b" "=a\x1b>b\x1b(0c\x1b" "7d"), "ab0cd");
+  EXPECT_EQ(sanitize_for_agent("\x1b" "=a\x1b>bc\x1b" "7d"), "abcd");
   EXPECT_EQ(sanitize_for_agent("\x1bXabc\x1b\\"), "abc");  // ESC X is no string
   EXPECT_EQ(sanitize_for_agent("\x1b\x1b\x1b\x1bz"), "z");
   EXPECT_EQ(sanitize_for_agent("\x1b\x0dz"), "z");
   // ESC eats the lead byte of a character; its continuation byte is left over.
   EXPECT_EQ(sanitize_for_agent("x\x1b\xc3\xa9y"), "x" + FFFD + "y");
+}
+
+TEST(SanitizeEscapes, IntermediatesAndCancelsEndEscapesWhereTerminalsDo) {
+  const std::vector<Row> rows = {
+      // tput sgr0 under TERM=xterm, and what curses, watch and top write.
+      {"before\x1b(B\x1b[mafter", "beforeafter"},
+      {"\x1b[H\x1b[2J\x1b(0\x1b[0m\x1b[37m\x1b[40mlqqqqk\x1b(B\x1b[39;49m\x1b[2;1H\x1b(0\x1b[0mx\x1b(B"
+       "\x1b[39;49m\x1b[80G\x1b(0x\x1b(B",
+       "lqqqqkxx"},
+      {"\x1b[?1049h\x1b[22;0;0t\x1b[1;24r\x1b(B\x1b[m\x1b[4l\x1b[?7h\x1b[H\x1b[2JEvery 1.0s: echo hi", "Every 1.0s: echo hi"},
+      {"\x1b[?1h\x1b=\x1b[?25l\x1b[H\x1b[2J\x1b(B\x1b[mtop - 13:25\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\nTasks:\x1b(B\x1b[m"
+       "\x1b[1m  80 \x1b(B\x1b[mtotal",
+       "top - 13:25\nTasks:  80 total"},
+      // Any number of intermediates; a byte outside 0x20-0x7E ends them and
+      // is cleaned on its own; running out of input drops them.
+      {"a\x1b# 8b\x1b %Gc", "abc"},
+      {"a\x1b(\nb\x1b$\x07" "c\x1b(\xc3\xa9" "d\x1b(\x7f", "a\nbc\xc3\xa9" "d\x7f"},
+      {"a\x1b(\x1b[31mb", "ab"},
+      {"a\x1b( (", "a"},
+      // An unterminated string ends at the next ESC, and the prompt after it shows.
+      {"header \x1b]garbage\r\n\x1b[?2004hMORVIK$ ", "header MORVIK$ "},
+      {"\x1b]0;a\x1b]0;b\x07" "c", "c"},
+      {"\x1bPq\x1b_x\x1b\\y", "y"},
+      // CAN and SUB end every kind of escape and are dropped with it.
+      {"a\x1b[12\x18" "b", "ab"},
+      {"a\x1b[12\x1a" "b", "ab"},
+      {"a\x1b]0;t\x18" "b", "ab"},
+      {"a\x1bPq\x1a" "b\x1b^\x18" "c\x1b_\x1a" "d", "abcd"},
+      {"a\x1b(\x18" "b", "ab"},
+      {"a\x1b\x18" "b\x1a" "c", "abc"},
+      // Within a control sequence ESC is still a parameter byte.
+      {"\x1b[1\x1b[mx", "mx"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.input));
+    EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
+    EXPECT_EQ(reference_sanitize(row.input), row.expected);  // the checker itself
+    expect_all_paths_agree(row.input);
+  }
 }
 
 TEST(SanitizeEscapes, EightBitIntroducersAreOrdinaryBytes) {
@@ -398,7 +447,7 @@ TEST(SanitizeUtf8, WellFormedTextOfEveryLengthPassesUnchanged) {
 std::string random_terminal_bytes(std::mt19937& rng, std::size_t len) {
   static const std::vector<int> interesting = {
       0x1B, 0x1B, 0x1B, 0x1B, '[',  '[',  ']',  ']',  '\\', '\\', 'P',  '^',  '_',  0x07,
-      0x07, 0x0D, 0x0D, 0x0A, 0x0A, 0x09, 0x00, 0x08, 0x1F, 0x1C, 0x0B, '0',  ';',  '?',
+      0x07, 0x0D, 0x0D, 0x0A, 0x0A, 0x09, 0x00, 0x08, 0x1F, 0x1C, 0x0B, '0',  ';',  '?', 0x18, 0x1A, '(',
       ' ',  '/',  0x3F, 0x40, 'm',  'A',  0x7E, 0x7F, 0x80, 0x8F, 0x90, 0x9B, 0x9F, 0xA0,
       0xBF, 0xC0, 0xC2, 0xC3, 0xDF, 0xE0, 0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0x20};
   std::uniform_int_distribution<std::size_t> pick(0, interesting.size() - 1);
@@ -506,8 +555,10 @@ std::string random_sequence_heavy_bytes(std::mt19937& rng, std::size_t len) {
   static const std::vector<std::string> pieces = {
       "\x1b[0m", "\x1b[1;32m", "\x1b[38;2;255;128;0m", "\x1b[", "\x1b[?25l", "\x1b[K", "\x1b[1\x1b[2m",
       "\x1b[3\x1b\x1b[m", "\x1b[\x1b[", "\x1b[\r\n\x07;", "ab", "text ", "\xe2\x94\x80", "\xc3", "\xa9",
-      "\r\n", "\x1b]0;t\x07", "\x1b]8;;x\x1b\\", "\x1b(B", "\x1b", "\x1bP1\x1b\\", "\t", "\x08"};
-  std::discrete_distribution<std::size_t> pick({8, 8, 6, 1, 4, 4, 1, 1, 1, 1, 6, 6, 4, 1, 1, 3, 1, 1, 1, 1, 1, 1, 1});
+      "\r\n", "\x1b]0;t\x07", "\x1b]8;;x\x1b\\", "\x1b(B", "\x1b", "\x1bP1\x1b\\", "\t", "\x08",
+      "\x1b(", "\x1b# ", "\x1b]0;t", "\x18", "\x1b[1\x1a", "\x1bPq"};
+  std::discrete_distribution<std::size_t> pick(
+      {8, 8, 6, 1, 4, 4, 1, 1, 1, 1, 6, 6, 4, 1, 1, 3, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1});
   std::string s;
   while (s.size() < len) s += pieces[pick(rng)];
   s.resize(len);
@@ -529,7 +580,8 @@ TEST(SanitizeBlocks, SequencesOfEveryLengthAcrossTheBlockEdges) {
   // Each kind of escape, with bodies from empty to longer than a block,
   // starting at every offset around the first two block edges.
   const std::vector<std::pair<std::string, std::string>> kinds = {
-      {"\x1b[", "m"}, {"\x1b]", "\x07"}, {"\x1b]", "\x1b\\"}, {"\x1bP", "\x1b\\"}, {"\x1b_", "\x1b\\"}};
+      {"\x1b[", "m"}, {"\x1b]", "\x07"}, {"\x1b]", "\x1b\\"}, {"\x1bP", "\x1b\\"}, {"\x1b_", "\x1b\\"},
+      {"\x1b[", "\x18"}, {"\x1bP", "\x1a"}, {"\x1b]", "\x1b[m"}, {"\x1b( ", "B"}, {"\x1b(", "\n"}};
   for (const auto& [open, close] : kinds) {
     for (std::size_t body = 0; body <= 70; body += 1 + body / 8) {
       for (std::size_t at = 40; at <= 132; ++at) {
@@ -548,7 +600,8 @@ TEST(SanitizeBlocks, EscapeInTheLastByteOfABlock) {
   // The introducer, or the backslash of a terminator, is the first byte of
   // the next block.
   for (const std::string& rest : {std::string("[31mx"), std::string("]0;t\x07x"), std::string("\\x"),
-                                  std::string("Pq\x1b\\x"), std::string("(Bx"), std::string("")}) {
+                                  std::string("Pq\x1b\\x"), std::string("(Bx"), std::string("( (Bx"),
+                                  std::string("(\xc3\xa9x"), std::string("\x18x"), std::string("")}) {
     for (std::size_t at = 60; at <= 130; ++at) {
       expect_all_paths_agree(std::string(at, 'a') + "\x1b" + rest + std::string(70, 'b'));
       expect_all_paths_agree(std::string(at, 'a') + "\x1b]0;" + std::string(at % 7, 't') + "\x1b" + rest +
@@ -635,6 +688,66 @@ TEST(SanitizeUtf8Check, FourByteFormsAndRandomTextAreJudgedRight) {
     text[rng() % text.size()] = static_cast<char>(byte(rng));
     expect_check_agrees(text);
     if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// --- where a read may end ----------------------------------------------------
+
+struct TailRow {
+  std::string input;
+  std::size_t held;
+};
+
+TEST(SanitizeTail, HoldsBackExactlyWhatLaterBytesCouldStillComplete) {
+  const std::vector<TailRow> rows = {
+      {"", 0},
+      {"ok\xe2\x82", 2},
+      {"ok\xe2\x82\xac", 0},
+      {"ok\xf0\x9f\x98", 3},
+      {"ok\xed\xa0", 0},  // a surrogate is ill-formed already
+      {"ok\xc0", 0},
+      {"ok\xe2\x82 ", 0},
+      {"ok\x1b", 1},
+      {"ok\x1b[3", 3},
+      {"ok\x1b[31m", 0},
+      {"ok\x1b[12\x18", 0},
+      {"ok\x1b]0;title", 9},
+      {"ok\x1b]0;title\x07", 0},
+      {"ok\x1b]0;title\x1b\\", 0},
+      {"ok\x1bPq\x1b\\", 0},
+      {"ok\x1bPq\x07", 4},  // BEL does not end a device-control string
+      {"ok\x1bPq\x1b", 1},  // the ESC has ended it and waits for its partner
+      {"ok\x1b(", 2},
+      {"ok\x1b(B", 0},
+      {"ok\x1b\x1b[3", 0},   // ESC ESC, then text
+      {"ok\x1b[1\x1b[", 0},  // the inner ESC [ is a parameter and a final byte
+      // A character's bytes around an escape still make one character.
+      {"ok\xe2\x82\x1b[0m", 6},
+      {"ok\xe2\x1b[0m\x82", 6},
+      {"ok\xe2\r\x82", 3},
+      // The bound: a longer open string is cleaned where it stands.
+      {"ok\x1b]" + std::string(MAX_HELD_TAIL_BYTES - 2, 'x'), MAX_HELD_TAIL_BYTES},
+      {"ok\x1b]" + std::string(MAX_HELD_TAIL_BYTES - 1, 'x'), 0},
+      {std::string(3 * MAX_HELD_TAIL_BYTES, 'x') + "\x1b[0m\xe2\x82", 2},
+      {std::string(3 * MAX_HELD_TAIL_BYTES, 'x') + "\x1b]0;t\x1b[3", 3},
+  };
+  for (const TailRow& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.input.size() > 80 ? row.input.substr(0, 80) : row.input));
+    EXPECT_EQ(incomplete_tail_length(row.input), row.held);
+  }
+}
+
+TEST(SanitizeTail, EveryPrefixSplitsWhereCleaningThePartsEqualsCleaningTheWhole) {
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 rng(seed);
+    const std::string input = seed % 2 ? random_terminal_bytes(rng, 120) : random_sequence_heavy_bytes(rng, 120);
+    const std::string whole = sanitize_for_agent(input);
+    for (std::size_t k = 0; k <= input.size(); ++k) {
+      const std::string_view prefix = std::string_view(input).substr(0, k);
+      const std::size_t cut = k - incomplete_tail_length(prefix);
+      ASSERT_EQ(sanitize_for_agent(input.substr(0, cut)) + sanitize_for_agent(input.substr(cut)), whole)
+          << ::testing::PrintToString(input) << " cut at " << cut;
+    }
   }
 }
 

@@ -1,25 +1,19 @@
-"""Properties of the cleaning routine, reached through the module's C hooks.
+"""Properties of the cleaning routine, reached through its C hooks.
 
-The module exports plain C functions for this, so the tests drive the very
-code the extension runs, with no Python attribute added to the module. The
-decoder is held to CPython's own "replace" decoding, and the filter to a
-byte-at-a-time reading of the rules written below.
+The hooks library (see hooks.py) is built from the same sources as the
+module, so the tests drive the very code the extension runs, with nothing
+added to the installed module. The decoder is held to CPython's own
+"replace" decoding, and the filter to a reading of the rules written below.
 """
 
 import ctypes
 
-import pytest
 from hypothesis import given, settings, strategies as st
 
-morvik = pytest.importorskip("morvik")
+import hooks
 
-_LIB = ctypes.CDLL(morvik.__file__)
-for _name in ("morvik_sanitize_for_agent", "morvik_strip_terminal_bytes"):
-    _fn = getattr(_LIB, _name)
-    _fn.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_char), ctypes.c_size_t]
-    _fn.restype = ctypes.c_size_t
-
-_FAILED = ctypes.c_size_t(-1).value
+_LIB = hooks.library()
+_FAILED = hooks.FAILED
 
 
 def _call(fn, data, cap):
@@ -42,36 +36,47 @@ def strip(data: bytes) -> bytes:
     return raw[:n]
 
 
+CANCEL = (0x18, 0x1A)  # CAN and SUB end any escape
+
+
+def escape_end(data: bytes, i: int) -> int:
+    """Index after the escape whose ESC is data[i] (len(data) when it runs out)."""
+    n = len(data)
+    if i + 1 == n:
+        return n
+    kind, j = data[i + 1], i + 2
+    if kind == ord("["):
+        while j < n and not (0x40 <= data[j] <= 0x7E or data[j] in CANCEL):
+            j += 1
+        return min(j + 1, n)
+    if kind in b"]P^_":
+        while j < n:
+            if data[j] == 0x1B:
+                return j  # ends the string and starts the next escape
+            if data[j] in CANCEL or (kind == ord("]") and data[j] == 0x07):
+                return j + 1
+            j += 1
+        return n
+    if 0x20 <= kind <= 0x2F:
+        while j < n and 0x20 <= data[j] <= 0x2F:
+            j += 1
+        # A final byte belongs to the escape; any other byte is cleaned on its own.
+        return j + 1 if j < n and 0x30 <= data[j] <= 0x7E else j
+    return i + 2
+
+
 def reference_strip(data: bytes) -> bytes:
-    """The filter's rules, one byte at a time."""
+    """The filter's rules, one escape at a time."""
     out = bytearray()
     i, n = 0, len(data)
     while i < n:
         c = data[i]
         if c == 0x1B:
-            if i + 1 == n:
-                break
-            kind, j = data[i + 1], i + 2
-            if kind == ord("["):
-                while j < n and not 0x40 <= data[j] <= 0x7E:
-                    j += 1
-                i = j + 1
-            elif kind in b"]P^_":
-                while j < n:
-                    if kind == ord("]") and data[j] == 0x07:
-                        j += 1
-                        break
-                    if data[j] == 0x1B and j + 1 < n and data[j + 1] == ord("\\"):
-                        j += 2
-                        break
-                    j += 1
-                i = j
-            else:
-                i += 2
-        else:
-            if c >= 0x20 or c in (0x09, 0x0A):
-                out.append(c)
-            i += 1
+            i = escape_end(data, i)
+            continue
+        if c >= 0x20 or c in (0x09, 0x0A):
+            out.append(c)
+        i += 1
     return bytes(out)
 
 
@@ -81,10 +86,10 @@ plain_bytes = st.lists(
     st.one_of(_KEPT_BYTE.map(lambda b: bytes([b])), _PLAIN_TEXT.map(str.encode)), max_size=40
 ).map(b"".join)
 
-_INTERESTING = b"\x1b\x1b\x1b[[]]\\\\P^_\x07\r\n\t\x00\x08\x1f;?0m@~\x7f\x80\x9b\xbf\xc0\xc3\xe2\xed\xf0\xf4\xff "
+_INTERESTING = b"\x1b\x1b\x1b[[]]\\\\P^_\x07\r\n\t\x00\x08\x1f\x18\x1a(#;?0m@~\x7f\x80\x9b\xbf\xc0\xc3\xe2\xed\xf0\xf4\xff "
 _SEQUENCES = [
     b"\x1b[1;31m", b"\x1b[0m", b"\x1b[?25h", b"\x1b[", b"\x1b", b"\x1b]0;title\x07",
-    b"\x1b]2;t\x1b\\", b"\x1bPq#1\x07\x1b\\", b"\x1b_apc\x1b\\", b"\x1b(B", b"\r\n",
+    b"\x1b]2;t\x1b\\", b"\x1bPq#1\x07\x1b\\", b"\x1b_apc\x1b\\", b"\x1b(B", b"\x1b(", b"\x1b# ", b"\r\n",
     "é".encode(), "€".encode(), "😀".encode(), b"\xe2\x82", b"\xf0\x9f\x98",
 ]
 terminal_bytes = st.lists(

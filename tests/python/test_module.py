@@ -6,6 +6,8 @@ import importlib
 import importlib.util
 import inspect
 import os
+import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -62,6 +64,18 @@ class TestModuleInitialisation:
         assert morvik.Morvik is Morvik
         public = {name for name in vars(morvik) if not name.startswith("_")}
         assert public == {"Morvik"}
+
+    def test_shared_object_exports_its_entry_point_and_nothing_else(self):
+        nm = shutil.which("nm")
+        if nm is None:
+            pytest.skip("nm (binutils) is not installed")
+        listing = subprocess.run(
+            [nm, "-D", "--defined-only", morvik.__file__], capture_output=True, text=True, check=True
+        ).stdout
+        exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+        # Neither the module's own symbols nor C++ library templates it
+        # instantiates: any of them could bind to another extension's copy.
+        assert exported == {"PyInit_morvik"}
 
     def test_second_interpreter_is_refused_and_first_keeps_working(self):
         pytest.importorskip("_testcapi")

@@ -10,6 +10,7 @@ themselves.
 """
 
 import hashlib
+import time
 
 import pytest
 
@@ -87,21 +88,19 @@ class TestReadAvailableBudget:
         assert len(session.read_available()) == 65536
         assert len(session.read_available()) == 70000 - 65536
 
-    def test_cut_inside_a_character_replaces_both_halves(self, tmp_path):
+    def test_cut_inside_a_character_leaves_all_of_it_for_the_next_read(self, tmp_path):
         # "ab", then the euro sign E2 82 AC, then "cd"; the budget ends after E2.
         session = _ended_session(_writer(tmp_path, b"ab\xe2\x82\xaccd"))
-        assert session.read_available(3) == "ab\ufffd"
-        # The two continuation bytes start the next result on their own, each
-        # an ill-formed sequence of one byte.
-        assert session.read_available() == "\ufffd\ufffdcd"
-        # The history keeps the raw stream, so cleaned whole the character is
-        # intact.
+        assert session.read_available(3) == "ab"
+        # The history records what was handed out, and the E2 was not.
+        assert session.get_history() == "ab"
+        assert session.read_available() == "\u20accd"
         assert session.get_history() == "ab\u20accd"
 
-    def test_cut_inside_an_escape_sequence_shows_its_tail_next_time(self, tmp_path):
+    def test_cut_inside_an_escape_sequence_leaves_all_of_it_for_the_next_read(self, tmp_path):
         session = _ended_session(_writer(tmp_path, b"x\x1b[31mred\x1b[0m"))
         assert session.read_available(3) == "x"
-        assert session.read_available() == "31mred"
+        assert session.read_available() == "red"
         assert session.get_history() == "xred"
 
 
@@ -114,7 +113,7 @@ CLEANING_CASES = [
     ("1B 5D 30 3B 74 07 24 20", "$ "),
     ("1B 5D 30 3B 74 1B 5C 78", "x"),
     ("1B 50 71 07 61 1B 5C 62", "b"),
-    ("78 1B 28 42 79", "xBy"),
+    ("78 1B 28 42 79", "xy"),
     ("1B 1B 5B 33 31 6D", "[31m"),
     ("61 62 1B 5B 31 32", "ab"),
     ("61 08 62 09 63 7F", "ab\tc\x7f"),
@@ -132,6 +131,11 @@ CLEANING_CASES = [
     ("1B 5E 71 07 61 1B 5C 62 1B 5F 07 1B 5C 63", "bc"),
     ("1B 5B 3F 32 30 30 34 68 24 1B 5B 3F 32 30 30 34 6C", "$"),
     ("00 01 0B 0C 1A 1C 1F 41", "A"),
+    # tput sgr0 under TERM=xterm; a string that never ends stops at the next
+    # escape, so the prompt after it shows; CAN cuts a sequence short.
+    ("61 1B 28 42 1B 5B 6D 62", "ab"),
+    ("68 1B 5D 67 0A 1B 5B 3F 32 30 30 34 68 24 20", "h$ "),
+    ("61 1B 5B 31 18 62", "ab"),
 ]
 
 
@@ -151,6 +155,43 @@ def test_output_of_only_escape_bytes_reads_empty_but_is_recorded(tmp_path):
     # Cleaned as one stream, the recorded ESC pairs with the X after it; had
     # the empty read recorded nothing, the X would survive.
     assert session.get_history() == "abc"
+
+
+CJK_LINES = 6000
+
+
+@pytest.mark.parametrize("loop", ["capped waits", "polled reads"])
+def test_reads_of_coloured_cjk_text_join_up_to_the_whole_text(tmp_path, spawn, loop):
+    # Written in pieces of a prime size, so that the terminal's reads, and
+    # with them these reads, end inside characters and sequences everywhere.
+    prog = support.python_child(
+        tmp_path, "cjk",
+        f"""\
+        import os, time
+        line = "\\x1b[1;35m項目%d\\x1b[0m 説明テキスト\\x1b[32m%d\\x1b[0m 終わり\\n"
+        data = "".join(line % (n, n) for n in range({CJK_LINES})).encode()
+        for i in range(0, len(data), 4093):
+            os.write(1, data[i:i + 4093])
+        os.write(1, b"END> ")
+        time.sleep(60)
+        """,
+    )
+    session = spawn(prog, True, ["END> "])
+    pieces = []
+    deadline = time.monotonic() + 60
+    while not "".join(pieces).endswith("END> ") and time.monotonic() < deadline:
+        if loop == "capped waits":
+            pieces.append(session.read_until_ready(timeout_ms=10000, max_output_bytes=5000))
+        elif piece := session.read_available(5000):
+            pieces.append(piece)
+        else:
+            time.sleep(0.001)
+    expected = "".join(f"項目{n} 説明テキスト{n} 終わり\n" for n in range(CJK_LINES)) + "END> "
+    text = "".join(pieces)
+    assert "\ufffd" not in text
+    assert text == expected
+    assert session.get_history() == expected
+    assert len(pieces) > 10  # the output really came in many reads
 
 
 # ------------------------------------------------------------ history

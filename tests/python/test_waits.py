@@ -269,6 +269,32 @@ class TestQuiet:
 
 
 @MODES
+def test_wait_ending_inside_an_escape_returns_at_once_and_leaves_it_for_the_next(tmp_path, interactive, spawn):
+    flag = tmp_path / "go-on"
+    prog = support.python_child(
+        tmp_path, "prompt-then-escape",
+        f"""\
+        import os, time
+        os.write(1, b"ready (gdb) \\x1b[")
+        while not os.path.exists({str(flag)!r}):
+            time.sleep(0.01)
+        # Longer than the quiet time: the held ESC [ that the next wait takes
+        # at once must not count as output the child just wrote.
+        time.sleep(0.5)
+        os.write(1, b"31mred\\x1b[0m (gdb) ")
+        time.sleep(60)
+        """,
+    )
+    session = spawn(prog, interactive)
+    text, took = support.elapsed(session.read_until_ready, timeout_ms=20000, quiet_ms=100)
+    assert text == "ready (gdb) "
+    assert took < 10
+    flag.touch()
+    assert session.read_until_ready(timeout_ms=20000, quiet_ms=100) == "red (gdb) "
+    assert session.get_history() == "ready (gdb) red (gdb) "
+
+
+@MODES
 def test_ended_child_makes_waits_return_at_once(tmp_path, interactive, spawn):
     script = support.write_script(tmp_path, "bye", "#!/bin/sh\nprintf bye\n")
     session = spawn(script, interactive)

@@ -5,8 +5,9 @@ leaked memory once the tests are done.
 Owns the check that `import morvik` resolves to the sanitized build named by
 MORVIK_EXPECTED_MODULE_DIR and not to the copy installed in the virtual
 environment (a run that silently tested the uninstrumented module would pass
-without meaning anything), the leak check, and keeping the runtime away from
-children other than a second interpreter. Must never alter the tests'
+without meaning anything), and that the test hooks library
+(MORVIK_HOOKS_LIBRARY) is that build's too, the leak check, and keeping the
+runtime away from children other than a second interpreter. Must never alter the tests'
 environment beyond that, and never swallow pytest's exit status.
 """
 
@@ -78,6 +79,12 @@ def main() -> int:
     print(f"sanitizer run imports {found}", flush=True)
     if os.path.dirname(found) != expected:
         print(f"expected the module from {expected}", file=sys.stderr)
+        return 3
+    # The tests load the cleaning routine's C hooks by this path; a plain
+    # copy would run the routine unwatched.
+    hooks = os.path.realpath(os.environ["MORVIK_HOOKS_LIBRARY"])
+    if os.path.dirname(hooks) != expected or not os.path.exists(hooks):
+        print(f"expected the test hooks library in {expected}, not {hooks}", file=sys.stderr)
         return 3
     code = int(pytest.main(sys.argv[1:], plugins=[leaks]))
     if leaks.leaked:

@@ -1,7 +1,8 @@
-// Plain C entry points into the cleaning routine, exported from the extension
-// module so that tests and benchmarks can reach it through ctypes without the
-// module growing a Python attribute. They must never include Python.h, touch
-// the interpreter, or let a C++ exception cross into a C caller.
+// Plain C entry points into the cleaning routine for tests and benchmarks,
+// which load them through ctypes from a library of their own (morvik_hooks,
+// built only when asked for), so that the installed module exports nothing
+// but its entry point. They must never include Python.h, touch the
+// interpreter, or let a C++ exception cross into a C caller.
 
 #include <cstddef>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "session/sanitize.h"
+#include "sanitize.h"
 
 namespace {
 
