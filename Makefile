@@ -7,9 +7,30 @@ CPP_BUILD := build/cpp
 JOBS ?= 2
 
 .PHONY: all venv install cpp-test py-test test demo bench clean
-.PHONY: wheel sdist test-py312
+.PHONY: wheel sdist test-py312 build-packages demo-packages test-packages
 
 all: install
+
+# Each recipe spreads its own work over the cores (cmake -j, pytest
+# workers); targets side by side would only fight over them, and the package
+# check has to finish before anything builds.
+.NOTPARALLEL:
+
+# The Debian packages each entry point needs: a compiler and CMake to build,
+# cc to compile the small programs the demo and tests drive, gdb, and
+# GoogleTest for the C++ tests. scripts/system-packages installs what is
+# missing when run as root and otherwise names it and stops.
+BUILD_PACKAGES ?= g++ cmake
+DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev
+who = make $(or $(MAKECMDGOALS),all)
+
+build-packages:
+	@scripts/system-packages "$(who)" $(BUILD_PACKAGES)
+demo-packages:
+	@scripts/system-packages "$(who)" $(DEMO_PACKAGES)
+test-packages:
+	@scripts/system-packages "$(who)" $(TEST_PACKAGES)
 
 $(PY):
 	@py=$$(scripts/find-python) && echo "creating $(VENV) from $$py" && "$$py" -m venv $(VENV)
@@ -26,20 +47,20 @@ $(VENV)/.deps: $(PY) pyproject.toml Makefile
 venv: $(VENV)/.deps
 
 # The build directory is kept between installs, so only changed sources compile.
-install: venv
+install: build-packages venv
 	$(PIP) install -q --no-build-isolation .
 
-cpp-test:
+cpp-test: test-packages
 	cmake -S . -B $(CPP_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: test-packages install
 	$(PY) -m pytest -q
 
-test: cpp-test py-test test-py312
+test: test-packages cpp-test py-test test-py312
 
-demo: install
+demo: demo-packages install
 	$(PY) examples/gdb_session.py
 
 bench: install
@@ -66,7 +87,7 @@ find-py312 = for p in $$(command -v python3.12 2>/dev/null) \
 	  "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1 && { echo "$$p"; break; }; \
 	done
 
-test-py312: venv
+test-py312: test-packages venv
 	@if $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then \
 	  echo "test-py312: $(VENV) is Python 3.12 already; skipped"; exit 0; fi; \
 	base=$$($(find-py312)); \
@@ -128,5 +149,5 @@ fuzz: venv
 
 # The load and soak tests at release scale (minutes): 1500 start/reset/close
 # cycles, 16 MiB from each of 64 flooding sessions, 320 MiB held back by one.
-soak: install
+soak: test-packages install
 	MORVIK_SOAK=1 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_load.py tests/python/test_faults.py
