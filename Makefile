@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp
 JOBS ?= 2
 
 .PHONY: all venv install cpp-test py-test test demo bench clean
-.PHONY: wheel sdist test-py312 build-packages demo-packages test-packages
+.PHONY: wheel sdist test-py312 py312-run build-packages demo-packages test-packages
 
 all: install
 
@@ -35,14 +35,19 @@ test-packages:
 $(PY):
 	@py=$$(scripts/find-python) && echo "creating $(VENV) from $$py" && "$$py" -m venv $(VENV)
 
-TEST_DEPS := "scikit-build-core>=0.10" pytest hypothesis numpy pexpect mypy
+# What the tests need is the `test` extra of pyproject.toml, and nothing
+# else. The stamp holds the list last installed, so pip runs (and may reach
+# the package index) only when that list changed, never on a plain rerun.
+# $(1): the environment's interpreter, $(2): its stamp.
+define install-test-deps
+	@$(1) scripts/test-deps >$(2).new
+	@if cmp -s $(2).new $(2); then rm $(2).new; touch $(2); else \
+	  echo "installing the test extra of pyproject.toml with $(1)"; \
+	  $(1) -m pip install -q -r $(2).new && mv $(2).new $(2); fi
+endef
 
-# Depends on this Makefile too, so an environment made before a tool joined
-# TEST_DEPS gets it on the next run.
-$(VENV)/.deps: $(PY) pyproject.toml Makefile
-	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(TEST_DEPS)
-	@touch $@
+$(VENV)/.deps: $(PY) pyproject.toml
+	$(call install-test-deps,$(PY),$@)
 
 venv: $(VENV)/.deps
 
@@ -92,11 +97,17 @@ test-py312: test-packages venv
 	  echo "test-py312: $(VENV) is Python 3.12 already; skipped"; exit 0; fi; \
 	base=$$($(find-py312)); \
 	if [ -z "$$base" ]; then echo "test-py312: no Python 3.12 on this machine; skipped"; exit 0; fi; \
-	set -e; \
-	if [ ! -x $(PY312) ]; then echo "creating $(VENV312) from $$base"; "$$base" -m venv $(VENV312); fi; \
-	$(PY312) -m pip install -q --upgrade pip; \
-	$(PY312) -m pip install -q $(TEST_DEPS); \
-	$(PY312) -m pip install -q --no-build-isolation .; \
+	$(MAKE) --no-print-directory py312-run PY312_BASE="$$base"
+
+$(PY312):
+	@echo "creating $(VENV312) from $(PY312_BASE)"
+	@"$(PY312_BASE)" -m venv $(VENV312)
+
+$(VENV312)/.deps: $(PY312) pyproject.toml
+	$(call install-test-deps,$(PY312),$@)
+
+py312-run: $(VENV312)/.deps
+	$(PY312) -m pip install -q --no-build-isolation .
 	$(PY312) -m pytest -q -p no:cacheprovider -m "not slow"
 
 # ---- reliability: sanitizer runs, fuzzing, soak
