@@ -231,9 +231,10 @@ def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
 
 
 @pytest.mark.slow
+@pytest.mark.soak
 def test_many_start_exchange_reset_close_cycles_leak_nothing():
     before = support.Resources.snapshot()
-    for i in range(300):
+    for i in range(support.scaled(30, 300)):
         session = Morvik("cat", True, ["\n"])
         assert session.send_and_read_until_ready(f"pong-{i}", timeout_ms=10000) == f"pong-{i}\n"
         session.reset()
