@@ -60,8 +60,24 @@ cpp-test: test-packages
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The Python suite in two passes. First every test not marked `serial`,
+# spread over PYTEST_WORKERS processes: most tests spend their time waiting
+# for children and for the 100 ms stop pauses, so more workers than cores
+# pays; an idle worker takes queued tests from a busy one (worksteal), so one
+# long test does not hold back a queue behind it. Then the `serial` tests,
+# which measure the wall-clock time of something short, one at a time with
+# nothing of the suite beside them. A new test file thus runs in parallel
+# unless it says otherwise.
+PYTEST_WORKERS ?= 4
+# $(1): interpreter, $(2): a further marker expression, $(3): test paths.
+# The second pass may find no `serial` test among the paths given (pytest's
+# exit status 5), which is no failure.
+pytest-passes = $(1) -m pytest -q -p no:cacheprovider -n $(PYTEST_WORKERS) --dist worksteal \
+	  -m "not serial$(if $(2), and $(2))" $(3) && \
+	{ $(1) -m pytest -q -p no:cacheprovider -m "serial$(if $(2), and $(2))" $(3) || [ $$? = 5 ]; }
+
 py-test: test-packages install
-	$(PY) -m pytest -q
+	$(call pytest-passes,$(PY))
 
 test: test-packages cpp-test py-test test-py312
 
@@ -83,10 +99,15 @@ sdist: venv
 
 # The module again under Python 3.12, the oldest supported, when the machine
 # has one and the main environment is not 3.12 already: its own environment
-# and build folder (both under build/, so no source archive picks them up),
-# the tests without the long soak and packaging runs.
+# and build folder (both under build/, so no source archive picks them up).
+# It runs the tests of the binding itself (module, calls and arguments,
+# output, waits, stubs), where the C API could differ between versions; the
+# child handling and the loads below it are the same C++ whatever the
+# interpreter, and the main pass covers them.
 VENV312 := build/venv312
 PY312 := $(VENV312)/bin/python
+PY312_TESTS := $(addprefix tests/python/,test_module.py test_call_handling.py \
+	test_output.py test_waits.py test_stubs.py)
 find-py312 = for p in $$(command -v python3.12 2>/dev/null) \
 	  $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3 2>/dev/null | sort -V -r); do \
 	  "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1 && { echo "$$p"; break; }; \
@@ -108,7 +129,7 @@ $(VENV312)/.deps: $(PY312) pyproject.toml
 
 py312-run: $(VENV312)/.deps
 	$(PY312) -m pip install -q --no-build-isolation .
-	$(PY312) -m pytest -q -p no:cacheprovider -m "not slow"
+	$(call pytest-passes,$(PY312),not slow,$(PY312_TESTS))
 
 # ---- reliability: sanitizer runs, fuzzing, soak
 .PHONY: test-asan test-tsan fuzz soak

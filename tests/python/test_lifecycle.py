@@ -45,6 +45,7 @@ class TestClose:
         assert session.is_alive() is False
         assert not support.pid_exists(pid)
 
+    @pytest.mark.serial  # a 50 ms bound
     def test_second_close_returns_at_once(self, tmp_path):
         session = _shell(tmp_path)
         session.close()
@@ -187,6 +188,7 @@ def test_dropping_the_session_kills_a_program_that_ignores_polite_signals(tmp_pa
             support.kill_quietly(pid)
 
 
+@pytest.mark.serial  # a 50 ms bound on the second close
 def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
     # The holder ignores every signal the stop sequence sends and keeps the
     # terminal's subordinate side open, so the reader never sees end of file.
