@@ -26,6 +26,16 @@ PYTHON_PROMPT = ">>> "
 PYTHON_CONTINUATION = "... "
 GDB_PROMPT = "(gdb) "
 
+# The tests marked `soak` run cut down to seconds in the default run and at
+# release scale with MORVIK_SOAK=1 (`make soak`). Counts and deadlines stay
+# fixed either way: a soak never runs without bounds.
+SOAK = os.environ.get("MORVIK_SOAK") == "1"
+
+
+def scaled(short: int, release: int) -> int:
+    """`release` under MORVIK_SOAK=1, `short` otherwise."""
+    return release if SOAK else short
+
 
 def write_script(directory: Path | str, name: str, body: str) -> str:
     """Write an executable file and return its absolute path.
@@ -232,13 +242,21 @@ class Resources:
         return cls(open_descriptors(), len(thread_ids()), child_processes())
 
     def difference(self, later: "Resources") -> dict:
-        """What `later` holds that differs from this snapshot; empty if equal."""
+        """What `later` holds that differs from this snapshot (fewer threads
+        excepted); empty if nothing does."""
         diff = {}
         added = {fd: t for fd, t in later.descriptors.items() if self.descriptors.get(fd) != t}
         removed = {fd: t for fd, t in self.descriptors.items() if fd not in later.descriptors}
         if added or removed:
             diff["descriptors"] = {"added": added, "removed": removed}
-        if later.threads != self.threads:
+        # Only more threads is a leak. A thread of an earlier test can still
+        # be on its way out when the first snapshot is taken (one just joined
+        # is listed for a moment; the reader of a session abandoned on
+        # purpose ends once its child is killed), and then ends meanwhile:
+        # fewer threads is no fault of the code under test, and a busy
+        # machine, or another test just before in the same worker, makes it
+        # common.
+        if later.threads > self.threads:
             diff["threads"] = (self.threads, later.threads)
         if later.children != self.children:
             diff["children"] = (self.children, later.children)

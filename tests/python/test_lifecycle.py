@@ -46,6 +46,7 @@ class TestClose:
         assert session.is_alive() is False
         assert not support.pid_exists(pid)
 
+    @pytest.mark.serial  # a 50 ms bound
     def test_second_close_returns_at_once(self, tmp_path):
         session = _shell(tmp_path)
         session.close()
@@ -204,6 +205,7 @@ def test_dropping_the_session_kills_a_program_that_ignores_polite_signals(tmp_pa
             support.kill_quietly(pid)
 
 
+@pytest.mark.serial  # a 50 ms bound on the second close
 def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
     # The holder ignores every signal the stop sequence sends and keeps the
     # terminal's subordinate side open, so the reader never sees end of file.
@@ -248,9 +250,10 @@ def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
 
 
 @pytest.mark.slow
+@pytest.mark.soak
 def test_many_start_exchange_reset_close_cycles_leak_nothing():
     before = support.Resources.snapshot()
-    for i in range(300):
+    for i in range(support.scaled(30, 300)):
         session = Morvik("cat", True, ["\n"])
         assert session.send_and_read_until_ready(f"pong-{i}", timeout_ms=10000) == f"pong-{i}\n"
         session.reset()

@@ -23,8 +23,6 @@ from morvik import Morvik
 
 import support
 
-SOAK = os.environ.get("MORVIK_SOAK") == "1"
-
 QUEUE_BOUND = 64 << 20  # what one session may hold unread
 
 
@@ -148,9 +146,10 @@ def read_all(session, checker, budget_choices, deadline):
 
 
 @pytest.mark.slow
+@pytest.mark.soak
 def test_64_flooding_sessions_deliver_every_record_in_order(tmp_path):
     sessions_count, width = 64, 64
-    per_session = (16 << 20) if SOAK else (2 << 20)
+    per_session = support.scaled(512 << 10, 16 << 20)
     records = per_session // width
     before = support.Resources.snapshot()
     rss_before = rss_bytes()
@@ -196,12 +195,13 @@ def test_64_flooding_sessions_deliver_every_record_in_order(tmp_path):
 
 
 @pytest.mark.slow
+@pytest.mark.soak
 def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path, spawn):
     # The child writes more than the bound; nobody reads. The session must
     # stop taking output at the bound, which leaves the child blocked in its
     # write, and give every record later, in order.
     width = 1024
-    total = (320 << 20) if SOAK else (160 << 20)
+    total = support.scaled(160 << 20, 320 << 20)  # both beyond the bound
     records = total // width
     rss_before = rss_bytes()
     session = spawn(record_writer(tmp_path, "flood", records, width), False)
@@ -234,10 +234,12 @@ def _cycle(i: int) -> None:
 
 
 @pytest.mark.slow
+@pytest.mark.soak
 def test_start_exchange_reset_close_drop_cycles_hold_nothing():
-    # CI: 150 cycles (about 45 s) next to the 300 of the lifecycle tests,
-    # which count resources but not memory; `make soak`: 1500.
-    cycles = 1500 if SOAK else 150
+    # Next to the lifecycle soak, which counts resources but not memory.
+    # A leak of one descriptor, thread or child shows after one cycle; the
+    # memory bound needs the release count to mean much.
+    cycles = support.scaled(10, 1500)
     for i in range(20):  # let allocator and interpreter caches settle first
         _cycle(i)
     gc.collect()
@@ -259,6 +261,7 @@ def test_start_exchange_reset_close_drop_cycles_hold_nothing():
     assert took / cycles < 1.0
 
 
+@pytest.mark.soak
 def test_repeated_calls_on_every_path_leave_no_python_objects(tmp_path):
     if not sys.getallocatedblocks():
         pytest.skip("the interpreter counts no blocks when it uses plain malloc")
@@ -292,7 +295,9 @@ def test_repeated_calls_on_every_path_leave_no_python_objects(tmp_path):
             every_path()
         gc.collect()
         before = sys.getallocatedblocks()
-        rounds = 2000 if SOAK else 500
+        # Each round makes 15 calls, so even the short run leaks over a
+        # thousand blocks if one call leaks one object.
+        rounds = support.scaled(100, 2000)
         for _ in range(rounds):
             every_path()
         gc.collect()

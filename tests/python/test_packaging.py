@@ -10,6 +10,7 @@ scikit-build-core, the install uses only the built wheel) and never write
 into the checkout beyond the shared build folder the wheel build reuses.
 """
 
+import fcntl
 import os
 import re
 import subprocess
@@ -34,14 +35,25 @@ def _run(args, cwd, timeout=900):
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
-    out = tmp_path_factory.mktemp("wheelhouse")
-    # The build folder of `make install` is reused, so only what changed
-    # compiles; --no-build-isolation keeps the build off the network.
-    _run(
-        [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
-         "-w", str(out), str(REPO)],
-        cwd=REPO,
-    )
+    # Parallel workers (pytest-xdist) that run tests of this module share one
+    # wheel in the run's common folder: the first builds it, under a lock that
+    # the others wait on. Two builds at once would share one build folder.
+    if os.environ.get("PYTEST_XDIST_WORKER"):
+        out = tmp_path_factory.getbasetemp().parent / "wheelhouse"
+        out.mkdir(exist_ok=True)
+    else:
+        out = tmp_path_factory.mktemp("wheelhouse")
+    with open(out / "build.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not list(out.glob("morvik-*.whl")):
+            # The build folder of `make install` is reused, so only what
+            # changed compiles; --no-build-isolation keeps the build off the
+            # network.
+            _run(
+                [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
+                 "-w", str(out), str(REPO)],
+                cwd=REPO,
+            )
     (built,) = out.glob("morvik-*.whl")
     return built
 

@@ -56,6 +56,10 @@ MODES = pytest.mark.parametrize("interactive", [True, False], ids=["marker", "qu
 # ------------------------------------------------------------ zero edges
 
 
+# Serial: each answer hangs on tens of milliseconds of wall-clock time (a
+# bound of 0.2 s, a child's 5 ms pauses against the 25 ms settle gap, a
+# thread's longest pause), which the suite's own workers would eat into.
+@pytest.mark.serial
 class TestZeroLimits:
     @MODES
     def test_zero_timeout_returns_at_once_and_takes_nothing(self, tmp_path, interactive, spawn):
@@ -205,6 +209,7 @@ class TestMarkers:
         assert 0.6 <= took < 2.5
 
 
+@pytest.mark.serial
 class TestSettle:
     def test_settle_zero_returns_right_after_the_marker(self, tmp_path, spawn):
         session = spawn(_scripted(tmp_path, [(0, b"(gdb) "), (0.2, b"after")]), True)
@@ -366,6 +371,7 @@ class _Spinner(threading.Thread):
             last = now
 
 
+@pytest.mark.serial
 @MODES
 def test_other_threads_run_while_a_wait_blocks(tmp_path, interactive):
     script = support.write_script(tmp_path, "silent", "#!/bin/sh\nexec sleep 100\n")
