@@ -24,11 +24,11 @@
  * backslashes in prompts and inputs pass unharmed; answers start with "ok"
  * or "err"):
  *   start PROG MARKER TIMEOUT_MS       -> ok ID NS BYTES FOUND
- *   ask ID INPUT MARKER TIMEOUT_MS     -> ok NS BYTES FOUND CPU_NS READS
+ *   ask ID INPUT MARKER TIMEOUT_MS     -> ok NS BYTES FOUND CPU_NS READS SWITCHES
  *                                         (writes INPUT "\n", then waits)
  *   close ID                           -> ok NS
  *   scale N ROUNDS PROG MARKER INPUT TIMEOUT_MS
- *        -> ok START_NS RT_NS CLOSE_NS FDS_PER_SESSION HWM_DELTA_KB FAILURES
+ *        -> ok START_NS RT_NS CLOSE_NS FDS_PER_SESSION HWM_DELTA_KB FAILURES CPU_NS SWITCHES
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -40,6 +40,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -47,7 +48,10 @@
 #include <unistd.h>
 #include <dirent.h>
 
-#define READ_SIZE 8192 /* the same read size as morvik's reader thread */
+/* As large as a read of a terminal can usefully be: the floor makes as few
+ * reads as the kernel allows (a terminal rarely hands over more than a few
+ * KiB at once, so the size matters for bulk output only). */
+#define READ_SIZE 65536
 #define MAX_SESSIONS 1024
 #define EMIT_PROMPT "EMIT> "
 #define EMIT_BLOCK 65536
@@ -63,6 +67,14 @@ static uint64_t now_ns(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+/* Context switches of this process, voluntary and not: every time it slept
+ * in poll and was woken, or was pushed off its processor. */
+static uint64_t switches(void) {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (uint64_t)ru.ru_nvcsw + (uint64_t)ru.ru_nivcsw;
 }
 
 static uint64_t cpu_ns(void) {
@@ -282,6 +294,7 @@ static void cmd_scale(long n, long rounds, const char* prog, const char* marker,
             failures++;
     uint64_t t1 = now_ns();
     int fds_alive = count_fds();
+    uint64_t c1 = cpu_ns(), w1 = switches();
     for (long r = 0; r < rounds; r++)
         for (long i = 0; i < n; i++) {
             if (s[i].fd < 0) continue;
@@ -290,13 +303,15 @@ static void cmd_scale(long n, long rounds, const char* prog, const char* marker,
                 failures++;
         }
     uint64_t t2 = now_ns();
+    uint64_t c2 = cpu_ns(), w2 = switches();
     long hwm = status_kb("VmHWM");
     for (long i = 0; i < n; i++) stop_session(&s[i]);
     uint64_t t3 = now_ns();
 
-    printf("ok %llu %llu %llu %.3f %ld %d\n", (unsigned long long)(t1 - t0),
+    printf("ok %llu %llu %llu %.3f %ld %d %llu %llu\n", (unsigned long long)(t1 - t0),
            (unsigned long long)(t2 - t1), (unsigned long long)(t3 - t2),
-           (double)(fds_alive - fds_before) / (double)n, hwm - rss_before, failures);
+           (double)(fds_alive - fds_before) / (double)n, hwm - rss_before, failures,
+           (unsigned long long)(c2 - c1), (unsigned long long)(w2 - w1));
     free(line);
     free(s);
 }
@@ -350,6 +365,7 @@ static int serve(void) {
              * builds the line once would. */
             argv[2][il] = '\n';
             uint64_t c0 = cpu_ns();
+            uint64_t w0 = switches();
             uint64_t t0 = now_ns();
             if (write_all(sessions[id].fd, argv[2], (size_t)il + 1) < 0) {
                 printf("err write %d\n", errno);
@@ -359,9 +375,10 @@ static int serve(void) {
                                     strtoull(argv[4], NULL, 10), &bytes, &reads);
             uint64_t t1 = now_ns();
             uint64_t c1 = cpu_ns();
-            printf("ok %llu %llu %d %llu %llu\n", (unsigned long long)(t1 - t0),
+            uint64_t w1 = switches();
+            printf("ok %llu %llu %d %llu %llu %llu\n", (unsigned long long)(t1 - t0),
                    (unsigned long long)bytes, found, (unsigned long long)(c1 - c0),
-                   (unsigned long long)reads);
+                   (unsigned long long)reads, (unsigned long long)(w1 - w0));
         } else if (strcmp(argv[0], "close") == 0 && argc == 2) {
             int id = atoi(argv[1]);
             if (id < 0 || id >= MAX_SESSIONS || sessions[id].pid == 0) {

@@ -28,6 +28,7 @@ import os
 import platform
 import random
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -74,6 +75,7 @@ class Sample(NamedTuple):
     cpu: float  # seconds of CPU of the driving process (all its threads)
     out: object  # what came back: text for Python drivers, a byte count for the floor
     reads: int = 0  # reads of the terminal, where known (the floor counts them)
+    switches: int = 0  # context switches of the driving process, all its threads
 
 
 # ---------------------------------------------------------------- statistics
@@ -191,6 +193,12 @@ class MorvikPoll(MorvikMarker):
 # ---------------------------------------------------------------- drivers
 
 
+def _switches():
+    """Context switches of this process so far, all its threads together."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_nvcsw + usage.ru_nivcsw
+
+
 class PythonDriver:
     """Times an in-process implementation from the outside, on the same clock for all."""
 
@@ -207,11 +215,13 @@ class PythonDriver:
         return Sample(t1 - t0, time.process_time() - c0, out), session
 
     def ask(self, session, line, timeout_s):
+        w0 = _switches()
         c0 = time.process_time()
         t0 = time.perf_counter()
         out = session.ask(line, timeout_s)
         t1 = time.perf_counter()
-        return Sample(t1 - t0, time.process_time() - c0, out)
+        c1 = time.process_time()
+        return Sample(t1 - t0, c1 - c0, out, switches=_switches() - w0)
 
     def close(self, session):
         t0 = time.perf_counter()
@@ -249,11 +259,11 @@ class FloorDriver:
 
     def ask(self, session, line, timeout_s):
         sid, marker = session
-        ns, nbytes, found, cpu_ns, reads = self.command(
+        ns, nbytes, found, cpu_ns, reads, switches = self.command(
             "ask", sid, _hex(line), _hex(marker), int(timeout_s * 1000))
         if found != "1":
             raise Broken(f"C floor: no {marker!r} after {line!r}")
-        return Sample(int(ns) / 1e9, int(cpu_ns) / 1e9, int(nbytes), int(reads))
+        return Sample(int(ns) / 1e9, int(cpu_ns) / 1e9, int(nbytes), int(reads), int(switches))
 
     def close(self, session):
         (ns,) = self.command("close", session[0])
@@ -485,7 +495,13 @@ def s2_round_trip(ws, cfg, table):
             floor.shutdown()
         for d in drivers:
             if d.name in got:
-                table.add("S2", case, d.name, "time", [s.wall for s in got[d.name]])
+                runs = got[d.name]
+                # What the waiting costs beside its latency: processor time
+                # of the whole driving process (reader threads included) and
+                # how often its threads were put to sleep and woken.
+                note = (f"cpu {_duration(median([s.cpu for s in runs]))}, "
+                        f"{sum(s.switches for s in runs) / len(runs):.1f} switches per round trip")
+                table.add("S2", case, d.name, "time", [s.wall for s in runs], note)
 
 
 def bulk_case(ws, drivers, cfg_rounds, line, payload, scenario, case, table, check, notes=None):
@@ -743,17 +759,20 @@ def _s6_drive(factory, program, marker, line, n, round_trips):
         s.wait(LATENCY_TIMEOUT_S)
     t1 = time.perf_counter()
     fds, threads = _count_fds(), _status_kb("Threads")
+    c1, w1 = time.process_time(), _switches()
     for _ in range(round_trips):
         for s in sessions:
             if "hi" not in s.ask(line, LATENCY_TIMEOUT_S):
                 failures += 1
     t2 = time.perf_counter()
+    cpu, switches = time.process_time() - c1, _switches() - w1
     hwm = _status_kb("VmHWM")
     for s in sessions:
         s.close()
     t3 = time.perf_counter()
+    asked = max(1, n * round_trips)
     return dict(start=t1 - t0, round_trips=t2 - t1, close=t3 - t2, fds=fds, threads=threads,
-                hwm=hwm, failures=failures)
+                hwm=hwm, failures=failures, cpu_per_rt=cpu / asked, switches_per_rt=switches / asked)
 
 
 def s6_scale(ws, cfg, table):
@@ -778,6 +797,8 @@ def s6_scale(ws, cfg, table):
         mid = runs[len(runs) // 2]
         extra = [f"start {_duration(median([x['start'] for x in runs]))}",
                  f"close {_duration(median([x['close'] for x in runs]))}",
+                 f"cpu {_duration(median([x['cpu_per_rt'] for x in runs]))} and "
+                 f"{median([x['switches_per_rt'] for x in runs]):.1f} switches per round trip",
                  f"{mid['fds_per_session']:.0f} fd + {mid['threads_per_session']:.0f} thread/session"]
         if mid.get("peak_kb_per_session") is not None:
             extra.append(f"+{median([x['peak_kb_per_session'] for x in runs]):.0f} KiB peak RSS/session")
@@ -794,14 +815,16 @@ def _s6_one(ws, impl, n, rts):
     if impl == "C floor":
         floor = FloorDriver(ws.floor)
         try:
-            start, rt, close, fds, kb, failures = floor.command(
+            start, rt, close, fds, kb, failures, cpu, switches = floor.command(
                 "scale", n, rts, _hex(ws.bash), _hex(BASH_PROMPT), _hex("echo hi"),
                 int(LATENCY_TIMEOUT_S * 1000))
         finally:
             floor.shutdown()
+        asked = max(1, n * rts)
         return dict(start=int(start) / 1e9, round_trips=int(rt) / 1e9, close=int(close) / 1e9,
                     fds_per_session=float(fds), threads_per_session=0.0,
-                    peak_kb_per_session=int(kb) / n, leaked_fds=0, failures=int(failures))
+                    peak_kb_per_session=int(kb) / n, leaked_fds=0, failures=int(failures),
+                    cpu_per_rt=int(cpu) / 1e9 / asked, switches_per_rt=int(switches) / asked)
     done = subprocess.run(
         [sys.executable, str(Path(__file__).resolve()), "--s6-worker", impl, ws.bash,
          BASH_PROMPT, "echo hi", str(n), str(rts)],

@@ -312,6 +312,31 @@ def test_ended_child_makes_waits_return_at_once(tmp_path, interactive, spawn):
     assert took < 0.5
 
 
+def test_terminal_is_drained_between_waits(tmp_path, spawn):
+    # A wait reads the terminal itself; once it returns, the output must go
+    # on being taken off the terminal while the caller does something else,
+    # or a program that writes more than the terminal holds would stall.
+    flag = tmp_path / "written"
+    script = support.python_child(
+        tmp_path,
+        "writer",
+        f"""\
+        import os, time
+        os.write(1, b"READY> ")
+        time.sleep(0.5)
+        for _ in range(64):
+            os.write(1, b"x" * 65535 + b"\\n")
+        open({str(flag)!r}, "w").close()
+        time.sleep(60)
+        """,
+    )
+    session = spawn(script, True, ["READY> "])
+    assert session.read_until_ready(timeout_ms=10000, settle_ms=0) == "READY> "
+    assert support.wait_until(flag.exists, timeout=20), "the program was held by a full terminal"
+    text = support.collect(session, lambda t: t.count("\n") == 64, max_bytes=1 << 20)
+    assert text == ("x" * 65535 + "\n") * 64
+
+
 # ------------------------------------------------------------ real programs
 
 ROUND_TRIPS = 60
