@@ -385,6 +385,11 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   // ptsname_r may allocate inside libc, so the path is fetched before fork.
   Result<std::string> slave_path = Master::get_slave_name(master.get());
   if (!slave_path) return slave_path.error();
+  // The window is set before the child exists. Set after its start, it
+  // would undo whatever size the program chose for itself in its first
+  // instants (a wrapper's `stty rows 50 cols 132`, say) whenever the
+  // program was quicker than this thread.
+  if (Result<void> sized = set_term_size(master.get()); !sized) return sized.error();
 
   // Both ends close-on-exec for the same reason as the master; the child
   // closes the read end itself and relies on exec closing the write end.
@@ -443,10 +448,6 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
     return Errno::from_raw(code);
   }
 
-  if (Result<void> sized = set_term_size(master.get()); !sized) {
-    abandon_child(pid);
-    return sized.error();
-  }
   const std::uint8_t eof = get_eof_char();
   const std::uint8_t intr = get_intr_char();
   return PtyProcess(Master(PtyMaster(master.release())), pid, ::getpid(), eof, intr);
