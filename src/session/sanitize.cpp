@@ -280,41 +280,50 @@ struct Utf8Scan {
   std::size_t bad_len;
 };
 
+// What a lead byte promises: the length of the character it begins and the
+// range its second byte must lie in (the range is what rules out overlong
+// forms, surrogates and values above U+10FFFF). false for a continuation
+// byte, C0, C1 or F5 to FF: never a lead.
+struct LeadShape {
+  std::size_t length;
+  u8 lo;
+  u8 hi;
+};
+
+inline bool lead_shape(u8 lead, LeadShape& shape) {
+  shape = {0, 0x80, 0xBF};
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    shape.length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    shape.length = 3;
+    if (lead == 0xE0) shape.lo = 0xA0;
+    if (lead == 0xED) shape.hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    shape.length = 4;
+    if (lead == 0xF0) shape.lo = 0x90;
+    if (lead == 0xF4) shape.hi = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // For a byte of 0x80 and above at p[i]: the length of the well-formed
 // character it starts, or 0 with `bad_len` set to the length of the maximal
 // subpart, the longest run that could still begin some well-formed character.
-// The second byte's range depends on the lead, which is what rules out
-// overlong forms, surrogates and values above U+10FFFF.
 inline std::size_t well_formed_length(const u8* p, std::size_t i, std::size_t n, std::size_t& bad_len) {
-  const u8 lead = p[i];
-  std::size_t trail;
-  u8 lo = 0x80;
-  u8 hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trail = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trail = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trail = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {  // a continuation byte, C0, C1 or F5 to FF: never a lead
+  LeadShape shape;
+  if (!lead_shape(p[i], shape) || n - i < 2 || p[i + 1] < shape.lo || p[i + 1] > shape.hi) {
     bad_len = 1;
     return 0;
   }
-  if (n - i < 2 || p[i + 1] < lo || p[i + 1] > hi) {
-    bad_len = 1;
-    return 0;
-  }
-  for (std::size_t k = 2; k <= trail; ++k) {
+  for (std::size_t k = 2; k < shape.length; ++k) {
     if (n - i <= k || (p[i + k] & 0xC0) != 0x80) {
       bad_len = k;
       return 0;
     }
   }
-  return trail + 1;
+  return shape.length;
 }
 
 template <Scan S>
@@ -453,25 +462,9 @@ inline bool ends_on_last_byte(const u8* in, std::size_t i, std::size_t n) {
 // needs more than k bytes: only then can later bytes still complete it.
 // Anything else at the end is already settled, well-formed or not.
 inline bool begins_longer_character(const u8* b, std::size_t k) {
-  const u8 lead = b[0];
-  std::size_t length;
-  u8 lo = 0x80;
-  u8 hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return false;
-  }
-  if (k >= length) return false;
-  if (k >= 2 && (b[1] < lo || b[1] > hi)) return false;
+  LeadShape shape;
+  if (!lead_shape(b[0], shape) || k >= shape.length) return false;
+  if (k >= 2 && (b[1] < shape.lo || b[1] > shape.hi)) return false;
   return k < 3 || (b[2] & 0xC0) == 0x80;
 }
 
