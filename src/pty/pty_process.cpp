@@ -171,12 +171,12 @@ void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit
 // SIGQUIT, an interpreter ignores SIGPIPE and SIGXFSZ, and an ignored
 // disposition survives exec. A program that ignores SIGINT makes Ctrl-C do
 // nothing, and one that ignores SIGHUP makes every stop take the long way.
-// Handlers of the host are reset too, so none of them can run in this copy of
-// the host before exec. The kernel's call is made directly: glibc refuses
-// the two numbers it keeps for itself (32 and 33), yet a host can have them
-// ignored (an interpreter started by another's subprocess module has them
-// so), and an ignored disposition survives exec like any other. All-zero is SIG_DFL with
-// no flags and an empty mask in every layout of the kernel's record.
+// Handlers of the host are reset too, so none of them can run in the child
+// before exec. The kernel's call is made directly: glibc refuses the two
+// numbers it keeps for itself (32 and 33), yet a host can have them ignored
+// (an interpreter started by another's subprocess module has them so), and
+// an ignored disposition survives exec like any other. All-zero is SIG_DFL
+// with no flags and an empty mask in every layout of the kernel's record.
 void reset_signal_dispositions() noexcept {
   const unsigned long default_action[4] = {0, 0, 0, 0};
   for (int sig = 1; sig <= MAX_SIGNAL_NUMBER; ++sig) {

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "../pty/errno_code.h"

@@ -74,25 +74,52 @@ inline bool word_has_c0(std::uint64_t w) {
   return ((w - ONE_PER_BYTE * 0x20) & ~w & HIGH_BIT_PER_BYTE) != 0;
 }
 
+#if MORVIK_HAVE_SSE2
+// The bits of a 16-byte block whose bytes end a plain run.
+inline unsigned run_enders_sse2(__m128i v) {
+  const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(TAB))),
+                                    _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(LF))));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
+}
+#endif
+
+// The first byte at or after in[i] that ends a plain run, or `n`.
+template <Scan S>
+inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
+#if MORVIK_HAVE_SSE2
+  if constexpr (USE_SSE2<S>) {
+    while (n - i >= 16) {
+      const unsigned stops = run_enders_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+      if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
+      i += 16;
+    }
+  }
+#endif
+  for (;;) {
+    while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
+    // A word holding a C0 byte, or the tail: TAB and LF keep the run going.
+    const std::size_t stop = n - i >= 8 ? i + 8 : n;
+    while (i < stop && !ends_plain_run(in[i])) ++i;
+    if (i < stop || i == n) return i;
+  }
+}
+
 // Copies the plain bytes from in[i] to out[o] onwards, up to the next byte
 // that ends a plain run or the end of the input, and advances both indices.
 template <Scan S>
 inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
-    const __m128i c0_max = _mm_set1_epi8(0x1F);
-    const __m128i tab = _mm_set1_epi8(static_cast<char>(TAB));
-    const __m128i lf = _mm_set1_epi8(static_cast<char>(LF));
-    // Each block is stored before it is known how much of it is plain. The
-    // output never runs ahead of the input and both buffers are as long as
-    // the input, so the store stays in bounds; bytes stored past the run are
-    // overwritten by later output or cut off at the end.
+    // Each block is stored before it is known how much of it is plain, so
+    // the run is read once. The output never runs ahead of the input and
+    // both buffers are as long as the input, so the store stays in bounds;
+    // bytes stored past the run are overwritten by later output or cut off
+    // at the end.
     while (n - i >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
-      const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, c0_max), v);
-      const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
-      const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
+      const unsigned stops = run_enders_sse2(v);
       if (stops != 0) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
         i += k;
@@ -102,18 +129,13 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
       i += 16;
       o += 16;
     }
+    // The last few bytes one by one: runs here are short, and a call to
+    // memcpy costs more than the copy.
     while (i < n && !ends_plain_run(in[i])) out[o++] = in[i++];
     return;
   }
 #endif
-  std::size_t j = i;
-  for (;;) {
-    while (n - j >= 8 && !word_has_c0(load_word(in + j))) j += 8;
-    // A word holding a C0 byte, or the tail: TAB and LF keep the run going.
-    const std::size_t stop = n - j >= 8 ? j + 8 : n;
-    while (j < stop && !ends_plain_run(in[j])) ++j;
-    if (j < stop || j == n) break;
-  }
+  const std::size_t j = plain_run_end<S>(in, i, n);
   std::memcpy(out + o, in + i, j - i);
   o += j - i;
   i = j;
@@ -239,7 +261,7 @@ void strip_span(const u8* in, std::size_t n, u8* out, std::size_t& i, std::size_
   while (i < stop) {
     copy_plain_run<S>(in, n, i, out, o);
     if (i >= n) return;
-    if (in[i] != ESC) {
+    if (in[i] != ESC) {  // CR, BEL, backspace and the other controls
       ++i;
       continue;
     }
@@ -248,7 +270,8 @@ void strip_span(const u8* in, std::size_t n, u8* out, std::size_t& i, std::size_
 }
 
 // The filter, from in[i] (which must not lie inside an escape) onwards.
-// Returns how many bytes `out` holds in all.
+// Returns how many bytes `out` holds in all. strip_span with no bound, kept
+// apart from it: the bound's test costs the colour-heavy log 3% here.
 template <Scan S>
 std::size_t strip_into(const u8* in, std::size_t n, u8* out, std::size_t i = 0, std::size_t o = 0) {
   for (;;) {
@@ -409,32 +432,6 @@ std::string sanitize(std::string_view raw) {
 // (U+FFFD, or the rest of a sequence read as text). The analysis below reads
 // the same grammar as the filter, through the same escape_end, so the two
 // cannot disagree about where an escape ends.
-
-// The first byte at or after in[i] that ends a plain run, or `n`.
-template <Scan S>
-inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
-#if MORVIK_HAVE_SSE2
-  if constexpr (USE_SSE2<S>) {
-    const __m128i c0_max = _mm_set1_epi8(0x1F);
-    const __m128i tab = _mm_set1_epi8(static_cast<char>(TAB));
-    const __m128i lf = _mm_set1_epi8(static_cast<char>(LF));
-    while (n - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-      const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, c0_max), v);
-      const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
-      const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
-      if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
-      i += 16;
-    }
-  }
-#endif
-  for (;;) {
-    while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
-    const std::size_t stop = n - i >= 8 ? i + 8 : n;
-    while (i < stop && !ends_plain_run(in[i])) ++i;
-    if (i < stop || i == n) return i;
-  }
-}
 
 // For an escape at in[i] whose end the search put at `n`: whether in[n - 1]
 // is the byte that ends it, rather than the input running out inside it.

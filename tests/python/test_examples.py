@@ -18,6 +18,13 @@ import pytest
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
+# Both gdb examples compile the program they debug.
+NEEDS_GDB_AND_CC = pytest.mark.skipif(
+    shutil.which("gdb") is None or shutil.which("cc") is None,
+    reason="the gdb examples need gdb and a C compiler",
+)
+
+
 def _run(name: str, timeout: float = 120) -> tuple[str, float]:
     start = time.monotonic()
     done = subprocess.run(
@@ -83,10 +90,7 @@ def test_shell_example_runs_commands_and_interrupts_a_sleep():
     assert took < 20
 
 
-@pytest.mark.skipif(
-    shutil.which("gdb") is None or shutil.which("cc") is None,
-    reason="the gdb example needs gdb and a C compiler",
-)
+@NEEDS_GDB_AND_CC
 def test_gdb_example_stops_at_the_breakpoint_and_reports_values():
     out, took = _run("gdb_session.py", timeout=180)
     _assert_in_order(
@@ -137,10 +141,7 @@ def test_restart_example_notices_the_crash_and_starts_afresh():
     assert took < 30
 
 
-@pytest.mark.skipif(
-    shutil.which("gdb") is None or shutil.which("cc") is None,
-    reason="the MCP example needs gdb and a C compiler",
-)
+@NEEDS_GDB_AND_CC
 def test_mcp_gdb_example_finds_the_faulting_line_and_the_variables():
     out, _ = _run("mcp_gdb.py", timeout=180)
     _assert_in_order(
