@@ -51,8 +51,10 @@ constexpr std::uint64_t ONE_PER_BYTE = 0x0101010101010101ULL;
 constexpr std::uint64_t HIGH_BIT_PER_BYTE = 0x8080808080808080ULL;
 
 // Every C0 control byte except TAB and LF is dropped or opens a sequence, so
-// each one ends a plain run; ESC and CR are among them.
-constexpr bool ends_plain_run(u8 c) { return c < 0x20 && c != TAB && c != LF; }
+// each one ends a plain run; ESC and CR are among them. A reader that moves a
+// cursor (the line renderer) also stops at TAB, which moves it.
+template <bool TabEnds = false>
+constexpr bool ends_plain_run(u8 c) { return c < 0x20 && (TabEnds || c != TAB) && c != LF; }
 
 // CAN (0x18) or SUB (0x1A): a terminal abandons whatever escape they
 // interrupt, so they end every sequence and string.
@@ -76,21 +78,22 @@ inline bool word_has_c0(std::uint64_t w) {
 
 #if MORVIK_HAVE_SSE2
 // The bits of a 16-byte block whose bytes end a plain run.
+template <bool TabEnds = false>
 inline unsigned run_enders_sse2(__m128i v) {
   const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(TAB))),
-                                    _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(LF))));
+  const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(LF)));
+  const __m128i kept = TabEnds ? lf : _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(TAB))), lf);
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
 }
 #endif
 
 // The first byte at or after in[i] that ends a plain run, or `n`.
-template <Scan S>
+template <Scan S, bool TabEnds = false>
 inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
     while (n - i >= 16) {
-      const unsigned stops = run_enders_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+      const unsigned stops = run_enders_sse2<TabEnds>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
       if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
       i += 16;
     }
@@ -100,14 +103,14 @@ inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
     while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
     // A word holding a C0 byte, or the tail: TAB and LF keep the run going.
     const std::size_t stop = n - i >= 8 ? i + 8 : n;
-    while (i < stop && !ends_plain_run(in[i])) ++i;
+    while (i < stop && !ends_plain_run<TabEnds>(in[i])) ++i;
     if (i < stop || i == n) return i;
   }
 }
 
 // Copies the plain bytes from in[i] to out[o] onwards, up to the next byte
 // that ends a plain run or the end of the input, and advances both indices.
-template <Scan S>
+template <Scan S, bool TabEnds = false>
 inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
@@ -119,7 +122,7 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
     while (n - i >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
-      const unsigned stops = run_enders_sse2(v);
+      const unsigned stops = run_enders_sse2<TabEnds>(v);
       if (stops != 0) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
         i += k;
@@ -131,11 +134,11 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
     }
     // The last few bytes one by one: runs here are short, and a call to
     // memcpy costs more than the copy.
-    while (i < n && !ends_plain_run(in[i])) out[o++] = in[i++];
+    while (i < n && !ends_plain_run<TabEnds>(in[i])) out[o++] = in[i++];
     return;
   }
 #endif
-  const std::size_t j = plain_run_end<S>(in, i, n);
+  const std::size_t j = plain_run_end<S, TabEnds>(in, i, n);
   std::memcpy(out + o, in + i, j - i);
   o += j - i;
   i = j;
@@ -979,5 +982,58 @@ bool is_well_formed_utf8_avx2(std::string_view bytes) {
 #endif
 
 }  // namespace detail
+
+namespace grammar {
+
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept {
+  return tab_ends ? session::plain_run_end<Scan::Vector, true>(in, i, n)
+                  : session::plain_run_end<Scan::Vector, false>(in, i, n);
+}
+
+std::size_t copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                           bool tab_ends) noexcept {
+  std::size_t o = 0;
+  if (tab_ends) {
+    session::copy_plain_run<Scan::Vector, true>(in, n, i, out, o);
+  } else {
+    session::copy_plain_run<Scan::Vector, false>(in, n, i, out, o);
+  }
+  return i;
+}
+
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept {
+  const std::size_t end = escape_end<Scan::Vector>(in, i, n);
+  return {end, end < n || ends_on_last_byte(in, i, n)};
+}
+
+Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  const std::size_t end = control_sequence_end<Scan::Vector>(in, j, n);
+  // At `n` the search either took the last byte as the final one or found none.
+  const bool complete = end < n || (end > j && (static_cast<u8>(in[n - 1] - 0x40) <= 0x7E - 0x40 || is_cancel(in[n - 1])));
+  return {end, complete};
+}
+
+Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept {
+  const std::size_t end = command_string_end<Scan::Vector>(in, j, n, bel_ends);
+  if (end < n) return {end, true};
+  const u8 last = n > j ? in[n - 1] : 0;
+  const bool complete = n > j && ((last == BEL && bel_ends) || is_cancel(last) ||
+                                  (n - j >= 2 && in[n - 2] == ESC && last == '\\'));
+  return {end, complete};
+}
+
+Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  const std::size_t end = intermediates_end(in, j, n);
+  return {end, end < n || (n > j && !is_intermediate(in[n - 1]))};
+}
+
+bool is_well_formed_utf8(std::string_view bytes) noexcept {
+#if MORVIK_HAVE_AVX2_PATH
+  if (avx2_usable()) return is_well_formed_avx2(reinterpret_cast<const u8*>(bytes.data()), bytes.size());
+#endif
+  return scan_utf8<Scan::Vector>(reinterpret_cast<const u8*>(bytes.data()), 0, bytes.size()).bad_len == 0;
+}
+
+}  // namespace grammar
 
 }  // namespace morvik::session

@@ -34,6 +34,45 @@ inline constexpr std::size_t MAX_HELD_TAIL_BYTES = 4096;
 // is cleaned where it stands.
 std::size_t incomplete_tail_length(std::string_view raw, std::size_t max_held = MAX_HELD_TAIL_BYTES);
 
+// The filter's grammar, for other readers of raw output (the line renderer)
+// that must agree with it byte for byte about where plain runs and escapes
+// end. Indices are into in[0, n).
+namespace grammar {
+
+// The first byte at or after in[i] that ends a plain run (a C0 control
+// other than TAB and LF; with `tab_ends`, TAB too), or `n`.
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept;
+
+// The same search, copying the run to `out` as it goes. It stores whole
+// blocks, so up to 15 bytes past the run may be written: `out` must have
+// room for n - i bytes. Returns the end of the run.
+std::size_t copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                           bool tab_ends) noexcept;
+
+// Where an escape ends: just past its last byte, and whether it did end
+// there (false: the input ran out inside it, and `end` is `n`).
+struct Extent {
+  std::size_t end;
+  bool complete;
+};
+
+// The escape that starts with the ESC at in[i].
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept;
+
+// The rest of an escape cut by the end of an earlier input, from in[j] on:
+// a control sequence's parameters and final byte; a command string's body
+// and terminator (`bel_ends` for an operating-system command); the
+// intermediate and final bytes of an escape such as ESC ( B.
+Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept;
+Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept;
+Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept;
+
+// True when `bytes` is well-formed UTF-8, by the widest check this
+// processor has.
+bool is_well_formed_utf8(std::string_view bytes) noexcept;
+
+}  // namespace grammar
+
 namespace detail {
 // Each path the entry points above may pick, callable directly, so that
 // tests can hold every one of them to the same results on a machine that
