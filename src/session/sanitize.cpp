@@ -110,8 +110,11 @@ inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
 
 // Copies the plain bytes from in[i] to out[o] onwards, up to the next byte
 // that ends a plain run or the end of the input, and advances both indices.
-template <Scan S, bool TabEnds = false>
+// With `CrLf`, a CR right before an LF is left out and the run goes on: for
+// a reader to whom CR LF ends a line as LF does (the line renderer).
+template <Scan S, bool TabEnds = false, bool CrLf = false>
 inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
+  constexpr u8 CR = 0x0D;
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
     // Each block is stored before it is known how much of it is plain, so
@@ -125,6 +128,11 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
       const unsigned stops = run_enders_sse2<TabEnds>(v);
       if (stops != 0) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+        if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
+          i += k + 1;
+          o += k;
+          continue;
+        }
         i += k;
         o += k;
         return;
@@ -134,14 +142,21 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
     }
     // The last few bytes one by one: runs here are short, and a call to
     // memcpy costs more than the copy.
-    while (i < n && !ends_plain_run<TabEnds>(in[i])) out[o++] = in[i++];
-    return;
+    for (;;) {
+      while (i < n && !ends_plain_run<TabEnds>(in[i])) out[o++] = in[i++];
+      if (!CrLf || n - i < 2 || in[i] != CR || in[i + 1] != LF) return;
+      ++i;
+    }
   }
 #endif
-  const std::size_t j = plain_run_end<S, TabEnds>(in, i, n);
-  std::memcpy(out + o, in + i, j - i);
-  o += j - i;
-  i = j;
+  for (;;) {
+    const std::size_t j = plain_run_end<S, TabEnds>(in, i, n);
+    std::memcpy(out + o, in + i, j - i);
+    o += j - i;
+    i = j;
+    if (!CrLf || n - i < 2 || in[i] != CR || in[i + 1] != LF) return;
+    ++i;
+  }
 }
 
 // Index just past the final byte (0x40 to 0x7E) of a control sequence whose
@@ -561,11 +576,13 @@ inline std::uint64_t equal_mask(__m256i lo, __m256i hi, u8 c) {
 
 // Bytes that end a plain run: below 0x20 (an unsigned compare done as a
 // signed one after flipping the top bit), TAB and LF excepted.
+template <bool TabEnds = false>
 inline __m256i run_enders(__m256i v) {
   const __m256i below_space = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0xA0)),
                                                 _mm256_xor_si256(v, _mm256_set1_epi8(static_cast<char>(0x80))));
-  const __m256i kept = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(TAB))),
-                                       _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(LF))));
+  const __m256i lf = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(LF)));
+  const __m256i kept =
+      TabEnds ? lf : _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(TAB))), lf);
   return _mm256_andnot_si256(kept, below_space);
 }
 
@@ -903,6 +920,53 @@ std::string sanitize_avx2(std::string_view raw) {
   return text;
 }
 
+// copy_plain_run 32 bytes at a time, with the same stops and the same CR LF
+// rule, for the readers that copy plain runs one at a time (the line
+// renderer); the filter above has its own block logic.
+template <bool TabEnds, bool CrLf>
+void copy_plain_run_avx2(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
+  constexpr u8 CR = 0x0D;
+  while (n - i >= 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v);
+    const unsigned stops = static_cast<unsigned>(_mm256_movemask_epi8(run_enders<TabEnds>(v)));
+    if constexpr (CrLf) {
+      // The usual block with a line end: one CR LF and nothing else. Its CR
+      // is squeezed out by storing the rest of the block again one byte
+      // back, with no branch on where the line ended. The second store
+      // reaches 32 bytes past the CR, hence the margin.
+      if (stops != 0 && n - i >= 64) {
+        const unsigned crlf =
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(CR))))) &
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 1)), _mm256_set1_epi8(static_cast<char>(LF)))));
+        if (stops == crlf && (crlf & (crlf - 1)) == 0) {
+          const unsigned k = static_cast<unsigned>(__builtin_ctz(crlf));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + k),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + k + 1)));
+          i += 32;
+          o += 31;
+          continue;
+        }
+      }
+    }
+    if (stops != 0) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+      if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
+        i += k + 1;
+        o += k;
+        continue;
+      }
+      i += k;
+      o += k;
+      return;
+    }
+    i += 32;
+    o += 32;
+  }
+  copy_plain_run<Scan::Vector, TabEnds, CrLf>(in, n, i, out, o);
+}
+
 #pragma GCC pop_options
 
 bool avx2_usable() {
@@ -990,15 +1054,33 @@ std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n,
                   : session::plain_run_end<Scan::Vector, false>(in, i, n);
 }
 
-std::size_t copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
-                           bool tab_ends) noexcept {
+Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                      bool tab_ends, bool crlf) noexcept {
   std::size_t o = 0;
-  if (tab_ends) {
-    session::copy_plain_run<Scan::Vector, true>(in, n, i, out, o);
-  } else {
-    session::copy_plain_run<Scan::Vector, false>(in, n, i, out, o);
+#if MORVIK_HAVE_AVX2_PATH
+  if (avx2_usable()) {
+    if (tab_ends && crlf) {
+      copy_plain_run_avx2<true, true>(in, n, i, out, o);
+    } else if (tab_ends) {
+      copy_plain_run_avx2<true, false>(in, n, i, out, o);
+    } else if (crlf) {
+      copy_plain_run_avx2<false, true>(in, n, i, out, o);
+    } else {
+      copy_plain_run_avx2<false, false>(in, n, i, out, o);
+    }
+    return {i, o};
   }
-  return i;
+#endif
+  if (tab_ends && crlf) {
+    session::copy_plain_run<Scan::Vector, true, true>(in, n, i, out, o);
+  } else if (tab_ends) {
+    session::copy_plain_run<Scan::Vector, true, false>(in, n, i, out, o);
+  } else if (crlf) {
+    session::copy_plain_run<Scan::Vector, false, true>(in, n, i, out, o);
+  } else {
+    session::copy_plain_run<Scan::Vector, false, false>(in, n, i, out, o);
+  }
+  return {i, o};
 }
 
 Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept {

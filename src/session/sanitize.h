@@ -43,11 +43,16 @@ namespace grammar {
 // other than TAB and LF; with `tab_ends`, TAB too), or `n`.
 std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept;
 
-// The same search, copying the run to `out` as it goes. It stores whole
-// blocks, so up to 15 bytes past the run may be written: `out` must have
-// room for n - i bytes. Returns the end of the run.
-std::size_t copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
-                           bool tab_ends) noexcept;
+// The same search, copying the run to `out` as it goes; with `crlf`, a CR
+// right before an LF is left out and the run goes on. It stores whole
+// blocks, so bytes past the run may be written: `out` must have room for
+// n - i bytes. Returns the end of the run and the bytes the copy holds.
+struct Copied {
+  std::size_t end;
+  std::size_t written;
+};
+Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out, bool tab_ends,
+                      bool crlf) noexcept;
 
 // Where an escape ends: just past its last byte, and whether it did end
 // there (false: the input ran out inside it, and `end` is `n`).

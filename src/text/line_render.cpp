@@ -197,6 +197,8 @@ void LineRenderer::feed(std::string_view bytes) {
   events_.clear();
   const auto* in = reinterpret_cast<const u8*>(bytes.data());
   const std::size_t n = bytes.size();
+  // The text is about as long as the bytes: room for it once, not by doubling.
+  reserve(n);
   std::size_t i = pending_ == Pending::None ? 0 : resume_escape(in, n);
   while (i < n) {
     if (alternate_) {
@@ -212,16 +214,19 @@ void LineRenderer::feed(std::string_view bytes) {
       const std::size_t stop = std::min(n, i + SLICE);
       reserve(stop - i);
       u8* out = reinterpret_cast<u8*>(buf_.get()) + len_;
-      const std::size_t j = grammar::copy_plain_run(in, i, stop, out, /*tab_ends=*/true);
-      if (j > i) {
-        len_ += j - i;
-        if (const void* lf = ::memrchr(out, LF, j - i)) {
-          line_start_ = static_cast<std::size_t>(static_cast<const u8*>(lf) - out) + 1 + (len_ - (j - i));
+      // CR LF ends a line here exactly as LF does, so the copy goes on
+      // through it.
+      const grammar::Copied c = grammar::copy_plain_run(in, i, stop, out, /*tab_ends=*/true, /*crlf=*/true);
+      if (c.written != 0) {
+        if (const void* lf = ::memrchr(out, LF, c.written)) {
+          line_start_ = len_ + static_cast<std::size_t>(static_cast<const u8*>(lf) - out) + 1;
           counted_bytes_ = 0;
           counted_cols_ = 0;
         }
+        len_ += c.written;
         if (line_start_ - validated_ >= VALIDATE_AFTER) validate(line_start_);
       }
+      const std::size_t j = c.end;
       i = j;
       if (i == stop && stop < n) continue;
     } else {

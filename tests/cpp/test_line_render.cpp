@@ -100,7 +100,7 @@ TEST(LineRenderer, ReportsAlternateScreenAndQueriesWhereTheyEnd) {
 // the escapes and however the stream is cut.
 TEST(LineRenderer, AgreesWithTheCleanerOnStreamsWithoutLineEdits) {
   const std::vector<std::string> alphabet = {
-      "z", "word ", "é", "日本", "\xff", "\xe2\x82", "\n", "\x1b", "[", "]", "P", "\\", "\x07", "\x18", "0", "1;",
+      "z", "word ", "é", "日本", "\xff", "\xe2\x82", "\n", "\r\n", "the long plain run of text, longer than a block\r\n", "\x1b", "[", "]", "P", "\\", "\x07", "\x18", "0", "1;",
       "?", "m", "A", "H", "J", "(", "B", "\x01", "\x7f", "\x1b[31m", "\x1b]0;t\x07", "\x1bP1$r\x1b\\", "\x1b(B"};
   std::mt19937 rng(7);
   for (int round = 0; round < 300; ++round) {

@@ -1,0 +1,101 @@
+// Throughput of the line renderer next to the cleaner and memcpy on the
+// same bytes, whole and in reads of 64 KiB. Built and driven by
+// bench_render.py; it must never check results (the tests do) or time
+// anything but the calls themselves.
+//
+// usage: bench_render REPS FILE...
+// prints, per file, "key=value" fields: bytes, rendered bytes, and the best
+// seconds of each way of reading it.
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/sanitize.h"
+#include "text/line_render.h"
+
+namespace {
+
+constexpr std::size_t READ = 64 * 1024;
+
+template <class F>
+double best_of(int reps, F&& run) {
+  double best = 1e30;
+  for (int r = 0; r < reps; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    run();
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  return best;
+}
+
+volatile std::size_t g_sink;
+
+std::size_t render_whole(std::string_view data) {
+  morvik::text::LineRenderer r;
+  r.feed(data);
+  return r.take(true).size();
+}
+
+// As an agent reads: a read at a time, the text taken after each.
+std::size_t render_reads(std::string_view data) {
+  morvik::text::LineRenderer r;
+  std::size_t total = 0;
+  for (std::size_t at = 0; at < data.size(); at += READ) {
+    r.feed(data.substr(at, READ));
+    total += r.take().size();
+  }
+  return total + r.take(true).size();
+}
+
+std::size_t clean_reads(std::string_view data) {
+  std::size_t total = 0;
+  for (std::size_t at = 0; at < data.size(); at += READ) {
+    total += morvik::session::sanitize_for_agent(data.substr(at, READ)).size();
+  }
+  return total;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s REPS FILE...\n", argv[0]);
+    return 2;
+  }
+  const int reps = std::atoi(argv[1]);
+  // Keep freed memory mapped, as bench_cleaning does, so that large
+  // results time the work and not the kernel's page faults.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  for (int a = 2; a < argc; ++a) {
+    std::ifstream f(argv[a], std::ios::binary);
+    if (!f) {
+      std::fprintf(stderr, "cannot read %s\n", argv[a]);
+      return 1;
+    }
+    const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<char> copy(data.size(), 1);
+    const std::size_t rendered = render_whole(data);
+    const double t_clean = best_of(reps, [&] { g_sink = morvik::session::sanitize_for_agent(data).size(); });
+    const double t_render = best_of(reps, [&] { g_sink = render_whole(data); });
+    const double t_clean_reads = best_of(reps, [&] { g_sink = clean_reads(data); });
+    const double t_render_reads = best_of(reps, [&] { g_sink = render_reads(data); });
+    const double t_memcpy = best_of(reps, [&] {
+      std::memcpy(copy.data(), data.data(), data.size());
+      g_sink = static_cast<unsigned char>(copy[data.size() / 2]);
+    });
+    std::printf("file=%s bytes=%zu rendered=%zu clean=%.6f render=%.6f clean_reads=%.6f render_reads=%.6f memcpy=%.6f\n",
+                argv[a], data.size(), rendered, t_clean, t_render, t_clean_reads, t_render_reads, t_memcpy);
+  }
+  return 0;
+}
