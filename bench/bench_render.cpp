@@ -41,14 +41,14 @@ double best_of(int reps, F&& run) {
 volatile std::size_t g_sink;
 
 std::size_t render_whole(std::string_view data) {
-  morvik::text::LineRenderer r;
+  morvik::text::LineRenderer r(80);  // a terminal 80 columns wide
   r.feed(data);
   return r.take(true).size();
 }
 
 // As an agent reads: a read at a time, the text taken after each.
 std::size_t render_reads(std::string_view data) {
-  morvik::text::LineRenderer r;
+  morvik::text::LineRenderer r(80);  // a terminal 80 columns wide
   std::size_t total = 0;
   for (std::size_t at = 0; at < data.size(); at += READ) {
     r.feed(data.substr(at, READ));

@@ -143,7 +143,7 @@ void append_utf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-LineRenderer::LineRenderer() = default;
+LineRenderer::LineRenderer(std::size_t columns) : columns_(columns) {}
 
 // ---------------------------------------------------------------------------
 // The output buffer
@@ -475,6 +475,16 @@ void LineRenderer::print_run(const u8* p, std::size_t len) {
   }
 }
 
+// Whether a line only appended to, with the cursor `cursor_columns` from its
+// start, still fits in one row: then the moves and erasures of the cells
+// form are not needed for it.
+bool LineRenderer::one_row(std::size_t cursor_columns) { return columns_ == 0 || cursor_columns < columns_; }
+
+// Just past the last cell the cursor may reach in its row.
+std::size_t LineRenderer::row_end() const noexcept {
+  return columns_ == 0 ? static_cast<std::size_t>(-1) : row_start_ + columns_;
+}
+
 // A character cut short by a cursor move shows as U+FFFD where it stood.
 void LineRenderer::settle_utf8() {
   if (utf8_len_ == 0) return;
@@ -485,7 +495,8 @@ void LineRenderer::settle_utf8() {
 void LineRenderer::carriage_return() {
   if (cells_mode_) {
     settle_utf8();
-    col_ = 0;
+    col_ = row_start_;
+    pending_wrap_ = false;
     return;
   }
   pad_ = 0;
@@ -503,18 +514,23 @@ void LineRenderer::backspace() {
     to_cells();
   }
   settle_utf8();
-  if (col_ != 0) --col_;
+  pending_wrap_ = false;
+  if (col_ > row_start_) --col_;
 }
 
 void LineRenderer::tab() {
   if (!cells_mode_ && !at_margin_) {
     const std::size_t col = line_columns() + pad_;
-    pad_ += TAB_STOP - col % TAB_STOP;
-    return;
+    const std::size_t next = (col / TAB_STOP + 1) * TAB_STOP;
+    if (one_row(next)) {
+      pad_ += next - col;
+      return;
+    }
   }
   if (!cells_mode_) to_cells();
   settle_utf8();
-  col_ = (col_ / TAB_STOP + 1) * TAB_STOP;
+  pending_wrap_ = false;
+  col_ = std::min(row_start_ + ((col_ - row_start_) / TAB_STOP + 1) * TAB_STOP, row_end() - 1);
 }
 
 // The cursor moves along the line and the erasures. Where the line is only
@@ -527,6 +543,7 @@ void LineRenderer::edit(u8 final_byte, unsigned n) {
       case 'K':
         if (n == 0 && at_end) return;  // nothing after the cursor
         if (n > 2) return;
+        if (!one_row(line_columns() + pad_)) break;  // only the last row is erased
         if (at_end) {
           // Everything before the cursor goes; the cursor stays.
           pad_ += line_columns();
@@ -540,13 +557,13 @@ void LineRenderer::edit(u8 final_byte, unsigned n) {
         break;
       case 'C':
       case 'a':
-        if (at_end) {
+        if (at_end && one_row(line_columns() + pad_ + count)) {
           pad_ += count;
           return;
         }
         break;
       case 'D':
-        if (at_end && pad_ >= count) {
+        if (at_end && pad_ >= count && one_row(line_columns() + pad_)) {
           pad_ -= count;
           return;
         }
@@ -556,11 +573,11 @@ void LineRenderer::edit(u8 final_byte, unsigned n) {
       case '`':
         if (at_end) {
           const std::size_t cols = line_columns();
-          if (count - 1 >= cols) {
+          if (count - 1 >= cols && one_row(count - 1)) {
             pad_ = count - 1 - cols;
             return;
           }
-        } else if (count == 1) {
+        } else if (count == 1 && one_row(line_columns())) {
           return;
         }
         break;
@@ -575,7 +592,11 @@ void LineRenderer::edit(u8 final_byte, unsigned n) {
     to_cells();
   }
   settle_utf8();
+  pending_wrap_ = false;
+  // The cursor's row is always the line's last: the line model has no way
+  // up. So "to the end of the row" is "to the end of the line".
   const std::size_t size = cells_.size();
+  const std::size_t last = row_end() - 1;
   switch (final_byte) {
     case 'K':
       if (n == 0) {
@@ -585,27 +606,35 @@ void LineRenderer::edit(u8 final_byte, unsigned n) {
         }
       } else if (n == 1) {
         const std::size_t to = std::min(col_ + 1, size);
-        blank_halves(0, to);
-        std::fill(cells_.begin(), cells_.begin() + static_cast<std::ptrdiff_t>(to), Cell{BLANK, 0});
-      } else if (n == 2) {
-        cells_.clear();
+        if (row_start_ < to) {
+          blank_halves(row_start_, to);
+          std::fill(cells_.begin() + static_cast<std::ptrdiff_t>(row_start_),
+                    cells_.begin() + static_cast<std::ptrdiff_t>(to), Cell{BLANK, 0});
+        }
+      } else if (n == 2 && row_start_ < size) {
+        blank_halves(row_start_, size);
+        cells_.resize(row_start_);
       }
       break;
     case 'C':
     case 'a':
-      col_ += count;
+      col_ = std::min(col_ + count, last);
       break;
     case 'D':
-      col_ = col_ > count ? col_ - count : 0;
+      col_ = col_ > row_start_ + count ? col_ - count : row_start_;
       break;
     case 'G':
     case '`':
-      col_ = count - 1;
+      col_ = std::min(row_start_ + count - 1, last);
       break;
     case '@':
       if (col_ < size) {
         blank_halves(col_, col_);
         cells_.insert(cells_.begin() + static_cast<std::ptrdiff_t>(col_), count, Cell{BLANK, 0});
+        if (columns_ != 0 && cells_.size() > row_end()) {  // pushed off the right margin
+          blank_halves(row_end(), row_end());
+          cells_.resize(row_end());
+        }
       }
       break;
     case 'P':
@@ -660,11 +689,22 @@ void LineRenderer::to_cells() {
   marks_.clear();
   utf8_len_ = 0;
   col_ = 0;
+  row_start_ = 0;
+  pending_wrap_ = false;
   if (handed_live_) print_cells(reinterpret_cast<const u8*>(handed_.data()), handed_.size());
   print_cells(reinterpret_cast<const u8*>(buf_.get()) + line_start_, len_ - line_start_);
   settle_utf8();
   cells_mode_ = true;
-  col_ = at_margin_ ? 0 : col_ + pad_;
+  if (at_margin_) {
+    col_ = row_start_;
+    pending_wrap_ = false;
+  } else if (pad_ != 0) {
+    if (pending_wrap_) {  // a move right after the last column: the cursor stays there
+      pending_wrap_ = false;
+    } else {
+      col_ = std::min(col_ + pad_, row_end() - 1);
+    }
+  }
   len_ = line_start_;
   handed_live_ = false;
   at_margin_ = false;
@@ -715,19 +755,32 @@ void LineRenderer::print_cells(const u8* p, std::size_t len) {
 }
 
 void LineRenderer::put_cell(char32_t ch, int width) {
-  const std::size_t c = col_;
   const std::size_t w = static_cast<std::size_t>(width);
+  if (columns_ != 0) {
+    // Auto-wrap: a character after the last column, or a wide one that
+    // does not fit before the margin, starts the next row.
+    if (pending_wrap_ || (w == 2 && col_ + 1 >= row_end() && columns_ > 1)) {
+      row_start_ += columns_;
+      col_ = row_start_;
+      pending_wrap_ = false;
+    }
+  }
+  const std::size_t c = col_;
   if (cells_.size() < c + w) cells_.resize(c + w, Cell{BLANK, 0});
   blank_halves(c, c + w);
   cells_[c] = {ch, 0};
   if (w == 2) cells_[c + 1] = {WIDE_TAIL, 0};
   col_ = c + w;
+  if (columns_ != 0 && col_ >= row_end()) {  // the cursor waits at the last column
+    col_ = row_end() - 1;
+    pending_wrap_ = true;
+  }
 }
 
 // A combining character joins the character before the cursor; with none
 // there it takes a cell of its own.
 void LineRenderer::attach_mark(char32_t ch) {
-  std::size_t target = col_;
+  std::size_t target = pending_wrap_ ? col_ + 1 : col_;  // waiting at the last column, on its character
   if (target == 0 || target > cells_.size()) {
     put_cell(ch, 1);
     return;
@@ -775,6 +828,8 @@ void LineRenderer::end_line() {
     cells_.clear();
     marks_.clear();
     col_ = 0;
+    row_start_ = 0;
+    pending_wrap_ = false;
   }
   if (!handed_.empty() && !handed_live_) {
     // The line was handed out unfinished and then rewritten: what was

@@ -3,8 +3,11 @@
 // erase-in-line and character insert and delete act as a terminal's do, and
 // every other escape and control byte is dropped exactly as the cleaner
 // drops it (the same grammar, through the same scanner). It is a line model,
-// not a screen: LF ends a line and the next one starts at the left margin,
-// and lines have no width, so nothing wraps.
+// not a screen: LF ends a line and the next one starts at the left margin.
+// Given the terminal's width, a line longer than it wraps as on the
+// terminal, and the moves and erasures then act on its last row (a shell
+// redrawing a long command line returns to that row's start, not the
+// line's); the line is still handed out whole, unwrapped.
 //
 // It keeps state between calls (the line being written, an escape cut by
 // the end of a read), so one renderer serves one output stream, on one
@@ -40,7 +43,11 @@ class LineRenderer {
     std::size_t end;
   };
 
-  LineRenderer();
+  // `columns` 0: no width, nothing wraps.
+  explicit LineRenderer(std::size_t columns = 0);
+
+  // The terminal's new width; the line being written keeps its rows.
+  void set_columns(std::size_t columns) noexcept { columns_ = columns; }
   LineRenderer(const LineRenderer&) = delete;
   LineRenderer& operator=(const LineRenderer&) = delete;
 
@@ -101,6 +108,8 @@ class LineRenderer {
   std::size_t line_columns();
   std::size_t render_cells(std::size_t at);
   void blank_halves(std::size_t from, std::size_t to);
+  bool one_row(std::size_t cursor_columns);
+  std::size_t row_end() const noexcept;
   std::size_t hand_out_unfinished();
 
   void compact();
@@ -132,6 +141,10 @@ class LineRenderer {
   std::vector<Cell> cells_;
   std::vector<std::string> marks_;
   std::size_t col_ = 0;
+  // With a width: where the cursor's row begins in the line, and whether
+  // the cursor waits at the last column for the next character to wrap.
+  std::size_t row_start_ = 0;
+  bool pending_wrap_ = false;
   unsigned char utf8_[4] = {};  // a character's first bytes, waiting for the rest
   std::size_t utf8_len_ = 0;
 
@@ -141,6 +154,7 @@ class LineRenderer {
   std::string handed_;
   bool handed_live_ = false;
 
+  std::size_t columns_;
   Pending pending_ = Pending::None;
   std::string escape_;  // a cut control sequence's bytes so far, bounded
   bool escape_too_long_ = false;

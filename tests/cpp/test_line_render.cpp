@@ -20,8 +20,8 @@ using Kind = LineRenderer::EventKind;
 
 // Feeds each piece; a "|" piece hands out the unfinished line there. The
 // texts handed out are joined with "|" between takes.
-std::string render(const std::vector<std::string>& pieces) {
-  LineRenderer r;
+std::string render(const std::vector<std::string>& pieces, std::size_t columns = 0) {
+  LineRenderer r(columns);
   std::string out;
   for (const std::string& p : pieces) {
     if (p == "|") {
@@ -39,11 +39,14 @@ struct LineCase {
   const char* name;
   std::vector<std::string> pieces;
   std::string shown;
+  std::size_t columns = 0;
 };
 
 class LineCases : public ::testing::TestWithParam<LineCase> {};
 
-TEST_P(LineCases, ShowsWhatATerminalShows) { EXPECT_EQ(render(GetParam().pieces), GetParam().shown); }
+TEST_P(LineCases, ShowsWhatATerminalShows) {
+  EXPECT_EQ(render(GetParam().pieces, GetParam().columns), GetParam().shown);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Renderer, LineCases,
@@ -75,6 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"escape_cut_between_feeds", {"abc\x1b[", "2Dx\n", "a\x1b]0;ti", "tle\x07", "b\x1b", "[K\n"}, "axc\nab\n"},
         LineCase{"character_cut_between_feeds", {"caf\xc3", "|", "\xa9\n"}, "caf|\xc3\xa9\n"},
         LineCase{"ill_formed_bytes_replaced", {"a\xff" "b\xe2\x82\n", "\r\x1b[Kc\xc3\b\n"}, "a\xef\xbf\xbd" "b\xef\xbf\xbd\nc\xef\xbf\xbd\n"},
+        // readline's way past the margin: the next character, then CR to the new row's start
+        LineCase{"shell_line_wrapping_at_the_margin", {"$ echo abcd\rdefg\r\n$ "}, "$ echo abcdefg\n$ ", 10},
+        LineCase{"erase_acts_on_the_last_row", {"abcdefg\r\x1b[Kxy\r\nabcdefg\x1b[2KZ\n"}, "abcdexy\nabcde  Z\n", 5},
+        LineCase{"moves_stop_at_the_margin", {"ab\x1b[20CX\tY\x1b[30GZ\n"}, "ab     Z\n", 8},
+        LineCase{"wide_character_wraps_whole", {"abcd日\b\bX\n"}, "abcd X\n", 5},
         LineCase{"alternate_screen_draws_nothing_here", {"vim f\r\n\x1b[?1049hDRAWN\r\n\x1b[H~\x1b[?1049l$ \n"}, "vim f\n$ \n"}),
     [](const ::testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
 
