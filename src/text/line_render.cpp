@@ -264,6 +264,23 @@ void LineRenderer::feed(std::string_view bytes) {
   }
 }
 
+// What an escape cut after its introducer still has to come: None for a
+// two-byte escape, which the introducer ends.
+LineRenderer::Pending LineRenderer::pending_kind(u8 introducer) {
+  switch (introducer) {
+    case '[':
+      return Pending::ControlSequence;
+    case ']':
+      return Pending::OperatingSystemCommand;
+    case 'P':
+    case '^':
+    case '_':
+      return Pending::OtherString;
+    default:
+      return introducer >= 0x20 && introducer <= 0x2F ? Pending::Intermediates : Pending::None;
+  }
+}
+
 std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n) {
   const grammar::Extent x = grammar::escape_extent(in, i, n);
   if (!x.complete) {
@@ -274,26 +291,13 @@ std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n
     const u8 introducer = in[i + 1];
     escape_.clear();
     escape_too_long_ = false;
-    switch (introducer) {
-      case '[':
-        pending_ = Pending::ControlSequence;
-        if (n - i - 2 <= MAX_CONTROL_SEQUENCE) {
-          escape_.assign(reinterpret_cast<const char*>(in + i + 2), n - i - 2);
-        } else {
-          escape_too_long_ = true;
-        }
-        break;
-      case ']':
-        pending_ = Pending::OperatingSystemCommand;
-        break;
-      case 'P':
-      case '^':
-      case '_':
-        pending_ = Pending::OtherString;
-        break;
-      default:
-        pending_ = Pending::Intermediates;
-        break;
+    pending_ = pending_kind(introducer);
+    if (pending_ == Pending::ControlSequence) {
+      if (n - i - 2 <= MAX_CONTROL_SEQUENCE) {
+        escape_.assign(reinterpret_cast<const char*>(in + i + 2), n - i - 2);
+      } else {
+        escape_too_long_ = true;
+      }
     }
     return n;
   }
@@ -308,26 +312,8 @@ std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
     j = 1;
     escape_.clear();
     escape_too_long_ = false;
-    switch (in[0]) {
-      case '[':
-        pending_ = Pending::ControlSequence;
-        break;
-      case ']':
-        pending_ = Pending::OperatingSystemCommand;
-        break;
-      case 'P':
-      case '^':
-      case '_':
-        pending_ = Pending::OtherString;
-        break;
-      default:
-        if (in[0] >= 0x20 && in[0] <= 0x2F) {
-          pending_ = Pending::Intermediates;
-          break;
-        }
-        pending_ = Pending::None;  // a two-byte escape
-        return 1;
-    }
+    pending_ = pending_kind(in[0]);
+    if (pending_ == Pending::None) return 1;  // a two-byte escape
   }
   grammar::Extent x{n, false};
   switch (pending_) {

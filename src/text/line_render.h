@@ -85,6 +85,7 @@ class LineRenderer {
   // An escape cut by the end of a feed, to be finished by the next one.
   enum class Pending : std::uint8_t { None, Escape, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
 
+  static Pending pending_kind(unsigned char introducer);
   std::size_t feed_escape(const unsigned char* in, std::size_t i, std::size_t n);
   std::size_t resume_escape(const unsigned char* in, std::size_t n);
   void control_sequence(const unsigned char* body, std::size_t len, std::size_t end);
