@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
+#include "text/read_end.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -191,7 +193,7 @@ std::size_t reference_tail(std::string_view in) {
     unit += len;
   }
   const std::size_t held = in.size() - start;
-  return held <= morvik::session::MAX_HELD_TAIL_BYTES ? held : 0;
+  return held <= morvik::text::MAX_HELD_TAIL_BYTES ? held : 0;
 }
 
 bool only_kept_bytes(std::string_view s) {
@@ -206,7 +208,7 @@ bool only_kept_bytes(std::string_view s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace morvik::session;
+  using namespace morvik::text;
   const std::string_view in(reinterpret_cast<const char*>(data), size);
 
   const std::string stripped = strip_terminal_bytes(in);

@@ -24,7 +24,8 @@
 #include <new>
 #include <utility>
 
-#include "internal_failure.h"
+#include "base/eintr.h"
+#include "base/internal_failure.h"
 
 namespace morvik::pty {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "result.h"
-#include "unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 #include "wait_status.h"
 
 namespace morvik::pty {

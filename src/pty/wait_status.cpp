@@ -8,7 +8,8 @@
 
 #include <cerrno>
 
-#include "internal_failure.h"
+#include "base/eintr.h"
+#include "base/internal_failure.h"
 
 namespace morvik::pty {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "result.h"
+#include "base/result.h"
 
 namespace morvik::pty {
 

@@ -3,12 +3,12 @@
 // the end of every read and wait.
 #include "held_tail.h"
 
-#include "sanitize.h"
+#include "text/read_end.h"
 
 namespace morvik::session {
 
 std::size_t hold_incomplete_tail(Receiver& rx, std::string& collected, std::uint64_t budget) {
-  const std::size_t held = incomplete_tail_length(collected);
+  const std::size_t held = text::incomplete_tail_length(collected);
   if (held == 0) return 0;
   const Receiver::Status behind = rx.peek();
   if (behind == Receiver::Status::Disconnected) return 0;

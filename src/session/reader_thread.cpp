@@ -13,7 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "../pty/errno_code.h"
+#include "base/eintr.h"
+#include "base/errno_code.h"
 #include "forget.h"
 
 namespace morvik::session {
@@ -22,7 +23,7 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  pty::UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
   // The reader's descriptor while the thread may still hold it open. The
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
@@ -34,12 +35,12 @@ namespace {
 constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 
 struct Start {
-  pty::UniqueFd master;
+  UniqueFd master;
   Sender tx;
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void run_reader(pty::UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
+void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
   pthread_setname_np(pthread_self(), "morvik_reader");
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
@@ -55,13 +56,13 @@ void run_reader(pty::UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = pty::retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+      const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
       if (got < 0 && errno == EAGAIN) {
         if (unannounced != 0) {
           tx.wake();
           unannounced = 0;
         }
-        if (pty::retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
+        if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
         if (fds[1].revents != 0) break;
         continue;
       }
@@ -106,7 +107,7 @@ sigset_t asynchronous_signals() {
 }
 
 std::string os_diagnostic(int errnum) {
-  return "Os { code: " + std::to_string(errnum) + ", description: \"" + pty::os_message(errnum) + "\" }";
+  return "Os { code: " + std::to_string(errnum) + ", description: \"" + os_message(errnum) + "\" }";
 }
 
 }  // namespace
@@ -122,7 +123,7 @@ ReaderThread& ReaderThread::operator=(ReaderThread&& other) noexcept {
   return *this;
 }
 
-ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& error) {
+ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "../pty/unique_fd.h"
+#include "base/unique_fd.h"
 #include "channel.h"
 
 namespace morvik::session {
@@ -33,7 +33,7 @@ class ReaderThread {
   // Starts the thread; it owns `master` and `tx` from now on. On failure
   // returns an empty handle and sets `error` to a diagnostic text; `master`
   // and `tx` are released.
-  static ReaderThread start(pty::UniqueFd master, Sender tx, std::string& error);
+  static ReaderThread start(UniqueFd master, Sender tx, std::string& error);
 
   ReaderThread() = default;
   ReaderThread(ReaderThread&& other) noexcept { *this = std::move(other); }

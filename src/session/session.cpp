@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <utility>
 
-#include "../pty/errno_code.h"
-#include "../pty/internal_failure.h"
+#include "base/errno_code.h"
+#include "base/internal_failure.h"
 #include "held_tail.h"
-#include "sanitize.h"
+#include "text/cleaning.h"
 
 namespace morvik::session {
 
@@ -44,15 +44,15 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   // Duplicates at 3 or above, close-on-exec, so that neither lands on a
   // standard descriptor of a host started without one, nor leaks into
   // programs the host starts later.
-  pty::UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
+  UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!reader_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (reader): " + pty::os_error_text(e));
+    return startup_error("Failed to clone pty handle (reader): " + os_error_text(e));
   }
-  pty::UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
+  UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!writer_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (writer): " + pty::os_error_text(e));
+    return startup_error("Failed to clone pty handle (writer): " + os_error_text(e));
   }
   // Non-blocking for the writer's sake (see input_writer.h). The flag
   // belongs to the master's open file description, so the reader's and the
@@ -63,7 +63,7 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   // a start that cannot set it fails.
   const int flags = ::fcntl(raw->get(), F_GETFL);
   if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-    return startup_error("Failed to get pty handle: " + pty::Errno::last().text());
+    return startup_error("Failed to get pty handle: " + Errno::last().text());
   }
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
@@ -120,13 +120,13 @@ Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_b
   hold_incomplete_tail(*rx, collected, budget);
   // Recorded while rx is still held, so the history order is the drain order.
   append_history(collected);
-  return sanitize_for_agent(collected);
+  return text::sanitize_for_agent(collected);
 }
 
 Expected<std::string> Session::get_history() {
   auto history = history_.lock();
   if (history.poisoned()) return runtime_error("history lock poisoned");
-  return sanitize_for_agent(history->contents());
+  return text::sanitize_for_agent(history->contents());
 }
 
 // ------------------------------------------------------- input and settings
@@ -136,7 +136,7 @@ Expected<void> Session::write_bytes(std::string_view data) {
   if (writer.poisoned()) return runtime_error("writer lock poisoned");
   // The terminal belongs to the original host: nothing of a copy's input
   // may reach its program.
-  if (in_other_process()) return runtime_error("write failed: " + pty::os_error_text(EIO));
+  if (in_other_process()) return runtime_error("write failed: " + os_error_text(EIO));
   if (auto r = writer->write_all(data); !r) {
     return runtime_error((r.error().flushing ? "flush failed: " : "write failed: ") + r.error().text);
   }

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../pty/pty_process.h"
+#include "pty/pty_process.h"
 #include "channel.h"
 #include "expected.h"
 #include "guarded.h"

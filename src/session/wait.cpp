@@ -7,9 +7,10 @@
 #include <cstring>
 #include <limits>
 
-#include "../pty/internal_failure.h"
+#include "base/internal_failure.h"
 #include "held_tail.h"
-#include "sanitize.h"
+#include "text/cleaning.h"
+#include "text/utf8.h"
 #include "session.h"
 
 namespace morvik::session {
@@ -50,7 +51,7 @@ struct MarkerProbe {
 
 MarkerProbe make_probe(std::string_view raw_marker) {
   MarkerProbe p;
-  append_utf8_with_replacement(raw_marker, p.text);
+  text::append_utf8_with_replacement(raw_marker, p.text);
   if (p.text.find("\xEF\xBF\xBD") != std::string::npos) return p;
   for (char c : p.text) {
     if (p.distinct_bytes.find(c) == std::string::npos) p.distinct_bytes.push_back(c);
@@ -72,7 +73,7 @@ bool window_has_marker(const std::string& collected, const std::vector<MarkerPro
   bool worth_cleaning = false;
   for (const auto& m : markers) worth_cleaning = worth_cleaning || may_appear(m, raw);
   if (!worth_cleaning) return false;
-  const std::string window = sanitize_for_agent(raw);
+  const std::string window = text::sanitize_for_agent(raw);
   // A prompt usually ends the window, so test the end before searching.
   for (const auto& probe : markers) {
     const std::string& m = probe.text;
@@ -121,7 +122,7 @@ std::string Session::read_until_ready(const WaitArgs& args) {
   const std::string raw = should_wait_for_markers()
                               ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
                               : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
-  return sanitize_for_agent(raw);
+  return text::sanitize_for_agent(raw);
 }
 
 std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,

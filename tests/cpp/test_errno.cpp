@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "pty/errno_code.h"
+#include "base/errno_code.h"
 
-using morvik::pty::Errno;
+using morvik::Errno;
 
 namespace {
 

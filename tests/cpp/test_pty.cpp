@@ -29,11 +29,11 @@
 #include <thread>
 #include <vector>
 
-#include "pty/internal_failure.h"
+#include "base/internal_failure.h"
 #include "pty/pty_process.h"
 
 namespace pty = morvik::pty;
-using pty::Errno;
+using morvik::Errno;
 using pty::PtyProcess;
 using Clock = std::chrono::steady_clock;
 
@@ -492,7 +492,7 @@ TEST(PtyTest, ExitWithoutForceLeavesStubbornProgramRunningAndForceKillsIt) {
 TEST(PtyTest, ProgramThatEndedOnItsOwnIsCollectedOnceAndStopsAtOnce) {
   std::optional<PtyProcess> p(spawn_ok("true"));
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  pty::Result<bool> alive = true;
+  morvik::Result<bool> alive = true;
   while (Clock::now() < deadline) {
     alive = p->is_alive();
     ASSERT_TRUE(alive.ok()) << alive.error().text();
@@ -541,7 +541,7 @@ TEST(PtyTest, ChildKilledByRealTimeSignalIsNotAliveFromTheFirstCall) {
   PtyProcess p = spawn_ok("sleep", {"100"});
   ASSERT_EQ(::kill(p.pid(), SIGRTMIN + 1), 0);
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  pty::Result<bool> alive = true;
+  morvik::Result<bool> alive = true;
   while (Clock::now() < deadline) {
     alive = p.is_alive();
     if (!alive.ok() || !alive.value()) break;

@@ -4,7 +4,9 @@
 // UTF-8 encoding, so that a fault in a fast path cannot hide behind the same
 // fault in its checker.
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
+#include "text/read_end.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +19,19 @@
 
 namespace {
 
-using morvik::session::append_utf8_with_replacement;
-using morvik::session::incomplete_tail_length;
-using morvik::session::MAX_HELD_TAIL_BYTES;
-using morvik::session::sanitize_for_agent;
-using morvik::session::strip_terminal_bytes;
-using morvik::session::detail::avx2_supported;
-using morvik::session::detail::is_well_formed_utf8_avx2;
-using morvik::session::detail::sanitize_for_agent_avx2;
-using morvik::session::detail::sanitize_for_agent_portable;
-using morvik::session::detail::sanitize_for_agent_sse2;
-using morvik::session::detail::strip_terminal_bytes_avx2;
-using morvik::session::detail::strip_terminal_bytes_portable;
-using morvik::session::detail::strip_terminal_bytes_sse2;
+using morvik::text::append_utf8_with_replacement;
+using morvik::text::incomplete_tail_length;
+using morvik::text::MAX_HELD_TAIL_BYTES;
+using morvik::text::sanitize_for_agent;
+using morvik::text::strip_terminal_bytes;
+using morvik::text::detail::avx2_supported;
+using morvik::text::detail::is_well_formed_utf8_avx2;
+using morvik::text::detail::sanitize_for_agent_avx2;
+using morvik::text::detail::sanitize_for_agent_portable;
+using morvik::text::detail::sanitize_for_agent_sse2;
+using morvik::text::detail::strip_terminal_bytes_avx2;
+using morvik::text::detail::strip_terminal_bytes_portable;
+using morvik::text::detail::strip_terminal_bytes_sse2;
 
 using u8 = unsigned char;
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "pty/internal_failure.h"
+#include "base/internal_failure.h"
 #include "session/session.h"
 
 namespace morvik::session {

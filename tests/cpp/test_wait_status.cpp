@@ -10,11 +10,11 @@
 #include <chrono>
 #include <thread>
 
-#include "pty/internal_failure.h"
+#include "base/internal_failure.h"
 #include "pty/wait_status.h"
 
 using morvik::InternalFailure;
-using morvik::pty::Errno;
+using morvik::Errno;
 using morvik::pty::wait_nohang;
 using morvik::pty::WaitStatus;
 using Kind = WaitStatus::Kind;
@@ -130,7 +130,7 @@ TEST(WaitStatusTest, WaitNohangSeesRunningThenExitedChild) {
 
   ::close(go[1]);  // lets the child exit
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  morvik::pty::Result<WaitStatus> r = WaitStatus{};
+  morvik::Result<WaitStatus> r = WaitStatus{};
   do {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     r = wait_nohang(pid);

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "sanitize.h"
+#include "text/cleaning.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ constexpr std::size_t HOOK_FAILED = static_cast<std::size_t>(-1);
 extern "C" __attribute__((visibility("default"))) std::size_t morvik_sanitize_for_agent(
     const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
   try {
-    return hand_over(morvik::session::sanitize_for_agent(std::string_view(in, in ? n : 0)), out,
+    return hand_over(morvik::text::sanitize_for_agent(std::string_view(in, in ? n : 0)), out,
                      out_cap);
   } catch (const std::exception&) {
     return HOOK_FAILED;
@@ -43,7 +43,7 @@ extern "C" __attribute__((visibility("default"))) std::size_t morvik_sanitize_fo
 extern "C" __attribute__((visibility("default"))) std::size_t morvik_strip_terminal_bytes(
     const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
   try {
-    return hand_over(morvik::session::strip_terminal_bytes(std::string_view(in, in ? n : 0)), out,
+    return hand_over(morvik::text::strip_terminal_bytes(std::string_view(in, in ? n : 0)), out,
                      out_cap);
   } catch (const std::exception&) {
     return HOOK_FAILED;
