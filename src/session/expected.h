@@ -13,7 +13,7 @@ namespace morvik::session {
 // The exception class a failure reaches Python as.
 enum class ErrorKind {
   Exception,     // start-up failures: the built-in Exception itself
-  RuntimeError,  // input, status and poisoned-lock failures
+  RuntimeError,  // input and status failures
 };
 
 struct Error {

@@ -112,17 +112,6 @@ std::string os_diagnostic(int errnum) {
 
 }  // namespace
 
-ReaderThread& ReaderThread::operator=(ReaderThread&& other) noexcept {
-  if (this != &other) {
-    let_go();
-    thread_ = other.thread_;
-    running_ = std::exchange(other.running_, false);
-    shared_ = std::move(other.shared_);
-    channel_stop_ = std::move(other.channel_stop_);
-  }
-  return *this;
-}
-
 ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
@@ -161,7 +150,7 @@ void ReaderThread::request_stop() noexcept {
 }
 
 void ReaderThread::join_within(std::chrono::milliseconds grace) {
-  if (!running_) return;
+  if (!running_.get()) return;
   constexpr std::chrono::milliseconds step{10};
   const auto until = std::chrono::steady_clock::now() + grace;
   {
@@ -189,7 +178,7 @@ void ReaderThread::abandon() noexcept {
 }
 
 void ReaderThread::let_go() noexcept {
-  if (running_) {
+  if (running_.get()) {
     request_stop();
     ::pthread_detach(thread_);
     running_ = false;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "base/exchange_on_move.h"
 #include "base/unique_fd.h"
 #include "channel.h"
 
@@ -36,12 +37,12 @@ class ReaderThread {
   static ReaderThread start(UniqueFd master, Sender tx, std::string& error);
 
   ReaderThread() = default;
-  ReaderThread(ReaderThread&& other) noexcept { *this = std::move(other); }
-  ReaderThread& operator=(ReaderThread&& other) noexcept;
+  ReaderThread(ReaderThread&& other) noexcept = default;
+  ReaderThread& operator=(ReaderThread&& other) = delete;
   // Detaches a thread that was never joined after telling it to stop.
   ~ReaderThread();
 
-  bool joinable() const noexcept { return running_; }
+  bool joinable() const noexcept { return running_.get(); }
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.
@@ -59,7 +60,7 @@ class ReaderThread {
   void let_go() noexcept;
 
   pthread_t thread_{};
-  bool running_ = false;
+  ExchangeOnMove<bool, false> running_;
   std::shared_ptr<Shared> shared_;
   Sender::StopHandle channel_stop_;
 };

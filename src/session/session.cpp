@@ -1,7 +1,7 @@
 // Start-up, draining, input, settings, liveness and teardown of one session.
 // The waits live in wait.cpp. Every operation here runs on the object's
-// owner thread with the interpreter lock held; the only other thread that
-// touches the session's state is the reader, and only through the channel.
+// owner thread with the interpreter lock held; the only other thread is the
+// reader, which touches nothing here but the channel.
 #include "session.h"
 
 #include <fcntl.h>
@@ -25,7 +25,7 @@ Session::Session(std::string command, pty::PtyProcess process, InputWriter write
       interactive_(interactive),
       history_(history_limit),
       reader_thread_(std::move(reader)),
-      rx_(std::move(rx)),
+      inbox_(std::move(rx)),
       writer_(std::move(writer)),
       process_(std::move(process)) {}
 
@@ -83,61 +83,33 @@ Session::~Session() { close_inner(); }
 
 // ---------------------------------------------------------------- draining
 
-bool Session::append_capped(Receiver& rx, std::string& out, Chunk&& chunk, std::uint64_t cap) {
-  const std::uint64_t room = cap - out.size();
-  if (chunk.size() <= room) {
-    if (out.empty()) out = std::move(chunk);
-    else out.append(chunk);
-    return false;
-  }
-  // The tail goes back to the head of the channel: a budget ends a read, it
-  // never loses output, and the history stays the exact output stream.
-  const auto take = static_cast<std::size_t>(room);
-  out.append(chunk, 0, take);
-  chunk.erase(0, take);
-  rx.unreceive(std::move(chunk));
-  return true;
-}
-
-void Session::append_history(std::string_view bytes) {
-  if (bytes.empty()) return;
-  auto history = history_.lock();
-  if (history.poisoned()) internal_failure("history lock poisoned");
-  history->append(bytes);
+void Session::finish_read(std::string& collected, std::uint64_t cap) {
+  hold_incomplete_tail(inbox_, collected, cap);
+  history_.append(collected);
 }
 
 Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_bytes) {
   const std::uint64_t budget = max_bytes.value_or(DEFAULT_READ_AVAILABLE_BYTES);
-  auto rx = rx_.lock();
-  if (rx.poisoned()) return runtime_error("rx lock poisoned");
   if (in_other_process()) return std::string();
   std::string collected;
   Chunk chunk;
   while (collected.size() < budget) {
-    if (rx->try_recv(chunk) != Receiver::Status::Chunk) break;
-    if (append_capped(*rx, collected, std::move(chunk), budget)) break;
+    if (inbox_.try_take(chunk) != Inbox::Status::Chunk) break;
+    if (append_capped(inbox_, collected, std::move(chunk), budget)) break;
   }
-  hold_incomplete_tail(*rx, collected, budget);
-  // Recorded while rx is still held, so the history order is the drain order.
-  append_history(collected);
+  finish_read(collected, budget);
   return text::sanitize_for_agent(collected);
 }
 
-Expected<std::string> Session::get_history() {
-  auto history = history_.lock();
-  if (history.poisoned()) return runtime_error("history lock poisoned");
-  return text::sanitize_for_agent(history->contents());
-}
+Expected<std::string> Session::get_history() { return text::sanitize_for_agent(history_.contents()); }
 
 // ------------------------------------------------------- input and settings
 
 Expected<void> Session::write_bytes(std::string_view data) {
-  auto writer = writer_.lock();
-  if (writer.poisoned()) return runtime_error("writer lock poisoned");
   // The terminal belongs to the original host: nothing of a copy's input
   // may reach its program.
   if (in_other_process()) return runtime_error("write failed: " + os_error_text(EIO));
-  if (auto r = writer->write_all(data); !r) {
+  if (auto r = writer_.write_all(data); !r) {
     return runtime_error((r.error().flushing ? "flush failed: " : "write failed: ") + r.error().text);
   }
   return {};
@@ -157,9 +129,7 @@ Expected<void> Session::send_ctrl_c() {
 }
 
 Expected<void> Session::set_ready_markers(std::vector<Marker> markers) {
-  auto list = ready_markers_.lock();
-  if (list.poisoned()) return runtime_error("ready_markers lock poisoned");
-  *list = std::move(markers);
+  ready_markers_ = std::move(markers);
   return {};
 }
 
@@ -183,27 +153,17 @@ void Session::close_inner() noexcept {
   } catch (...) {
     defer_internal_failure("teardown failed while stopping the child");
   }
-  ReaderThread reader;
-  {
-    auto slot = reader_thread_.lock();
-    if (slot.poisoned()) return;
-    reader = std::move(*slot);
-  }
   // Bounded: a background process that keeps the terminal open, or a child
   // that cannot be signalled, would otherwise hold the reader forever.
-  reader.join_within(READER_JOIN_GRACE);
+  reader_thread_.join_within(READER_JOIN_GRACE);
 }
 
 void Session::abandon() noexcept {
-  // Only the owner thread reaches this, and in the copy no session call of
-  // its was in progress at the fork, so the session's own locks are free;
-  // the channel's and the reader's are not ours to take.
-  {
-    auto slot = reader_thread_.lock();
-    slot->abandon();
-  }
-  rx_.lock()->abandon();
-  writer_.lock()->close();
+  // The channel's and the reader's locks are not ours to take in a copy:
+  // the reader thread may have held them at the fork.
+  reader_thread_.abandon();
+  inbox_.abandon();
+  writer_.close();
 }
 
 Expected<void> Session::reset(std::unique_ptr<Session>& slot) {
@@ -211,19 +171,11 @@ Expected<void> Session::reset(std::unique_ptr<Session>& slot) {
   std::string command = old.command_;
   const bool interactive = old.interactive_;
   const std::size_t history_limit = old.history_limit_;
-  std::vector<Marker> markers;
-  {
-    auto list = old.ready_markers_.lock();
-    if (list.poisoned()) internal_failure("ready_markers lock poisoned");
-    markers = *list;
-  }
+  std::vector<Marker> markers = old.ready_markers_;
   old.close_inner();
   auto fresh = spawn(std::move(command), interactive, history_limit);
   if (!fresh) return std::move(fresh).take_error();
-  {
-    auto list = fresh.value()->ready_markers_.lock();
-    *list = std::move(markers);
-  }
+  fresh.value()->ready_markers_ = std::move(markers);
   // The new program's first output (often its prompt) stays queued for the
   // caller's next read: the channel is new, so there is nothing stale to
   // drain, and a drain here would take exactly what the caller waits for.
