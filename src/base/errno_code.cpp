@@ -10,6 +10,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "kept_texts.h"
+
 namespace morvik {
 
 namespace {
@@ -185,8 +187,6 @@ std::string os_message(int errnum) {
   return ::strerror_r(errnum, buf, sizeof buf);
 }
 
-std::string os_error_text(int errnum) {
-  return os_message(errnum) + " (os error " + std::to_string(errnum) + ")";
-}
+std::string os_error_text(int errnum) { return kept::os_error(os_message(errnum), errnum); }
 
 }  // namespace morvik

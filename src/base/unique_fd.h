@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "internal_failure.h"
+#include "kept_texts.h"
 
 namespace morvik {
 
@@ -36,7 +37,7 @@ class UniqueFd {
   // file: a broken ownership rule, reported when the call ends.
   void reset(int fd = -1) noexcept {
     if (fd_ >= 0 && ::close(fd_) != 0 && errno == EBADF) {
-      defer_internal_failure("Closing an invalid file descriptor!");
+      defer_internal_failure(kept::STALE_DESCRIPTOR);
     }
     fd_ = fd;
   }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "args.h"
+#include "base/kept_texts.h"
 #include "errors.h"
 
 namespace morvik::ext {
@@ -54,10 +55,7 @@ PyObject* boolean(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 void check_owner(const MorvikObject& self) {
   const ThreadNumber caller = current_thread_number();
   if (caller == self.owner_thread) return;
-  internal_failure(std::string("assertion `left == right` failed: ") + QUALIFIED_TYPE_NAME +
-                   " is unsendable, but sent to another thread\n  left: ThreadId(" +
-                   std::to_string(caller) + ")\n right: ThreadId(" +
-                   std::to_string(self.owner_thread) + ")");
+  internal_failure(kept::sent_to_other_thread(QUALIFIED_TYPE_NAME, caller, self.owner_thread));
 }
 
 enum class Access { Shared, Exclusive };
@@ -311,10 +309,7 @@ void morvik_dealloc(PyObject* self) noexcept {
     // not belong to. Leaking it is the lesser harm: the child, its reader
     // thread and its descriptors stay as they are.
     (void)morvik.session.release();
-    PyErr_SetString(PyExc_RuntimeError,
-                    (std::string(QUALIFIED_TYPE_NAME) +
-                     " is unsendable, but is being dropped on another thread")
-                        .c_str());
+    PyErr_SetString(PyExc_RuntimeError, kept::dropped_on_other_thread(QUALIFIED_TYPE_NAME).c_str());
     report_unraisable();
   } else {
     try {

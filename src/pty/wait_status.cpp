@@ -10,6 +10,7 @@
 
 #include "base/eintr.h"
 #include "base/internal_failure.h"
+#include "base/kept_texts.h"
 
 namespace morvik::pty {
 
@@ -40,7 +41,7 @@ Result<WaitStatus> decode_wait_status(std::int32_t status) {
     if (byte1 != SYSCALL_TRAP && (byte1 < 1 || byte1 > MAX_CLASSIC_SIGNAL)) return Errno::from_raw(EINVAL);
     return WaitStatus::Changed;  // a stop, or a trace stop or event
   }
-  if (status != CONTINUED_WORD) internal_failure("assertion failed: continued(status)");
+  if (status != CONTINUED_WORD) internal_failure(kept::IMPOSSIBLE_WAIT_STATUS);
   return WaitStatus::Changed;
 }
 

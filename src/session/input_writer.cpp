@@ -10,6 +10,7 @@
 
 #include "base/eintr.h"
 #include "base/errno_code.h"
+#include "base/kept_texts.h"
 
 namespace morvik::session {
 
@@ -38,7 +39,7 @@ Result<void, WriteFailure> InputWriter::write_all(std::string_view data) {
     const ssize_t w = write_some(p, n, std::chrono::steady_clock::now() + stall_limit_);
     if (w < 0) return WriteFailure{flushing, os_error_text(errno)};
     if (w == 0) {
-      return WriteFailure{flushing, flushing ? "failed to write the buffered data" : "failed to write whole buffer"};
+      return WriteFailure{flushing, flushing ? kept::BUFFERED_WRITE_STALLED : kept::DIRECT_WRITE_STALLED};
     }
     p += w;
     n -= static_cast<std::size_t>(w);

@@ -15,6 +15,7 @@
 
 #include "base/eintr.h"
 #include "base/errno_code.h"
+#include "base/kept_texts.h"
 #include "forget.h"
 
 namespace morvik::session {
@@ -106,9 +107,7 @@ sigset_t asynchronous_signals() {
   return set;
 }
 
-std::string os_diagnostic(int errnum) {
-  return "Os { code: " + std::to_string(errnum) + ", description: \"" + os_message(errnum) + "\" }";
-}
+std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_message(errnum)); }
 
 }  // namespace
 

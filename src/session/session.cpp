@@ -11,6 +11,7 @@
 
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
+#include "base/kept_texts.h"
 #include "held_tail.h"
 #include "text/cleaning.h"
 
@@ -34,12 +35,11 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   // The command is one program taken verbatim: no splitting, no shell.
   auto process = pty::PtyProcess::spawn(pty::ProcessDescription{command, {}});
   if (!process) {
-    return startup_error("Failed to spawn process with command '" + command +
-                         "': " + process.error().text());
+    return startup_error(kept::SPAWN_FAILED + command + "': " + process.error().text());
   }
   // From here on, returning releases the process handle, which stops the child.
   auto raw = process->get_raw_handle();
-  if (!raw) return startup_error("Failed to get pty handle: " + raw.error().text());
+  if (!raw) return startup_error(kept::GET_HANDLE_FAILED + raw.error().text());
 
   // Duplicates at 3 or above, close-on-exec, so that neither lands on a
   // standard descriptor of a host started without one, nor leaks into
@@ -47,12 +47,12 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!reader_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (reader): " + os_error_text(e));
+    return startup_error(kept::CLONE_READER_FAILED + os_error_text(e));
   }
   UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
   if (!writer_fd.valid()) {
     const int e = errno;
-    return startup_error("Failed to clone pty handle (writer): " + os_error_text(e));
+    return startup_error(kept::CLONE_WRITER_FAILED + os_error_text(e));
   }
   // Non-blocking for the writer's sake (see input_writer.h). The flag
   // belongs to the master's open file description, so the reader's and the
@@ -63,7 +63,7 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   // a start that cannot set it fails.
   const int flags = ::fcntl(raw->get(), F_GETFL);
   if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-    return startup_error("Failed to get pty handle: " + Errno::last().text());
+    return startup_error(kept::GET_HANDLE_FAILED + Errno::last().text());
   }
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
@@ -71,7 +71,7 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why);
   if (!reader.joinable()) {
     // Locals unwind in reverse: channel, writer, raw handle, process (stopped).
-    internal_failure("failed to spawn reader thread: " + why);
+    internal_failure(kept::READER_START_FAILED + why);
   }
   std::unique_ptr<Session> s(new Session(std::move(command), std::move(process).value(),
                                          std::move(writer), std::move(rx), std::move(reader),
@@ -108,9 +108,9 @@ Expected<std::string> Session::get_history() { return text::sanitize_for_agent(h
 Expected<void> Session::write_bytes(std::string_view data) {
   // The terminal belongs to the original host: nothing of a copy's input
   // may reach its program.
-  if (in_other_process()) return runtime_error("write failed: " + os_error_text(EIO));
+  if (in_other_process()) return runtime_error(kept::WRITE_FAILED + os_error_text(EIO));
   if (auto r = writer_.write_all(data); !r) {
-    return runtime_error((r.error().flushing ? "flush failed: " : "write failed: ") + r.error().text);
+    return runtime_error((r.error().flushing ? kept::FLUSH_FAILED : kept::WRITE_FAILED) + r.error().text);
   }
   return {};
 }
@@ -137,7 +137,7 @@ Expected<void> Session::set_ready_markers(std::vector<Marker> markers) {
 
 Expected<bool> Session::is_alive() {
   auto alive = process_.is_alive();
-  if (!alive) return runtime_error("is_alive failed: " + alive.error().text());
+  if (!alive) return runtime_error(kept::IS_ALIVE_FAILED + alive.error().text());
   return alive.value();
 }
 
