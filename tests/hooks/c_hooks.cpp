@@ -1,8 +1,9 @@
-// Plain C entry points into the cleaning routine for tests and benchmarks,
-// which load them through ctypes from a library of their own (morvik_hooks,
-// built only when asked for), so that the installed module exports nothing
-// but its entry point. They must never include Python.h, touch the
-// interpreter, or let a C++ exception cross into a C caller.
+// Plain C entry points into the cleaning routine, and into the tests' one
+// reference for it, for tests and benchmarks, which load them through ctypes
+// from a library of their own (morvik_hooks, built only when asked for and
+// never installed), so that the installed module exports nothing but its
+// entry point. They must never include Python.h, touch the interpreter, or
+// let a C++ exception cross into a C caller.
 
 #include <cstddef>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include <string_view>
 
 #include "text/cleaning.h"
+
+#include "../reference/cleaning_reference.h"
 
 namespace {
 
@@ -45,6 +48,17 @@ extern "C" __attribute__((visibility("default"))) std::size_t morvik_strip_termi
   try {
     return hand_over(morvik::text::strip_terminal_bytes(std::string_view(in, in ? n : 0)), out,
                      out_cap);
+  } catch (const std::exception&) {
+    return HOOK_FAILED;
+  }
+}
+
+// The reference filter's bytes (tests/reference/cleaning_reference.h), which
+// the routine's filtered bytes must equal. Same contract.
+extern "C" __attribute__((visibility("default"))) std::size_t morvik_reference_strip(
+    const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
+  try {
+    return hand_over(morvik::reference::strip(std::string_view(in, in ? n : 0)), out, out_cap);
   } catch (const std::exception&) {
     return HOOK_FAILED;
   }
