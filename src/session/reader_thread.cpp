@@ -162,6 +162,10 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
   request_stop();
   ::pthread_join(thread_, nullptr);
   running_ = false;
+  // The thread is gone: its wake-up descriptor and its hold on the channel
+  // go now, not when the session record is released.
+  shared_.reset();
+  channel_stop_ = Sender::StopHandle{};
 }
 
 void ReaderThread::abandon() noexcept {

@@ -46,6 +46,7 @@ class ReaderThread {
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.
+  // Releases everything the handle held for the thread.
   void join_within(std::chrono::milliseconds grace);
 
   // For a forked copy of the host, in which the thread does not exist and

@@ -88,7 +88,7 @@ void Session::finish_read(std::string& collected, std::uint64_t cap) {
   history_.append(collected);
 }
 
-Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_bytes) {
+std::string Session::read_available(std::optional<std::uint64_t> max_bytes) {
   const std::uint64_t budget = max_bytes.value_or(DEFAULT_READ_AVAILABLE_BYTES);
   if (in_other_process()) return std::string();
   std::string collected;
@@ -101,7 +101,7 @@ Expected<std::string> Session::read_available(std::optional<std::uint64_t> max_b
   return text::sanitize_for_agent(collected);
 }
 
-Expected<std::string> Session::get_history() { return text::sanitize_for_agent(history_.contents()); }
+std::string Session::get_history() { return text::sanitize_for_agent(history_.contents()); }
 
 // ------------------------------------------------------- input and settings
 
@@ -126,11 +126,6 @@ Expected<void> Session::send_line(std::string_view input) {
 Expected<void> Session::send_ctrl_c() {
   const char byte = static_cast<char>(CTRL_C_BYTE);
   return write_bytes(std::string_view(&byte, 1));
-}
-
-Expected<void> Session::set_ready_markers(std::vector<Marker> markers) {
-  ready_markers_ = std::move(markers);
-  return {};
 }
 
 // ------------------------------------------------------ liveness, teardown

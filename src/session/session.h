@@ -67,8 +67,8 @@ class Session {
   ~Session();
 
   // Draining and history.
-  Expected<std::string> read_available(std::optional<std::uint64_t> max_bytes);
-  Expected<std::string> get_history();
+  std::string read_available(std::optional<std::uint64_t> max_bytes);
+  std::string get_history();
 
   // Waiting: run with the interpreter lock released.
   std::string read_until_ready(const WaitArgs& args);
@@ -77,7 +77,7 @@ class Session {
   Expected<void> write_bytes(std::string_view data);
   Expected<void> send_line(std::string_view input);  // input + "\n" in one write
   Expected<void> send_ctrl_c();
-  Expected<void> set_ready_markers(std::vector<Marker> markers);
+  void set_ready_markers(std::vector<Marker> markers) { ready_markers_ = std::move(markers); }
   bool is_interactive() const noexcept { return interactive_; }
   const std::string& get_initial_command() const noexcept { return command_; }
 

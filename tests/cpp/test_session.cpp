@@ -28,9 +28,7 @@ std::string collect(Session& s, std::size_t n, std::optional<std::uint64_t> budg
   std::string out;
   const auto until = std::chrono::steady_clock::now() + 5s;
   while (out.size() < n && std::chrono::steady_clock::now() < until) {
-    auto r = s.read_available(budget);
-    EXPECT_TRUE(r.ok());
-    out += r.value();
+    out += s.read_available(budget);
     if (out.size() < n) std::this_thread::sleep_for(5ms);
   }
   return out;
@@ -55,9 +53,7 @@ TEST(SessionTest, BudgetCutLeavesTheRestForTheNextRead) {
   EXPECT_EQ(first, "abcd");
   std::string rest = collect(*s, 7);
   EXPECT_EQ(rest, "efghij\n");
-  auto h = s->get_history();
-  ASSERT_TRUE(h.ok());
-  EXPECT_EQ(h.value(), "abcdefghij\n");
+  EXPECT_EQ(s->get_history(), "abcdefghij\n");
 }
 
 TEST(SessionTest, BackgroundHolderOfTheTerminalDoesNotHangTeardown) {
