@@ -56,8 +56,9 @@ venv: $(VENV)/.deps
 install: build-packages venv
 	$(PIP) install -q --no-build-isolation .
 
-# The cleaning routine as C functions, which the Python tests and the
-# benchmarks load from $(HOOKS_BUILD); the installed module does not export them.
+# The cleaning routine and the tests' reference for it as C functions
+# (tests/hooks), which the Python tests and the benchmarks load from
+# $(HOOKS_BUILD); never installed, and the module does not export them.
 hooks: build-packages
 	cmake -S . -B $(HOOKS_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_HOOKS=ON >/dev/null
 	cmake --build $(HOOKS_BUILD) -j $(JOBS) --target morvik_hooks

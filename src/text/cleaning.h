@@ -5,11 +5,10 @@
 // locks, safe on any thread.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace morvik::session {
+namespace morvik::text {
 
 // Returns well-formed UTF-8.
 std::string sanitize_for_agent(std::string_view raw);
@@ -17,22 +16,6 @@ std::string sanitize_for_agent(std::string_view raw);
 // Step one alone: the bytes that survive the escape and control filter, in
 // order. Never longer than the input. Exposed for tests and benchmarks.
 std::string strip_terminal_bytes(std::string_view raw);
-
-// Step two alone: `bytes` decoded as UTF-8, ill-formed subsequences replaced
-// by U+FFFD (maximal subparts), appended to `out`.
-void append_utf8_with_replacement(std::string_view bytes, std::string& out);
-
-// The longest part of the output a read keeps back for the next one.
-inline constexpr std::size_t MAX_HELD_TAIL_BYTES = 4096;
-
-// How many bytes at the end of `raw` (output a read would hand out, cleaned
-// from its first byte) belong to a UTF-8 character or an escape sequence or
-// string that `raw` ends inside: the part that later bytes may still
-// complete. Cleaning `raw` without them and the rest with whatever follows
-// gives the same text as cleaning the joined bytes. 0 when `raw` ends on a
-// boundary, and also when that part is longer than `max_held`: such a tail
-// is cleaned where it stands.
-std::size_t incomplete_tail_length(std::string_view raw, std::size_t max_held = MAX_HELD_TAIL_BYTES);
 
 namespace detail {
 // Each path the entry points above may pick, callable directly, so that
@@ -44,8 +27,9 @@ std::string strip_terminal_bytes_portable(std::string_view raw);
 std::string sanitize_for_agent_sse2(std::string_view raw);
 std::string strip_terminal_bytes_sse2(std::string_view raw);
 
-// Whether this processor (and build) can run the AVX2 path. The three
-// functions after it may only be called when it says yes.
+// Whether this processor (and build) can run the AVX2 path
+// (cleaning_avx2.cpp). The three functions after it may only be called when
+// it says yes.
 bool avx2_supported();
 std::string sanitize_for_agent_avx2(std::string_view raw);
 std::string strip_terminal_bytes_avx2(std::string_view raw);
@@ -54,4 +38,4 @@ std::string strip_terminal_bytes_avx2(std::string_view raw);
 bool is_well_formed_utf8_avx2(std::string_view bytes);
 }  // namespace detail
 
-}  // namespace morvik::session
+}  // namespace morvik::text
