@@ -61,8 +61,9 @@ venv: $(VENV)/.deps
 install: build-packages venv
 	$(PIP) install -q --no-build-isolation .
 
-# The cleaning routine as C functions, which the Python tests and the
-# benchmarks load from $(HOOKS_BUILD); the installed module does not export them.
+# The cleaning routine, the tests' reference for it and the screen model as
+# C functions (tests/hooks), which the Python tests and the benchmarks load
+# from $(HOOKS_BUILD); never installed, and the module does not export them.
 hooks: hooks-packages
 	cmake -S . -B $(HOOKS_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_HOOKS=ON >/dev/null
 	cmake --build $(HOOKS_BUILD) -j $(JOBS) --target morvik_hooks

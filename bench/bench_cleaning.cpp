@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
 
 namespace {
 
@@ -60,15 +60,15 @@ int main(int argc, char** argv) {
     const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::vector<char> copy(data.size(), 1);  // faulted in before timing
 
-    const std::size_t cleaned = morvik::session::sanitize_for_agent(data).size();
+    const std::size_t cleaned = morvik::text::sanitize_for_agent(data).size();
     const double t_sanitize =
-        best_of(reps, [&] { g_sink = morvik::session::sanitize_for_agent(data).size(); });
+        best_of(reps, [&] { g_sink = morvik::text::sanitize_for_agent(data).size(); });
     const double t_sse2 =
-        best_of(reps, [&] { g_sink = morvik::session::detail::sanitize_for_agent_sse2(data).size(); });
+        best_of(reps, [&] { g_sink = morvik::text::detail::sanitize_for_agent_sse2(data).size(); });
     const double t_portable = best_of(
-        reps, [&] { g_sink = morvik::session::detail::sanitize_for_agent_portable(data).size(); });
+        reps, [&] { g_sink = morvik::text::detail::sanitize_for_agent_portable(data).size(); });
     const double t_strip =
-        best_of(reps, [&] { g_sink = morvik::session::strip_terminal_bytes(data).size(); });
+        best_of(reps, [&] { g_sink = morvik::text::strip_terminal_bytes(data).size(); });
     const double t_memcpy = best_of(reps, [&] {
       std::memcpy(copy.data(), data.data(), data.size());
       g_sink = static_cast<unsigned char>(copy[data.size() / 2]);

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
 #include "text/line_render.h"
 
 namespace {
@@ -60,7 +60,7 @@ std::size_t render_reads(std::string_view data) {
 std::size_t clean_reads(std::string_view data) {
   std::size_t total = 0;
   for (std::size_t at = 0; at < data.size(); at += READ) {
-    total += morvik::session::sanitize_for_agent(data.substr(at, READ)).size();
+    total += morvik::text::sanitize_for_agent(data.substr(at, READ)).size();
   }
   return total;
 }
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::vector<char> copy(data.size(), 1);
     const std::size_t rendered = render_whole(data);
-    const double t_clean = best_of(reps, [&] { g_sink = morvik::session::sanitize_for_agent(data).size(); });
+    const double t_clean = best_of(reps, [&] { g_sink = morvik::text::sanitize_for_agent(data).size(); });
     const double t_render = best_of(reps, [&] { g_sink = render_whole(data); });
     const double t_clean_reads = best_of(reps, [&] { g_sink = clean_reads(data); });
     const double t_render_reads = best_of(reps, [&] { g_sink = render_reads(data); });

@@ -48,8 +48,7 @@ def main() -> int:
         exe = tmp / "bench_render"
         src = ROOT / "src"
         subprocess.run([args.cxx, "-O2", "-std=c++20", "-DNDEBUG", f"-I{src}", str(HERE / "bench_render.cpp"),
-                        str(src / "session/sanitize.cpp"), str(src / "text/line_render.cpp"),
-                        str(src / "text/char_width.cpp"), "-o", str(exe)], check=True)
+                        *map(str, sorted((src / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
         files = {}
         for name, data in inputs.items():
             path = tmp / (name.replace(" ", "_").replace(",", "") + ".bin")

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/kept_texts.h"
 #include "errors.h"
 
 namespace morvik::ext {
@@ -124,7 +125,7 @@ void name_argument_in_error(const char* name) noexcept {
   PyRef original = PyRef::steal(raw);
   PyRef shown = PyRef::steal(PyObject_Str(original.get()));
   if (!shown) return;  // that failure is now the error
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, shown.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat(kept::ARGUMENT_FORMAT, name, shown.get()));
   if (!message) return;
   PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!wrapped) return;
@@ -247,8 +248,7 @@ bool to_bool(PyObject* obj, const char* name) {
     inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
     if (truth == nullptr) {
       PyRef shown = PyRef::checked(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-      PyRef message = PyRef::checked(PyUnicode_FromFormat(
-          "object of type '%U' does not define a '__bool__' conversion", shown.get()));
+      PyRef message = PyRef::checked(PyUnicode_FromFormat(kept::NO_BOOL_CONVERSION_FORMAT, shown.get()));
       PyErr_SetObject(PyExc_TypeError, message.get());
       throw PythonError{};
     }
@@ -269,7 +269,7 @@ std::optional<std::uint64_t> to_optional_u64(PyObject* obj, const char* name) {
 
 std::vector<std::string> to_text_list(PyObject* obj, const char* name) {
   return converting(name, [&] {
-    if (PyUnicode_Check(obj)) raise_type_error("Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(obj)) raise_type_error(kept::STR_AS_LIST);
     if (!is_sequence(obj)) raise_cast_error(obj, "Sequence");
     Py_ssize_t length = PySequence_Size(obj);
     if (length < 0) {

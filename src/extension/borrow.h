@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/kept_texts.h"
 #include "errors.h"
 
 namespace morvik::ext {
@@ -23,7 +24,7 @@ class SharedAccess {
   explicit SharedAccess(BorrowFlag& flag) : flag_(flag) {
     std::intptr_t seen = flag_.load(std::memory_order_relaxed);
     do {
-      if (seen == EXCLUSIVELY_BORROWED) raise(PyExc_RuntimeError, "Already mutably borrowed");
+      if (seen == EXCLUSIVELY_BORROWED) raise(PyExc_RuntimeError, kept::ALREADY_MUTABLY_BORROWED);
     } while (!flag_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
                                           std::memory_order_relaxed));
   }
@@ -41,7 +42,7 @@ class ExclusiveAccess {
     std::intptr_t expected = 0;
     if (!flag_.compare_exchange_strong(expected, EXCLUSIVELY_BORROWED, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
-      raise(PyExc_RuntimeError, "Already borrowed");
+      raise(PyExc_RuntimeError, kept::ALREADY_BORROWED);
     }
   }
   ~ExclusiveAccess() { flag_.store(0, std::memory_order_release); }

@@ -5,6 +5,8 @@
 
 #include <new>
 
+#include "base/kept_texts.h"
+
 namespace morvik::ext {
 
 namespace {
@@ -16,8 +18,6 @@ constexpr const char PANIC_EXCEPTION_DOC[] =
     "ordinary `except Exception` handler does not catch it, and left alone it "
     "ends the program.";
 constexpr const char UNKNOWN_FAILURE_TEXT[] = "morvik: unknown C++ exception at the Python boundary";
-constexpr const char NO_ERROR_SET_TEXT[] = "attempted to fetch exception but none was set";
-constexpr const char UNKNOWN_TYPE_NAME[] = "<failed to extract type name>";
 
 // Created once with the interpreter lock held and never released: a class
 // that went away while an old exception instance still pointed at it would
@@ -42,10 +42,10 @@ PyObject* text_object(std::string_view text) noexcept {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) {
     PyErr_Clear();
-    name = PyRef::checked(PyUnicode_FromString(UNKNOWN_TYPE_NAME));
+    name = PyRef::checked(PyUnicode_FromString(kept::UNKNOWN_TYPE_NAME));
   }
   PyRef message =
-      PyRef::checked(PyUnicode_FromFormat("'%U' object cannot be cast as '%s'", name.get(), target));
+      PyRef::checked(PyUnicode_FromFormat(kept::CAST_FAILED_FORMAT, name.get(), target));
   PyErr_SetObject(PyExc_TypeError, message.get());
   throw PythonError{};
 }
@@ -88,7 +88,7 @@ void set_panic(std::string_view message) noexcept {
 }
 
 void ensure_error_set() noexcept {
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, NO_ERROR_SET_TEXT);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kept::NO_ERROR_SET);
 }
 
 void set_error_from_current_exception() noexcept {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "pty/internal_failure.h"
+#include "base/internal_failure.h"
 #include "session/expected.h"
 
 namespace morvik::ext {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/kept_texts.h"
 #include "errors.h"
 #include "morvik_type.h"
 
@@ -41,9 +42,7 @@ void claim_interpreter() {
   if (id == -1) throw PythonError{};
   std::int64_t recorded = NO_INTERPRETER;
   if (g_interpreter.compare_exchange_strong(recorded, id) || recorded == id) return;
-  raise(PyExc_ImportError,
-        "morvik can only be used by the interpreter that imported it first; "
-        "sub-interpreters are not supported");
+  raise(PyExc_ImportError, kept::SECOND_INTERPRETER);
 }
 
 // The class, or RuntimeError naming it with the real failure as its cause.
@@ -53,7 +52,7 @@ PyObject* class_object() {
   } catch (const PythonError&) {
     PyObject* cause = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError,
-                    (std::string("An error occurred while initializing class ") + CLASS_NAME).c_str());
+                    (std::string(kept::CLASS_INIT_FAILED) + CLASS_NAME).c_str());
     if (cause != nullptr) {
       PyObject* error = PyErr_GetRaisedException();
       PyException_SetCause(error, cause);  // steals `cause`

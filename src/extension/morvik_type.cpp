@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "args.h"
+#include "base/kept_texts.h"
 #include "errors.h"
 
 namespace morvik::ext {
@@ -54,10 +55,7 @@ PyObject* boolean(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 void check_owner(const MorvikObject& self) {
   const ThreadNumber caller = current_thread_number();
   if (caller == self.owner_thread) return;
-  internal_failure(std::string("assertion `left == right` failed: ") + QUALIFIED_TYPE_NAME +
-                   " is unsendable, but sent to another thread\n  left: ThreadId(" +
-                   std::to_string(caller) + ")\n right: ThreadId(" +
-                   std::to_string(self.owner_thread) + ")");
+  internal_failure(kept::sent_to_other_thread(QUALIFIED_TYPE_NAME, caller, self.owner_thread));
 }
 
 enum class Access { Shared, Exclusive };
@@ -124,7 +122,7 @@ PyObject* set_ready_markers(PyObject* self, PyObject* const* args, Py_ssize_t na
     parse_fastcall(SET_READY_MARKERS, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       std::vector<std::string> markers = to_text_list(slots[0], "ready_markers");
-      unwrap(session_of(morvik).set_ready_markers(std::move(markers)));
+      session_of(morvik).set_ready_markers(std::move(markers));
       return none();
     });
   });
@@ -165,7 +163,7 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     parse_fastcall(READ_AVAILABLE, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
-      return text_result(unwrap(session_of(morvik).read_available(max_bytes)));
+      return text_result(session_of(morvik).read_available(max_bytes));
     });
   });
 }
@@ -182,7 +180,7 @@ PyObject* send_ctrl_c(PyObject* self, PyObject*) noexcept {
 PyObject* get_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
-      return text_result(unwrap(session_of(morvik).get_history()));
+      return text_result(session_of(morvik).get_history());
     });
   });
 }
@@ -284,8 +282,7 @@ PyObject* morvik_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
     std::unique_ptr<Session> session =
         unwrap(Session::spawn(std::move(command), interactive, session::HISTORY_LIMIT));
-    unwrap(session->set_ready_markers(markers ? std::move(*markers)
-                                              : session::default_ready_markers()));
+    session->set_ready_markers(markers ? std::move(*markers) : session::default_ready_markers());
 
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
@@ -311,10 +308,7 @@ void morvik_dealloc(PyObject* self) noexcept {
     // not belong to. Leaking it is the lesser harm: the child, its reader
     // thread and its descriptors stay as they are.
     (void)morvik.session.release();
-    PyErr_SetString(PyExc_RuntimeError,
-                    (std::string(QUALIFIED_TYPE_NAME) +
-                     " is unsendable, but is being dropped on another thread")
-                        .c_str());
+    PyErr_SetString(PyExc_RuntimeError, kept::dropped_on_other_thread(QUALIFIED_TYPE_NAME).c_str());
     report_unraisable();
   } else {
     try {

@@ -18,13 +18,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
-#include "internal_failure.h"
+#include "base/eintr.h"
+#include "base/internal_failure.h"
+#include "wait_status.h"
 
 namespace morvik::pty {
 
@@ -49,13 +52,6 @@ int apply_window_size(int fd) noexcept {
   ws.ws_row = INITIAL_ROWS;
   ws.ws_col = INITIAL_COLUMNS;
   return ::ioctl(fd, TIOCSWINSZ, &ws);
-}
-
-std::uint8_t host_control_char(int index, std::uint8_t fallback) noexcept {
-  struct termios t {};
-  if (::tcgetattr(STDIN_FILENO, &t) == 0) return t.c_cc[index];
-  if (::tcgetattr(STDOUT_FILENO, &t) == 0) return t.c_cc[index];
-  return fallback;
 }
 
 // Child step 8 closes 0, 1 and 2 and step 9 puts the subordinate there, so a
@@ -83,6 +79,9 @@ void abandon_child(pid_t pid) noexcept {
   (void)::kill(pid, SIGKILL);
   reap(pid);
 }
+
+// The pause after each stop signal; only tests change it.
+std::atomic<std::chrono::milliseconds::rep> g_signal_pause_ms{SIGNAL_PAUSE.count()};
 
 // The full pause, even when a signal handler interrupts the sleep: the stop
 // sequence's timing promises at least this much between signal and check.
@@ -318,27 +317,9 @@ bool contains_nul(const std::string& s) noexcept { return s.find('\0') != std::s
 
 }  // namespace
 
-// --- PtyMaster / Master ----------------------------------------------------
+// --- the terminal ----------------------------------------------------------
 
-PtyMaster& PtyMaster::operator=(PtyMaster&& o) noexcept {
-  if (this != &o) {
-    close_now();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-PtyMaster::~PtyMaster() { close_now(); }
-
-void PtyMaster::close_now() noexcept {
-  if (fd_ < 0) return;
-  const int fd = std::exchange(fd_, -1);
-  // EBADF means someone else closed our descriptor, and its number may
-  // already belong to another file: a broken ownership rule, not a detail.
-  if (::close(fd) != 0 && errno == EBADF) defer_internal_failure("Closing an invalid file descriptor!");
-}
-
-Result<std::string> Master::get_slave_name(int master_fd) {
+Result<std::string> get_slave_name(int master_fd) {
   char buf[SLAVE_NAME_BUFFER] = {};
   // ptsname_r returns the error number rather than -1.
   const int rc = ::ptsname_r(master_fd, buf, sizeof buf);
@@ -355,9 +336,9 @@ Result<void> set_term_size(int fd) noexcept {
   return Result<void>::success();
 }
 
-std::uint8_t get_eof_char() noexcept { return host_control_char(VEOF, FALLBACK_EOF_BYTE); }
-
-std::uint8_t get_intr_char() noexcept { return host_control_char(VINTR, FALLBACK_INTR_BYTE); }
+void set_signal_pause_for_tests(std::chrono::milliseconds pause) noexcept {
+  g_signal_pause_ms.store(pause.count());
+}
 
 // --- spawn -----------------------------------------------------------------
 
@@ -383,7 +364,7 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   if (::grantpt(master.get()) != 0) return Errno::last();
   if (::unlockpt(master.get()) != 0) return Errno::last();
   // ptsname_r may allocate inside libc, so the path is fetched before fork.
-  Result<std::string> slave_path = Master::get_slave_name(master.get());
+  Result<std::string> slave_path = get_slave_name(master.get());
   if (!slave_path) return slave_path.error();
   // The window is set before the child exists. Set after its start, it
   // would undo whatever size the program chose for itself in its first
@@ -448,9 +429,7 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
     return Errno::from_raw(code);
   }
 
-  const std::uint8_t eof = get_eof_char();
-  const std::uint8_t intr = get_intr_char();
-  return PtyProcess(Master(PtyMaster(master.release())), pid, ::getpid(), eof, intr);
+  return PtyProcess(std::move(master), pid, ::getpid());
 } catch (const std::bad_alloc&) {
   // Every allocation happens before fork and every descriptor is owned by
   // then, so nothing is left behind.
@@ -458,29 +437,6 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
 }
 
 // --- status, stop, release -------------------------------------------------
-
-PtyProcess::PtyProcess(PtyProcess&& other) noexcept
-    : signal_pause_(other.signal_pause_),
-      pty_master_(std::move(other.pty_master_)),
-      pid_(std::exchange(other.pid_, -1)),
-      owner_pid_(other.owner_pid_),
-      collected_(other.collected_),
-      eof_byte_(other.eof_byte_),
-      intr_byte_(other.intr_byte_) {}
-
-PtyProcess& PtyProcess::operator=(PtyProcess&& other) noexcept {
-  if (this != &other) {
-    release();
-    signal_pause_ = other.signal_pause_;
-    pty_master_ = std::move(other.pty_master_);
-    pid_ = std::exchange(other.pid_, -1);
-    owner_pid_ = other.owner_pid_;
-    collected_ = other.collected_;
-    eof_byte_ = other.eof_byte_;
-    intr_byte_ = other.intr_byte_;
-  }
-  return *this;
-}
 
 PtyProcess::~PtyProcess() { release(); }
 
@@ -500,12 +456,12 @@ bool PtyProcess::may_touch_child() const noexcept {
   // Once collected, the number is free for the kernel to give to any new
   // process (the host's own children included). In a forked copy of the
   // host the child is not a child at all, and still the original's.
-  return pid_ > 0 && !collected_ && in_owner_process();
+  return pid_.get() > 0 && !collected_ && in_owner_process();
 }
 
 Result<bool> PtyProcess::is_alive() {
   if (!may_touch_child()) return false;
-  Result<WaitStatus> status = wait_nohang(pid_);
+  Result<WaitStatus> status = wait_nohang(pid_.get());
   if (!status) {
     const Errno err = status.error();
     // Already collected, by someone else: never ours to wait for or signal again.
@@ -515,16 +471,16 @@ Result<bool> PtyProcess::is_alive() {
     }
     return err;
   }
-  switch (status->kind) {
-    case WaitStatus::Kind::StillAlive:
+  switch (*status) {
+    case WaitStatus::StillAlive:
       return true;
-    case WaitStatus::Kind::Exited:
-    case WaitStatus::Kind::Signaled:
+    case WaitStatus::Ended:
       collected_ = true;
       return false;
-    default:  // a stop or continuation, reported only for a traced child
+    case WaitStatus::Changed:  // a stop or continuation, reported only for a traced child
       return false;
   }
+  return false;
 }
 
 Result<bool> PtyProcess::exit(bool force) {
@@ -534,17 +490,18 @@ Result<bool> PtyProcess::exit(bool force) {
 
   // Each signal goes out only right after a check found the child
   // uncollected, so its pid cannot have been reused by then.
+  const std::chrono::milliseconds pause{g_signal_pause_ms.load()};
   for (int sig : {SIGHUP, SIGCONT, SIGINT, SIGTERM}) {
-    if (::kill(pid_, sig) != 0) return Errno::last();
-    pause_fully(signal_pause_);
+    if (::kill(pid_.get(), sig) != 0) return Errno::last();
+    pause_fully(pause);
     alive = is_alive();
     if (!alive) return alive.error();
     if (!alive.value()) return true;
   }
   if (!force) return false;
 
-  if (::kill(pid_, SIGKILL) != 0) return Errno::last();
-  pause_fully(signal_pause_);
+  if (::kill(pid_.get(), SIGKILL) != 0) return Errno::last();
+  pause_fully(pause);
   alive = is_alive();
   if (!alive) return alive.error();
   return !alive.value();
@@ -553,8 +510,8 @@ Result<bool> PtyProcess::exit(bool force) {
 void PtyProcess::release() noexcept {
   if (may_touch_child()) {
     try {
-      Result<WaitStatus> status = wait_nohang(pid_);
-      if (status && status->kind == WaitStatus::Kind::StillAlive) {
+      Result<WaitStatus> status = wait_nohang(pid_.get());
+      if (status && *status == WaitStatus::StillAlive) {
         Result<bool> stopped = exit(true);
         if (!stopped) defer_internal_failure("failed to stop the child: " + stopped.error().text());
       }
@@ -566,7 +523,7 @@ void PtyProcess::release() noexcept {
   }
   pid_ = -1;
   // In a forked copy this closes that copy's descriptor and nothing else.
-  pty_master_ = Master{};
+  master_.reset();
 }
 
 }  // namespace morvik::pty

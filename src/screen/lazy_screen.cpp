@@ -12,12 +12,12 @@
 #include <cstring>
 #include <string>
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
 
 namespace morvik::screen {
 namespace {
 
-namespace grammar = morvik::session::grammar;
+namespace grammar = morvik::text::grammar;
 using u8 = unsigned char;
 
 constexpr u8 LF = 0x0A;

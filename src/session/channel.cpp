@@ -85,8 +85,6 @@ Receiver& Receiver::operator=(Receiver&& other) noexcept {
   if (this != &other) {
     disconnect();
     state_ = std::move(other.state_);
-    head_held_ = other.head_held_;
-    took_held_ = other.took_held_;
   }
   return *this;
 }
@@ -126,15 +124,8 @@ Receiver::Status Receiver::try_recv(Chunk& out) {
     const bool wake = pop_front(*state_, out);
     lock.unlock();
     if (wake) state_->space.notify_one();
-    note_taken();
     return Status::Chunk;
   }
-  return state_->sender_alive ? Status::Empty : Status::Disconnected;
-}
-
-Receiver::Status Receiver::peek() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  if (!state_->queue.empty()) return Status::Chunk;
   return state_->sender_alive ? Status::Empty : Status::Disconnected;
 }
 
@@ -146,7 +137,6 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
       const bool wake = pop_front(*state_, out);
       lock.unlock();
       if (wake) state_->space.notify_one();
-      note_taken();
       return Status::Chunk;
     }
     if (!state_->sender_alive) return Status::Disconnected;
@@ -160,19 +150,5 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
 }
 
 void Receiver::abandon() noexcept { forget(std::move(state_)); }
-
-void Receiver::unreceive(Chunk rest) {
-  if (rest.empty()) return;
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->queued_bytes += rest.size();
-  state_->queue.push_front(std::move(rest));
-  head_held_ = false;
-}
-
-void Receiver::hold_back(Chunk held) {
-  if (held.empty()) return;
-  unreceive(std::move(held));
-  head_held_ = true;
-}
 
 }  // namespace morvik::session

@@ -1,9 +1,9 @@
-// The output channel: a FIFO of output chunks from the reader thread (one
-// producer) to the session (one consumer). A chunk is exactly what one read
-// of the master returned; chunks are never merged or split in transit. The
-// consumer may hand back the unread tail of a chunk it had to cut, or the
-// end of a read that stopped inside a character or escape, which then comes
-// out first, so neither a byte budget nor a read boundary loses output.
+// The output channel: a plain FIFO of output chunks from the reader thread
+// (one producer) to the session (one consumer), and the only state the two
+// threads share besides the reader's own stop and completion flags. A chunk
+// is exactly what one read of the master returned; chunks are never merged
+// or split in transit. Whatever the consumer takes but does not hand out
+// stays on its side (inbox.h), never back in here.
 //
 // The queue is bounded in bytes. A host that stops reading must not grow
 // without limit while a child floods its terminal, and dropping output is
@@ -92,32 +92,14 @@ class Receiver {
   // The oldest chunk as soon as there is one, else TimedOut once `limit` has
   // passed, or Disconnected. A zero limit never blocks.
   Status recv_timeout(Chunk& out, std::chrono::nanoseconds limit);
-  // What try_recv would report now, without taking anything.
-  Status peek() const;
-  // Puts the unread tail of a chunk back at the head of the queue.
-  void unreceive(Chunk rest);
-  // Puts output a read held back (it ends inside a character or escape) at
-  // the head of the queue, marked so that whoever takes it next can tell it
-  // is no new output.
-  void hold_back(Chunk held);
-  // Whether the chunk taken last was one put back by hold_back.
-  bool took_held() const noexcept { return took_held_; }
   // Lets go of the channel without locking or destroying it: in a forked
   // copy of the host the reader thread may have held its lock at the fork.
   void abandon() noexcept;
 
  private:
   void disconnect() noexcept;
-  // Set once a chunk has been taken, from whether it was the held one.
-  void note_taken() noexcept {
-    took_held_ = head_held_;
-    head_held_ = false;
-  }
 
   std::shared_ptr<detail::ChannelState> state_;
-  // Consumer-side only, like every call on a Receiver.
-  bool head_held_ = false;
-  bool took_held_ = false;
 };
 
 std::pair<Sender, Receiver> make_channel(std::size_t capacity_bytes = CHANNEL_CAPACITY_BYTES);

@@ -6,14 +6,14 @@
 #include <string>
 #include <utility>
 
-#include "../pty/result.h"
+#include "base/result.h"
 
 namespace morvik::session {
 
 // The exception class a failure reaches Python as.
 enum class ErrorKind {
   Exception,     // start-up failures: the built-in Exception itself
-  RuntimeError,  // input, status and poisoned-lock failures
+  RuntimeError,  // input and status failures
 };
 
 struct Error {
@@ -22,7 +22,7 @@ struct Error {
 };
 
 template <class T>
-using Expected = pty::Result<T, Error>;
+using Expected = Result<T, Error>;
 
 inline Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }
 inline Error startup_error(std::string message) { return {ErrorKind::Exception, std::move(message)}; }

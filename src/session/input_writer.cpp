@@ -8,11 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/eintr.h"
+#include "base/errno_code.h"
+#include "base/kept_texts.h"
+
 namespace morvik::session {
 
 ssize_t InputWriter::write_some(const char* p, std::size_t n, std::chrono::steady_clock::time_point until) {
   for (;;) {
-    const ssize_t w = pty::retry_on_eintr([&] { return ::write(fd_.get(), p, n); });
+    const ssize_t w = retry_on_eintr([&] { return ::write(fd_.get(), p, n); });
     if (w >= 0 || errno != EAGAIN) return w;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -21,11 +25,11 @@ ssize_t InputWriter::write_some(const char* p, std::size_t n, std::chrono::stead
     }
     pollfd pfd{fd_.get(), POLLOUT, 0};
     const int timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-    if (pty::retry_on_eintr([&] { return ::poll(&pfd, 1, timeout); }) < 0) return -1;
+    if (retry_on_eintr([&] { return ::poll(&pfd, 1, timeout); }) < 0) return -1;
   }
 }
 
-pty::Result<void, WriteFailure> InputWriter::write_all(std::string_view data) {
+Result<void, WriteFailure> InputWriter::write_all(std::string_view data) {
   const bool flushing = data.size() <= WRITER_BUFFER_BYTES;
   const char* p = data.data();
   std::size_t n = data.size();
@@ -33,9 +37,9 @@ pty::Result<void, WriteFailure> InputWriter::write_all(std::string_view data) {
     // The stall limit counts from the last progress, not from the start: a
     // slow reader that keeps taking input never makes a long write fail.
     const ssize_t w = write_some(p, n, std::chrono::steady_clock::now() + stall_limit_);
-    if (w < 0) return WriteFailure{flushing, pty::os_error_text(errno)};
+    if (w < 0) return WriteFailure{flushing, os_error_text(errno)};
     if (w == 0) {
-      return WriteFailure{flushing, flushing ? "failed to write the buffered data" : "failed to write whole buffer"};
+      return WriteFailure{flushing, flushing ? kept::BUFFERED_WRITE_STALLED : kept::DIRECT_WRITE_STALLED};
     }
     p += w;
     n -= static_cast<std::size_t>(w);

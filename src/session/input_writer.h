@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "../pty/result.h"
-#include "../pty/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace morvik::session {
 
@@ -34,13 +34,13 @@ struct WriteFailure {
 
 class InputWriter {
  public:
-  explicit InputWriter(pty::UniqueFd fd, std::chrono::milliseconds stall_limit = WRITE_STALL_LIMIT) noexcept
+  explicit InputWriter(UniqueFd fd, std::chrono::milliseconds stall_limit = WRITE_STALL_LIMIT) noexcept
       : fd_(std::move(fd)), stall_limit_(stall_limit) {}
 
   // Every byte of `data` has been handed to the descriptor when this
   // succeeds. On failure a leading part may have been delivered; the rest is
   // discarded.
-  pty::Result<void, WriteFailure> write_all(std::string_view data);
+  Result<void, WriteFailure> write_all(std::string_view data);
 
   int fd() const noexcept { return fd_.get(); }
   // Closes the descriptor now.
@@ -51,7 +51,7 @@ class InputWriter {
   // Returns the count written, or -1 with errno set.
   ssize_t write_some(const char* p, std::size_t n, std::chrono::steady_clock::time_point until);
 
-  pty::UniqueFd fd_;
+  UniqueFd fd_;
   std::chrono::milliseconds stall_limit_;
 };
 

@@ -13,7 +13,9 @@
 #include <mutex>
 #include <vector>
 
-#include "../pty/errno_code.h"
+#include "base/eintr.h"
+#include "base/errno_code.h"
+#include "base/kept_texts.h"
 #include "forget.h"
 
 namespace morvik::session {
@@ -22,7 +24,7 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  pty::UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
   // The reader's descriptor while the thread may still hold it open. The
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
@@ -34,12 +36,12 @@ namespace {
 constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 
 struct Start {
-  pty::UniqueFd master;
+  UniqueFd master;
   Sender tx;
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void run_reader(pty::UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
+void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
   pthread_setname_np(pthread_self(), "morvik_reader");
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
@@ -55,13 +57,13 @@ void run_reader(pty::UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = pty::retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+      const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
       if (got < 0 && errno == EAGAIN) {
         if (unannounced != 0) {
           tx.wake();
           unannounced = 0;
         }
-        if (pty::retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
+        if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
         if (fds[1].revents != 0) break;
         continue;
       }
@@ -105,24 +107,11 @@ sigset_t asynchronous_signals() {
   return set;
 }
 
-std::string os_diagnostic(int errnum) {
-  return "Os { code: " + std::to_string(errnum) + ", description: \"" + pty::os_message(errnum) + "\" }";
-}
+std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_message(errnum)); }
 
 }  // namespace
 
-ReaderThread& ReaderThread::operator=(ReaderThread&& other) noexcept {
-  if (this != &other) {
-    let_go();
-    thread_ = other.thread_;
-    running_ = std::exchange(other.running_, false);
-    shared_ = std::move(other.shared_);
-    channel_stop_ = std::move(other.channel_stop_);
-  }
-  return *this;
-}
-
-ReaderThread ReaderThread::start(pty::UniqueFd master, Sender tx, std::string& error) {
+ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -160,7 +149,7 @@ void ReaderThread::request_stop() noexcept {
 }
 
 void ReaderThread::join_within(std::chrono::milliseconds grace) {
-  if (!running_) return;
+  if (!running_.get()) return;
   constexpr std::chrono::milliseconds step{10};
   const auto until = std::chrono::steady_clock::now() + grace;
   {
@@ -173,6 +162,10 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
   request_stop();
   ::pthread_join(thread_, nullptr);
   running_ = false;
+  // The thread is gone: its wake-up descriptor and its hold on the channel
+  // go now, not when the session record is released.
+  shared_.reset();
+  channel_stop_ = Sender::StopHandle{};
 }
 
 void ReaderThread::abandon() noexcept {
@@ -188,7 +181,7 @@ void ReaderThread::abandon() noexcept {
 }
 
 void ReaderThread::let_go() noexcept {
-  if (running_) {
+  if (running_.get()) {
     request_stop();
     ::pthread_detach(thread_);
     running_ = false;

@@ -19,7 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "../pty/unique_fd.h"
+#include "base/exchange_on_move.h"
+#include "base/unique_fd.h"
 #include "channel.h"
 
 namespace morvik::session {
@@ -33,18 +34,19 @@ class ReaderThread {
   // Starts the thread; it owns `master` and `tx` from now on. On failure
   // returns an empty handle and sets `error` to a diagnostic text; `master`
   // and `tx` are released.
-  static ReaderThread start(pty::UniqueFd master, Sender tx, std::string& error);
+  static ReaderThread start(UniqueFd master, Sender tx, std::string& error);
 
   ReaderThread() = default;
-  ReaderThread(ReaderThread&& other) noexcept { *this = std::move(other); }
-  ReaderThread& operator=(ReaderThread&& other) noexcept;
+  ReaderThread(ReaderThread&& other) noexcept = default;
+  ReaderThread& operator=(ReaderThread&& other) = delete;
   // Detaches a thread that was never joined after telling it to stop.
   ~ReaderThread();
 
-  bool joinable() const noexcept { return running_; }
+  bool joinable() const noexcept { return running_.get(); }
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.
+  // Releases everything the handle held for the thread.
   void join_within(std::chrono::milliseconds grace);
 
   // For a forked copy of the host, in which the thread does not exist and
@@ -59,7 +61,7 @@ class ReaderThread {
   void let_go() noexcept;
 
   pthread_t thread_{};
-  bool running_ = false;
+  ExchangeOnMove<bool, false> running_;
   std::shared_ptr<Shared> shared_;
   Sender::StopHandle channel_stop_;
 };

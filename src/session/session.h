@@ -1,8 +1,15 @@
 // The session record: the whole state of one Morvik object, and every
-// operation on it. One lock per shared field and none over the record; the
-// only nesting is rx then history. Knows nothing of Python: the binding layer
-// decides where the interpreter lock is released (around wait_until_ready and
-// nowhere else).
+// operation on it. Knows nothing of Python: the binding layer decides where
+// the interpreter lock is released (around read_until_ready and nowhere else).
+//
+// Threading contract. A session is used by one thread at a time: the binding
+// lets only the thread that made it call in, and never two calls at once.
+// Its own state is therefore plain members, with no lock. The one other
+// thread is its reader, which reaches only the channel (channel.h) and its
+// own stop and completion flags (reader_thread.cpp); those carry their own
+// locks. A member that another thread is ever let reach gets a lock of its
+// own, at that member, held for one short block (the writer would be one
+// mutex beside writer_ around write_bytes), never a lock over the record.
 #pragma once
 
 #include <chrono>
@@ -13,11 +20,11 @@
 #include <string_view>
 #include <vector>
 
-#include "../pty/pty_process.h"
+#include "pty/pty_process.h"
 #include "channel.h"
 #include "expected.h"
-#include "guarded.h"
 #include "history.h"
+#include "inbox.h"
 #include "input_writer.h"
 #include "reader_thread.h"
 
@@ -60,18 +67,17 @@ class Session {
   ~Session();
 
   // Draining and history.
-  Expected<std::string> read_available(std::optional<std::uint64_t> max_bytes);
-  Expected<std::string> get_history();
+  std::string read_available(std::optional<std::uint64_t> max_bytes);
+  std::string get_history();
 
-  // Waiting: run with the interpreter lock released. Throws InternalFailure
-  // for a poisoned lock.
+  // Waiting: run with the interpreter lock released.
   std::string read_until_ready(const WaitArgs& args);
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
   Expected<void> send_line(std::string_view input);  // input + "\n" in one write
   Expected<void> send_ctrl_c();
-  Expected<void> set_ready_markers(std::vector<Marker> markers);
+  void set_ready_markers(std::vector<Marker> markers) { ready_markers_ = std::move(markers); }
   bool is_interactive() const noexcept { return interactive_; }
   const std::string& get_initial_command() const noexcept { return command_; }
 
@@ -84,12 +90,10 @@ class Session {
   static Expected<void> reset(std::unique_ptr<Session>& slot);
 
  private:
-  friend struct SessionTestAccess;
-
   Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
           ReaderThread reader, std::size_t history_limit, bool interactive);
 
-  bool should_wait_for_markers();
+  bool should_wait_for_markers() const noexcept;
   std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
                                      std::uint64_t settle_ms);
   std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
@@ -102,29 +106,27 @@ class Session {
   bool in_other_process() const noexcept { return !process_.in_owner_process(); }
   void abandon() noexcept;
 
-  // Appends a chunk to `out` within `cap` bytes; a cut tail goes back to the
-  // channel. Returns true when the chunk had to be cut.
-  static bool append_capped(Receiver& rx, std::string& out, Chunk&& chunk, std::uint64_t cap);
-  void append_history(std::string_view bytes);
-  // One receive under the rx lock; a chunk is appended within `cap`.
-  // `held`, when given, tells whether the chunk was output an earlier read
-  // held back, which is no sign of life from the child.
-  Receiver::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
-                                  std::uint64_t cap, bool& cut, bool* held = nullptr);
+  // One receive; a chunk is appended within `cap`. `held`, when given,
+  // tells whether the chunk was output an earlier read held back, which is
+  // no sign of life from the child.
+  Inbox::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
+                               std::uint64_t cap, bool& cut, bool* held = nullptr);
   // The end of a wait: an incomplete character or escape at the end of
-  // `collected` goes back to the channel (see hold_incomplete_tail).
-  void hold_back_tail(std::string& collected, std::uint64_t cap);
+  // `collected` goes back to the inbox (see hold_incomplete_tail), the rest
+  // into the history.
+  void finish_read(std::string& collected, std::uint64_t cap);
 
   // Field order is release order after teardown (members are destroyed in
-  // reverse): process, writer, rx, reader_thread, then the rest.
+  // reverse): process, writer, inbox (the channel), reader_thread, then the
+  // rest.
   std::string command_;
   std::size_t history_limit_;
   bool interactive_;
-  Guarded<History> history_;
-  Guarded<std::vector<Marker>> ready_markers_;
-  Guarded<ReaderThread> reader_thread_;
-  Guarded<Receiver> rx_;
-  Guarded<InputWriter> writer_;
+  History history_;
+  std::vector<Marker> ready_markers_;
+  ReaderThread reader_thread_;
+  Inbox inbox_;
+  InputWriter writer_;
   pty::PtyProcess process_;
 };
 

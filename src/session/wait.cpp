@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 
-#include "../pty/internal_failure.h"
+#include "text/cleaning.h"
+#include "text/utf8.h"
 #include "held_tail.h"
-#include "sanitize.h"
 #include "session.h"
 
 namespace morvik::session {
@@ -50,7 +50,7 @@ struct MarkerProbe {
 
 MarkerProbe make_probe(std::string_view raw_marker) {
   MarkerProbe p;
-  append_utf8_with_replacement(raw_marker, p.text);
+  text::append_utf8_with_replacement(raw_marker, p.text);
   if (p.text.find("\xEF\xBF\xBD") != std::string::npos) return p;
   for (char c : p.text) {
     if (p.distinct_bytes.find(c) == std::string::npos) p.distinct_bytes.push_back(c);
@@ -72,7 +72,7 @@ bool window_has_marker(const std::string& collected, const std::vector<MarkerPro
   bool worth_cleaning = false;
   for (const auto& m : markers) worth_cleaning = worth_cleaning || may_appear(m, raw);
   if (!worth_cleaning) return false;
-  const std::string window = sanitize_for_agent(raw);
+  const std::string window = text::sanitize_for_agent(raw);
   // A prompt usually ends the window, so test the end before searching.
   for (const auto& probe : markers) {
     const std::string& m = probe.text;
@@ -84,32 +84,18 @@ bool window_has_marker(const std::string& collected, const std::vector<MarkerPro
 
 }  // namespace
 
-Receiver::Status Session::receive_capped(std::string& collected, nanoseconds limit,
-                                         std::uint64_t cap, bool& cut, bool* held) {
-  auto rx = rx_.lock();
-  if (rx.poisoned()) internal_failure("rx lock poisoned");
+Inbox::Status Session::receive_capped(std::string& collected, nanoseconds limit, std::uint64_t cap,
+                                      bool& cut, bool* held) {
   Chunk chunk;
-  const auto status = rx->recv_timeout(chunk, limit);
-  if (status == Receiver::Status::Chunk) {
-    if (held != nullptr) *held = rx->took_held();
-    cut = append_capped(*rx, collected, std::move(chunk), cap);
+  const auto status = inbox_.take_within(chunk, limit);
+  if (status == Inbox::Status::Chunk) {
+    if (held != nullptr) *held = inbox_.took_held();
+    cut = append_capped(inbox_, collected, std::move(chunk), cap);
   }
   return status;
 }
 
-void Session::hold_back_tail(std::string& collected, std::uint64_t cap) {
-  if (collected.empty()) return;
-  auto rx = rx_.lock();
-  if (rx.poisoned()) internal_failure("rx lock poisoned");
-  hold_incomplete_tail(*rx, collected, cap);
-}
-
-bool Session::should_wait_for_markers() {
-  if (!interactive_) return false;
-  auto list = ready_markers_.lock();
-  if (list.poisoned()) internal_failure("ready_markers lock poisoned");
-  return !list->empty();
-}
+bool Session::should_wait_for_markers() const noexcept { return interactive_ && !ready_markers_.empty(); }
 
 std::string Session::read_until_ready(const WaitArgs& args) {
   // A forked copy's session is closed: its channel is the original's.
@@ -121,20 +107,16 @@ std::string Session::read_until_ready(const WaitArgs& args) {
   const std::string raw = should_wait_for_markers()
                               ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
                               : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
-  return sanitize_for_agent(raw);
+  return text::sanitize_for_agent(raw);
 }
 
 std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
                                             std::uint64_t settle_ms) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
   std::vector<MarkerProbe> markers;
-  {
-    auto list = ready_markers_.lock();
-    if (list.poisoned()) internal_failure("ready_markers lock poisoned");
-    markers.reserve(list->size());
-    // Compared with cleaned text, so each marker is taken as decoded UTF-8.
-    for (const auto& m : *list) markers.push_back(make_probe(m));
-  }
+  markers.reserve(ready_markers_.size());
+  // Compared with cleaned text, so each marker is taken as decoded UTF-8.
+  for (const auto& m : ready_markers_) markers.push_back(make_probe(m));
 
   std::string collected;
   bool seen = false;
@@ -143,8 +125,8 @@ std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint6
     while (Clock::now() < deadline) {
       const auto status =
           receive_capped(collected, slice_until(deadline, READY_POLL_SLICE_MS), max_output_bytes, cut);
-      if (status == Receiver::Status::Disconnected) break;
-      if (status != Receiver::Status::Chunk) continue;
+      if (status == Inbox::Status::Disconnected) break;
+      if (status != Inbox::Status::Chunk) continue;
       if (!markers.empty() && window_has_marker(collected, markers)) {
         seen = true;
         break;
@@ -157,13 +139,12 @@ std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint6
     const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
     while (Clock::now() < settle_deadline) {
       const auto status = receive_capped(collected, SETTLE_GAP_MS, max_output_bytes, cut);
-      if (status != Receiver::Status::Chunk) break;
+      if (status != Inbox::Status::Chunk) break;
       if (collected.size() >= max_output_bytes) break;
     }
   }
 
-  hold_back_tail(collected, max_output_bytes);
-  append_history(collected);
+  finish_read(collected, max_output_bytes);
   return collected;
 }
 
@@ -182,8 +163,8 @@ std::string Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint6
       bool held = false;
       const auto status =
           receive_capped(collected, slice_until(deadline, QUIET_POLL_SLICE_MS), max_output_bytes, cut, &held);
-      if (status == Receiver::Status::Disconnected) break;
-      if (status != Receiver::Status::Chunk) continue;
+      if (status == Inbox::Status::Disconnected) break;
+      if (status != Inbox::Status::Chunk) continue;
       // What an earlier read held back is old output: only the child's new
       // output starts the silence that ends the wait.
       if (!held) {
@@ -193,8 +174,7 @@ std::string Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint6
       if (collected.size() >= max_output_bytes) break;
     }
   }
-  hold_back_tail(collected, max_output_bytes);
-  append_history(collected);
+  finish_read(collected, max_output_bytes);
   return collected;
 }
 

@@ -6,7 +6,7 @@
 // first form cheap: no byte of plain output may be looked at twice unless
 // an edit calls it back, and nothing may be zero-filled or copied per line.
 //
-// Escapes are found by the cleaner's own grammar (session/sanitize.h), so
+// Escapes are found by the cleaner's own grammar (cleaning.h, grammar.h), so
 // that the text here and the cleaned text agree about what is an escape.
 
 #include "text/line_render.h"
@@ -14,20 +14,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/sanitize.h"
 #include "text/char_width.h"
+#include "text/cleaning.h"
+#include "text/grammar.h"
+#include "text/utf8.h"
 
 namespace morvik::text {
 namespace {
 
-namespace grammar = morvik::session::grammar;
-using u8 = unsigned char;
-
 constexpr u8 BS = 0x08;
-constexpr u8 TAB = 0x09;
-constexpr u8 LF = 0x0A;
-constexpr u8 CR = 0x0D;
-constexpr u8 ESC = 0x1B;
 
 constexpr char32_t BLANK = 0;
 constexpr char32_t WIDE_TAIL = 0xFFFFFFFF;
@@ -46,30 +41,10 @@ constexpr std::size_t MAX_CONTROL_SEQUENCE = 64;
 constexpr std::size_t MAX_PARAMETERS = 16;
 constexpr unsigned MAX_PARAMETER = 65535;
 
-// The bytes a UTF-8 lead byte promises, and the range its second byte must
-// lie in (which rules out overlong forms, surrogates and code points past
-// U+10FFFF); 0 for a byte that leads nothing.
-unsigned lead_length(u8 b, u8& lo, u8& hi) {
-  lo = 0x80;
-  hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) return 2;
-  if (b >= 0xE0 && b <= 0xEF) {
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-    return 3;
-  }
-  if (b >= 0xF0 && b <= 0xF4) {
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-    return 4;
-  }
-  return 0;
-}
-
-char32_t decode(const u8* p, unsigned len) {
+char32_t decode(const u8* p, std::size_t len) {
   static constexpr u8 LEAD_BITS[5] = {0, 0, 0x1F, 0x0F, 0x07};
   char32_t c = p[0] & LEAD_BITS[len];
-  for (unsigned k = 1; k < len; ++k) c = (c << 6) | (p[k] & 0x3F);
+  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (p[k] & 0x3F);
   return c;
 }
 
@@ -86,22 +61,20 @@ std::size_t for_each_char(const u8* p, std::size_t len, F&& f) {
       ++i;
       continue;
     }
-    u8 lo;
-    u8 hi;
-    const unsigned need = lead_length(b, lo, hi);
-    if (need == 0) {
+    LeadShape shape;
+    if (!lead_shape(b, shape)) {
       f(REPLACEMENT);
       ++i;
       continue;
     }
-    unsigned have = 1;
-    while (have < need && i + have < len) {
+    std::size_t have = 1;
+    while (have < shape.length && i + have < len) {
       const u8 c = p[i + have];
-      if (c < (have == 1 ? lo : 0x80) || c > (have == 1 ? hi : 0xBF)) break;
+      if (c < (have == 1 ? shape.lo : 0x80) || c > (have == 1 ? shape.hi : 0xBF)) break;
       ++have;
     }
-    if (have == need) {
-      f(decode(p + i, need));
+    if (have == shape.length) {
+      f(decode(p + i, shape.length));
     } else if (i + have == len) {
       return i;  // the rest may still come
     } else {
@@ -172,12 +145,12 @@ void LineRenderer::compact() {
 void LineRenderer::validate(std::size_t upto) {
   if (upto <= validated_) return;
   const std::string_view span(buf_.get() + validated_, upto - validated_);
-  if (grammar::is_well_formed_utf8(span)) {
+  if (is_well_formed_utf8(span)) {
     validated_ = upto;
     return;
   }
   std::string fixed;
-  morvik::session::append_utf8_with_replacement(span, fixed);
+  append_utf8_with_replacement(span, fixed);
   // A replacement is never shorter than what it replaces.
   const std::size_t grow = fixed.size() - span.size();
   reserve(grow);
@@ -701,17 +674,16 @@ void LineRenderer::print_cells(const u8* p, std::size_t len) {
   for (std::size_t k = 0; k < len; ++k) {
     const u8 b = p[k];
     if (utf8_len_ != 0) {
-      u8 lo;
-      u8 hi;
-      const unsigned need = lead_length(utf8_[0], lo, hi);
+      LeadShape shape;
+      lead_shape(utf8_[0], shape);
       if (utf8_len_ > 1) {
-        lo = 0x80;
-        hi = 0xBF;
+        shape.lo = 0x80;
+        shape.hi = 0xBF;
       }
-      if (b >= lo && b <= hi) {
+      if (b >= shape.lo && b <= shape.hi) {
         utf8_[utf8_len_++] = b;
-        if (utf8_len_ == need) {
-          const char32_t c = decode(utf8_, need);
+        if (utf8_len_ == shape.length) {
+          const char32_t c = decode(utf8_, shape.length);
           utf8_len_ = 0;
           const int w = char_width(c);
           if (w == 0) {
@@ -729,9 +701,8 @@ void LineRenderer::print_cells(const u8* p, std::size_t len) {
       put_cell(b, 1);
       continue;
     }
-    u8 lo;
-    u8 hi;
-    if (lead_length(b, lo, hi) != 0) {
+    LeadShape shape;
+    if (lead_shape(b, shape)) {
       utf8_[0] = b;
       utf8_len_ = 1;
     } else {

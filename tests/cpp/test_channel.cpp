@@ -36,17 +36,6 @@ TEST(ChannelTest, QueuedChunksOutliveTheSenderThenDisconnected) {
   EXPECT_EQ(rx.try_recv(c), Status::Disconnected);
 }
 
-TEST(ChannelTest, UnreceivedTailComesOutFirst) {
-  auto [tx, rx] = make_channel();
-  ASSERT_TRUE(tx.send("later"));
-  rx.unreceive("tail");
-  Chunk c;
-  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
-  EXPECT_EQ(c, "tail");
-  ASSERT_EQ(rx.try_recv(c), Status::Chunk);
-  EXPECT_EQ(c, "later");
-}
-
 TEST(ChannelTest, TimedReceiveWaitsForItsLimitAndWakesOnSend) {
   auto [tx, rx] = make_channel();
   Chunk c;

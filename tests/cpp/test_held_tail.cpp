@@ -1,15 +1,19 @@
-// Where reads end: a read that stops inside a character or escape leaves
-// that part at the head of the channel, under the rules that keep a reading
-// loop from stalling or losing the end of the output. Driven through a real
-// channel, with a read that takes chunks within a budget as the session's do.
+// The session's side of the output: what a read takes but does not hand out
+// comes out first, and a read that stops inside a character or escape leaves
+// that part at the head, under the rules that keep a reading loop from
+// stalling or losing the end of the output. Driven through a real channel,
+// with a read that takes chunks within a budget as the session's do.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "session/channel.h"
 #include "session/held_tail.h"
+#include "session/inbox.h"
 
 using namespace morvik::session;
 
@@ -17,19 +21,13 @@ namespace {
 
 // A read: queued chunks within `budget`, the cut rest of the last one put
 // back, then the incomplete end held back.
-std::string read(Receiver& rx, std::uint64_t budget) {
+std::string read(Inbox& inbox, std::uint64_t budget) {
   std::string collected;
   Chunk chunk;
-  while (collected.size() < budget && rx.try_recv(chunk) == Receiver::Status::Chunk) {
-    const std::size_t room = budget - collected.size();
-    if (chunk.size() > room) {
-      collected.append(chunk, 0, room);
-      rx.unreceive(chunk.substr(room));
-      break;
-    }
-    collected += chunk;
+  while (collected.size() < budget && inbox.try_take(chunk) == Inbox::Status::Chunk) {
+    if (append_capped(inbox, collected, std::move(chunk), budget)) break;
   }
-  hold_incomplete_tail(rx, collected, budget);
+  hold_incomplete_tail(inbox, collected, budget);
   return collected;
 }
 
@@ -75,6 +73,7 @@ TEST(HeldTailTest, ReadsEndOnWholeCharactersAndEscapesWithoutStallingOrLosingOut
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto [tx, rx] = make_channel();
+    Inbox inbox(std::move(rx));
     std::optional<Sender> sender(std::move(tx));
     for (const Step& step : c.steps) {
       if (step.end) {
@@ -82,8 +81,27 @@ TEST(HeldTailTest, ReadsEndOnWholeCharactersAndEscapesWithoutStallingOrLosingOut
       } else if (!step.sent.empty()) {
         ASSERT_TRUE(sender->send(step.sent));
       } else {
-        EXPECT_EQ(read(rx, step.budget), step.expected);
+        EXPECT_EQ(read(inbox, step.budget), step.expected);
       }
     }
   }
+}
+
+TEST(InboxTest, ReturnedOutputComesOutFirstAndOnlyTheHeldPartIsMarked) {
+  auto [tx, rx] = make_channel();
+  Inbox inbox(std::move(rx));
+  ASSERT_TRUE(tx.send("later"));
+  EXPECT_EQ(inbox.peek(), Inbox::Status::Chunk);  // looked at, not lost
+  inbox.put_back("rest");
+  inbox.hold_back("held");
+  Chunk c;
+  for (auto [want, held] : {std::pair{"held", true}, {"rest", false}, {"later", false}}) {
+    ASSERT_EQ(inbox.try_take(c), Inbox::Status::Chunk);
+    EXPECT_EQ(c, want);
+    EXPECT_EQ(inbox.took_held(), held) << want;
+  }
+  EXPECT_EQ(inbox.peek(), Inbox::Status::Empty);
+  { Sender gone = std::move(tx); }
+  EXPECT_EQ(inbox.peek(), Inbox::Status::Disconnected);
+  EXPECT_EQ(inbox.take_within(c, std::chrono::seconds(5)), Inbox::Status::Disconnected);
 }

@@ -9,7 +9,7 @@
 #include "session/input_writer.h"
 
 using namespace morvik::session;
-using morvik::pty::UniqueFd;
+using morvik::UniqueFd;
 
 namespace {
 

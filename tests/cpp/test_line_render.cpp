@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
 
 namespace {
 
@@ -125,7 +125,7 @@ TEST(LineRenderer, AgreesWithTheCleanerOnStreamsWithoutLineEdits) {
       at += piece;
     }
     shown += r.take(true);
-    ASSERT_EQ(shown, morvik::session::sanitize_for_agent(stream)) << "round " << round;
+    ASSERT_EQ(shown, morvik::text::sanitize_for_agent(stream)) << "round " << round;
   }
 }
 

@@ -1,10 +1,14 @@
-// Tests of the cleaning routine. They hold the vector and the portable fast
-// paths to a byte-at-a-time reference filter written here from the rules,
-// and the decoder to a reference built from the set of every well-formed
-// UTF-8 encoding, so that a fault in a fast path cannot hide behind the same
-// fault in its checker.
+// Tests of the cleaning routine. They hold every path (portable, SSE2, AVX2)
+// and the read-end analysis to the one reference of the tests, written from
+// the rules (tests/reference/cleaning_reference.h), and the reference itself
+// to tables of exact texts, so that a fault in a fast path cannot hide
+// behind the same fault in its checker.
 
-#include "session/sanitize.h"
+#include "text/cleaning.h"
+#include "text/read_end.h"
+#include "text/utf8.h"
+
+#include "../reference/cleaning_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +21,19 @@
 
 namespace {
 
-using morvik::session::append_utf8_with_replacement;
-using morvik::session::incomplete_tail_length;
-using morvik::session::MAX_HELD_TAIL_BYTES;
-using morvik::session::sanitize_for_agent;
-using morvik::session::strip_terminal_bytes;
-using morvik::session::detail::avx2_supported;
-using morvik::session::detail::is_well_formed_utf8_avx2;
-using morvik::session::detail::sanitize_for_agent_avx2;
-using morvik::session::detail::sanitize_for_agent_portable;
-using morvik::session::detail::sanitize_for_agent_sse2;
-using morvik::session::detail::strip_terminal_bytes_avx2;
-using morvik::session::detail::strip_terminal_bytes_portable;
-using morvik::session::detail::strip_terminal_bytes_sse2;
+using morvik::text::append_utf8_with_replacement;
+using morvik::text::incomplete_tail_length;
+using morvik::text::MAX_HELD_TAIL_BYTES;
+using morvik::text::sanitize_for_agent;
+using morvik::text::strip_terminal_bytes;
+using morvik::text::detail::avx2_supported;
+using morvik::text::detail::is_well_formed_utf8_avx2;
+using morvik::text::detail::sanitize_for_agent_avx2;
+using morvik::text::detail::sanitize_for_agent_portable;
+using morvik::text::detail::sanitize_for_agent_sse2;
+using morvik::text::detail::strip_terminal_bytes_avx2;
+using morvik::text::detail::strip_terminal_bytes_portable;
+using morvik::text::detail::strip_terminal_bytes_sse2;
 
 using u8 = unsigned char;
 
@@ -41,59 +45,10 @@ std::string bytes(std::initializer_list<int> values) {
   return s;
 }
 
-// --- reference filter: the rules applied one byte at a time ---------------
+// The one reference (tests/reference/cleaning_reference.h).
+namespace reference = morvik::reference;
 
-// Where the byte-at-a-time reading stands: in text, or inside an escape of
-// some kind.
-enum class Reading { Text, Escape, Intermediates, ControlSequence, OperatingSystemCommand, OtherString };
-
-constexpr bool is_cancel_byte(u8 c) { return c == 0x18 || c == 0x1A; }
-
-// One step of the reading. Returns false when the byte does not belong to
-// the escape that it ends and must be read again, as text or a new escape.
-bool step(Reading& at, u8 c, std::string& out) {
-  switch (at) {
-    case Reading::Text:
-      if (c == 0x1B) at = Reading::Escape;
-      else if (c == 0x09 || c == 0x0A || c >= 0x20) out.push_back(static_cast<char>(c));
-      return true;
-    case Reading::Escape:
-      if (c == '[') at = Reading::ControlSequence;
-      else if (c == ']') at = Reading::OperatingSystemCommand;
-      else if (c == 'P' || c == '^' || c == '_') at = Reading::OtherString;
-      else if (c >= 0x20 && c <= 0x2F) at = Reading::Intermediates;
-      else at = Reading::Text;  // two bytes, both dropped
-      return true;
-    case Reading::Intermediates:
-      if (c >= 0x20 && c <= 0x2F) return true;
-      at = Reading::Text;
-      return c >= 0x30 && c <= 0x7E;
-    case Reading::ControlSequence:
-      if ((c >= 0x40 && c <= 0x7E) || is_cancel_byte(c)) at = Reading::Text;
-      return true;
-    case Reading::OperatingSystemCommand:
-    case Reading::OtherString:
-      if (c == 0x1B) {
-        at = Reading::Escape;
-      } else if (is_cancel_byte(c) || (c == 0x07 && at == Reading::OperatingSystemCommand)) {
-        at = Reading::Text;
-      }
-      return true;
-  }
-  return true;
-}
-
-std::string reference_strip(std::string_view in) {
-  std::string out;
-  Reading at = Reading::Text;
-  for (std::size_t i = 0; i < in.size();) {
-    if (step(at, static_cast<u8>(in[i]), out)) ++i;
-  }
-  return out;
-}
-
-// --- reference decoder: maximal subparts by brute-force prefix lookup -----
-
+// The UTF-8 encoding of a scalar value, for texts of every width.
 std::string encode(std::uint32_t cp) {
   std::string s;
   if (cp < 0x80) {
@@ -114,88 +69,10 @@ std::string encode(std::uint32_t cp) {
   return s;
 }
 
-// Every prefix (complete or not) of the encoding of every Unicode scalar
-// value, in flat tables so that a lookup is one index. Prefixes of up to
-// three bytes are keyed by those bytes, zero-padded, with two flag bits per
-// length; four-byte forms, whose lead is F0 to F7, by their 27 low bits.
-class Utf8Prefixes {
- public:
-  Utf8Prefixes() : short_(1u << 24), long_(8u << 24) {
-    for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-      const std::string e = encode(cp);
-      const auto* p = reinterpret_cast<const u8*>(e.data());
-      for (std::size_t len = 1; len <= e.size(); ++len) {
-        if (len == 4) {
-          long_[long_index(p)] = true;
-        } else {
-          short_[short_index(p, len)] |= flag(len, len == e.size());
-        }
-      }
-    }
-  }
-
-  bool is_prefix(const u8* p, std::size_t len) const {
-    // The key keeps only the lead's low three bits, so F8 to FF must be
-    // turned away here or they would pass for F0 to F7.
-    if (len == 4) return p[0] >= 0xF0 && p[0] <= 0xF7 && long_[long_index(p)];
-    return (short_[short_index(p, len)] & (flag(len, false) | flag(len, true))) != 0;
-  }
-  bool is_complete(const u8* p, std::size_t len) const {
-    if (len == 4) return is_prefix(p, 4);
-    return (short_[short_index(p, len)] & flag(len, true)) != 0;
-  }
-
- private:
-  static std::uint8_t flag(std::size_t len, bool complete) {
-    return static_cast<std::uint8_t>(1u << (2 * (len - 1) + (complete ? 1 : 0)));
-  }
-  static std::size_t short_index(const u8* p, std::size_t len) {
-    std::size_t key = 0;
-    for (std::size_t k = 0; k < 3; ++k) key = key << 8 | (k < len ? p[k] : 0);
-    return key;
-  }
-  static std::size_t long_index(const u8* p) {
-    return static_cast<std::size_t>(p[0] & 0x07) << 24 | static_cast<std::size_t>(p[1]) << 16 |
-           static_cast<std::size_t>(p[2]) << 8 | p[3];
-  }
-
-  std::vector<std::uint8_t> short_;
-  std::vector<bool> long_;
-};
-
-const Utf8Prefixes& utf8_prefixes() {
-  static const Utf8Prefixes table;
-  return table;
-}
-
-std::string reference_decode(std::string_view in) {
-  const Utf8Prefixes& table = utf8_prefixes();
-  const auto* p = reinterpret_cast<const u8*>(in.data());
-  std::string out;
-  std::size_t i = 0;
-  while (i < in.size()) {
-    std::size_t longest = 0;
-    for (std::size_t len = 1; len <= 4 && i + len <= in.size(); ++len) {
-      if (table.is_prefix(p + i, len)) longest = len;
-    }
-    if (longest > 0 && table.is_complete(p + i, longest)) {
-      out.append(in.substr(i, longest));
-      i += longest;
-    } else {
-      out += FFFD;
-      i += std::max<std::size_t>(longest, 1);
-    }
-  }
-  return out;
-}
-
-std::string reference_sanitize(std::string_view in) { return reference_decode(reference_strip(in)); }
-
 // Every cleaning entry point against the references, for one input.
 void expect_all_paths_agree(const std::string& input) {
-  const std::string stripped = reference_strip(input);
-  const std::string text = reference_decode(stripped);
+  const std::string stripped = reference::strip(input);
+  const std::string text = reference::decode(stripped);
   // The input is only printed when a check fails: printing every one would
   // cost more than the checks.
   ASSERT_EQ(strip_terminal_bytes(input), stripped) << ::testing::PrintToString(input);
@@ -239,7 +116,7 @@ TEST(SanitizeTable, EveryRowOfTheCleaningTableGivesItsText) {
     SCOPED_TRACE(::testing::PrintToString(row.input));
     EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
     EXPECT_EQ(sanitize_for_agent_portable(row.input), row.expected);
-    EXPECT_EQ(reference_sanitize(row.input), row.expected);  // the checker itself
+    EXPECT_EQ(reference::sanitize(row.input), row.expected);  // the checker itself
   }
 }
 
@@ -329,7 +206,7 @@ TEST(SanitizeEscapes, IntermediatesAndCancelsEndEscapesWhereTerminalsDo) {
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.input));
     EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
-    EXPECT_EQ(reference_sanitize(row.input), row.expected);  // the checker itself
+    EXPECT_EQ(reference::sanitize(row.input), row.expected);  // the checker itself
     expect_all_paths_agree(row.input);
   }
 }
@@ -384,7 +261,7 @@ TEST(SanitizeUtf8, EachMaximalIllFormedSubpartBecomesOneReplacement) {
     SCOPED_TRACE(::testing::PrintToString(row.input));
     EXPECT_EQ(sanitize_for_agent(row.input), row.expected);
     EXPECT_EQ(sanitize_for_agent_portable(row.input), row.expected);
-    EXPECT_EQ(reference_decode(row.input), row.expected);
+    EXPECT_EQ(reference::decode(row.input), row.expected);
     std::string appended;
     append_utf8_with_replacement(row.input, appended);
     EXPECT_EQ(appended, row.expected);
@@ -483,8 +360,8 @@ TEST(SanitizeFastPath, RandomInputsShiftedToEveryBlockOffsetMatchTheReference) {
   std::mt19937 rng(20240601);
   for (int round = 0; round < 300; ++round) {
     const std::string body = random_terminal_bytes(rng, 1 + round % 120);
-    const std::string stripped = reference_strip(body);
-    const std::string text = reference_decode(stripped);
+    const std::string stripped = reference::strip(body);
+    const std::string text = reference::decode(stripped);
     for (std::size_t shift = 0; shift <= 33; ++shift) {
       const std::string pad(shift, 'p');
       const std::string input = pad + body;
@@ -620,21 +497,19 @@ TEST(SanitizeBlocks, EachPathIsTheOneItSaysAndAgreesOnALongLog) {
     log += random_sequence_heavy_bytes(rng, 500);
     log += "\x1b[01;32muser@host\x1b[00m:\x1b[01;34m~\x1b[00m$ caf\xc3\xa9 \xe2\x96\x88\xe2\x96\x88\r\n";
   }
-  const std::string text = reference_sanitize(log);
+  const std::string text = reference::sanitize(log);
   EXPECT_EQ(sanitize_for_agent(log), text);
   EXPECT_EQ(sanitize_for_agent_sse2(log), text);
   EXPECT_EQ(sanitize_for_agent_portable(log), text);
   if (!avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor: its path cannot run";
   EXPECT_EQ(sanitize_for_agent_avx2(log), text);
-  EXPECT_EQ(strip_terminal_bytes_avx2(log), reference_strip(log));
+  EXPECT_EQ(strip_terminal_bytes_avx2(log), reference::strip(log));
 }
 
 // --- the vector UTF-8 check -----------------------------------------------------
 
-bool reference_well_formed(std::string_view bytes) { return reference_decode(bytes) == bytes; }
-
 void expect_check_agrees(const std::string& bytes) {
-  ASSERT_EQ(is_well_formed_utf8_avx2(bytes), reference_well_formed(bytes)) << ::testing::PrintToString(bytes);
+  ASSERT_EQ(is_well_formed_utf8_avx2(bytes), reference::well_formed(bytes)) << ::testing::PrintToString(bytes);
 }
 
 TEST(SanitizeUtf8Check, EveryShortSequenceAtEachPlaceInABlockIsJudgedRight) {
@@ -744,7 +619,10 @@ TEST(SanitizeTail, EveryPrefixSplitsWhereCleaningThePartsEqualsCleaningTheWhole)
     const std::string whole = sanitize_for_agent(input);
     for (std::size_t k = 0; k <= input.size(); ++k) {
       const std::string_view prefix = std::string_view(input).substr(0, k);
-      const std::size_t cut = k - incomplete_tail_length(prefix);
+      const std::size_t held = incomplete_tail_length(prefix);
+      ASSERT_EQ(held, reference::tail_length(prefix, MAX_HELD_TAIL_BYTES))
+          << ::testing::PrintToString(input) << " read up to " << k;
+      const std::size_t cut = k - held;
       ASSERT_EQ(sanitize_for_agent(input.substr(0, cut)) + sanitize_for_agent(input.substr(cut)), whole)
           << ::testing::PrintToString(input) << " cut at " << cut;
     }

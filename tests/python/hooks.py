@@ -1,5 +1,5 @@
 """The cleaning routine's C entry points, for tests that need the exact text
-the module makes of a known raw stream.
+the module makes of a known raw stream, and the tests' one reference filter.
 
 They live in a library of their own, never in the installed module (which
 exports nothing but its entry point): MORVIK_HOOKS_LIBRARY names it, and by
@@ -26,7 +26,7 @@ def library() -> ctypes.CDLL:
         lib = ctypes.CDLL(path)
     except OSError as e:
         raise RuntimeError(f"cannot load the test hooks from {path} ({e}); build them with `make hooks`") from None
-    for name in ("morvik_sanitize_for_agent", "morvik_strip_terminal_bytes"):
+    for name in ("morvik_sanitize_for_agent", "morvik_strip_terminal_bytes", "morvik_reference_strip"):
         fn = getattr(lib, name)
         fn.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_char), ctypes.c_size_t]
         fn.restype = ctypes.c_size_t

@@ -3,7 +3,9 @@
 The hooks library (see hooks.py) is built from the same sources as the
 module, so the tests drive the very code the extension runs, with nothing
 added to the installed module. The decoder is held to CPython's own
-"replace" decoding, and the filter to a reading of the rules written below.
+"replace" decoding, and the filter to the tests' one reference reading of
+the rules (tests/reference/cleaning_reference.h), which the library exports
+beside the routine.
 """
 
 import ctypes
@@ -36,48 +38,11 @@ def strip(data: bytes) -> bytes:
     return raw[:n]
 
 
-CANCEL = (0x18, 0x1A)  # CAN and SUB end any escape
-
-
-def escape_end(data: bytes, i: int) -> int:
-    """Index after the escape whose ESC is data[i] (len(data) when it runs out)."""
-    n = len(data)
-    if i + 1 == n:
-        return n
-    kind, j = data[i + 1], i + 2
-    if kind == ord("["):
-        while j < n and not (0x40 <= data[j] <= 0x7E or data[j] in CANCEL):
-            j += 1
-        return min(j + 1, n)
-    if kind in b"]P^_":
-        while j < n:
-            if data[j] == 0x1B:
-                return j  # ends the string and starts the next escape
-            if data[j] in CANCEL or (kind == ord("]") and data[j] == 0x07):
-                return j + 1
-            j += 1
-        return n
-    if 0x20 <= kind <= 0x2F:
-        while j < n and 0x20 <= data[j] <= 0x2F:
-            j += 1
-        # A final byte belongs to the escape; any other byte is cleaned on its own.
-        return j + 1 if j < n and 0x30 <= data[j] <= 0x7E else j
-    return i + 2
-
-
 def reference_strip(data: bytes) -> bytes:
-    """The filter's rules, one escape at a time."""
-    out = bytearray()
-    i, n = 0, len(data)
-    while i < n:
-        c = data[i]
-        if c == 0x1B:
-            i = escape_end(data, i)
-            continue
-        if c >= 0x20 or c in (0x09, 0x0A):
-            out.append(c)
-        i += 1
-    return bytes(out)
+    """The reference filter's bytes: the rules, one escape at a time."""
+    n, raw = _call(_LIB.morvik_reference_strip, data, len(data))
+    assert n <= len(data)
+    return raw[:n]
 
 
 _KEPT_BYTE = st.one_of(st.integers(0x20, 0xFF), st.sampled_from([0x09, 0x0A]))

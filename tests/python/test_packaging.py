@@ -167,7 +167,7 @@ def test_sdist_carries_the_sources_and_leaves_local_folders_out(tmp_path):
         members = {m.name.split("/", 1)[1] for m in archive.getmembers() if "/" in m.name}
 
     needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "stubs/morvik.pyi", "stubs/py.typed"}
-    for folder in ("src", "python"):
+    for folder in ("src", "python", "cmake"):
         for path in (REPO / folder).rglob("*"):
             if path.is_file() and "__pycache__" not in path.parts:
                 needed.add(str(path.relative_to(REPO)))

@@ -1,11 +1,16 @@
-// A move-only owner of one descriptor. It closes exactly once and never
-// retries close: on Linux the descriptor is gone even when close reports
+// The one owner of a descriptor: move-only, closes exactly once and never
+// retries close. On Linux the descriptor is gone even when close reports
 // EINTR, and a retry could close a number another thread has just reused.
 #pragma once
 
 #include <unistd.h>
 
-namespace morvik::pty {
+#include <cerrno>
+
+#include "internal_failure.h"
+#include "kept_texts.h"
+
+namespace morvik {
 
 class UniqueFd {
  public:
@@ -23,12 +28,17 @@ class UniqueFd {
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
   [[nodiscard]] int release() noexcept {
-    int fd = fd_;
+    const int fd = fd_;
     fd_ = -1;
     return fd;
   }
+  // Closes the descriptor held so far, if any, and takes `fd`. EBADF means
+  // someone else closed ours, and its number may already belong to another
+  // file: a broken ownership rule, reported when the call ends.
   void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0 && ::close(fd_) != 0 && errno == EBADF) {
+      defer_internal_failure(kept::STALE_DESCRIPTOR);
+    }
     fd_ = fd;
   }
 
@@ -36,4 +46,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace morvik::pty
+}  // namespace morvik

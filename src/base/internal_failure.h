@@ -1,6 +1,6 @@
 // Internal failures: faults inside the module that no caller can act on (a
-// broken invariant, a status word the kernel cannot produce, a lock left
-// poisoned). They travel as one C++ exception type up to the binding layer,
+// broken invariant, a status word the kernel cannot produce, a descriptor
+// closed behind its owner's back). They travel as one C++ exception type up to the binding layer,
 // which turns them into the interpreter's PanicException. Nothing here knows
 // about Python.
 #pragma once

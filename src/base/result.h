@@ -1,5 +1,5 @@
 // Errors as values: every fallible call returns either its result or the
-// error it failed with. The PTY layer's errors are error numbers, read where
+// error it failed with. By default the error is an error number, read where
 // errno was set; the session carries its own error type in the same shape.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 #include "errno_code.h"
 
-namespace morvik::pty {
+namespace morvik {
 
 template <class T, class E = Errno>
 class [[nodiscard]] Result {
@@ -49,4 +49,4 @@ class [[nodiscard]] Result<void, E> {
   bool failed_ = false;
 };
 
-}  // namespace morvik::pty
+}  // namespace morvik

@@ -1,8 +1,9 @@
-// Plain C entry points into the cleaning routine for tests and benchmarks,
-// which load them through ctypes from a library of their own (morvik_hooks,
-// built only when asked for), so that the installed module exports nothing
-// but its entry point. They must never include Python.h, touch the
-// interpreter, or let a C++ exception cross into a C caller.
+// Plain C entry points into the cleaning routine, and into the tests' one
+// reference for it, for tests and benchmarks, which load them through ctypes
+// from a library of their own (morvik_hooks, built only when asked for and
+// never installed), so that the installed module exports nothing but its
+// entry point. They must never include Python.h, touch the interpreter, or
+// let a C++ exception cross into a C caller.
 
 #include <cstddef>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "sanitize.h"
+#include "text/cleaning.h"
+
+#include "../reference/cleaning_reference.h"
 
 namespace {
 
@@ -32,7 +35,7 @@ constexpr std::size_t HOOK_FAILED = static_cast<std::size_t>(-1);
 extern "C" __attribute__((visibility("default"))) std::size_t morvik_sanitize_for_agent(
     const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
   try {
-    return hand_over(morvik::session::sanitize_for_agent(std::string_view(in, in ? n : 0)), out,
+    return hand_over(morvik::text::sanitize_for_agent(std::string_view(in, in ? n : 0)), out,
                      out_cap);
   } catch (const std::exception&) {
     return HOOK_FAILED;
@@ -43,8 +46,19 @@ extern "C" __attribute__((visibility("default"))) std::size_t morvik_sanitize_fo
 extern "C" __attribute__((visibility("default"))) std::size_t morvik_strip_terminal_bytes(
     const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
   try {
-    return hand_over(morvik::session::strip_terminal_bytes(std::string_view(in, in ? n : 0)), out,
+    return hand_over(morvik::text::strip_terminal_bytes(std::string_view(in, in ? n : 0)), out,
                      out_cap);
+  } catch (const std::exception&) {
+    return HOOK_FAILED;
+  }
+}
+
+// The reference filter's bytes (tests/reference/cleaning_reference.h), which
+// the routine's filtered bytes must equal. Same contract.
+extern "C" __attribute__((visibility("default"))) std::size_t morvik_reference_strip(
+    const char* in, std::size_t n, char* out, std::size_t out_cap) noexcept {
+  try {
+    return hand_over(morvik::reference::strip(std::string_view(in, in ? n : 0)), out, out_cap);
   } catch (const std::exception&) {
     return HOOK_FAILED;
   }

@@ -1,7 +1,7 @@
-// Every way this module turns an error number into text. The PTY layer's
-// table (names and descriptions for every Linux errno value from 1 to 133,
-// and the "UnknownErrno" row for the rest) never consults strerror: messages
-// built from its rows may not change with the libc or locale the module runs
+// Every way this module turns an error number into text. The table (names
+// and descriptions for every Linux errno value from 1 to 133, and the
+// "UnknownErrno" row for the rest) never consults strerror: messages built
+// from its rows may not change with the libc or locale the module runs
 // under. The session's input and duplicate failures are worded as the system
 // words them, and that wording is made here too, and nowhere else.
 #include "errno_code.h"
@@ -10,7 +10,9 @@
 #include <cstring>
 #include <iterator>
 
-namespace morvik::pty {
+#include "kept_texts.h"
+
+namespace morvik {
 
 namespace {
 
@@ -185,8 +187,6 @@ std::string os_message(int errnum) {
   return ::strerror_r(errnum, buf, sizeof buf);
 }
 
-std::string os_error_text(int errnum) {
-  return os_message(errnum) + " (os error " + std::to_string(errnum) + ")";
-}
+std::string os_error_text(int errnum) { return kept::os_error(os_message(errnum), errnum); }
 
-}  // namespace morvik::pty
+}  // namespace morvik

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace morvik::session {
+namespace morvik::text {
 
 // Returns well-formed UTF-8.
 std::string sanitize_for_agent(std::string_view raw);
@@ -18,25 +18,9 @@ std::string sanitize_for_agent(std::string_view raw);
 // order. Never longer than the input. Exposed for tests and benchmarks.
 std::string strip_terminal_bytes(std::string_view raw);
 
-// Step two alone: `bytes` decoded as UTF-8, ill-formed subsequences replaced
-// by U+FFFD (maximal subparts), appended to `out`.
-void append_utf8_with_replacement(std::string_view bytes, std::string& out);
-
-// The longest part of the output a read keeps back for the next one.
-inline constexpr std::size_t MAX_HELD_TAIL_BYTES = 4096;
-
-// How many bytes at the end of `raw` (output a read would hand out, cleaned
-// from its first byte) belong to a UTF-8 character or an escape sequence or
-// string that `raw` ends inside: the part that later bytes may still
-// complete. Cleaning `raw` without them and the rest with whatever follows
-// gives the same text as cleaning the joined bytes. 0 when `raw` ends on a
-// boundary, and also when that part is longer than `max_held`: such a tail
-// is cleaned where it stands.
-std::size_t incomplete_tail_length(std::string_view raw, std::size_t max_held = MAX_HELD_TAIL_BYTES);
-
-// The filter's grammar, for other readers of raw output (the line renderer)
-// that must agree with it byte for byte about where plain runs and escapes
-// end. Indices are into in[0, n).
+// The filter's grammar (grammar.h), for other readers of raw output (the
+// line renderer, the screen model's scan) that must agree with it byte for
+// byte about where plain runs and escapes end. Indices are into in[0, n).
 namespace grammar {
 
 // The first byte at or after in[i] that ends a plain run (a C0 control
@@ -72,10 +56,6 @@ Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size
 Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept;
 Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept;
 
-// True when `bytes` is well-formed UTF-8, by the widest check this
-// processor has.
-bool is_well_formed_utf8(std::string_view bytes) noexcept;
-
 }  // namespace grammar
 
 namespace detail {
@@ -88,14 +68,18 @@ std::string strip_terminal_bytes_portable(std::string_view raw);
 std::string sanitize_for_agent_sse2(std::string_view raw);
 std::string strip_terminal_bytes_sse2(std::string_view raw);
 
-// Whether this processor (and build) can run the AVX2 path. The three
-// functions after it may only be called when it says yes.
+// Whether this processor (and build) can run the AVX2 path
+// (cleaning_avx2.cpp). The three functions after it may only be called when
+// it says yes.
 bool avx2_supported();
 std::string sanitize_for_agent_avx2(std::string_view raw);
 std::string strip_terminal_bytes_avx2(std::string_view raw);
 // True when `bytes` is well-formed UTF-8, by the vector check the AVX2 path
 // uses to skip decoding.
 bool is_well_formed_utf8_avx2(std::string_view bytes);
+// grammar::copy_plain_run 32 bytes at a time.
+grammar::Copied copy_plain_run_avx2(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                                    bool tab_ends, bool crlf) noexcept;
 }  // namespace detail
 
-}  // namespace morvik::session
+}  // namespace morvik::text

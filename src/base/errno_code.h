@@ -1,13 +1,14 @@
-// The PTY layer's error value: a Linux errno number from a fixed table, with
-// a stable text form ("ENOENT: No such file or directory") that callers put
-// into user-visible messages. The table, not the C library's strerror, is what
-// counts, so the texts do not change with the libc the module is built on.
+// The error value of every layer: a Linux errno number from a fixed table,
+// with a stable text form ("ENOENT: No such file or directory") that callers
+// put into user-visible messages. The table, not the C library's strerror, is
+// what counts, so the texts do not change with the libc the module is built
+// on. Also the two texts that quote the operating system's own wording.
 #pragma once
 
 #include <cerrno>
 #include <string>
 
-namespace morvik::pty {
+namespace morvik {
 
 class Errno {
  public:
@@ -38,17 +39,4 @@ std::string os_message(int errnum);
 // os_message + " (os error N)".
 std::string os_error_text(int errnum);
 
-// Repeats a read, write or wait that a signal handler interrupted. Never use
-// it for close: on Linux the descriptor is released even when close reports
-// EINTR, and a second close could hit a number another thread just reused.
-// Safe in a forked child: it allocates nothing and takes no lock.
-template <class Call>
-auto retry_on_eintr(Call call) noexcept -> decltype(call()) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
-
-}  // namespace morvik::pty
+}  // namespace morvik

@@ -1,0 +1,53 @@
+// The session's end of the output: the channel's receiving end, and in front
+// of it the bytes that reads took off the channel but did not hand out. Those
+// come out first, before anything newer from the reader: the cut rest of a
+// chunk (a byte budget ends a read, it never loses output) and the end of a
+// read that stopped inside a character or escape (held_tail.h). Only the
+// session's own thread touches an inbox, so it has no lock of its own.
+#pragma once
+
+#include <chrono>
+#include <deque>
+
+#include "channel.h"
+
+namespace morvik::session {
+
+class Inbox {
+ public:
+  using Status = Receiver::Status;
+
+  explicit Inbox(Receiver rx) noexcept : rx_(std::move(rx)) {}
+
+  // The oldest output not yet handed out, else Empty or Disconnected.
+  Status try_take(Chunk& out);
+  // The same, waiting up to `limit` for the reader when nothing is here;
+  // TimedOut when the limit passed. A zero limit never blocks.
+  Status take_within(Chunk& out, std::chrono::nanoseconds limit);
+  // What try_take would report now, without taking anything.
+  Status peek();
+
+  // The unread rest of a chunk just taken: it comes out next.
+  void put_back(Chunk rest);
+  // Output a read held back: it comes out next, marked so that whoever
+  // takes it can tell it is no new output.
+  void hold_back(Chunk held);
+  // Whether the output taken last was held back by hold_back.
+  bool took_held() const noexcept { return took_held_; }
+
+  // Lets go of the channel without touching it (a forked copy of the host).
+  void abandon() noexcept { rx_.abandon(); }
+
+ private:
+  struct Returned {
+    Chunk bytes;
+    bool held;
+  };
+  bool take_returned(Chunk& out);
+
+  Receiver rx_;
+  std::deque<Returned> returned_;
+  bool took_held_ = false;
+};
+
+}  // namespace morvik::session

@@ -1,0 +1,108 @@
+// The cleaning filter's portable and SSE2 paths, and the choice of path. It
+// must never keep state between calls, take a lock, step back over bytes it
+// has passed, or grow its output while filtering: it runs with the
+// interpreter lock released, on any thread, and on the whole 4 MiB history at
+// once, so its cost has to stay one pass over the input.
+#include "cleaning.h"
+
+#include "grammar.h"
+
+namespace morvik::text {
+
+namespace {
+
+template <Scan S>
+std::string strip(std::string_view raw) {
+  if (raw.empty()) return {};
+  // Sized once at the input's length: the filter only ever drops bytes.
+  std::string out(raw.size(), '\0');
+  const std::size_t len = strip_into<S>(reinterpret_cast<const u8*>(raw.data()), raw.size(),
+                                        reinterpret_cast<u8*>(out.data()));
+  out.resize(len);
+  return out;
+}
+
+template <Scan S>
+std::string sanitize(std::string_view raw) {
+  std::string bytes = strip<S>(raw);
+  const auto* p = reinterpret_cast<const u8*>(bytes.data());
+  const Utf8Scan first = scan_utf8<S>(p, 0, bytes.size());
+  // Terminal output is nearly always well formed: then the filtered bytes
+  // are the text, and nothing is copied again.
+  if (first.bad_len == 0) return bytes;
+  std::string text;
+  text.reserve(decoded_size<S>(p, bytes.size(), first));
+  append_decoded<S>(p, bytes.size(), first, text);
+  return text;
+}
+
+}  // namespace
+
+std::string sanitize_for_agent(std::string_view raw) {
+  if (detail::avx2_supported()) return detail::sanitize_for_agent_avx2(raw);
+  return sanitize<Scan::Vector>(raw);
+}
+
+std::string strip_terminal_bytes(std::string_view raw) {
+  if (detail::avx2_supported()) return detail::strip_terminal_bytes_avx2(raw);
+  return strip<Scan::Vector>(raw);
+}
+
+namespace grammar {
+
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept {
+  return tab_ends ? text::plain_run_end<Scan::Vector, true>(in, i, n)
+                  : text::plain_run_end<Scan::Vector, false>(in, i, n);
+}
+
+Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out, bool tab_ends,
+                      bool crlf) noexcept {
+  if (detail::avx2_supported()) return detail::copy_plain_run_avx2(in, i, n, out, tab_ends, crlf);
+  std::size_t o = 0;
+  if (tab_ends && crlf) {
+    text::copy_plain_run<Scan::Vector, true, true>(in, n, i, out, o);
+  } else if (tab_ends) {
+    text::copy_plain_run<Scan::Vector, true, false>(in, n, i, out, o);
+  } else if (crlf) {
+    text::copy_plain_run<Scan::Vector, false, true>(in, n, i, out, o);
+  } else {
+    text::copy_plain_run<Scan::Vector, false, false>(in, n, i, out, o);
+  }
+  return {i, o};
+}
+
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept {
+  const std::size_t end = escape_end<Scan::Vector>(in, i, n);
+  return {end, end < n || ends_on_last_byte(in, i, n)};
+}
+
+Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  const std::size_t end = control_sequence_end<Scan::Vector>(in, j, n);
+  return {end, end < n || control_sequence_ends_last(in, j, n)};
+}
+
+Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept {
+  const std::size_t end = command_string_end<Scan::Vector>(in, j, n, bel_ends);
+  return {end, end < n || command_string_ends_last(in, j, n, bel_ends)};
+}
+
+Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  const std::size_t end = intermediates_end(in, j, n);
+  return {end, end < n || intermediates_end_last(in, j, n)};
+}
+
+}  // namespace grammar
+
+namespace detail {
+
+std::string sanitize_for_agent_portable(std::string_view raw) { return sanitize<Scan::Word>(raw); }
+
+std::string strip_terminal_bytes_portable(std::string_view raw) { return strip<Scan::Word>(raw); }
+
+std::string sanitize_for_agent_sse2(std::string_view raw) { return sanitize<Scan::Vector>(raw); }
+
+std::string strip_terminal_bytes_sse2(std::string_view raw) { return strip<Scan::Vector>(raw); }
+
+}  // namespace detail
+
+}  // namespace morvik::text

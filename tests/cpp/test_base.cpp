@@ -1,0 +1,77 @@
+// The base layer: the error-number table that user-visible messages are built
+// from, held to the C library's own names so that a shifted or missing row
+// shows; the folding of unknown numbers into row 0; the text form; and the
+// one owner of a descriptor.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "base/errno_code.h"
+#include "base/internal_failure.h"
+#include "base/unique_fd.h"
+
+using morvik::Errno;
+
+namespace {
+
+// The highest number the table knows; Linux leaves 41 and 58 unassigned.
+constexpr int LAST_ROW = 133;
+
+TEST(ErrnoTest, EveryRowCarriesTheNameTheCLibraryGivesItsNumber) {
+  for (int raw = 1; raw <= LAST_ROW; ++raw) {
+    const char* libc_name = ::strerrorname_np(raw);
+    const Errno e = Errno::from_raw(raw);
+    if (libc_name == nullptr) {
+      EXPECT_EQ(e.value(), 0) << raw;
+      continue;
+    }
+    EXPECT_EQ(e.value(), raw);
+    EXPECT_STREQ(e.name(), libc_name) << raw;
+    EXPECT_STRNE(e.description(), "") << raw;
+  }
+}
+
+TEST(ErrnoTest, NumbersOutsideTheTableFoldIntoUnknownErrno) {
+  for (int raw : {0, 41, 58, LAST_ROW + 1, 200, -1, -22}) {
+    const Errno e = Errno::from_raw(raw);
+    EXPECT_EQ(e.value(), 0) << raw;
+    EXPECT_STREQ(e.name(), "UnknownErrno") << raw;
+    EXPECT_STREQ(e.description(), "Unknown errno") << raw;
+  }
+  EXPECT_EQ(Errno{}, Errno::from_raw(0));
+}
+
+TEST(ErrnoTest, TextJoinsNameAndDescription) {
+  EXPECT_EQ(Errno::from_raw(ENOENT).text(), "ENOENT: No such file or directory");
+  EXPECT_EQ(Errno::from_raw(58).text(), "UnknownErrno: Unknown errno");
+}
+
+TEST(ErrnoTest, LastReadsTheCallingThreadsErrno) {
+  ASSERT_EQ(::close(-1), -1);
+  EXPECT_EQ(Errno::last(), Errno::from_raw(EBADF));
+}
+
+TEST(UniqueFdTest, ClosingADescriptorSomeoneElseClosedIsAnInternalFailure) {
+  (void)morvik::take_deferred_internal_failure();
+  const int fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  { morvik::UniqueFd healthy(fd); }
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed by its owner
+  EXPECT_FALSE(morvik::take_deferred_internal_failure().has_value());
+
+  const int other = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(other, 0);
+  {
+    morvik::UniqueFd stale(other);
+    ::close(other);
+  }
+  const auto failure = morvik::take_deferred_internal_failure();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(*failure, "Closing an invalid file descriptor!");
+}
+
+}  // namespace
