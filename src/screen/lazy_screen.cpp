@@ -149,7 +149,7 @@ void LazyScreen::scan() {
   const auto* in = reinterpret_cast<const u8*>(held_.data());
   const std::size_t n = held_.size();
   std::size_t i = scanned_;
-  if (i < n && cut_ != Cut::None) i = continue_cut(i, n);
+  if (i < n && cut_ != grammar::Rest::None) i = continue_cut(i, n);
   if (i < n && return_at_end_) {
     return_at_end_ = false;
     if (in[i] == LF) {
@@ -177,7 +177,7 @@ void LazyScreen::scan() {
           }
         }
         if (!x.complete) {
-          cut_ = n - i == 1 ? Cut::Escape : cut_kind(in[i + 1]);
+          cut_ = n - i == 1 ? grammar::Rest::Introducer : grammar::rest_after(in[i + 1]);
           cut_bytes_.assign(held_, i, std::min(n - i, MAX_CUT_ESCAPE + 1));
           cut_start_ = base_ + i;
           i = n;
@@ -214,64 +214,30 @@ void LazyScreen::scan() {
   scanned_ = n;
 }
 
-LazyScreen::Cut LazyScreen::cut_kind(u8 introducer) {
-  switch (introducer) {
-    case '[':
-      return Cut::ControlSequence;
-    case ']':
-      return Cut::OperatingSystemCommand;
-    case 'P':
-    case '^':
-    case '_':
-      return Cut::OtherString;
-    default:
-      return Cut::Intermediates;
-  }
-}
-
 // Goes on with the escape cut at the end of the last bytes, from in[i].
 std::size_t LazyScreen::continue_cut(std::size_t i, std::size_t n) {
   const auto* in = reinterpret_cast<const u8*>(held_.data());
-  if (cut_ == Cut::Escape) {
+  if (cut_ == grammar::Rest::Introducer) {
     const u8 introducer = in[i];
-    if (introducer == '[' || introducer == ']' || introducer == 'P' || introducer == '^' || introducer == '_' ||
-        (introducer >= 0x20 && introducer <= 0x2F)) {
-      cut_ = cut_kind(introducer);
-      cut_bytes_.push_back(static_cast<char>(introducer));
-      ++i;
-    } else {  // a two-byte escape
-      cut_bytes_.push_back(static_cast<char>(introducer));
-      cut_ = Cut::None;
+    cut_bytes_.push_back(static_cast<char>(introducer));
+    cut_ = grammar::rest_after(introducer);
+    if (cut_ == grammar::Rest::None) {  // a two-byte escape
       escape(reinterpret_cast<const u8*>(cut_bytes_.data()), 2, cut_start_, base_ + i + 1);
       return i + 1;
     }
+    ++i;
   }
-  grammar::Extent x{n, false};
-  switch (cut_) {
-    case Cut::ControlSequence:
-      x = grammar::control_sequence_extent(in, i, n);
-      if (const void* e = std::memchr(in + i, ESC, x.end - i)) {  // given up there, as above
-        cut_ = Cut::None;
-        adjacent_ = Adjacent::None;
-        return static_cast<std::size_t>(static_cast<const u8*>(e) - in);
-      }
-      break;
-    case Cut::OperatingSystemCommand:
-      x = grammar::command_string_extent(in, i, n, /*bel_ends=*/true);
-      break;
-    case Cut::OtherString:
-      x = grammar::command_string_extent(in, i, n, /*bel_ends=*/false);
-      break;
-    case Cut::Intermediates:
-      x = grammar::intermediates_extent(in, i, n);
-      break;
-    case Cut::None:
-    case Cut::Escape:
-      return i;
+  const grammar::Extent x = grammar::rest_extent(cut_, in, i, n);
+  if (cut_ == grammar::Rest::ControlSequence) {
+    if (const void* e = std::memchr(in + i, ESC, x.end - i)) {  // given up there, as above
+      cut_ = grammar::Rest::None;
+      adjacent_ = Adjacent::None;
+      return static_cast<std::size_t>(static_cast<const u8*>(e) - in);
+    }
   }
   if (cut_bytes_.size() <= MAX_CUT_ESCAPE) cut_bytes_.append(held_, i, std::min(x.end - i, MAX_CUT_ESCAPE + 1));
   if (!x.complete) return n;
-  cut_ = Cut::None;
+  cut_ = grammar::Rest::None;
   if (cut_bytes_.size() > MAX_CUT_ESCAPE) {
     break_tail();  // too long to be anything a program means
   } else {

@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "screen/screen.h"
+#include "text/cleaning.h"
 
 namespace morvik::screen {
 
@@ -58,11 +59,9 @@ class LazyScreen {
   std::uint64_t restarts() const noexcept { return restarts_; }
 
  private:
-  enum class Cut : std::uint8_t { None, Escape, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
   enum class Adjacent : std::uint8_t { None, CursorMove, HomeCursorMove, FullClear };
 
   void scan();
-  static Cut cut_kind(unsigned char introducer);
   std::size_t continue_cut(std::size_t i, std::size_t n);
   void escape(const unsigned char* p, std::size_t len, std::uint64_t start, std::uint64_t end);
   void control_sequence(const unsigned char* body, std::size_t len, std::uint64_t start, std::uint64_t end);
@@ -95,7 +94,7 @@ class LazyScreen {
 
   // An escape cut at the end of the bytes scanned, continued by the next:
   // its kind, its first bytes and where it began.
-  Cut cut_ = Cut::None;
+  text::grammar::Rest cut_ = text::grammar::Rest::None;
   std::string cut_bytes_;
   std::uint64_t cut_start_ = 0;
   bool return_at_end_ = false;  // the last byte scanned was a CR

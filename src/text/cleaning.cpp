@@ -55,40 +55,52 @@ std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n,
                   : text::plain_run_end<Scan::Vector, false>(in, i, n);
 }
 
-Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out, bool tab_ends,
-                      bool crlf) noexcept {
-  if (detail::avx2_supported()) return detail::copy_plain_run_avx2(in, i, n, out, tab_ends, crlf);
-  std::size_t o = 0;
-  if (tab_ends && crlf) {
-    text::copy_plain_run<Scan::Vector, true, true>(in, n, i, out, o);
-  } else if (tab_ends) {
-    text::copy_plain_run<Scan::Vector, true, false>(in, n, i, out, o);
-  } else if (crlf) {
-    text::copy_plain_run<Scan::Vector, false, true>(in, n, i, out, o);
-  } else {
-    text::copy_plain_run<Scan::Vector, false, false>(in, n, i, out, o);
-  }
-  return {i, o};
-}
+// copy_plain_run is in cleaning_avx2.cpp, beside the path it picks first.
 
 Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept {
   const std::size_t end = escape_end<Scan::Vector>(in, i, n);
   return {end, end < n || ends_on_last_byte(in, i, n)};
 }
 
-Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
-  const std::size_t end = control_sequence_end<Scan::Vector>(in, j, n);
-  return {end, end < n || control_sequence_ends_last(in, j, n)};
+Rest rest_after(unsigned char introducer) noexcept {
+  switch (introducer) {
+    case '[':
+      return Rest::ControlSequence;
+    case ']':
+      return Rest::OperatingSystemCommand;
+    case 'P':
+    case '^':
+    case '_':
+      return Rest::OtherString;
+    default:
+      return is_intermediate(introducer) ? Rest::Intermediates : Rest::None;
+  }
 }
 
-Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept {
-  const std::size_t end = command_string_end<Scan::Vector>(in, j, n, bel_ends);
-  return {end, end < n || command_string_ends_last(in, j, n, bel_ends)};
-}
-
-Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept {
-  const std::size_t end = intermediates_end(in, j, n);
-  return {end, end < n || intermediates_end_last(in, j, n)};
+Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  std::size_t end = j;
+  bool ends_last = true;
+  switch (rest) {
+    case Rest::ControlSequence:
+      end = control_sequence_end<Scan::Vector>(in, j, n);
+      ends_last = control_sequence_ends_last(in, j, n);
+      break;
+    case Rest::OperatingSystemCommand:
+    case Rest::OtherString: {
+      const bool bel_ends = rest == Rest::OperatingSystemCommand;
+      end = command_string_end<Scan::Vector>(in, j, n, bel_ends);
+      ends_last = command_string_ends_last(in, j, n, bel_ends);
+      break;
+    }
+    case Rest::Intermediates:
+      end = intermediates_end(in, j, n);
+      ends_last = intermediates_end_last(in, j, n);
+      break;
+    case Rest::None:
+    case Rest::Introducer:
+      break;
+  }
+  return {end, end < n || ends_last};
 }
 
 }  // namespace grammar

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -48,13 +49,19 @@ struct Extent {
 // The escape that starts with the ESC at in[i].
 Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept;
 
-// The rest of an escape cut by the end of an earlier input, from in[j] on:
-// a control sequence's parameters and final byte; a command string's body
-// and terminator (`bel_ends` for an operating-system command); the
-// intermediate and final bytes of an escape such as ESC ( B.
-Extent control_sequence_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept;
-Extent command_string_extent(const unsigned char* in, std::size_t j, std::size_t n, bool bel_ends) noexcept;
-Extent intermediates_extent(const unsigned char* in, std::size_t j, std::size_t n) noexcept;
+// What an escape cut by the end of an input still needs from the next: its
+// introducer (only the ESC came); a control sequence's parameters and final
+// byte; an operating-system command's body and terminator (BEL among them);
+// another command string's; the intermediate and final bytes of an escape
+// such as ESC ( B. None: nothing, the introducer ended a two-byte escape.
+enum class Rest : std::uint8_t { None, Introducer, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
+
+// What is still needed after the introducer `introducer`.
+Rest rest_after(unsigned char introducer) noexcept;
+
+// Where such a rest, from in[j] on, ends. `rest` is neither None nor
+// Introducer: the caller reads the introducer and asks rest_after.
+Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_t n) noexcept;
 
 }  // namespace grammar
 
@@ -77,9 +84,6 @@ std::string strip_terminal_bytes_avx2(std::string_view raw);
 // True when `bytes` is well-formed UTF-8, by the vector check the AVX2 path
 // uses to skip decoding.
 bool is_well_formed_utf8_avx2(std::string_view bytes);
-// grammar::copy_plain_run 32 bytes at a time.
-grammar::Copied copy_plain_run_avx2(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
-                                    bool tab_ends, bool crlf) noexcept;
 }  // namespace detail
 
 }  // namespace morvik::text

@@ -1,8 +1,9 @@
-// The AVX2 path of the cleaning filter and its UTF-8 check, chosen at run
-// time on a processor that has AVX2 (detail::avx2_supported). It must give
-// exactly the results of the SSE2 path, byte for byte, and never run on a
-// processor without AVX2: everything between push_options and pop_options is
-// compiled for it, and only reached after the check said yes.
+// The AVX2 path of the cleaning filter, its UTF-8 check and the plain-run
+// copy the line renderer uses, chosen at run time on a processor that has
+// AVX2 (detail::avx2_supported). It must give exactly the results of the
+// SSE2 path, byte for byte, and never run on a processor without AVX2:
+// everything between push_options and pop_options is compiled for it, and
+// only reached after the check said yes.
 #include "cleaning.h"
 #include "grammar.h"
 #include "utf8.h"
@@ -431,14 +432,7 @@ void copy_plain_run_avx2(const u8* in, std::size_t n, std::size_t& i, u8* out, s
       }
     }
     if (stops != 0) {
-      const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
-      if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
-        i += k + 1;
-        o += k;
-        continue;
-      }
-      i += k;
-      o += k;
+      if (past_crlf<CrLf>(in, n, i, o, static_cast<unsigned>(__builtin_ctz(stops)))) continue;
       return;
     }
     i += 32;
@@ -460,7 +454,29 @@ bool avx2_usable() {
 
 #endif  // MORVIK_HAVE_AVX2_PATH
 
+// One plain run, by the widest copy this processor has.
+template <bool TabEnds, bool CrLf>
+grammar::Copied copy_run(const u8* in, std::size_t i, std::size_t n, u8* out) {
+  std::size_t o = 0;
+#if MORVIK_HAVE_AVX2_PATH
+  if (avx2_usable()) {
+    copy_plain_run_avx2<TabEnds, CrLf>(in, n, i, out, o);
+    return {i, o};
+  }
+#endif
+  copy_plain_run<Scan::Vector, TabEnds, CrLf>(in, n, i, out, o);
+  return {i, o};
+}
+
 }  // namespace
+
+// Here and not in cleaning.cpp: the line renderer copies run after run
+// through it, and here the choice of path is one inline check, not a call.
+grammar::Copied grammar::copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                                        bool tab_ends, bool crlf) noexcept {
+  if (tab_ends) return crlf ? copy_run<true, true>(in, i, n, out) : copy_run<true, false>(in, i, n, out);
+  return crlf ? copy_run<false, true>(in, i, n, out) : copy_run<false, false>(in, i, n, out);
+}
 
 namespace detail {
 
@@ -481,20 +497,6 @@ bool is_well_formed_utf8_avx2(std::string_view bytes) {
   return is_well_formed_avx2(reinterpret_cast<const u8*>(bytes.data()), bytes.size());
 }
 
-grammar::Copied copy_plain_run_avx2(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
-                                    bool tab_ends, bool crlf) noexcept {
-  std::size_t o = 0;
-  if (tab_ends && crlf) {
-    text::copy_plain_run_avx2<true, true>(in, n, i, out, o);
-  } else if (tab_ends) {
-    text::copy_plain_run_avx2<true, false>(in, n, i, out, o);
-  } else if (crlf) {
-    text::copy_plain_run_avx2<false, true>(in, n, i, out, o);
-  } else {
-    text::copy_plain_run_avx2<false, false>(in, n, i, out, o);
-  }
-  return {i, o};
-}
 #else
 // Never called: avx2_supported() is false here, and every caller asks it first.
 std::string sanitize_for_agent_avx2(std::string_view raw) { return sanitize_for_agent_sse2(raw); }
@@ -505,11 +507,6 @@ bool is_well_formed_utf8_avx2(std::string_view bytes) {
   std::string text;
   append_utf8_with_replacement(bytes, text);
   return text == bytes;
-}
-
-grammar::Copied copy_plain_run_avx2(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
-                                    bool tab_ends, bool crlf) noexcept {
-  return grammar::copy_plain_run(in, i, n, out, tab_ends, crlf);
 }
 #endif
 

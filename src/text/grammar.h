@@ -102,6 +102,20 @@ inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
   }
 }
 
+// For a block copied whole up to its first stop, in[i + k]: moves both
+// indices up to the stop and says whether the run goes on past it, which it
+// does only with `CrLf` and a CR right before an LF (the CR is left out).
+template <bool CrLf>
+inline bool past_crlf(const u8* in, std::size_t n, std::size_t& i, std::size_t& o, unsigned k) {
+  o += k;
+  if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
+    i += k + 1;
+    return true;
+  }
+  i += k;
+  return false;
+}
+
 // Copies the plain bytes from in[i] to out[o] onwards, up to the next byte
 // that ends a plain run or the end of the input, and advances both indices.
 // With `CrLf`, a CR right before an LF is left out and the run goes on: for
@@ -120,14 +134,7 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
       const unsigned stops = run_enders_sse2<TabEnds>(v);
       if (stops != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
-        if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
-          i += k + 1;
-          o += k;
-          continue;
-        }
-        i += k;
-        o += k;
+        if (past_crlf<CrLf>(in, n, i, o, static_cast<unsigned>(__builtin_ctz(stops)))) continue;
         return;
       }
       i += 16;

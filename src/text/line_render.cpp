@@ -172,7 +172,7 @@ void LineRenderer::feed(std::string_view bytes) {
   const std::size_t n = bytes.size();
   // The text is about as long as the bytes: room for it once, not by doubling.
   reserve(n);
-  std::size_t i = pending_ == Pending::None ? 0 : resume_escape(in, n);
+  std::size_t i = pending_ == grammar::Rest::None ? 0 : resume_escape(in, n);
   while (i < n) {
     if (alternate_) {
       // The screen model draws this; only the escapes matter here.
@@ -237,35 +237,17 @@ void LineRenderer::feed(std::string_view bytes) {
   }
 }
 
-// What an escape cut after its introducer still has to come: None for a
-// two-byte escape, which the introducer ends.
-LineRenderer::Pending LineRenderer::pending_kind(u8 introducer) {
-  switch (introducer) {
-    case '[':
-      return Pending::ControlSequence;
-    case ']':
-      return Pending::OperatingSystemCommand;
-    case 'P':
-    case '^':
-    case '_':
-      return Pending::OtherString;
-    default:
-      return introducer >= 0x20 && introducer <= 0x2F ? Pending::Intermediates : Pending::None;
-  }
-}
-
 std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n) {
   const grammar::Extent x = grammar::escape_extent(in, i, n);
   if (!x.complete) {
     if (n - i == 1) {
-      pending_ = Pending::Escape;
+      pending_ = grammar::Rest::Introducer;
       return n;
     }
-    const u8 introducer = in[i + 1];
     escape_.clear();
     escape_too_long_ = false;
-    pending_ = pending_kind(introducer);
-    if (pending_ == Pending::ControlSequence) {
+    pending_ = grammar::rest_after(in[i + 1]);
+    if (pending_ == grammar::Rest::ControlSequence) {
       if (n - i - 2 <= MAX_CONTROL_SEQUENCE) {
         escape_.assign(reinterpret_cast<const char*>(in + i + 2), n - i - 2);
       } else {
@@ -280,41 +262,26 @@ std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n
 
 std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
   std::size_t j = 0;
-  if (pending_ == Pending::Escape) {
+  if (pending_ == grammar::Rest::Introducer) {
     if (n == 0) return 0;
     j = 1;
     escape_.clear();
     escape_too_long_ = false;
-    pending_ = pending_kind(in[0]);
-    if (pending_ == Pending::None) return 1;  // a two-byte escape
+    pending_ = grammar::rest_after(in[0]);
+    if (pending_ == grammar::Rest::None) return 1;  // a two-byte escape
   }
-  grammar::Extent x{n, false};
-  switch (pending_) {
-    case Pending::ControlSequence:
-      x = grammar::control_sequence_extent(in, j, n);
-      if (escape_.size() + (x.end - j) <= MAX_CONTROL_SEQUENCE) {
-        escape_.append(reinterpret_cast<const char*>(in + j), x.end - j);
-      } else {
-        escape_too_long_ = true;
-      }
-      break;
-    case Pending::OperatingSystemCommand:
-      x = grammar::command_string_extent(in, j, n, /*bel_ends=*/true);
-      break;
-    case Pending::OtherString:
-      x = grammar::command_string_extent(in, j, n, /*bel_ends=*/false);
-      break;
-    case Pending::Intermediates:
-      x = grammar::intermediates_extent(in, j, n);
-      break;
-    case Pending::None:
-    case Pending::Escape:
-      break;
+  const grammar::Extent x = grammar::rest_extent(pending_, in, j, n);
+  if (pending_ == grammar::Rest::ControlSequence) {
+    if (escape_.size() + (x.end - j) <= MAX_CONTROL_SEQUENCE) {
+      escape_.append(reinterpret_cast<const char*>(in + j), x.end - j);
+    } else {
+      escape_too_long_ = true;
+    }
   }
   if (!x.complete) return n;
-  const Pending was = pending_;
-  pending_ = Pending::None;
-  if (was == Pending::ControlSequence && !escape_too_long_ && !escape_.empty()) {
+  const grammar::Rest was = pending_;
+  pending_ = grammar::Rest::None;
+  if (was == grammar::Rest::ControlSequence && !escape_too_long_ && !escape_.empty()) {
     control_sequence(reinterpret_cast<const u8*>(escape_.data()), escape_.size(), x.end);
   }
   return x.end;

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/cleaning.h"
+
 namespace morvik::text {
 
 class LineRenderer {
@@ -82,10 +84,6 @@ class LineRenderer {
     std::uint32_t marks;
   };
 
-  // An escape cut by the end of a feed, to be finished by the next one.
-  enum class Pending : std::uint8_t { None, Escape, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
-
-  static Pending pending_kind(unsigned char introducer);
   std::size_t feed_escape(const unsigned char* in, std::size_t i, std::size_t n);
   std::size_t resume_escape(const unsigned char* in, std::size_t n);
   void control_sequence(const unsigned char* body, std::size_t len, std::size_t end);
@@ -156,7 +154,7 @@ class LineRenderer {
   bool handed_live_ = false;
 
   std::size_t columns_;
-  Pending pending_ = Pending::None;
+  grammar::Rest pending_ = grammar::Rest::None;  // an escape cut by the end of a feed
   std::string escape_;  // a cut control sequence's bytes so far, bounded
   bool escape_too_long_ = false;
   bool alternate_ = false;
