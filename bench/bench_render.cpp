@@ -7,38 +7,22 @@
 // prints, per file, "key=value" fields: bytes, rendered bytes, and the best
 // seconds of each way of reading it.
 
-#include <malloc.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
 #include "text/cleaning.h"
 #include "text/line_render.h"
 
 namespace {
 
+using bench::best_of;
+using bench::sink;
+
 constexpr std::size_t READ = 64 * 1024;
-
-template <class F>
-double best_of(int reps, F&& run) {
-  double best = 1e30;
-  for (int r = 0; r < reps; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    run();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
-}
-
-volatile std::size_t g_sink;
 
 std::size_t render_whole(std::string_view data) {
   morvik::text::LineRenderer r(80);  // a terminal 80 columns wide
@@ -68,34 +52,18 @@ std::size_t clean_reads(std::string_view data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s REPS FILE...\n", argv[0]);
-    return 2;
-  }
-  const int reps = std::atoi(argv[1]);
-  // Keep freed memory mapped, as bench_cleaning does, so that large
-  // results time the work and not the kernel's page faults.
-  mallopt(M_MMAP_THRESHOLD, 1 << 30);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-  for (int a = 2; a < argc; ++a) {
-    std::ifstream f(argv[a], std::ios::binary);
-    if (!f) {
-      std::fprintf(stderr, "cannot read %s\n", argv[a]);
-      return 1;
-    }
-    const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return bench::over_files(argc, argv, [](const char* path, const std::string& data, int reps) {
     std::vector<char> copy(data.size(), 1);
     const std::size_t rendered = render_whole(data);
-    const double t_clean = best_of(reps, [&] { g_sink = morvik::text::sanitize_for_agent(data).size(); });
-    const double t_render = best_of(reps, [&] { g_sink = render_whole(data); });
-    const double t_clean_reads = best_of(reps, [&] { g_sink = clean_reads(data); });
-    const double t_render_reads = best_of(reps, [&] { g_sink = render_reads(data); });
+    const double t_clean = best_of(reps, [&] { sink = morvik::text::sanitize_for_agent(data).size(); });
+    const double t_render = best_of(reps, [&] { sink = render_whole(data); });
+    const double t_clean_reads = best_of(reps, [&] { sink = clean_reads(data); });
+    const double t_render_reads = best_of(reps, [&] { sink = render_reads(data); });
     const double t_memcpy = best_of(reps, [&] {
       std::memcpy(copy.data(), data.data(), data.size());
-      g_sink = static_cast<unsigned char>(copy[data.size() / 2]);
+      sink = static_cast<unsigned char>(copy[data.size() / 2]);
     });
     std::printf("file=%s bytes=%zu rendered=%zu clean=%.6f render=%.6f clean_reads=%.6f render_reads=%.6f memcpy=%.6f\n",
-                argv[a], data.size(), rendered, t_clean, t_render, t_clean_reads, t_render_reads, t_memcpy);
-  }
-  return 0;
+                path, data.size(), rendered, t_clean, t_render, t_clean_reads, t_render_reads, t_memcpy);
+  });
 }

@@ -23,7 +23,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
-from bench_cleaning import plain_text, terminal_log  # noqa: E402
+from bench_cleaning import plain_text, terminal_log, write_inputs  # noqa: E402
 
 TIMED = ("clean", "render", "clean_reads", "render_reads", "memcpy")
 
@@ -49,11 +49,7 @@ def main() -> int:
         src = ROOT / "src"
         subprocess.run([args.cxx, "-O2", "-std=c++20", "-DNDEBUG", f"-I{src}", str(HERE / "bench_render.cpp"),
                         *map(str, sorted((src / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
-        files = {}
-        for name, data in inputs.items():
-            path = tmp / (name.replace(" ", "_").replace(",", "") + ".bin")
-            path.write_bytes(data)
-            files[str(path)] = name
+        files = write_inputs(tmp, inputs)
         out = subprocess.run([str(exe), str(args.reps), *files], check=True, capture_output=True, text=True).stdout
 
     print(f"line renderer throughput, best of {args.reps}, {args.size_mib} MiB per input; MB/s")

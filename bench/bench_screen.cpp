@@ -6,42 +6,23 @@
 //
 // usage: bench_screen REPS FILE...
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
 #include "screen/lazy_screen.h"
 #include "screen/screen.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-volatile std::size_t g_sink;
-
-}  // namespace
+using bench::Clock;
+using bench::seconds_since;
+using bench::sink;
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s REPS FILE...\n", argv[0]);
-    return 2;
-  }
-  const int reps = std::atoi(argv[1]);
-  mallopt(M_MMAP_THRESHOLD, 1 << 30);
-  for (int a = 2; a < argc; ++a) {
-    std::ifstream f(argv[a], std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return bench::over_files(argc, argv, [](const char* path, const std::string& data, int reps) {
     const std::string_view all(data);
     std::vector<char> copy(data.size(), 1);
 
@@ -60,7 +41,7 @@ int main(int argc, char** argv) {
 
       t0 = Clock::now();
       std::memcpy(copy.data(), data.data(), data.size());
-      g_sink = static_cast<unsigned char>(copy[data.size() / 2]);
+      sink = static_cast<unsigned char>(copy[data.size() / 2]);
       t_memcpy = std::min(t_memcpy, seconds_since(t0));
 
       morvik::screen::LazyScreen lazy(24, 80);
@@ -75,7 +56,6 @@ int main(int argc, char** argv) {
       exact = exact && seen.lines() == eager.lines() && seen.cursor() == eager.cursor();
     }
     std::printf("file=%s bytes=%zu feed=%.6f memcpy=%.6f append=%.6f screen=%.6f held=%zu restarts=%llu exact=%d\n",
-                argv[a], data.size(), t_feed, t_memcpy, t_append, t_screen, held, restarts, exact ? 1 : 0);
-  }
-  return 0;
+                path, data.size(), t_feed, t_memcpy, t_append, t_screen, held, restarts, exact ? 1 : 0);
+  });
 }

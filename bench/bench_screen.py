@@ -27,7 +27,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
-from bench_cleaning import plain_text, terminal_log  # noqa: E402
+from bench_cleaning import plain_text, terminal_log, write_inputs  # noqa: E402
 
 
 def tui_redraws(rng: random.Random, size: int) -> bytes:
@@ -78,11 +78,7 @@ def main() -> int:
         subprocess.run([args.cxx, "-O2", "-std=c++20", "-DNDEBUG", f"-I{ROOT / 'src'}", str(HERE / "bench_screen.cpp"),
                         str(build / "libmorvik_screen.a"), str(build / "libmorvik_text.a"), *vterm, "-o", str(exe)],
                        check=True)
-        files = {}
-        for name, data in inputs.items():
-            path = tmp / (name.replace(" ", "_").replace(",", "") + ".bin")
-            path.write_bytes(data)
-            files[str(path)] = name
+        files = write_inputs(tmp, inputs)
         out = subprocess.run([str(exe), str(args.reps), *files], check=True, capture_output=True, text=True).stdout
 
     print(f"screen model, 24x80, {args.size_mib} MiB per input, best of {args.reps}")
