@@ -17,8 +17,8 @@ import numpy as np
 import pytest
 
 import morvik
-from conftest import child_pids, kill_and_reap, no_leaks
 import support
+from support import no_leaks
 
 Morvik = morvik.Morvik
 
@@ -605,9 +605,9 @@ class TestThreadBinding:
         assert len(first.args) == 1
 
     def test_object_belongs_to_the_thread_that_constructed_it(self, monkeypatch):
-        before = child_pids()
+        before = set(support.child_processes())
         made = call_on_new_thread(lambda: Morvik("cat", False))["value"]
-        (pid,) = child_pids() - before
+        (pid,) = set(support.child_processes()) - before
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
         try:
@@ -621,9 +621,9 @@ class TestThreadBinding:
             assert [str(r.exc_value) for r in reports] == [
                 "morvik::Morvik is unsendable, but is being dropped on another thread"
             ]
-            assert pid in child_pids()
+            assert pid in support.child_processes()
         finally:
-            kill_and_reap(pid)
+            support.kill_quietly(pid, reap=True)
 
 
 # ---------------------------------------------------------------- random shapes
