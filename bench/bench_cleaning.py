@@ -149,6 +149,17 @@ def build(cxx: str, exe: Path, include: Path) -> Path:
     return exe
 
 
+def write_inputs(tmp: Path, inputs: dict[str, bytes]) -> dict[str, str]:
+    """Each input in a file of its own under `tmp`, for a bench program to
+    read: the files' paths, each with its input's name."""
+    files = {}
+    for name, data in inputs.items():
+        path = tmp / (name.replace(" ", "_").replace(",", "") + ".bin")
+        path.write_bytes(data)
+        files[str(path)] = name
+    return files
+
+
 def best_of(reps: int, fn, data: bytes) -> float:
     best = float("inf")
     for _ in range(reps):
@@ -181,11 +192,7 @@ def main() -> int:
             subprocess.run(["tar", "-x", "-C", str(tmp)], input=archive, check=True)
             src = tmp / "src"
             builds[f" @{args.baseline}"] = build(args.cxx, tmp / "bench_cleaning_baseline", src)
-        files = {}
-        for name, data in inputs.items():
-            path = tmp / (name.replace(" ", "_") + ".bin")
-            path.write_bytes(data)
-            files[str(path)] = name
+        files = write_inputs(tmp, inputs)
         # Alternating the builds spreads a noisy moment over all of them.
         best = {}
         for _ in range(args.rounds if args.baseline else 1):

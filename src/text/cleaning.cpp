@@ -48,6 +48,63 @@ std::string strip_terminal_bytes(std::string_view raw) {
   return strip<Scan::Vector>(raw);
 }
 
+namespace grammar {
+
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept {
+  return tab_ends ? text::plain_run_end<Scan::Vector, true>(in, i, n)
+                  : text::plain_run_end<Scan::Vector, false>(in, i, n);
+}
+
+// copy_plain_run is in cleaning_avx2.cpp, beside the path it picks first.
+
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept {
+  const std::size_t end = escape_end<Scan::Vector>(in, i, n);
+  return {end, end < n || ends_on_last_byte(in, i, n)};
+}
+
+Rest rest_after(unsigned char introducer) noexcept {
+  switch (introducer) {
+    case '[':
+      return Rest::ControlSequence;
+    case ']':
+      return Rest::OperatingSystemCommand;
+    case 'P':
+    case '^':
+    case '_':
+      return Rest::OtherString;
+    default:
+      return is_intermediate(introducer) ? Rest::Intermediates : Rest::None;
+  }
+}
+
+Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_t n) noexcept {
+  std::size_t end = j;
+  bool ends_last = true;
+  switch (rest) {
+    case Rest::ControlSequence:
+      end = control_sequence_end<Scan::Vector>(in, j, n);
+      ends_last = control_sequence_ends_last(in, j, n);
+      break;
+    case Rest::OperatingSystemCommand:
+    case Rest::OtherString: {
+      const bool bel_ends = rest == Rest::OperatingSystemCommand;
+      end = command_string_end<Scan::Vector>(in, j, n, bel_ends);
+      ends_last = command_string_ends_last(in, j, n, bel_ends);
+      break;
+    }
+    case Rest::Intermediates:
+      end = intermediates_end(in, j, n);
+      ends_last = intermediates_end_last(in, j, n);
+      break;
+    case Rest::None:
+    case Rest::Introducer:
+      break;
+  }
+  return {end, end < n || ends_last};
+}
+
+}  // namespace grammar
+
 namespace detail {
 
 std::string sanitize_for_agent_portable(std::string_view raw) { return sanitize<Scan::Word>(raw); }

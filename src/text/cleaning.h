@@ -5,6 +5,8 @@
 // locks, safe on any thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,52 @@ std::string sanitize_for_agent(std::string_view raw);
 // Step one alone: the bytes that survive the escape and control filter, in
 // order. Never longer than the input. Exposed for tests and benchmarks.
 std::string strip_terminal_bytes(std::string_view raw);
+
+// The filter's grammar (grammar.h), for other readers of raw output (the
+// line renderer, the screen model's scan) that must agree with it byte for
+// byte about where plain runs and escapes end. Indices are into in[0, n).
+namespace grammar {
+
+// The first byte at or after in[i] that ends a plain run (a C0 control
+// other than TAB and LF; with `tab_ends`, TAB too), or `n`.
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept;
+
+// The same search, copying the run to `out` as it goes; with `crlf`, a CR
+// right before an LF is left out and the run goes on. It stores whole
+// blocks, so bytes past the run may be written: `out` must have room for
+// n - i bytes. Returns the end of the run and the bytes the copy holds.
+struct Copied {
+  std::size_t end;
+  std::size_t written;
+};
+Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out, bool tab_ends,
+                      bool crlf) noexcept;
+
+// Where an escape ends: just past its last byte, and whether it did end
+// there (false: the input ran out inside it, and `end` is `n`).
+struct Extent {
+  std::size_t end;
+  bool complete;
+};
+
+// The escape that starts with the ESC at in[i].
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept;
+
+// What an escape cut by the end of an input still needs from the next: its
+// introducer (only the ESC came); a control sequence's parameters and final
+// byte; an operating-system command's body and terminator (BEL among them);
+// another command string's; the intermediate and final bytes of an escape
+// such as ESC ( B. None: nothing, the introducer ended a two-byte escape.
+enum class Rest : std::uint8_t { None, Introducer, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
+
+// What is still needed after the introducer `introducer`.
+Rest rest_after(unsigned char introducer) noexcept;
+
+// Where such a rest, from in[j] on, ends. `rest` is neither None nor
+// Introducer: the caller reads the introducer and asks rest_after.
+Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_t n) noexcept;
+
+}  // namespace grammar
 
 namespace detail {
 // Each path the entry points above may pick, callable directly, so that
