@@ -131,6 +131,10 @@ struct ChildPlan {
   int master_fd;
   int status_read_fd;
   int status_write_fd;
+  // Set by the child just before it execs, in memory the parent sees (its
+  // own, or a shared page when the child is a forked copy): end of file on
+  // the status pipe without it means the child died before its exec.
+  volatile int* exec_reached;
 };
 
 // ---------------------------------------------------------------------------
@@ -208,10 +212,21 @@ void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit
 // (an interpreter started by another's subprocess module has them so), and
 // an ignored disposition survives exec like any other. All-zero is SIG_DFL
 // with no flags and an empty mask in every layout of the kernel's record.
+//
+// Each signal is ignored first: that discards whatever is pending for it.
+// Until setsid the child is in the host's process group with every signal
+// blocked, so a signal sent to that group meanwhile (a Ctrl-C in the host's
+// terminal, a SIGINT the host itself ignores under nohup) waits in the
+// child, and set straight to the default it would kill the child the moment
+// it unblocks, before its exec. Ignored, then default, then unblocked
+// (after setsid, so nothing more can come from the host's group), nothing
+// of the host's is left to act.
 void reset_signal_dispositions() noexcept {
+  const unsigned long ignore_action[4] = {reinterpret_cast<unsigned long>(SIG_IGN), 0, 0, 0};
   const unsigned long default_action[4] = {0, 0, 0, 0};
   for (int sig = 1; sig <= MAX_SIGNAL_NUMBER; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
+    (void)::syscall(SYS_rt_sigaction, sig, ignore_action, nullptr, KERNEL_SIGSET_BYTES);
     (void)::syscall(SYS_rt_sigaction, sig, default_action, nullptr, KERNEL_SIGSET_BYTES);
   }
 }
@@ -223,6 +238,7 @@ int execveat_empty_path(int fd, char* const* argv, char* const* envp) noexcept {
 
 // Runs the program; returns only with the error number that stopped it.
 int exec_program(const ChildPlan& plan) noexcept {
+  *plan.exec_reached = 1;
   if (plan.executable_fd >= 0) {
     (void)execveat_empty_path(plan.executable_fd, plan.argv, plan.envp);
     if (errno != ENOENT) return errno;
@@ -263,7 +279,8 @@ int exec_program(const ChildPlan& plan) noexcept {
 
 [[noreturn]] void run_child(const ChildPlan& plan) noexcept {
   const int report = plan.status_write_fd;
-  reset_signal_dispositions();
+  // Every signal stays blocked (see spawn) until the dispositions are reset
+  // below, after setsid: no handler of the host can run here meanwhile.
 
   // Step 1, the subordinate's path, was taken by the parent (plan.slave_path).
 
@@ -275,6 +292,7 @@ int exec_program(const ChildPlan& plan) noexcept {
     report_and_exit(report, errno);
   }
   if (::setsid() < 0) report_and_exit(report, errno);
+  reset_signal_dispositions();
   fd = ::open(CONTROLLING_TTY, O_RDWR | O_NOCTTY);
   if (fd >= 0) {
     if (::close(fd) != 0) report_and_exit(report, errno);
@@ -406,6 +424,34 @@ pid_t start_child(const ChildPlan& plan, int& pidfd) noexcept {
   return pid;
 #endif
 }
+
+// The word the child sets just before its exec, where the parent can read
+// it afterwards: the parent's own memory when the child shares it, a shared
+// page when the child is a forked copy.
+class ExecMark {
+ public:
+  ExecMark() noexcept {
+#if !MORVIK_SHARED_MEMORY_CHILD
+    void* page = ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    word_ = page == MAP_FAILED ? nullptr : static_cast<volatile int*>(page);
+    mapped_ = word_ != nullptr;
+#endif
+  }
+  ~ExecMark() {
+    if (mapped_) ::munmap(const_cast<int*>(word_), sizeof(int));
+  }
+  ExecMark(const ExecMark&) = delete;
+  ExecMark& operator=(const ExecMark&) = delete;
+
+  bool usable() const noexcept { return word_ != nullptr; }
+  volatile int* word() noexcept { return word_; }
+  bool reached() const noexcept { return *word_ != 0; }
+
+ private:
+  volatile int local_ = 0;
+  volatile int* word_ = &local_;
+  bool mapped_ = false;
+};
 
 bool contains_nul(const std::string& s) noexcept { return s.find('\0') != std::string::npos; }
 
@@ -577,6 +623,8 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   if (auto moved = keep_above_stdio(status_read); !moved) return moved.error();
   if (auto moved = keep_above_stdio(status_write); !moved) return moved.error();
 
+  ExecMark exec_mark;
+  if (!exec_mark.usable()) return Errno::last();
   const ChildPlan plan{slave_path->c_str(),
                        argv.data(),
                        envp.data(),
@@ -588,7 +636,8 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
                        window_record(description.size),
                        master.get(),
                        status_read.get(),
-                       status_write.get()};
+                       status_write.get(),
+                       exec_mark.word()};
 
   // Every signal stays blocked from just before the fork until the child
   // has reset its handlers: a host handler run in the child would act on the
@@ -648,6 +697,12 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   if (code != 0) {
     reap(pidfd.get());
     return Errno::from_raw(code);
+  }
+  if (!exec_mark.reached()) {
+    // End of file, yet the child never came to its exec: a signal killed it
+    // on the way. A start whose program never ran is a failed start.
+    reap(pidfd.get());
+    return Errno::from_raw(EINTR);
   }
 
   return PtyProcess(std::move(master), std::move(pidfd), pid, ::getpid(),

@@ -137,10 +137,9 @@ def test_reader_thread_takes_no_signal_the_host_blocks(tmp_path):
     assert report["pending"] == sorted([int(signal.SIGUSR1), int(signal.SIGTERM)])
 
 
-def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path):
-    # In a process-id namespace of its own the host can make the kernel give
-    # the collected child's number to its next child at once, as it
-    # eventually does in a host that starts tens of thousands of programs.
+def pid_namespace_prefix() -> tuple[str, ...]:
+    """The command that runs a host in a process-id namespace of its own,
+    where it can make the kernel hand out a given number next."""
     unshare = shutil.which("unshare")
     probe = unshare and subprocess.run(
         [unshare, "--pid", "--fork", "--mount-proc", "sh", "-c", "echo 1 > /proc/sys/kernel/ns_last_pid"],
@@ -148,17 +147,37 @@ def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path)
     )
     if not probe or probe.returncode != 0:
         pytest.skip("needs a process-id namespace with a writable ns_last_pid")
+    return (unshare, "--pid", "--fork", "--mount-proc")
+
+
+@pytest.mark.parametrize("collector", ["morvik", "host-waitpid", "host-ignores-sigchld"])
+def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path, collector):
+    # Whoever collects the child (the module, or a host that reaps every
+    # child itself), its number is free: the kernel gives it to the host's
+    # next child at once here, as it eventually does in a host that starts
+    # tens of thousands of programs. That stranger must not be reported
+    # alive, signalled by close, or have its status taken.
+    prefix = pid_namespace_prefix()
     prog = support.write_script(tmp_path, "brief", "#!/bin/sh\necho PID=$$\n")
     report = host_report(f"""\
-        import json, re, subprocess, time, morvik
+        import json, os, re, signal, subprocess, time, morvik
+        collector = {collector!r}
+        if collector == "host-ignores-sigchld":
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
         s = morvik.Morvik({prog!r}, False)
         text = ""
         while "\\n" not in text:
             text += s.read_until_ready(timeout_ms=10000, quiet_ms=50)
         pid = int(re.search(r"PID=(\\d+)", text).group(1))
         deadline = time.monotonic() + 10
-        while s.is_alive() and time.monotonic() < deadline:
+        if collector == "morvik":
+            while s.is_alive() and time.monotonic() < deadline:
+                time.sleep(0.01)
+        elif collector == "host-waitpid":
+            os.waitpid(pid, 0)
+        while os.path.exists(f"/proc/{{pid}}") and time.monotonic() < deadline:
             time.sleep(0.01)
+        signal.signal(signal.SIGCHLD, signal.SIG_DFL)
         with open("/proc/sys/kernel/ns_last_pid", "w") as f:
             f.write(str(pid - 1))
         other = subprocess.Popen(["sleep", "30"])
@@ -169,8 +188,34 @@ def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path)
         other.kill()
         seen["other_status"] = other.wait()
         print(json.dumps(seen))
-        """, argv_prefix=(unshare, "--pid", "--fork", "--mount-proc"))
+        """, argv_prefix=prefix)
     assert report["reused"], "the namespace did not hand the number out again"
     assert report["alive"] is False
     assert report["other_running"] is True
     assert report["other_status"] == -9  # its own end, not a status someone else took
+
+
+def test_signals_to_the_host_group_during_starts_never_leave_a_dead_session():
+    # A host that ignores SIGINT (as under nohup) while its process group
+    # keeps getting it: the child sits in that group until setsid, and what
+    # it caught there must not kill it once its own dispositions are set.
+    report = host_report("""\
+        import json, os, signal, subprocess, morvik
+        os.setpgid(0, 0)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        storm = subprocess.Popen(
+            ["sh", "-c", f"while :; do kill -INT -{os.getpgid(0)}; done"], start_new_session=True)
+        dead = failed = 0
+        for _ in range(55):
+            try:
+                s = morvik.Morvik("cat", False)
+            except Exception as error:
+                failed += 1
+                continue
+            dead += not s.is_alive()
+            s.close()
+        storm.kill()
+        storm.wait()
+        print(json.dumps({"dead": dead, "failed": failed}))
+        """)
+    assert report == {"dead": 0, "failed": 0}
