@@ -8,10 +8,12 @@
 #include "pty_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string_view>
@@ -52,6 +55,13 @@ constexpr const char* DEFAULT_SEARCH_PATH = "/bin:/usr/bin";
 // What runs a file the kernel cannot run itself (no "#!" line), as execvp
 // does.
 constexpr const char* FALLBACK_SHELL = "/bin/sh";
+// The child's name (at most 15 bytes) from its first step until its exec,
+// which always renames it after the program's file.
+constexpr const char* STARTING_NAME = "morvik-starting";
+// How long an exec that has closed the status pipe may take to rename the
+// child: a few microseconds of the kernel's own work; the bound only keeps
+// a stuck /proc from holding a start.
+constexpr std::chrono::milliseconds EXEC_RENAME_LIMIT{1000};
 
 // The window size record, shared by the parent's call on the master and the
 // child's on its terminal (a plain ioctl, fork-safe).
@@ -131,10 +141,9 @@ struct ChildPlan {
   int master_fd;
   int status_read_fd;
   int status_write_fd;
-  // Set by the child just before it execs, in memory the parent sees (its
-  // own, or a shared page when the child is a forked copy): end of file on
-  // the status pipe without it means the child died before its exec.
-  volatile int* exec_reached;
+  // Set by the child once it bears STARTING_NAME, in memory the parent sees
+  // (its own, or a shared page when the child is a forked copy).
+  volatile int* name_marked;
 };
 
 // ---------------------------------------------------------------------------
@@ -238,7 +247,6 @@ int execveat_empty_path(int fd, char* const* argv, char* const* envp) noexcept {
 
 // Runs the program; returns only with the error number that stopped it.
 int exec_program(const ChildPlan& plan) noexcept {
-  *plan.exec_reached = 1;
   if (plan.executable_fd >= 0) {
     (void)execveat_empty_path(plan.executable_fd, plan.argv, plan.envp);
     if (errno != ENOENT) return errno;
@@ -279,6 +287,9 @@ int exec_program(const ChildPlan& plan) noexcept {
 
 [[noreturn]] void run_child(const ChildPlan& plan) noexcept {
   const int report = plan.status_write_fd;
+  // The name an exec replaces (see died_before_exec).
+  (void)::prctl(PR_SET_NAME, STARTING_NAME, 0, 0, 0);
+  *plan.name_marked = 1;
   // Every signal stays blocked (see spawn) until the dispositions are reset
   // below, after setsid: no handler of the host can run here meanwhile.
 
@@ -452,6 +463,34 @@ class ExecMark {
   volatile int* word_ = &local_;
   bool mapped_ = false;
 };
+
+bool bears_starting_name(pid_t pid) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+  UniqueFd fd{::open(path, O_RDONLY | O_CLOEXEC)};
+  if (!fd.valid()) return false;
+  char name[32] = {};
+  const ssize_t got = retry_on_eintr([&] { return ::read(fd.get(), name, sizeof name - 1); });
+  if (got <= 0) return false;
+  return std::string_view(name, static_cast<std::size_t>(got)) == std::string(STARTING_NAME) + "\n";
+}
+
+// Whether a child whose status pipe gave end of file ended before its exec:
+// either before it took its starting name, or ended still bearing it. An
+// exec closes the pipe a moment before it renames the child, so a child
+// that still bears the name but runs is given that moment. (The number is
+// still ours to read: nobody has collected the child.) Without /proc the
+// name cannot be read and the exec is assumed.
+bool died_before_exec(pid_t pid, int pidfd, const ExecMark& mark) {
+  if (!mark.reached()) return true;
+  const auto until = std::chrono::steady_clock::now() + EXEC_RENAME_LIMIT;
+  while (bears_starting_name(pid)) {
+    pollfd ended{pidfd, POLLIN, 0};
+    if (retry_on_eintr([&] { return ::poll(&ended, 1, 1); }) > 0) return bears_starting_name(pid);
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+  return false;
+}
 
 bool contains_nul(const std::string& s) noexcept { return s.find('\0') != std::string::npos; }
 
@@ -698,9 +737,9 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
     reap(pidfd.get());
     return Errno::from_raw(code);
   }
-  if (!exec_mark.reached()) {
-    // End of file, yet the child never came to its exec: a signal killed it
-    // on the way. A start whose program never ran is a failed start.
+  if (died_before_exec(pid, pidfd.get(), exec_mark)) {
+    // End of file, yet the program never ran: a signal killed the child on
+    // its way. That is a failed start, not a session.
     reap(pidfd.get());
     return Errno::from_raw(EINTR);
   }
