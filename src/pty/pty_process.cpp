@@ -770,6 +770,11 @@ Result<void> PtyProcess::resize(WindowSize size) noexcept {
   return set_term_size(master_.get(), size);
 }
 
+void PtyProcess::close_in_forked_child() noexcept {
+  if (pidfd_.valid()) (void)::close(pidfd_.release());
+  if (master_.valid()) (void)::close(master_.release());
+}
+
 bool PtyProcess::in_owner_process() const noexcept { return ::getpid() == owner_pid_; }
 
 bool PtyProcess::may_touch_child() const noexcept {
@@ -858,7 +863,13 @@ void PtyProcess::release() noexcept {
     }
   }
   pid_ = -1;
-  // In a forked copy this closes that copy's descriptors and nothing else.
+  if (!in_owner_process()) {
+    // A forked copy closed its duplicates at the fork (close_in_forked_child);
+    // a number it still sees may be a file the copy opened since.
+    (void)pidfd_.release();
+    (void)master_.release();
+    return;
+  }
   pidfd_.reset();
   master_.reset();
 }
