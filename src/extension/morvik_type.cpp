@@ -102,6 +102,12 @@ session::WaitArgs wait_args(PyObject* const* slots) {
   return wait;
 }
 
+// A read that found nothing because the reader gave up says why.
+PyObject* read_result(Session& session, const std::string& text) {
+  if (text.empty()) unwrap(session.reader_health());
+  return text_result(text);
+}
+
 // The wait and the cleaning run with the interpreter lock released; the str
 // is made only after it has been taken back.
 PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
@@ -110,7 +116,7 @@ PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
     AllowThreads released;
     text = session.read_until_ready(wait);
   }
-  return text_result(text);
+  return read_result(session, text);
 }
 
 // ---- methods
@@ -163,7 +169,8 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     parse_fastcall(READ_AVAILABLE, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
-      return text_result(session_of(morvik).read_available(max_bytes));
+      Session& session = session_of(morvik);
+      return read_result(session, session.read_available(max_bytes));
     });
   });
 }
