@@ -14,7 +14,8 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
-#include "errors.h"
+#include "binding/allow_threads.h"
+#include "binding/errors.h"
 
 namespace morvik::ext {
 
@@ -23,19 +24,6 @@ namespace {
 using session::Session;
 
 constexpr const char QUALIFIED_TYPE_NAME[] = "morvik::Morvik";
-
-// Releases the interpreter lock for one scope. Only plain C++ values may be
-// touched inside it: other Python threads run meanwhile.
-class AllowThreads {
- public:
-  AllowThreads() noexcept : saved_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(saved_); }
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
 
 PyTypeObject* g_type = nullptr;
 

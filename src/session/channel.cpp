@@ -64,6 +64,40 @@ void Sender::wake() {
   if (wake) state_->ready.notify_one();
 }
 
+namespace {
+
+// Counts a poke and wakes the consumer; the caller holds the lock.
+void poke_locked(detail::ChannelState& st) { ++st.pokes; }
+
+}  // namespace
+
+void Sender::mark_child_exited() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->child_exited = true;
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
+}
+
+void Sender::acknowledge_sync(std::uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->synced = generation;
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
+}
+
+void Poker::poke() {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
+}
+
 void Sender::StopHandle::request_stop() {
   if (!state_) return;
   {
@@ -140,15 +174,24 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
       return Status::Chunk;
     }
     if (!state_->sender_alive) return Status::Disconnected;
+    if (state_->pokes != pokes_seen_) {
+      pokes_seen_ = state_->pokes;
+      return Status::Poked;
+    }
     state_->receiver_waiting = true;
     const auto woke = state_->ready.wait_until(lock, deadline);
     state_->receiver_waiting = false;
-    if (woke == std::cv_status::timeout && state_->queue.empty()) {
+    if (woke == std::cv_status::timeout && state_->queue.empty() && state_->pokes == pokes_seen_) {
       return state_->sender_alive ? Status::TimedOut : Status::Disconnected;
     }
   }
 }
 
 void Receiver::abandon() noexcept { forget(std::move(state_)); }
+
+Receiver::Events Receiver::events() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return Events{state_->synced, state_->child_exited, state_->queued_bytes};
+}
 
 }  // namespace morvik::session

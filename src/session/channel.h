@@ -9,10 +9,17 @@
 // without limit while a child floods its terminal, and dropping output is
 // never acceptable: a full queue makes the producer wait, the reader stops
 // reading, and the kernel then holds the child in its write.
+//
+// The agent face also carries three events through it, each of which wakes a
+// waiting consumer: the reader saw the child end (and had drained the
+// terminal by then), the reader finished a drain another thread asked for,
+// and a poke from any thread (a cancel, a close). They travel here because
+// the consumer already waits on this one condition variable.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -38,6 +45,10 @@ struct ChannelState {
   bool receiver_waiting = false;
   bool sender_blocked = false;
   bool stop_requested = false;
+  // Agent events; see the file comment.
+  std::uint64_t pokes = 0;
+  std::uint64_t synced = 0;
+  bool child_exited = false;
 };
 }  // namespace detail
 
@@ -55,6 +66,9 @@ class Sender {
   bool send(Chunk chunk, bool wake = true);
   // Wakes the receiver if it waits.
   void wake();
+  // Agent events (see the file comment): everything before them is queued.
+  void mark_child_exited();
+  void acknowledge_sync(std::uint64_t generation);
 
   // Lets another thread interrupt a send that waits for room, and see
   // whether one does.
@@ -77,9 +91,28 @@ class Sender {
   std::shared_ptr<detail::ChannelState> state_;
 };
 
+// Wakes a waiting receiver from any thread, at once: recv_timeout returns
+// Poked to a receiver that has not seen this poke yet.
+class Poker {
+ public:
+  Poker() = default;
+  explicit Poker(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
+  void poke();
+
+ private:
+  std::shared_ptr<detail::ChannelState> state_;
+};
+
 class Receiver {
  public:
-  enum class Status { Chunk, Empty, TimedOut, Disconnected };
+  enum class Status { Chunk, Empty, TimedOut, Disconnected, Poked };
+
+  // What the agent events say now.
+  struct Events {
+    std::uint64_t synced = 0;
+    bool child_exited = false;
+    std::size_t queued_bytes = 0;
+  };
 
   Receiver() = default;
   explicit Receiver(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
@@ -96,10 +129,14 @@ class Receiver {
   // copy of the host the reader thread may have held its lock at the fork.
   void abandon() noexcept;
 
+  Poker poker() const { return Poker(state_); }
+  Events events() const;
+
  private:
   void disconnect() noexcept;
 
   std::shared_ptr<detail::ChannelState> state_;
+  std::uint64_t pokes_seen_ = 0;
 };
 
 std::pair<Sender, Receiver> make_channel(std::size_t capacity_bytes = CHANNEL_CAPACITY_BYTES);

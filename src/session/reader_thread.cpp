@@ -24,7 +24,9 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  UniqueFd wake;  // eventfd: readable once teardown asks to stop, or a drain is wanted
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> sync_wanted{0};
   // The reader's descriptor while the thread may still hold it open. The
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
@@ -38,14 +40,18 @@ constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 struct Start {
   UniqueFd master;
   Sender tx;
+  UniqueFd child;
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
+void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) {
   pthread_setname_np(pthread_self(), "morvik_reader");
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
-    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared.wake.get(), POLLIN, 0}};
+    bool master_open = true;
+    bool watching_child = child.valid();
+    bool exit_to_announce = false;
+    std::uint64_t acknowledged = 0;
     // Bytes sent since the consumer was last woken. While the child keeps
     // the terminal busy, chunks are queued without waking the consumer for
     // each one: it is woken when the terminal runs dry or a batch has built
@@ -54,27 +60,57 @@ void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
     // nothing more.
     std::size_t unannounced = 0;
     for (;;) {
+      // Read before the read that may find the terminal dry: a request made
+      // after that read must wait for the next one.
+      const std::uint64_t wanted = shared.sync_wanted.load(std::memory_order_acquire);
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
-      if (got < 0 && errno == EAGAIN) {
-        if (unannounced != 0) {
-          tx.wake();
-          unannounced = 0;
+      if (master_open) {
+        const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+        if (got > 0) {
+          unannounced += static_cast<std::size_t>(got);
+          const bool wake = unannounced >= WAKE_BATCH_BYTES;
+          if (wake) unannounced = 0;
+          if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+          continue;
         }
-        if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
-        if (fds[1].revents != 0) break;
-        continue;
+        // End of file, or any failure (EIO once the child's side is gone).
+        if (!(got < 0 && errno == EAGAIN)) master_open = false;
       }
-      // End of file, or any failure (EIO once the child's side is gone).
-      if (got <= 0) break;
-      unannounced += static_cast<std::size_t>(got);
-      const bool wake = unannounced >= WAKE_BATCH_BYTES;
-      if (wake) unannounced = 0;
-      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+      // The terminal is dry: a read that finds it empty first waits for the
+      // kernel's hand-over of output still in transit, so everything written
+      // before this point is queued now.
+      if (unannounced != 0) {
+        tx.wake();
+        unannounced = 0;
+      }
+      if (exit_to_announce) {
+        tx.mark_child_exited();
+        exit_to_announce = false;
+      }
+      if (wanted > acknowledged) {
+        tx.acknowledge_sync(wanted);
+        acknowledged = wanted;
+      }
+      if (!master_open && !watching_child) break;
+      pollfd fds[3] = {{master_open ? master.get() : -1, POLLIN, 0},
+                       {shared.wake.get(), POLLIN, 0},
+                       {watching_child ? child.get() : -1, POLLIN, 0}};
+      if (retry_on_eintr([&] { return ::poll(fds, 3, -1); }) < 0) break;
+      if (fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(shared.wake.get(), &count, sizeof count);
+        if (shared.stop.load(std::memory_order_acquire)) break;
+      }
+      if (fds[2].revents != 0) {
+        // Announced after the next read finds the terminal dry.
+        watching_child = false;
+        exit_to_announce = true;
+      }
     }
   }
+  child.reset();
   shared.reader_fd.store(-1);
   master.reset();
   {
@@ -94,7 +130,7 @@ void* reader_main(void* arg) {
   // Keeps the shared state alive for the thread's last notify, whatever the
   // handle does meanwhile.
   const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
-  run_reader(std::move(start->master), std::move(start->tx), *shared);
+  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared);
   return nullptr;
 }
 
@@ -111,7 +147,7 @@ std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_me
 
 }  // namespace
 
-ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error) {
+ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error, UniqueFd child) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -122,7 +158,7 @@ ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error)
   rt.shared_->wake.reset(efd);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
-  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), rt.shared_});
+  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), std::move(child), rt.shared_});
 
   // A new thread inherits the creating thread's mask, so the thread is born
   // with the signals blocked: there is no instant at which it could take one.
@@ -140,7 +176,15 @@ ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error)
   return rt;
 }
 
+std::uint64_t ReaderThread::request_sync() noexcept {
+  const std::uint64_t generation = shared_->sync_wanted.fetch_add(1, std::memory_order_acq_rel) + 1;
+  const std::uint64_t one = 1;
+  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  return generation;
+}
+
 void ReaderThread::request_stop() noexcept {
+  shared_->stop.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
   // Harmless when the thread already ended; otherwise it leaves its poll or
   // its wait for room now.

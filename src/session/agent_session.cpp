@@ -1,0 +1,360 @@
+// The agent session: start, the wait and how it decides that the program
+// waits for input, control from other threads, and close. Must never hold
+// one of its locks across a blocking call another thread's control would
+// queue behind (the wait blocks holding wait_mutex_ only), never take the
+// process lock while holding the writer's or the history's, and never let a
+// wait outlive close.
+#include "agent_session.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "base/errno_code.h"
+#include "base/internal_failure.h"
+#include "base/kept_texts.h"
+#include "held_tail.h"
+#include "text/cleaning.h"
+#include "text/read_end.h"
+
+namespace morvik::session {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// The input-wait check runs while the output is silent, first this soon
+// after the last output, then at gaps that double up to the longest: a
+// program that blocks for input is seen within about that gap, and one that
+// computes for minutes costs a check per gap.
+constexpr milliseconds READY_CHECK_FIRST_GAP_MS{1};
+constexpr milliseconds READY_CHECK_LONGEST_GAP_MS{12};
+// The prompts are looked for in the cleaned end of the output; a prompt is
+// never longer than this.
+constexpr std::size_t PROMPT_WINDOW_BYTES = 8192;
+// How long close waits for the reader to see the end of the output by
+// itself once every process of the session has ended.
+constexpr milliseconds READER_JOIN_GRACE_MS{1000};
+constexpr char INTERRUPT_BYTE = '\x03';
+
+Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
+  const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
+  if (ms >= static_cast<std::uint64_t>(room)) return Clock::time_point::max();
+  return now + milliseconds(static_cast<milliseconds::rep>(ms));
+}
+
+Error closed_error() { return runtime_error("the terminal is closed"); }
+
+}  // namespace
+
+AgentSession::AgentSession(ptyc::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
+                           std::vector<std::string> prompts)
+    : prompts_(std::move(prompts)),
+      pid_(process.pid()),
+      poker_(rx.poker()),
+      reader_thread_(std::move(reader)),
+      inbox_(std::move(rx)),
+      history_(HISTORY_LIMIT),
+      writer_(std::move(writer)),
+      process_(std::move(process)) {}
+
+Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
+  ptyc::ProcessDescription description;
+  description.argv = std::move(start.argv);
+  description.executable = std::move(start.executable);
+  description.env = std::move(start.env);
+  description.cwd = std::move(start.cwd);
+  description.size = {start.rows, start.columns};
+  const std::string program = description.argv.empty() ? std::string() : description.argv[0];
+  auto process = ptyc::PtyProcess::spawn(std::move(description));
+  if (!process) {
+    return os_error(process.error().value(), "cannot start " + program + ": " + process.error().text());
+  }
+  // From here on, returning releases the process record, which stops the
+  // child's whole session.
+  auto raw = process->get_raw_handle();
+  if (!raw) return os_error(raw.error().value(), "cannot start " + program + ": " + raw.error().text());
+  // At 3 or above and close-on-exec, as every descriptor of ours.
+  UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
+  UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
+  UniqueFd child_fd(::fcntl(process->pidfd(), F_DUPFD_CLOEXEC, 3));
+  if (!reader_fd.valid() || !writer_fd.valid() || !child_fd.valid()) {
+    const Errno err = Errno::last();
+    return os_error(err.value(), "cannot start " + program + ": " + err.text());
+  }
+  // Non-blocking, for the writer's sake (see input_writer.h) and because
+  // the reader reads first and polls when the terminal is dry.
+  const int flags = ::fcntl(raw->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    const Errno err = Errno::last();
+    return os_error(err.value(), "cannot start " + program + ": " + err.text());
+  }
+  auto [tx, rx] = make_channel();
+  std::string why;
+  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why, std::move(child_fd));
+  if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
+  return std::unique_ptr<AgentSession>(new AgentSession(std::move(process).value(), InputWriter(std::move(writer_fd)),
+                                                        std::move(rx), std::move(reader),
+                                                        std::move(start.prompts)));
+}
+
+AgentSession::~AgentSession() { close(); }
+
+// ---------------------------------------------------------------- control
+
+Expected<void> AgentSession::write(std::string_view input) {
+  if (closed()) return closed_error();
+  std::lock_guard<std::mutex> lock(writer_mutex_);
+  if (auto r = writer_.write_all(input); !r) {
+    return runtime_error((r.error().flushing ? kept::FLUSH_FAILED : kept::WRITE_FAILED) + r.error().text);
+  }
+  return {};
+}
+
+std::string AgentSession::encode_keys(const std::vector<std::string>& keys) const {
+  const bool application = application_cursor_.load(std::memory_order_acquire);
+  std::string bytes;
+  for (const std::string& key : keys) {
+    if (auto encoded = text::encode_key(key, application)) {
+      bytes += *encoded;
+    } else {
+      bytes += key;
+    }
+  }
+  return bytes;
+}
+
+void AgentSession::cancel() noexcept {
+  cancels_.fetch_add(1, std::memory_order_acq_rel);
+  poker_.poke();
+}
+
+Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
+  if (closed()) return closed_error();
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  if (auto r = process_.resize({rows, columns}); !r) return runtime_error("resize failed: " + r.error().text());
+  return {};
+}
+
+ExitInfo AgentSession::exit_info() {
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  const auto status = process_.exit_status();
+  if (!status) return {};
+  return {status->code, status->signal};
+}
+
+std::string AgentSession::history() {
+  std::string raw;
+  {
+    std::lock_guard<std::mutex> lock(history_mutex_);
+    raw = history_.contents();
+  }
+  return text::sanitize_for_agent(raw);
+}
+
+void AgentSession::close() noexcept {
+  closing_.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> closing(close_mutex_);
+  if (closed_) return;
+  // A running wait ends now, with what it has.
+  cancel();
+  try {
+    {
+      std::lock_guard<std::mutex> lock(process_mutex_);
+      process_.terminate_session();
+    }
+    std::lock_guard<std::mutex> waiting(wait_mutex_);
+    reader_thread_.join_within(READER_JOIN_GRACE_MS);
+    std::lock_guard<std::mutex> writing(writer_mutex_);
+    writer_.close();
+  } catch (const InternalFailure& f) {
+    defer_internal_failure(f.message());
+  } catch (...) {
+    defer_internal_failure("the terminal's close failed");
+  }
+  closed_ = true;
+}
+
+// ---------------------------------------------------------------- waits
+
+Expected<AgentReply> AgentSession::wait(const AgentWait& args) {
+  if (closed()) return closed_error();
+  std::lock_guard<std::mutex> lock(wait_mutex_);
+  if (closed()) return closed_error();
+  return wait_locked(args);
+}
+
+Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const AgentWait& args) {
+  if (closed()) return closed_error();
+  // The line goes out once no other wait runs, so its answer is this
+  // wait's, never another's.
+  std::lock_guard<std::mutex> lock(wait_mutex_);
+  if (closed()) return closed_error();
+  if (auto written = write(input); !written) return std::move(written).take_error();
+  return wait_locked(args);
+}
+
+Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::string_view input,
+                                                                         const AgentWait& args) {
+  if (auto written = write(input); !written) return std::move(written).take_error();
+  std::unique_lock<std::mutex> lock(wait_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return std::optional<AgentReply>();
+  if (closed()) return closed_error();
+  return std::optional<AgentReply>(wait_locked(args));
+}
+
+std::string AgentSession::reply_text(std::string_view raw) { return text::sanitize_for_agent(raw); }
+
+bool AgentSession::take(std::string& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
+  const bool held = inbox_.took_held();
+  const std::size_t before = collected.size();
+  cut = append_capped(inbox_, collected, std::move(chunk), cap) || cut;
+  key_mode_.feed(std::string_view(collected).substr(before));
+  application_cursor_.store(key_mode_.application(), std::memory_order_release);
+  return !held;
+}
+
+std::optional<std::size_t> AgentSession::prompt_at_end(const std::string& collected) const {
+  if (prompts_.empty() || collected.empty()) return std::nullopt;
+  std::string_view window(collected);
+  if (window.size() > PROMPT_WINDOW_BYTES) window.remove_prefix(window.size() - PROMPT_WINDOW_BYTES);
+  // An escape or character still being written is no part of what shows.
+  window.remove_suffix(text::incomplete_tail_length(window));
+  const std::string shown = text::sanitize_for_agent(window);
+  for (std::size_t i = 0; i < prompts_.size(); ++i) {
+    if (shown.ends_with(prompts_[i])) return i;
+  }
+  return std::nullopt;
+}
+
+bool AgentSession::drain(std::string& collected, std::uint64_t cap, Clock::time_point deadline,
+                         std::uint64_t cancel_seen, bool& new_output, bool& cut) {
+  const std::uint64_t generation = reader_thread_.request_sync();
+  Receiver& rx = inbox_.receiver();
+  for (;;) {
+    if (cancelled_since(cancel_seen)) return false;
+    if (collected.size() >= cap) return true;
+    const auto events = rx.events();
+    if (events.synced >= generation || events.child_exited) {
+      // Everything written before the request is queued: take it.
+      Chunk chunk;
+      while (collected.size() < cap && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+        if (take(collected, std::move(chunk), cap, cut)) new_output = true;
+      }
+      return true;
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    Chunk chunk;
+    const auto status = inbox_.take_within(chunk, std::min<nanoseconds>(deadline - now, READY_CHECK_LONGEST_GAP_MS));
+    if (status == Inbox::Status::Chunk) {
+      if (take(collected, std::move(chunk), cap, cut)) new_output = true;
+    } else if (status == Inbox::Status::Disconnected) {
+      return true;
+    }
+  }
+}
+
+AgentReply AgentSession::wait_locked(const AgentWait& args) {
+  const auto began = Clock::now();
+  const auto deadline = deadline_after(began, args.timeout_ms);
+  const std::uint64_t cap = args.max_output_bytes;
+  const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
+  Receiver& rx = inbox_.receiver();
+
+  AgentReply reply;
+  std::string collected;
+  bool cut = false;
+  bool output_seen = false;
+  auto last_output = began;
+  auto gap = nanoseconds(READY_CHECK_FIRST_GAP_MS);
+  auto next_check = began + gap;
+  bool child_exited = rx.events().child_exited;
+  // Cleared for this wait once the kernel will not tell (another user's
+  // program, no /proc): the prompts and the quiet wait decide then.
+  bool kernel_tells = true;
+
+  auto finish = [&](WaitEnd end) {
+    reply.end = end;
+    hold_incomplete_tail(inbox_, collected, cap);
+    {
+      std::lock_guard<std::mutex> lock(history_mutex_);
+      history_.append(collected);
+    }
+    if (end == WaitEnd::Cap) reply.queued_bytes = rx.events().queued_bytes + inbox_.returned_bytes();
+    reply.text = reply_text(collected);
+    return std::move(reply);
+  };
+
+  for (;;) {
+    if (cancelled_since(cancel_seen)) return finish(WaitEnd::Cancelled);
+    if (cap == 0 || collected.size() >= cap) return finish(WaitEnd::Cap);
+    const auto now = Clock::now();
+    if (now >= deadline) return finish(WaitEnd::Timeout);
+    Clock::time_point until = deadline;
+    if (child_exited) {
+      until = now;  // take what is queued, then end
+    } else {
+      if (output_seen && prompts_.empty()) {
+        const auto quiet_end = deadline_after(last_output, args.quiet_ms);
+        if (now >= quiet_end) return finish(WaitEnd::Quiet);
+        until = std::min(until, quiet_end);
+      }
+      if (kernel_tells) until = std::min(until, next_check);
+    }
+
+    Chunk chunk;
+    const auto status = inbox_.take_within(chunk, std::max(nanoseconds::zero(), until - now));
+    if (status == Inbox::Status::Chunk) {
+      if (take(collected, std::move(chunk), cap, cut)) {
+        output_seen = true;
+        last_output = Clock::now();
+        gap = READY_CHECK_FIRST_GAP_MS;
+        next_check = last_output + gap;
+        if (const auto prompt = prompt_at_end(collected)) {
+          // The prompt ends what came so far; it ends the output only if
+          // nothing written before it is still on its way.
+          bool more = false;
+          if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
+          reply.prompt = more ? prompt_at_end(collected) : prompt;
+          if (reply.prompt) return finish(WaitEnd::Ready);
+        }
+      }
+      continue;
+    }
+    if (status == Inbox::Status::Disconnected) return finish(WaitEnd::Exited);
+    if (child_exited) return finish(WaitEnd::Exited);
+    if (status == Inbox::Status::Poked) {
+      child_exited = rx.events().child_exited;
+      continue;
+    }
+    // A slice ended: time for the input-wait check?
+    if (!kernel_tells || Clock::now() < next_check) continue;
+    ptyc::InputWait verdict;
+    {
+      std::lock_guard<std::mutex> lock(process_mutex_);
+      verdict = process_.foreground_input_wait();
+    }
+    if (verdict == ptyc::InputWait::Unknown) {
+      kernel_tells = false;
+      continue;
+    }
+    if (verdict == ptyc::InputWait::Waiting) {
+      // Asleep reading the terminal: its answer is written, though some of
+      // it may still be on its way to the reader.
+      bool more = false;
+      if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
+      if (collected.size() >= cap) return finish(WaitEnd::Cap);
+      reply.prompt = prompt_at_end(collected);
+      return finish(WaitEnd::Ready);
+    }
+    gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);
+    next_check = Clock::now() + gap;
+  }
+}
+
+}  // namespace morvik::session
