@@ -33,7 +33,7 @@ Session::Session(std::string command, pty::PtyProcess process, InputWriter write
 Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool interactive,
                                                   std::size_t history_limit) {
   // The command is one program taken verbatim: no splitting, no shell.
-  auto process = pty::PtyProcess::spawn(pty::ProcessDescription{command, {}});
+  auto process = pty::PtyProcess::spawn(pty::ProcessDescription::command(command));
   if (!process) {
     return startup_error(kept::SPAWN_FAILED + command + "': " + process.error().text());
   }

@@ -149,8 +149,14 @@ std::string read_until(int fd, const std::string& marker,
   return out;
 }
 
+pty::ProcessDescription describe(std::string program, std::vector<std::string> args = {}) {
+  pty::ProcessDescription d = pty::ProcessDescription::command(std::move(program));
+  for (std::string& arg : args) d.argv.push_back(std::move(arg));
+  return d;
+}
+
 PtyProcess spawn_ok(std::string program, std::vector<std::string> args = {}) {
-  auto r = PtyProcess::spawn({std::move(program), std::move(args)});
+  auto r = PtyProcess::spawn(describe(std::move(program), std::move(args)));
   if (!r.ok()) throw std::runtime_error("spawn failed: " + r.error().text());
   return std::move(r).value();
 }
@@ -193,7 +199,7 @@ PtyProcess spawn_ready_script(const TempDir& dir, const std::string& traps) {
 
 TEST(PtyTest, MissingProgramFailsWithEnoentAndLeavesNoDescriptorOrChild) {
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({"morvik-no-such-program-here", {}});
+  auto r = PtyProcess::spawn(describe("morvik-no-such-program-here"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
   EXPECT_EQ(r.error().text(), "ENOENT: No such file or directory");
@@ -202,7 +208,7 @@ TEST(PtyTest, MissingProgramFailsWithEnoentAndLeavesNoDescriptorOrChild) {
 }
 
 TEST(PtyTest, ProgramNameWithBlankIsNotSplitIntoArguments) {
-  auto r = PtyProcess::spawn({"ls -l", {}});
+  auto r = PtyProcess::spawn(describe("ls -l"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
   EXPECT_TRUE(no_children());
@@ -211,7 +217,7 @@ TEST(PtyTest, ProgramNameWithBlankIsNotSplitIntoArguments) {
 TEST(PtyTest, DirectoryAsProgramFailsWithEacces) {
   TempDir dir;
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({dir.path(), {}});
+  auto r = PtyProcess::spawn(describe(dir.path()));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(EACCES));
   EXPECT_EQ(own_fds(), before);
@@ -220,10 +226,10 @@ TEST(PtyTest, DirectoryAsProgramFailsWithEacces) {
 
 TEST(PtyTest, NameWithNulByteIsRejectedAsInvalid) {
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({std::string("sh\0-c", 5), {}});
+  auto r = PtyProcess::spawn(describe(std::string("sh\0-c", 5)));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(EINVAL));
-  auto with_arg = PtyProcess::spawn({"sh", {std::string("-c\0true", 7)}});
+  auto with_arg = PtyProcess::spawn(describe("sh", {std::string("-c\0true", 7)}));
   ASSERT_FALSE(with_arg.ok());
   EXPECT_EQ(with_arg.error(), Errno::from_raw(EINVAL));
   EXPECT_EQ(own_fds(), before);
@@ -343,16 +349,178 @@ TEST(PtyTest, ChildStartsWithDefaultDispositionsAndNothingBlockedWhateverTheHost
   }
 }
 
+// --- what to start -----------------------------------------------------------
+
+std::vector<std::string> nul_separated(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\0', at);
+    out.push_back(text.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return out;
+}
+
+// What the program gets is what the description says, nothing of the
+// host's: argv[0] as given, exactly the environment, the directory, the size.
+TEST(PtyTest, ProgramGetsExactlyTheDescribedArgvEnvironmentDirectoryAndWindow) {
+  TempDir dir;
+  struct Row {
+    const char* what;
+    bool held;  // run through a descriptor from open_executable
+  };
+  for (const Row row : {Row{"searched along PATH", false}, Row{"held descriptor", true}}) {
+    pty::ProcessDescription d;
+    d.argv = {row.held ? "any-name-at-all" : "sleep", "30", "a b", ""};
+    d.env = std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="};
+    d.cwd = dir.path();
+    d.size = {50, 132};
+    if (row.held) {
+      auto found = pty::open_executable("sleep", d.env);
+      ASSERT_TRUE(found.ok()) << found.error().text();
+      EXPECT_EQ(found->path.rfind("/usr/bin/sleep", 0) == 0 || found->path.rfind("/bin/sleep", 0) == 0, true)
+          << found->path;
+      d.executable = std::move(found->fd);
+    }
+    auto r = PtyProcess::spawn(std::move(d));
+    ASSERT_TRUE(r.ok()) << row.what << ": " << r.error().text();
+    const std::string proc = "/proc/" + std::to_string(r->pid()) + "/";
+    const std::vector<std::string> argv{row.held ? "any-name-at-all" : "sleep", "30", "a b", ""};
+    EXPECT_EQ(nul_separated(read_file(proc + "cmdline")), argv) << row.what;
+    EXPECT_EQ(nul_separated(read_file(proc + "environ")),
+              (std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="}))
+        << row.what;
+    EXPECT_EQ(link_target(proc + "cwd"), dir.path()) << row.what;
+    struct winsize ws {};
+    ASSERT_EQ(::ioctl(r->master_fd(), TIOCGWINSZ, &ws), 0);
+    EXPECT_EQ(ws.ws_row, 50);
+    EXPECT_EQ(ws.ws_col, 132);
+    // Nothing but the terminal is inherited, the held descriptor included.
+    EXPECT_EQ(open_fds(proc + "fd"), (std::set<int>{0, 1, 2})) << row.what;
+  }
+}
+
+// The held descriptor is what runs, whatever the path names by then; a
+// script (ldd is one) runs through it too, its interpreter reading it as
+// /dev/fd/N.
+TEST(PtyTest, HeldExecutableRunsTheFileThatWasOpenedEvenAfterTheNameChanges) {
+  TempDir dir;
+  const std::string path = dir.script("tool", "echo ORIGINAL; sleep 30");
+  auto found = pty::open_executable(path);
+  ASSERT_TRUE(found.ok()) << found.error().text();
+  EXPECT_EQ(found->path, path);
+  ASSERT_EQ(::rename(path.c_str(), (path + ".old").c_str()), 0);
+  dir.script("tool", "echo SWAPPED; sleep 30");
+
+  pty::ProcessDescription d;
+  d.argv = {path};
+  d.executable = std::move(found->fd);
+  PtyProcess p = std::move(PtyProcess::spawn(std::move(d))).value();
+  const std::string out = read_until(p.master_fd(), "\n");
+  EXPECT_NE(out.find("ORIGINAL"), std::string::npos) << out;
+  EXPECT_EQ(out.find("SWAPPED"), std::string::npos) << out;
+
+  auto ldd = pty::open_executable("ldd");
+  if (!ldd.ok()) GTEST_SKIP() << "no ldd on this machine";
+  pty::ProcessDescription l;
+  l.argv = {"ldd", "/bin/sh"};
+  l.executable = std::move(ldd->fd);
+  auto listed = PtyProcess::spawn(std::move(l));
+  ASSERT_TRUE(listed.ok()) << listed.error().text();
+  const std::string libs = read_until(listed->master_fd(), "libc.so");
+  EXPECT_NE(libs.find("libc.so"), std::string::npos) << libs;
+}
+
+// execvp's search, done by the parent: a file that may not be run is
+// passed over for a later one; only such files give EACCES; nothing gives
+// ENOENT; a file without "#!" runs with /bin/sh.
+TEST(PtyTest, LookupAlongPathPassesOverWhatCannotRun) {
+  TempDir dir;
+  const std::string denied = dir.path() + "/denied", allowed = dir.path() + "/allowed";
+  ASSERT_EQ(::mkdir(denied.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(allowed.c_str(), 0755), 0);
+  std::ofstream(denied + "/prog") << "#!/bin/sh\necho DENIED\n";
+  ::chmod((denied + "/prog").c_str(), 0644);
+  std::ofstream(allowed + "/prog") << "#!/bin/sh\necho ALLOWED; sleep 30\n";
+  ::chmod((allowed + "/prog").c_str(), 0755);
+  std::ofstream(allowed + "/bare") << "echo BARE; sleep 30\n";
+  ::chmod((allowed + "/bare").c_str(), 0755);
+  struct Row {
+    const char* name;
+    std::string path;
+    int error;            // 0: starts
+    const char* output;   // what it prints when it starts
+  };
+  const Row rows[] = {
+      {"prog", "PATH=" + denied + ":" + allowed, 0, "ALLOWED"},
+      {"prog", "PATH=" + denied, EACCES, nullptr},
+      {"prog", "PATH=/nonexistent:" + dir.path(), ENOENT, nullptr},
+      {"bare", "PATH=" + allowed, 0, "BARE"},
+  };
+  for (const Row& row : rows) {
+    const std::vector<std::string> env{row.path, "LC_ALL=C"};
+    auto found = pty::open_executable(row.name, env);
+    pty::ProcessDescription d;
+    d.argv = {row.name};
+    d.env = env;
+    auto r = PtyProcess::spawn(std::move(d));
+    if (row.error != 0) {
+      ASSERT_FALSE(found.ok()) << row.path;
+      EXPECT_EQ(found.error(), Errno::from_raw(row.error)) << row.path;
+      ASSERT_FALSE(r.ok()) << row.path;
+      EXPECT_EQ(r.error(), Errno::from_raw(row.error)) << row.path;
+      continue;
+    }
+    ASSERT_TRUE(found.ok()) << row.path;
+    ASSERT_TRUE(r.ok()) << row.path << ": " << r.error().text();
+    const std::string out = read_until(r->master_fd(), row.output);
+    EXPECT_NE(out.find(row.output), std::string::npos) << row.path << ": " << out;
+  }
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, ResizeReachesTheProgramAsAWindowChange) {
+  TempDir dir;
+  PtyProcess p = spawn_ok(dir.script("winch.sh",
+                                     "trap 'echo \"WINCH $(stty size)\"' WINCH\n"
+                                     "echo READY\n"
+                                     "while :; do sleep 0.05; done"));
+  ASSERT_NE(read_until(p.master_fd(), "READY").find("READY"), std::string::npos);
+  ASSERT_TRUE(p.resize({40, 100}).ok());
+  const std::string out = read_until(p.master_fd(), "WINCH 40 100");
+  EXPECT_NE(out.find("WINCH 40 100"), std::string::npos) << out;
+}
+
+TEST(PtyTest, DescriptionThatCannotBePassedIsRejectedBeforeAnythingStarts) {
+  const std::set<int> before = own_fds();
+  pty::ProcessDescription empty;
+  auto none = PtyProcess::spawn(std::move(empty));
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.error(), Errno::from_raw(EINVAL));
+  pty::ProcessDescription env_nul = describe("true");
+  env_nul.env = std::vector<std::string>{std::string("A=b\0c", 5)};
+  auto bad = PtyProcess::spawn(std::move(env_nul));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), Errno::from_raw(EINVAL));
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
 // --- the parent's side ------------------------------------------------------
 
-TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndReleaseClosesIt) {
+TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndTheProcessHandleAndReleaseClosesThem) {
   const std::set<int> before = own_fds();
   {
     PtyProcess p = spawn_ok("sleep", {"30"});
     std::set<int> now = own_fds();
-    EXPECT_EQ(now.size(), before.size() + 1);
+    EXPECT_EQ(now.size(), before.size() + 2);
     EXPECT_TRUE(now.count(p.master_fd()));
+    EXPECT_TRUE(now.count(p.pidfd()));
     EXPECT_GE(p.master_fd(), 3);
+    EXPECT_GE(p.pidfd(), 3);
+    EXPECT_NE(::fcntl(p.pidfd(), F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_GT(p.pid(), 0);
   }
   EXPECT_EQ(own_fds(), before);
@@ -386,7 +554,7 @@ TEST(PtyTest, SpawnWorksWhenHostRunsWithStandardDescriptorsClosed) {
     ::close(1);
     ::close(2);
     PtyProcess p = spawn_ok("sleep", {"30"});
-    if (p.master_fd() < 3) return 10;
+    if (p.master_fd() < 3 || p.pidfd() < 3) return 10;
     auto slave = pty::get_slave_name(p.master_fd());
     if (!slave.ok()) return 11;
     const std::string fd_dir = "/proc/" + std::to_string(p.pid()) + "/fd/";
@@ -529,6 +697,47 @@ TEST(PtyTest, ChildKilledByRealTimeSignalIsNotAliveFromTheFirstCall) {
   auto stopped = p.exit(true);
   ASSERT_TRUE(stopped.ok());
   EXPECT_TRUE(stopped.value());
+}
+
+// The status of the first collecting wait is kept; a child that another
+// party collected has none, and nothing reaches its number any more.
+TEST(PtyTest, ExitStatusIsRecordedByTheCollectingWait) {
+  struct Row {
+    const char* script;
+    std::optional<pty::ExitStatus> expected;  // nullopt: the host collects it itself
+  };
+  const Row rows[] = {
+      {"exit 7", pty::ExitStatus::exited(7)},
+      {"exit 0", pty::ExitStatus::exited(0)},
+      {"kill -TERM $$", pty::ExitStatus::killed(SIGTERM, false)},
+      {"exec sleep 30", std::nullopt},
+  };
+  TempDir dir;
+  for (const Row& row : rows) {
+    PtyProcess p = spawn_ok(dir.script("status.sh", row.script));
+    if (!row.expected) {
+      ASSERT_EQ(::kill(p.pid(), SIGKILL), 0);
+      int status = 0;
+      ASSERT_EQ(::waitpid(p.pid(), &status, 0), p.pid());
+    }
+    EXPECT_EQ(p.exit_status(), std::nullopt) << row.script;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    morvik::Result<bool> alive = true;
+    while (Clock::now() < deadline) {
+      alive = p.is_alive();
+      if (!alive.ok() || !alive.value()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(alive.ok()) << row.script << ": " << alive.error().text();
+    EXPECT_FALSE(alive.value()) << row.script;
+    EXPECT_EQ(p.exit_status(), row.expected) << row.script;
+    const auto start = Clock::now();
+    auto stopped = p.exit(true);
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_TRUE(stopped.value());
+    EXPECT_LT(ms_since(start), 50) << row.script;
+  }
+  EXPECT_TRUE(no_children());
 }
 
 // --- release and moves -----------------------------------------------------
