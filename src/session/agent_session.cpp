@@ -51,7 +51,7 @@ Error closed_error() { return runtime_error("the terminal is closed"); }
 
 }  // namespace
 
-AgentSession::AgentSession(ptyc::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
+AgentSession::AgentSession(pty::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
                            std::vector<std::string> prompts)
     : prompts_(std::move(prompts)),
       pid_(process.pid()),
@@ -63,14 +63,14 @@ AgentSession::AgentSession(ptyc::PtyProcess process, InputWriter writer, Receive
       process_(std::move(process)) {}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
-  ptyc::ProcessDescription description;
+  pty::ProcessDescription description;
   description.argv = std::move(start.argv);
   description.executable = std::move(start.executable);
   description.env = std::move(start.env);
   description.cwd = std::move(start.cwd);
   description.size = {start.rows, start.columns};
   const std::string program = description.argv.empty() ? std::string() : description.argv[0];
-  auto process = ptyc::PtyProcess::spawn(std::move(description));
+  auto process = pty::PtyProcess::spawn(std::move(description));
   if (!process) {
     return os_error(process.error().value(), "cannot start " + program + ": " + process.error().text());
   }
@@ -142,9 +142,12 @@ Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
 
 ExitInfo AgentSession::exit_info() {
   std::lock_guard<std::mutex> lock(process_mutex_);
+  const auto alive = process_.is_alive();
+  if (!alive || alive.value()) return {};
   const auto status = process_.exit_status();
-  if (!status) return {};
-  return {status->code, status->signal};
+  if (!status) return {true, std::nullopt, std::nullopt};
+  if (status->signal != 0) return {true, std::nullopt, status->signal};
+  return {true, status->code, std::nullopt};
 }
 
 std::string AgentSession::history() {
@@ -165,7 +168,10 @@ void AgentSession::close() noexcept {
   try {
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
-      process_.terminate_session();
+      const auto alive = process_.is_alive();
+      if (!alive || alive.value()) standin::terminate_session(pid_, process_.pidfd());
+      // Collected here, so the record's own release finds nothing to stop.
+      (void)process_.is_alive();
     }
     std::lock_guard<std::mutex> waiting(wait_mutex_);
     reader_thread_.join_within(READER_JOIN_GRACE_MS);
@@ -334,16 +340,16 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     }
     // A slice ended: time for the input-wait check?
     if (!kernel_tells || Clock::now() < next_check) continue;
-    ptyc::InputWait verdict;
+    standin::InputWait verdict;
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
-      verdict = process_.foreground_input_wait();
+      verdict = standin::foreground_input_wait(process_.master_fd(), process_.subordinate().rdev);
     }
-    if (verdict == ptyc::InputWait::Unknown) {
+    if (verdict == standin::InputWait::Unknown) {
       kernel_tells = false;
       continue;
     }
-    if (verdict == ptyc::InputWait::Waiting) {
+    if (verdict == standin::InputWait::Waiting) {
       // Asleep reading the terminal: its answer is written, though some of
       // it may still be on its way to the reader.
       bool more = false;

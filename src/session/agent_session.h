@@ -34,14 +34,12 @@
 #include "history.h"
 #include "inbox.h"
 #include "input_writer.h"
+#include "pty/pty_process.h"
 #include "pty_standin.h"
 #include "reader_thread.h"
 #include "text/keys.h"
 
 namespace morvik::session {
-
-// TEMPORARY: the PTY layer's agent additions, until src/pty offers them.
-namespace ptyc = standin;
 
 inline constexpr std::uint64_t AGENT_DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 MiB
 
@@ -71,7 +69,10 @@ struct AgentReply {
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
 };
 
+// How the program ended; `ended` without a code or signal when another
+// party collected it.
 struct ExitInfo {
+  bool ended = false;
   std::optional<int> code;
   std::optional<int> signal;
 };
@@ -101,10 +102,7 @@ class AgentSession {
   void cancel() noexcept;
   Expected<void> resize(std::uint16_t rows, std::uint16_t columns);
   ExitInfo exit_info();
-  bool alive() {
-    const ExitInfo info = exit_info();
-    return !info.code && !info.signal;
-  }
+  bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return pid_; }
   std::string history();
   bool closed() const noexcept { return closing_.load(std::memory_order_acquire); }
@@ -115,7 +113,7 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(ptyc::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
+  AgentSession(pty::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
                std::vector<std::string> prompts);
 
   AgentReply wait_locked(const AgentWait& args);
@@ -153,7 +151,7 @@ class AgentSession {
   InputWriter writer_;
 
   std::mutex process_mutex_;
-  ptyc::PtyProcess process_;
+  pty::PtyProcess process_;
 };
 
 }  // namespace morvik::session

@@ -20,10 +20,10 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
-#include "base/eintr.h"
-
-extern char** environ;
+#include "base/unique_fd.h"
 
 namespace morvik::session::standin {
 
@@ -31,61 +31,6 @@ namespace {
 
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 int pidfd_signal(int fd, int sig) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0)); }
-
-struct Plan {
-  const char* slave;
-  int exec_fd;
-  bool keep_exec_fd;
-  char* const* argv;
-  char* const* envp;
-  const char* cwd;
-  struct winsize size;
-  int report;
-};
-
-[[noreturn]] void fail(int report, int err) noexcept {
-  (void)!::write(report, &err, sizeof err);
-  ::_exit(127);
-}
-
-// Forked child: no allocation, no lock, leaves through exec or _exit.
-[[noreturn]] void run_child(const Plan& p) noexcept {
-  for (int sig = 1; sig < 65; ++sig) {
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    const unsigned long dfl[4] = {0, 0, 0, 0};
-    (void)::syscall(SYS_rt_sigaction, sig, dfl, nullptr, 8);
-  }
-  if (::setsid() < 0) fail(p.report, errno);
-  int tty = ::open(p.slave, O_RDWR);
-  if (tty < 0) fail(p.report, errno);
-  if (tty < 3) {
-    int moved = ::fcntl(tty, F_DUPFD, 3);
-    (void)::close(tty);
-    tty = moved;
-  }
-  for (int t = 0; t < 3; ++t) {
-    if (::dup2(tty, t) < 0) fail(p.report, errno);
-  }
-  (void)::close(tty);
-  struct termios modes {};
-  if (::tcgetattr(0, &modes) == 0) {
-    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    (void)::tcsetattr(0, TCSANOW, &modes);
-  }
-  (void)::ioctl(0, TIOCSWINSZ, &p.size);
-  if (p.cwd != nullptr && ::chdir(p.cwd) != 0) fail(p.report, errno);
-  if (p.keep_exec_fd) (void)::fcntl(p.exec_fd, F_SETFD, 0);
-  sigset_t none;
-  sigemptyset(&none);
-  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::syscall(SYS_execveat, p.exec_fd, "", p.argv, p.envp, AT_EMPTY_PATH);
-  fail(p.report, errno);
-}
-
-bool is_script(int fd) {
-  char head[2] = {0, 0};
-  return ::pread(fd, head, 2, 0) == 2 && head[0] == '#' && head[1] == '!';
-}
 
 // Fields after the command name of /proc/<pid>/stat: state, ppid, pgrp, session.
 bool read_stat(pid_t pid, char& state, pid_t& pgrp, pid_t& session) {
@@ -220,97 +165,8 @@ int task_reads_tty(pid_t pid, const std::string& task, dev_t tty, bool& unknown)
 
 }  // namespace
 
-Result<PtyProcess> PtyProcess::spawn(ProcessDescription d) noexcept try {
-  if (d.argv.empty() || !d.executable.valid()) return Errno::from_raw(EINVAL);
-  std::vector<char*> argv;
-  for (auto& a : d.argv) {
-    if (a.find('\0') != std::string::npos) return Errno::from_raw(EINVAL);
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  if (d.env) {
-    for (auto& e : *d.env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-  }
-  UniqueFd master{::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)};
-  if (!master.valid()) return Errno::last();
-  if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return Errno::last();
-  char slave[64] = {};
-  if (::ptsname_r(master.get(), slave, sizeof slave) != 0) return Errno::last();
-  struct stat st {};
-  if (::stat(slave, &st) != 0) return Errno::last();
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return Errno::last();
-  UniqueFd rd{ends[0]}, wr{ends[1]};
-  Plan plan{slave, d.executable.get(), is_script(d.executable.get()), argv.data(),
-            d.env ? envp.data() : environ, d.cwd ? d.cwd->c_str() : nullptr, {}, wr.get()};
-  plan.size.ws_row = d.size.rows;
-  plan.size.ws_col = d.size.columns;
-  (void)::ioctl(master.get(), TIOCSWINSZ, &plan.size);
-  sigset_t all, old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = ::fork();
-  if (pid == 0) run_child(plan);
-  const int fork_err = errno;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return Errno::from_raw(fork_err);
-  wr.reset();
-  int err = 0;
-  const ssize_t got = retry_on_eintr([&] { return ::read(rd.get(), &err, sizeof err); });
-  UniqueFd handle{pidfd_open(pid)};
-  if (got > 0 || !handle.valid()) {
-    int status = 0;
-    (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
-    return Errno::from_raw(got > 0 ? err : ESRCH);
-  }
-  const int high = ::fcntl(handle.get(), F_DUPFD_CLOEXEC, 3);
-  handle.reset(high);
-  return PtyProcess(std::move(master), std::move(handle), pid, st.st_rdev);
-} catch (const std::bad_alloc&) {
-  return Errno::from_raw(ENOMEM);
-}
-
-PtyProcess::~PtyProcess() {
-  if (pid_.get() > 0) terminate_session();
-}
-
-Result<UniqueFd> PtyProcess::get_raw_handle() const noexcept {
-  const int fd = ::fcntl(master_.get(), F_DUPFD_CLOEXEC, 3);
-  if (fd < 0) return Errno::last();
-  return UniqueFd{fd};
-}
-
-std::optional<ExitStatus> PtyProcess::exit_status() noexcept {
-  if (status_ || !pidfd_.valid()) return status_;
-  siginfo_t info{};
-  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG) != 0) {
-    return std::nullopt;
-  }
-  if (info.si_pid == 0) return std::nullopt;
-  ExitStatus s;
-  if (info.si_code == CLD_EXITED) {
-    s.code = info.si_status;
-  } else {
-    s.signal = info.si_status;
-    s.core_dumped = info.si_code == CLD_DUMPED;
-  }
-  status_ = s;
-  return status_;
-}
-
-Result<void> PtyProcess::resize(WindowSize size) noexcept {
-  struct winsize ws {};
-  ws.ws_row = size.rows;
-  ws.ws_col = size.columns;
-  if (::ioctl(master_.get(), TIOCSWINSZ, &ws) != 0) return Errno::last();
-  return Result<void>::success();
-}
-
-void PtyProcess::terminate_session() noexcept try {
-  if (pid_.get() <= 0) return;
-  const pid_t sid = pid_.get();
+void terminate_session(pid_t sid, int child_pidfd) noexcept try {
+  if (sid <= 0) return;
   std::vector<UniqueFd> members;
   for (pid_t p : all_pids()) {
     char state;
@@ -320,10 +176,7 @@ void PtyProcess::terminate_session() noexcept try {
     if (!h.valid() || !read_stat(p, state, pgrp, session) || session != sid) continue;
     members.push_back(std::move(h));
   }
-  if (!status_) {
-    UniqueFd own{::fcntl(pidfd_.get(), F_DUPFD_CLOEXEC, 3)};
-    members.push_back(std::move(own));
-  }
+  if (child_pidfd >= 0) members.emplace_back(::fcntl(child_pidfd, F_DUPFD_CLOEXEC, 3));
   for (auto& m : members) {
     (void)pidfd_signal(m.get(), SIGHUP);
     (void)pidfd_signal(m.get(), SIGCONT);
@@ -333,13 +186,11 @@ void PtyProcess::terminate_session() noexcept try {
   wait_all(members, std::chrono::milliseconds(300));
   for (auto& m : members) (void)pidfd_signal(m.get(), SIGKILL);
   wait_all(members, std::chrono::milliseconds(1000));
-  (void)exit_status();
-  pid_ = -1;
 } catch (...) {
 }
 
-InputWait PtyProcess::foreground_input_wait() const noexcept try {
-  const pid_t fg = ::tcgetpgrp(master_.get());
+InputWait foreground_input_wait(int master, dev_t tty) noexcept try {
+  const pid_t fg = ::tcgetpgrp(master);
   if (fg <= 0) return InputWait::Unknown;
   bool unknown = false;
   bool reading = false;
@@ -352,7 +203,7 @@ InputWait PtyProcess::foreground_input_wait() const noexcept try {
     int verdict = 0;
     while (dirent* e = ::readdir(d)) {
       if (e->d_name[0] == '.') continue;
-      const int r = task_reads_tty(p, e->d_name, tty_, unknown);
+      const int r = task_reads_tty(p, e->d_name, tty, unknown);
       if (r < 0) {
         verdict = -1;
         break;
