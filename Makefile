@@ -19,11 +19,12 @@ all: install
 
 # The Debian packages each entry point needs: a compiler and CMake to build,
 # cc to compile the small programs the demo and tests drive, gdb, and
-# GoogleTest for the C++ tests. scripts/system-packages installs what is
+# GoogleTest for the C++ tests; the agent tests also drive sqlite3, node,
+# less and vim. scripts/system-packages installs what is
 # missing when run as root and otherwise names it and stops.
 BUILD_PACKAGES ?= g++ cmake
 DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev sqlite3 nodejs less vim
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:

@@ -7,11 +7,13 @@
 #include "agent_session.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
+#include "base/eintr.h"
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
 #include "base/kept_texts.h"
@@ -48,6 +50,21 @@ Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
 }
 
 Error closed_error() { return runtime_error("the terminal is closed"); }
+
+// Whether the terminal holds input its program can read now: a line in
+// canonical mode, enough bytes otherwise. A program asleep in a read of
+// the terminal with such input queued is about to wake (our input is on
+// its way to it), so it does not wait for input. A poll of the
+// subordinate first lets the kernel hand over input still in transit from
+// the master, so a line written just before is seen. Opened for the
+// question only: a descriptor of ours kept on the subordinate would hide the
+// end of the output when the program's side closes.
+bool input_pending(const std::string& subordinate) {
+  UniqueFd fd(::open(subordinate.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  pollfd p{fd.get(), POLLIN, 0};
+  return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
+}
 
 }  // namespace
 
@@ -136,15 +153,21 @@ void AgentSession::cancel() noexcept {
 Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
   if (closed()) return closed_error();
   std::lock_guard<std::mutex> lock(process_mutex_);
-  if (auto r = process_.resize({rows, columns}); !r) return runtime_error("resize failed: " + r.error().text());
+  if (!process_) return closed_error();
+  if (auto r = process_->resize({rows, columns}); !r) return runtime_error("resize failed: " + r.error().text());
   return {};
 }
 
 ExitInfo AgentSession::exit_info() {
   std::lock_guard<std::mutex> lock(process_mutex_);
-  const auto alive = process_.is_alive();
+  return exit_info_locked();
+}
+
+ExitInfo AgentSession::exit_info_locked() {
+  if (!process_) return final_exit_;
+  const auto alive = process_->is_alive();
   if (!alive || alive.value()) return {};
-  const auto status = process_.exit_status();
+  const auto status = process_->exit_status();
   if (!status) return {true, std::nullopt, std::nullopt};
   if (status->signal != 0) return {true, std::nullopt, status->signal};
   return {true, status->code, std::nullopt};
@@ -168,15 +191,22 @@ void AgentSession::close() noexcept {
   try {
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
-      const auto alive = process_.is_alive();
-      if (!alive || alive.value()) standin::terminate_session(pid_, process_.pidfd());
+      const auto alive = process_->is_alive();
+      if (!alive || alive.value()) standin::terminate_session(pid_, process_->pidfd());
       // Collected here, so the record's own release finds nothing to stop.
-      (void)process_.is_alive();
+      final_exit_ = exit_info_locked();
     }
-    std::lock_guard<std::mutex> waiting(wait_mutex_);
-    reader_thread_.join_within(READER_JOIN_GRACE_MS);
-    std::lock_guard<std::mutex> writing(writer_mutex_);
-    writer_.close();
+    {
+      std::lock_guard<std::mutex> waiting(wait_mutex_);
+      reader_thread_.join_within(READER_JOIN_GRACE_MS);
+    }
+    {
+      std::lock_guard<std::mutex> writing(writer_mutex_);
+      writer_.close();
+    }
+    // The terminal and the process handle go now, not with the object.
+    std::lock_guard<std::mutex> lock(process_mutex_);
+    process_.reset();
   } catch (const InternalFailure& f) {
     defer_internal_failure(f.message());
   } catch (...) {
@@ -343,7 +373,11 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     standin::InputWait verdict;
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
-      verdict = standin::foreground_input_wait(process_.master_fd(), process_.subordinate().rdev);
+      verdict = process_ ? standin::foreground_input_wait(process_->master_fd(), process_->subordinate().rdev)
+                         : standin::InputWait::Unknown;
+      if (verdict == standin::InputWait::Waiting && input_pending(process_->subordinate().path)) {
+        verdict = standin::InputWait::Busy;
+      }
     }
     if (verdict == standin::InputWait::Unknown) {
       kernel_tells = false;

@@ -117,6 +117,7 @@ class AgentSession {
                std::vector<std::string> prompts);
 
   AgentReply wait_locked(const AgentWait& args);
+  ExitInfo exit_info_locked();
   // The one place a reply's text is made from the raw output it covers.
   std::string reply_text(std::string_view raw);
   // Takes every chunk queued before now, asking the reader to drain the
@@ -151,7 +152,9 @@ class AgentSession {
   InputWriter writer_;
 
   std::mutex process_mutex_;
-  pty::PtyProcess process_;
+  // Released by close, which leaves how the program ended in final_exit_.
+  std::optional<pty::PtyProcess> process_;
+  ExitInfo final_exit_;
 };
 
 }  // namespace morvik::session
