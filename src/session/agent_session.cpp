@@ -243,6 +243,22 @@ Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::s
   return std::optional<AgentReply>(wait_locked(args));
 }
 
+standin::InputWait AgentSession::input_wait() {
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  if (!process_) return standin::InputWait::Unknown;
+  return standin::foreground_input_wait(process_->master_fd(), process_->subordinate().rdev);
+}
+
+bool AgentSession::input_queued() {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(process_mutex_);
+    if (!process_) return false;
+    path = process_->subordinate().path;
+  }
+  return input_pending(path);
+}
+
 std::string AgentSession::reply_text(std::string_view raw) { return text::sanitize_for_agent(raw); }
 
 bool AgentSession::take(std::string& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
@@ -357,11 +373,16 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
           bool more = false;
           if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
           reply.prompt = more ? prompt_at_end(collected) : prompt;
-          if (reply.prompt) return finish(WaitEnd::Ready);
+          // A prompt shown while input of ours is still queued answers an
+          // earlier line, not the last one.
+          if (reply.prompt && !input_queued()) return finish(WaitEnd::Ready);
+          reply.prompt.reset();
         }
       }
       continue;
     }
+    // A cancel (a close among them) wins over what it caused.
+    if (cancelled_since(cancel_seen)) return finish(WaitEnd::Cancelled);
     if (status == Inbox::Status::Disconnected) return finish(WaitEnd::Exited);
     if (child_exited) return finish(WaitEnd::Exited);
     if (status == Inbox::Status::Poked) {
@@ -370,15 +391,11 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     }
     // A slice ended: time for the input-wait check?
     if (!kernel_tells || Clock::now() < next_check) continue;
-    standin::InputWait verdict;
-    {
-      std::lock_guard<std::mutex> lock(process_mutex_);
-      verdict = process_ ? standin::foreground_input_wait(process_->master_fd(), process_->subordinate().rdev)
-                         : standin::InputWait::Unknown;
-      if (verdict == standin::InputWait::Waiting && input_pending(process_->subordinate().path)) {
-        verdict = standin::InputWait::Busy;
-      }
-    }
+    // Input first, then the program: input queued now means it is not
+    // waiting; none queued and the program then found asleep reading the
+    // terminal means it took all of ours and came back for more. (Asked the
+    // other way round, the program could take our line in between.)
+    const standin::InputWait verdict = input_queued() ? standin::InputWait::Busy : input_wait();
     if (verdict == standin::InputWait::Unknown) {
       kernel_tells = false;
       continue;

@@ -126,6 +126,10 @@ class AgentSession {
              std::uint64_t cancel_seen, bool& new_output, bool& cut);
   bool take(std::string& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
   std::optional<std::size_t> prompt_at_end(const std::string& collected) const;
+  // Whether input the program can read now is queued on the terminal.
+  bool input_queued();
+  // The kernel's view: whether the program waits for input.
+  standin::InputWait input_wait();
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }
