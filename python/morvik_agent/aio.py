@@ -217,15 +217,20 @@ class AsyncTerminal:
             return await asyncio.shield(waiting)
         except asyncio.CancelledError:
             # Our wait is the core's running one (we hold the turn): end it
-            # now, and keep what it had for the next reply.
+            # now, and keep what it had for the next reply. Not awaited: a
+            # cancelled scope (anyio's) would cancel that await too. The
+            # next call's wait starts only once this one has returned, and
+            # its result reaches the loop after this callback has run.
             self.terminal.cancel()
-            try:
-                result: Any = await waiting
-            except BaseException:
-                raise asyncio.CancelledError from None
-            if isinstance(result, Reply) and result.text:
-                self._carry.append(result.text)
+            waiting.add_done_callback(self._carry_text)
             raise
+
+    def _carry_text(self, done: asyncio.Future[Any]) -> None:
+        if done.cancelled() or done.exception() is not None:
+            return
+        result = done.result()
+        if isinstance(result, Reply) and result.text:
+            self._carry.append(result.text)
 
     def _with_carry(self, reply: Reply, began: float) -> Reply:
         elapsed = round((time.monotonic() - began) * 1000)
