@@ -15,6 +15,7 @@
 #include "args.h"
 #include "base/kept_texts.h"
 #include "errors.h"
+#include "output_text.h"
 
 namespace morvik::ext {
 
@@ -23,19 +24,6 @@ namespace {
 using session::Session;
 
 constexpr const char QUALIFIED_TYPE_NAME[] = "morvik::Morvik";
-
-// Releases the interpreter lock for one scope. Only plain C++ values may be
-// touched inside it: other Python threads run meanwhile.
-class AllowThreads {
- public:
-  AllowThreads() noexcept : saved_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(saved_); }
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
 
 PyTypeObject* g_type = nullptr;
 
@@ -102,15 +90,10 @@ session::WaitArgs wait_args(PyObject* const* slots) {
   return wait;
 }
 
-// The wait and the cleaning run with the interpreter lock released; the str
-// is made only after it has been taken back.
+// The wait and the cleaning run with the interpreter lock released (see
+// output_text.h for how a large result is cleaned into its str).
 PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
-  std::string text;
-  {
-    AllowThreads released;
-    text = session.read_until_ready(wait);
-  }
-  return text_result(text);
+  return wait_for_text([&] { return session.read_until_ready(wait); }).release();
 }
 
 // ---- methods
@@ -163,7 +146,7 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     parse_fastcall(READ_AVAILABLE, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
-      return text_result(session_of(morvik).read_available(max_bytes));
+      return text_from_raw(session_of(morvik).read_available(max_bytes).view()).release();
     });
   });
 }
@@ -180,7 +163,7 @@ PyObject* send_ctrl_c(PyObject* self, PyObject*) noexcept {
 PyObject* get_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
-      return text_result(session_of(morvik).get_history());
+      return text_from_raw(session_of(morvik).history_contents()).release();
     });
   });
 }

@@ -66,9 +66,9 @@ bool may_appear(const MarkerProbe& p, std::string_view raw_window) {
   return true;
 }
 
-bool window_has_marker(const std::string& collected, const std::vector<MarkerProbe>& markers) {
+bool window_has_marker(const ByteBuffer& collected, const std::vector<MarkerProbe>& markers) {
   const std::size_t n = std::min(collected.size(), MARKER_WINDOW_BYTES);
-  const std::string_view raw = std::string_view(collected).substr(collected.size() - n);
+  const std::string_view raw = collected.view().substr(collected.size() - n);
   bool worth_cleaning = false;
   for (const auto& m : markers) worth_cleaning = worth_cleaning || may_appear(m, raw);
   if (!worth_cleaning) return false;
@@ -84,7 +84,7 @@ bool window_has_marker(const std::string& collected, const std::vector<MarkerPro
 
 }  // namespace
 
-Inbox::Status Session::receive_capped(std::string& collected, nanoseconds limit, std::uint64_t cap,
+Inbox::Status Session::receive_capped(ByteBuffer& collected, nanoseconds limit, std::uint64_t cap,
                                       bool& cut, bool* held) {
   Chunk chunk;
   const auto status = inbox_.take_within(chunk, limit);
@@ -97,28 +97,26 @@ Inbox::Status Session::receive_capped(std::string& collected, nanoseconds limit,
 
 bool Session::should_wait_for_markers() const noexcept { return interactive_ && !ready_markers_.empty(); }
 
-std::string Session::read_until_ready(const WaitArgs& args) {
+ByteBuffer Session::read_until_ready(const WaitArgs& args) {
   // A forked copy's session is closed: its channel is the original's.
   if (in_other_process()) return {};
   const std::uint64_t timeout_ms = args.timeout_ms.value_or(DEFAULT_TIMEOUT_MS);
   const std::uint64_t max_output_bytes = args.max_output_bytes.value_or(DEFAULT_MAX_OUTPUT_BYTES);
   const std::uint64_t settle_ms = args.settle_ms.value_or(DEFAULT_SETTLE_MS);
   const std::uint64_t quiet_ms = args.quiet_ms.value_or(DEFAULT_QUIET_MS);
-  const std::string raw = should_wait_for_markers()
-                              ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
-                              : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
-  return text::sanitize_for_agent(raw);
+  return should_wait_for_markers() ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
+                                   : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
 }
 
-std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
-                                            std::uint64_t settle_ms) {
+ByteBuffer Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                           std::uint64_t settle_ms) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
   std::vector<MarkerProbe> markers;
   markers.reserve(ready_markers_.size());
   // Compared with cleaned text, so each marker is taken as decoded UTF-8.
   for (const auto& m : ready_markers_) markers.push_back(make_probe(m));
 
-  std::string collected;
+  ByteBuffer collected;
   bool seen = false;
   bool cut = false;
   if (max_output_bytes != 0) {
@@ -148,10 +146,10 @@ std::string Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint6
   return collected;
 }
 
-std::string Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                                            std::uint64_t max_output_bytes) {
+ByteBuffer Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                           std::uint64_t max_output_bytes) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
-  std::string collected;
+  ByteBuffer collected;
   bool received = false;
   Clock::time_point last_chunk{};
   if (max_output_bytes != 0) {
