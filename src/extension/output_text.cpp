@@ -7,9 +7,6 @@
 
 #include <optional>
 
-#include "text/cleaning.h"
-#include "text/utf8.h"
-
 namespace morvik::ext {
 
 namespace {
@@ -28,15 +25,7 @@ PyRef new_str(std::size_t characters, char32_t max_character) {
   return str;
 }
 
-// The characters of `utf8`, well formed and of that shape, in a new str.
-// Only for text small enough to widen with the lock held.
-PyRef str_from_utf8(std::string_view utf8, const text::Utf8Shape& shape) {
-  PyRef str = new_str(shape.characters, shape.max_character);
-  text::widen_utf8(utf8, shape, PyUnicode_DATA(str.get()));
-  return str;
-}
-
-// What the filter left in `bytes`, as well-formed UTF-8 of a known shape:
+// What the maker left in `bytes`, as well-formed UTF-8 of a known shape:
 // the bytes themselves, or their decoding with replacement in `decoded`.
 struct Widening {
   std::string decoded;
@@ -53,88 +42,83 @@ void prepare_widening(std::string_view bytes, bool well_formed, Widening& w) {
   w.shape = text::measure_utf8(w.utf8);
 }
 
-// A large output: its str is made as ASCII with room for every raw byte,
-// and the filter writes straight into it. ASCII text is then done once the
-// str is cut to its length; anything else is widened into a str of the
-// right kind, the first one serving as the filter's scratch. With `release`
-// the filter and the widening run with the lock released.
-PyRef clean_large(std::string_view raw, ByteBuffer* owner, bool release) {
-  PyRef scratch = new_str(raw.size(), 0x7F);
+// A large output: its str is made as ASCII with room for every byte the
+// maker may write, and the maker writes straight into it. ASCII text is then
+// done once the str is cut to its length; anything else is widened into a
+// str of the right kind, the first one serving as the maker's scratch. With
+// `release` the maker and the widening run with the lock released.
+PyRef text_large(std::string_view raw, ByteBuffer* owner, const TextMaker& maker, bool release) {
+  PyRef scratch = new_str(maker.bound(raw), 0x7F);
   char* bytes = static_cast<char*>(PyUnicode_DATA(scratch.get()));
-  text::CleanedBytes cleaned{};
+  text::CleanedBytes written{};
   Widening w;
   {
     std::optional<AllowThreads> released;
     if (release) released.emplace();
-    cleaned = text::clean_into(raw, bytes);
+    written = maker.write(raw, bytes);
     // The raw bytes are done with: give their memory back before the
     // widening takes more.
     if (owner != nullptr) owner->release();
-    if (!cleaned.ascii) prepare_widening(std::string_view(bytes, cleaned.size), cleaned.well_formed, w);
+    if (!written.ascii) prepare_widening(std::string_view(bytes, written.size), written.well_formed, w);
   }
-  if (cleaned.ascii) {
+  if (written.ascii) {
     PyObject* str = scratch.release();
     // Ours alone, so the resize cuts it in place.
-    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(cleaned.size)) < 0) {
+    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(written.size)) < 0) {
       Py_XDECREF(str);
       throw PythonError{};
     }
     return PyRef::steal(str);
   }
-  PyRef text = new_str(w.shape.characters, w.shape.max_character);
-  void* units = PyUnicode_DATA(text.get());
+  PyRef wide = new_str(w.shape.characters, w.shape.max_character);
+  void* units = PyUnicode_DATA(wide.get());
   {
     std::optional<AllowThreads> released;
     if (release) released.emplace();
     text::widen_utf8(w.utf8, w.shape, units);
   }
-  return text;
+  return wide;
 }
 
 }  // namespace
 
 namespace detail {
 
-CleanedText clean_small(std::string_view raw) {
-  CleanedText t;
+SmallText make_small(std::string_view raw, const TextMaker& maker) {
+  SmallText t;
   t.done = true;
-  if (raw.empty()) {
-    t.max_character = 0x7F;
+  t.bytes.resize(maker.bound(raw));
+  const text::CleanedBytes written = maker.write(raw, t.bytes.data());
+  t.bytes.resize(written.size);
+  if (written.ascii) {
+    t.shape = {written.size, 0x7F};
     return t;
   }
-  t.bytes.resize(raw.size());
-  const text::CleanedBytes cleaned = text::clean_into(raw, t.bytes.data());
-  t.bytes.resize(cleaned.size);
-  if (cleaned.ascii) {
-    t.characters = cleaned.size;
-    t.max_character = 0x7F;
-    return t;
-  }
-  if (!cleaned.well_formed) {
+  if (!written.well_formed) {
     std::string decoded;
     text::append_utf8_with_replacement(t.bytes, decoded);
     t.bytes = std::move(decoded);
   }
-  const text::Utf8Shape shape = text::measure_utf8(t.bytes);
-  t.characters = shape.characters;
-  t.max_character = shape.max_character;
+  t.shape = text::measure_utf8(t.bytes);
   return t;
 }
 
-PyRef str_from_cleaned(const CleanedText& text) {
-  return str_from_utf8(text.bytes, {text.characters, text.max_character});
+PyRef str_from_small(const SmallText& small) {
+  PyRef str = new_str(small.shape.characters, small.shape.max_character);
+  text::widen_utf8(small.bytes, small.shape, PyUnicode_DATA(str.get()));
+  return str;
 }
 
-PyRef str_from_large(ByteBuffer raw) {
+PyRef str_from_large(ByteBuffer raw, const TextMaker& maker) {
   const std::string_view bytes = raw.view();
-  return clean_large(bytes, &raw, true);
+  return text_large(bytes, &raw, maker, true);
 }
 
 }  // namespace detail
 
-PyRef text_from_raw(std::string_view raw) {
-  if (raw.size() < CLEAN_INTO_STR_BYTES) return detail::str_from_cleaned(detail::clean_small(raw));
-  return clean_large(raw, nullptr, false);
+PyRef text_from_raw(std::string_view raw, const TextMaker& maker) {
+  if (raw.size() < TEXT_INTO_STR_BYTES) return detail::str_from_small(detail::make_small(raw, maker));
+  return text_large(raw, nullptr, maker, false);
 }
 
 }  // namespace morvik::ext

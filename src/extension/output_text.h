@@ -23,48 +23,67 @@
 #include "allow_threads.h"
 #include "base/byte_buffer.h"
 #include "py_ref.h"
+#include "text/cleaning.h"
+#include "text/utf8.h"
 
 namespace morvik::ext {
 
-// Below this many raw bytes a wait's text is cleaned into scratch memory
-// within the wait's own release of the lock and then copied into its str:
-// a round trip's reply costs one release of the lock, as it always did.
-inline constexpr std::size_t CLEAN_INTO_STR_BYTES = std::size_t{256} << 10;  // 256 KiB
+// What a face makes of raw output: by default the cleaning of
+// sanitize_for_agent. Another maker (a renderer of lines, say) plugs in here
+// and keeps everything else of the path: sizing, the str written in place,
+// the ASCII fast path and the widening. Both functions are pure and run
+// with the interpreter lock released.
+struct TextMaker {
+  // The most bytes `write` may produce for `raw`.
+  std::size_t (*bound)(std::string_view raw);
+  // Writes the text's UTF-8 bytes to out[0, size), with room for
+  // bound(raw) bytes there (scratch anywhere in it); ill-formed bytes are
+  // decoded with replacement afterwards.
+  text::CleanedBytes (*write)(std::string_view raw, char* out);
+};
+
+// The cleaning: the text is never longer than the raw bytes.
+inline constexpr TextMaker CLEANED{[](std::string_view raw) { return raw.size(); }, text::clean_into};
+
+// Below this many raw bytes a wait's text is made in scratch memory within
+// the wait's own release of the lock and then copied into its str: a round
+// trip's reply costs one release of the lock, as it always did.
+inline constexpr std::size_t TEXT_INTO_STR_BYTES = std::size_t{256} << 10;  // 256 KiB
 
 namespace detail {
-// The text of output cleaned while the lock was released (small outputs).
-struct CleanedText {
+// The text of small output, made while the lock was released.
+struct SmallText {
   bool done = false;
-  std::string bytes;      // well-formed UTF-8
-  char32_t max_character = 0;
-  std::size_t characters = 0;
+  std::string bytes;  // well-formed UTF-8
+  text::Utf8Shape shape{};
 };
-CleanedText clean_small(std::string_view raw);
-PyRef str_from_cleaned(const CleanedText& text);
-PyRef str_from_large(ByteBuffer raw);
+SmallText make_small(std::string_view raw, const TextMaker& maker);
+PyRef str_from_small(const SmallText& text);
+PyRef str_from_large(ByteBuffer raw, const TextMaker& maker);
 }  // namespace detail
 
-// The text of `raw` as a new str, cleaned and decoded as sanitize_for_agent
-// does it, with the interpreter lock held throughout (for the reads that
-// never release it: draining and the history).
-PyRef text_from_raw(std::string_view raw);
+// The text of `raw` as a new str, with the interpreter lock held throughout
+// (for the reads that never release it: draining and the history).
+PyRef text_from_raw(std::string_view raw, const TextMaker& maker = CLEANED);
 
 // Runs `wait` with the interpreter lock released (it must return the raw
 // output as a ByteBuffer, and touch no Python object), then returns the
-// text of that output as a new str, cleaned with the lock released.
-// Whatever else the wait finds out, the caller's lambda keeps in its own
-// variables.
+// text of that output as a new str, made with the lock released. Whatever
+// else the wait finds out, the caller's lambda keeps in its own variables:
+//
+//   Status status;
+//   PyRef text = wait_for_text([&] { auto r = core.wait(args); status = r.status; return std::move(r.raw); });
 template <class Wait>
-PyRef wait_for_text(Wait&& wait) {
+PyRef wait_for_text(Wait&& wait, const TextMaker& maker = CLEANED) {
   ByteBuffer raw;
-  detail::CleanedText small;
+  detail::SmallText small;
   {
     AllowThreads released;
     raw = std::forward<Wait>(wait)();
-    if (raw.size() < CLEAN_INTO_STR_BYTES) small = detail::clean_small(raw.view());
+    if (raw.size() < TEXT_INTO_STR_BYTES) small = detail::make_small(raw.view(), maker);
   }
-  if (small.done) return detail::str_from_cleaned(small);
-  return detail::str_from_large(std::move(raw));
+  if (small.done) return detail::str_from_small(small);
+  return detail::str_from_large(std::move(raw), maker);
 }
 
 }  // namespace morvik::ext
