@@ -17,6 +17,7 @@
 
 #include "binding/allow_threads.h"
 #include "binding/errors.h"
+#include "binding/output_text.h"
 
 namespace morvik::ext {
 
@@ -101,37 +102,44 @@ PyRef optional_int(const std::optional<int>& v) {
   return v ? PyRef::checked(PyLong_FromLong(*v)) : PyRef::borrow(Py_None);
 }
 
-// A reply and the program's state when it was made.
-struct Answer {
-  AgentReply reply;
-  session::ExitInfo exit;
-};
-
 // (text, status, prompt index or None, queued bytes, exit code or None,
 // signal or None)
-PyObject* reply_tuple(const Answer& answer) {
-  const AgentReply& reply = answer.reply;
-  PyRef text = PyRef::checked(
-      PyUnicode_DecodeUTF8(reply.text.data(), static_cast<Py_ssize_t>(reply.text.size()), "replace"));
+PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
   PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
-  PyRef code = optional_int(answer.exit.code);
-  PyRef signal = optional_int(answer.exit.signal);
+  PyRef code = optional_int(exit.code);
+  PyRef signal = optional_int(exit.signal);
   return Py_BuildValue("(OsOnOO)", text.get(), status_name(reply.end), prompt.get(),
                        static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get());
 }
 
-// Runs `call` (which returns an Expected reply) with the interpreter lock
-// released, and reads the exit status before taking the lock back.
+// Runs `call` (a wait returning an Expected of an optional reply) with the
+// interpreter lock released, reads the exit status before taking the lock
+// back, and makes the reply's text on the one result path of both faces.
+// None when the call waited for nothing.
 template <class Call>
-Answer answer_of(AgentSession& s, Call&& call) {
-  session::Expected<AgentReply> reply = session::runtime_error("");
+PyObject* answer(AgentSession& s, Call&& call) {
+  session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
   session::ExitInfo exit;
-  {
-    AllowThreads released;
-    reply = call();
-    if (reply) exit = s.exit_info();
-  }
-  return Answer{unwrap_value(std::move(reply)), exit};
+  PyRef text = wait_for_text(
+      [&] {
+        reply = call();
+        if (!reply || !reply.value()) return ByteBuffer();
+        exit = s.exit_info();
+        return std::move(reply.value()->raw);
+      },
+      s.reply_text_maker());
+  std::optional<AgentReply> got = unwrap_value(std::move(reply));
+  return got ? reply_tuple(std::move(text), *got, exit) : none();
+}
+
+// A wait that always waits, as answer() takes it.
+template <class Call>
+auto always(Call&& call) {
+  return [call = std::forward<Call>(call)]() -> session::Expected<std::optional<AgentReply>> {
+    session::Expected<AgentReply> r = call();
+    if (!r) return std::move(r).take_error();
+    return std::optional<AgentReply>(std::move(r).value());
+  };
 }
 
 template <std::size_t N>
@@ -150,7 +158,7 @@ PyObject* core_wait(PyObject* self, PyObject* args) noexcept {
     take_args(args, "wait", a);
     AgentSession& s = session_of(self);
     const AgentWait wait = wait_of(a[0], a[1], a[2]);
-    return reply_tuple(answer_of(s, [&] { return s.wait(wait); }));
+    return answer(s, always([&] { return s.wait(wait); }));
   });
 }
 
@@ -161,7 +169,7 @@ PyObject* core_send(PyObject* self, PyObject* args) noexcept {
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
     const AgentWait wait = wait_of(a[1], a[2], a[3]);
-    return reply_tuple(answer_of(s, [&] { return s.send_and_wait(input, wait); }));
+    return answer(s, always([&] { return s.send_and_wait(input, wait); }));
   });
 }
 
@@ -172,15 +180,7 @@ PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
     const AgentWait wait = wait_of(a[1], a[2], a[3]);
-    session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
-    session::ExitInfo exit;
-    {
-      AllowThreads released;
-      reply = s.write_then_wait_if_free(input, wait);
-      if (reply && reply.value()) exit = s.exit_info();
-    }
-    std::optional<AgentReply> got = unwrap_value(std::move(reply));
-    return got ? reply_tuple(Answer{std::move(*got), exit}) : none();
+    return answer(s, [&] { return s.write_then_wait_if_free(input, wait); });
   });
 }
 
@@ -256,12 +256,14 @@ PyObject* core_closed(PyObject* self, PyObject*) noexcept {
 PyObject* core_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     AgentSession& s = session_of(self);
-    std::string text;
-    {
-      AllowThreads released;
-      text = s.history();
-    }
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    return wait_for_text(
+               [&] {
+                 ByteBuffer raw;
+                 raw.append(s.history_raw());
+                 return raw;
+               },
+               s.reply_text_maker())
+        .release();
   });
 }
 

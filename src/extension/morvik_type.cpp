@@ -14,8 +14,8 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
-#include "binding/allow_threads.h"
 #include "binding/errors.h"
+#include "binding/output_text.h"
 
 namespace morvik::ext {
 
@@ -90,15 +90,10 @@ session::WaitArgs wait_args(PyObject* const* slots) {
   return wait;
 }
 
-// The wait and the cleaning run with the interpreter lock released; the str
-// is made only after it has been taken back.
+// The wait and the cleaning run with the interpreter lock released (see
+// output_text.h for how a large result is cleaned into its str).
 PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
-  std::string text;
-  {
-    AllowThreads released;
-    text = session.read_until_ready(wait);
-  }
-  return text_result(text);
+  return wait_for_text([&] { return session.read_until_ready(wait); }).release();
 }
 
 // ---- methods
@@ -151,7 +146,7 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     parse_fastcall(READ_AVAILABLE, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
-      return text_result(session_of(morvik).read_available(max_bytes));
+      return text_from_raw(session_of(morvik).read_available(max_bytes).view()).release();
     });
   });
 }
@@ -168,7 +163,7 @@ PyObject* send_ctrl_c(PyObject* self, PyObject*) noexcept {
 PyObject* get_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
-      return text_result(session_of(morvik).get_history());
+      return text_from_raw(session_of(morvik).history_contents()).release();
     });
   });
 }

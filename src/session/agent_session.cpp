@@ -18,6 +18,7 @@
 #include "base/internal_failure.h"
 #include "base/kept_texts.h"
 #include "held_tail.h"
+#include "marker_watch.h"
 #include "text/cleaning.h"
 #include "text/read_end.h"
 
@@ -35,9 +36,12 @@ using std::chrono::nanoseconds;
 // computes for minutes costs a check per gap.
 constexpr milliseconds READY_CHECK_FIRST_GAP_MS{1};
 constexpr milliseconds READY_CHECK_LONGEST_GAP_MS{12};
-// The prompts are looked for in the cleaned end of the output; a prompt is
-// never longer than this.
-constexpr std::size_t PROMPT_WINDOW_BYTES = 8192;
+// The prompts are looked for in the cleaned end of the output: first in
+// this much raw output, and in the whole window (a prompt is never longer)
+// when that tail shows too little text.
+constexpr std::size_t PROMPT_TAIL_BYTES = 512;
+constexpr std::size_t PROMPT_WINDOW_BYTES = MARKER_WINDOW_BYTES;
+constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // How long close waits for the reader to see the end of the output by
 // itself once every process of the session has ended.
 constexpr milliseconds READER_JOIN_GRACE_MS{1000};
@@ -50,6 +54,12 @@ Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
 }
 
 Error closed_error() { return runtime_error("the terminal is closed"); }
+
+std::size_t longest(const std::vector<std::string>& texts) {
+  std::size_t n = 0;
+  for (const auto& t : texts) n = std::max(n, t.size());
+  return n;
+}
 
 // Whether the terminal holds input its program can read now: a line in
 // canonical mode, enough bytes otherwise. A program asleep in a read of
@@ -71,6 +81,7 @@ bool input_pending(const std::string& subordinate) {
 AgentSession::AgentSession(pty::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
                            std::vector<std::string> prompts)
     : prompts_(std::move(prompts)),
+      longest_prompt_(longest(prompts_)),
       pid_(process.pid()),
       poker_(rx.poker()),
       reader_thread_(std::move(reader)),
@@ -173,14 +184,12 @@ ExitInfo AgentSession::exit_info_locked() {
   return {true, status->code, std::nullopt};
 }
 
-std::string AgentSession::history() {
-  std::string raw;
-  {
-    std::lock_guard<std::mutex> lock(history_mutex_);
-    raw = history_.contents();
-  }
-  return text::sanitize_for_agent(raw);
+std::string AgentSession::history_raw() {
+  std::lock_guard<std::mutex> lock(history_mutex_);
+  return history_.contents();
 }
+
+const text::TextMaker& AgentSession::reply_text_maker() const noexcept { return text::CLEANED; }
 
 void AgentSession::close() noexcept {
   closing_.store(true, std::memory_order_release);
@@ -259,31 +268,37 @@ bool AgentSession::input_queued() {
   return input_pending(path);
 }
 
-std::string AgentSession::reply_text(std::string_view raw) { return text::sanitize_for_agent(raw); }
-
-bool AgentSession::take(std::string& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
+bool AgentSession::take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
   const bool held = inbox_.took_held();
   const std::size_t before = collected.size();
   cut = append_capped(inbox_, collected, std::move(chunk), cap) || cut;
-  key_mode_.feed(std::string_view(collected).substr(before));
+  key_mode_.feed(collected.view().substr(before));
   application_cursor_.store(key_mode_.application(), std::memory_order_release);
   return !held;
 }
 
-std::optional<std::size_t> AgentSession::prompt_at_end(const std::string& collected) const {
+std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collected) const {
   if (prompts_.empty() || collected.empty()) return std::nullopt;
-  std::string_view window(collected);
-  if (window.size() > PROMPT_WINDOW_BYTES) window.remove_prefix(window.size() - PROMPT_WINDOW_BYTES);
   // An escape or character still being written is no part of what shows.
-  window.remove_suffix(text::incomplete_tail_length(window));
-  const std::string shown = text::sanitize_for_agent(window);
+  collected.remove_suffix(text::incomplete_tail_length(collected));
+  // The end is all that matters: a short tail usually shows enough of it;
+  // one that is mostly escapes (a full-screen redraw) is looked at whole.
+  auto shown_end = [&](std::size_t span) {
+    return text::sanitize_for_agent(collected.substr(collected.size() - std::min(span, collected.size())));
+  };
+  std::string shown = shown_end(PROMPT_TAIL_BYTES);
+  // Too little text, and an escape cut at the tail's start could reach the
+  // end where a prompt would be.
+  if (collected.size() > PROMPT_TAIL_BYTES && shown.size() < longest_prompt_ + PROMPT_TAIL_MARGIN) {
+    shown = shown_end(PROMPT_WINDOW_BYTES);
+  }
   for (std::size_t i = 0; i < prompts_.size(); ++i) {
     if (shown.ends_with(prompts_[i])) return i;
   }
   return std::nullopt;
 }
 
-bool AgentSession::drain(std::string& collected, std::uint64_t cap, Clock::time_point deadline,
+bool AgentSession::drain(ByteBuffer& collected, std::uint64_t cap, Clock::time_point deadline,
                          std::uint64_t cancel_seen, bool& new_output, bool& cut) {
   const std::uint64_t generation = reader_thread_.request_sync();
   Receiver& rx = inbox_.receiver();
@@ -319,7 +334,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   Receiver& rx = inbox_.receiver();
 
   AgentReply reply;
-  std::string collected;
+  ByteBuffer collected;
+  MarkerWatch watch(prompts_);
   bool cut = false;
   bool output_seen = false;
   auto last_output = began;
@@ -329,16 +345,20 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   // Cleared for this wait once the kernel will not tell (another user's
   // program, no /proc): the prompts and the quiet wait decide then.
   bool kernel_tells = true;
+  // Whether the program waited for input when this wait began: the last
+  // wait ended there. Otherwise a prompt may answer an earlier line.
+  const bool trust_prompts = answered_;
 
   auto finish = [&](WaitEnd end) {
     reply.end = end;
+    answered_ = end == WaitEnd::Ready;
     hold_incomplete_tail(inbox_, collected, cap);
     {
       std::lock_guard<std::mutex> lock(history_mutex_);
-      history_.append(collected);
+      history_.append(collected.view());
     }
     if (end == WaitEnd::Cap) reply.queued_bytes = rx.events().queued_bytes + inbox_.returned_bytes();
-    reply.text = reply_text(collected);
+    reply.raw = std::move(collected);
     return std::move(reply);
   };
 
@@ -367,15 +387,21 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         last_output = Clock::now();
         gap = READY_CHECK_FIRST_GAP_MS;
         next_check = last_output + gap;
-        if (const auto prompt = prompt_at_end(collected)) {
+        // The watch rules out, cheaply, output whose end cannot show a prompt.
+        if (const auto prompt = watch.seen(collected) ? prompt_at_end(collected.view()) : std::nullopt) {
           // The prompt ends what came so far; it ends the output only if
           // nothing written before it is still on its way.
           bool more = false;
           if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
-          reply.prompt = more ? prompt_at_end(collected) : prompt;
+          reply.prompt = more ? prompt_at_end(collected.view()) : prompt;
           // A prompt shown while input of ours is still queued answers an
-          // earlier line, not the last one.
-          if (reply.prompt && !input_queued()) return finish(WaitEnd::Ready);
+          // earlier line, not the last one. And when the last wait did not
+          // end at a prompt, the program may have taken our line while busy
+          // and not answered it yet: then the kernel must agree.
+          if (reply.prompt && !input_queued() &&
+              (trust_prompts || input_wait() != standin::InputWait::Busy)) {
+            return finish(WaitEnd::Ready);
+          }
           reply.prompt.reset();
         }
       }
@@ -406,7 +432,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       bool more = false;
       if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
       if (collected.size() >= cap) return finish(WaitEnd::Cap);
-      reply.prompt = prompt_at_end(collected);
+      reply.prompt = prompt_at_end(collected.view());
       return finish(WaitEnd::Ready);
     }
     gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/unique_fd.h"
 #include "expected.h"
 #include "history.h"
@@ -38,6 +39,7 @@
 #include "pty_standin.h"
 #include "reader_thread.h"
 #include "text/keys.h"
+#include "text/text_maker.h"
 
 namespace morvik::session {
 
@@ -63,7 +65,7 @@ struct AgentWait {
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
 
 struct AgentReply {
-  std::string text;  // what the terminal showed, as reply_text makes it
+  ByteBuffer raw;  // the output the wait covers; its text is reply_text_maker()'s
   WaitEnd end = WaitEnd::Timeout;
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
@@ -104,7 +106,10 @@ class AgentSession {
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return pid_; }
-  std::string history();
+  // The kept raw output (the newest 4 MiB); its text is reply_text_maker()'s.
+  std::string history_raw();
+  // The one place that says how a reply's text is made from its raw bytes.
+  const text::TextMaker& reply_text_maker() const noexcept;
   bool closed() const noexcept { return closing_.load(std::memory_order_acquire); }
 
   // Ends every process of the terminal's session, cancels a running wait
@@ -118,14 +123,12 @@ class AgentSession {
 
   AgentReply wait_locked(const AgentWait& args);
   ExitInfo exit_info_locked();
-  // The one place a reply's text is made from the raw output it covers.
-  std::string reply_text(std::string_view raw);
   // Takes every chunk queued before now, asking the reader to drain the
   // terminal first. False when the wait must stop (cancel, deadline).
-  bool drain(std::string& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
+  bool drain(ByteBuffer& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
              std::uint64_t cancel_seen, bool& new_output, bool& cut);
-  bool take(std::string& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
-  std::optional<std::size_t> prompt_at_end(const std::string& collected) const;
+  bool take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
   // Whether input the program can read now is queued on the terminal.
   bool input_queued();
   // The kernel's view: whether the program waits for input.
@@ -135,6 +138,7 @@ class AgentSession {
   }
 
   std::vector<std::string> prompts_;
+  std::size_t longest_prompt_;
   pid_t pid_;
   std::atomic<std::uint64_t> cancels_{0};
   std::atomic<bool> closing_{false};
@@ -145,6 +149,7 @@ class AgentSession {
   bool closed_ = false;  // under close_mutex_
 
   std::mutex wait_mutex_;
+  bool answered_ = true;  // under wait_mutex_: the last wait ended ready
   text::CursorKeyMode key_mode_;  // under wait_mutex_
   ReaderThread reader_thread_;  // its sync requests under wait_mutex_
   Inbox inbox_;                 // under wait_mutex_

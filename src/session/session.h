@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "pty/pty_process.h"
 #include "channel.h"
 #include "expected.h"
@@ -66,12 +67,16 @@ class Session {
   // the rest, in that order.
   ~Session();
 
-  // Draining and history.
-  std::string read_available(std::optional<std::uint64_t> max_bytes);
-  std::string get_history();
+  // Draining, history and waiting hand out raw bytes, already recorded in
+  // the history and ending on a whole character or escape (held_tail.h).
+  // Their text is text::clean_into's or sanitize_for_agent's; the binding
+  // cleans them straight into the object it returns.
+  ByteBuffer read_available(std::optional<std::uint64_t> max_bytes);
+  // The history's bytes, oldest first, as one string.
+  std::string history_contents() const { return history_.contents(); }
 
   // Waiting: run with the interpreter lock released.
-  std::string read_until_ready(const WaitArgs& args);
+  ByteBuffer read_until_ready(const WaitArgs& args);
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
@@ -94,10 +99,10 @@ class Session {
           ReaderThread reader, std::size_t history_limit, bool interactive);
 
   bool should_wait_for_markers() const noexcept;
-  std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
-                                     std::uint64_t settle_ms);
-  std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                                     std::uint64_t max_output_bytes);
+  ByteBuffer read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                    std::uint64_t settle_ms);
+  ByteBuffer read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                    std::uint64_t max_output_bytes);
 
   // A session belongs to the process that started its child. In a forked
   // copy of the host it behaves as a closed one: no signal, wait, wake-up or
@@ -109,12 +114,12 @@ class Session {
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
   // no sign of life from the child.
-  Inbox::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
+  Inbox::Status receive_capped(ByteBuffer& collected, std::chrono::nanoseconds limit,
                                std::uint64_t cap, bool& cut, bool* held = nullptr);
   // The end of a wait: an incomplete character or escape at the end of
   // `collected` goes back to the inbox (see hold_incomplete_tail), the rest
   // into the history.
-  void finish_read(std::string& collected, std::uint64_t cap);
+  void finish_read(ByteBuffer& collected, std::uint64_t cap);
 
   // Field order is release order after teardown (members are destroyed in
   // reverse): process, writer, inbox (the channel), reader_thread, then the

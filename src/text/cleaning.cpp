@@ -22,6 +22,20 @@ std::string strip(std::string_view raw) {
   return out;
 }
 
+// No early exit, so the loop vectorises.
+bool all_ascii(const u8* p, std::size_t n) {
+  u8 seen = 0;
+  for (std::size_t i = 0; i < n; ++i) seen |= p[i];
+  return seen < 0x80;
+}
+
+template <Scan S>
+CleanedBytes clean(std::string_view raw, char* out) {
+  auto* bytes = reinterpret_cast<u8*>(out);
+  const std::size_t n = strip_into<S>(reinterpret_cast<const u8*>(raw.data()), raw.size(), bytes);
+  return {n, scan_utf8<S>(bytes, 0, n).bad_len == 0, all_ascii(bytes, n)};
+}
+
 template <Scan S>
 std::string sanitize(std::string_view raw) {
   std::string bytes = strip<S>(raw);
@@ -43,6 +57,11 @@ std::string sanitize_for_agent(std::string_view raw) {
   return sanitize<Scan::Vector>(raw);
 }
 
+CleanedBytes clean_into(std::string_view raw, char* out) {
+  if (detail::avx2_supported()) return detail::clean_into_avx2(raw, out);
+  return clean<Scan::Vector>(raw, out);
+}
+
 std::string strip_terminal_bytes(std::string_view raw) {
   if (detail::avx2_supported()) return detail::strip_terminal_bytes_avx2(raw);
   return strip<Scan::Vector>(raw);
@@ -54,9 +73,13 @@ std::string sanitize_for_agent_portable(std::string_view raw) { return sanitize<
 
 std::string strip_terminal_bytes_portable(std::string_view raw) { return strip<Scan::Word>(raw); }
 
+CleanedBytes clean_into_portable(std::string_view raw, char* out) { return clean<Scan::Word>(raw, out); }
+
 std::string sanitize_for_agent_sse2(std::string_view raw) { return sanitize<Scan::Vector>(raw); }
 
 std::string strip_terminal_bytes_sse2(std::string_view raw) { return strip<Scan::Vector>(raw); }
+
+CleanedBytes clean_into_sse2(std::string_view raw, char* out) { return clean<Scan::Vector>(raw, out); }
 
 }  // namespace detail
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -22,11 +23,15 @@
 namespace {
 
 using morvik::text::append_utf8_with_replacement;
+using morvik::text::CleanedBytes;
 using morvik::text::incomplete_tail_length;
 using morvik::text::MAX_HELD_TAIL_BYTES;
 using morvik::text::sanitize_for_agent;
 using morvik::text::strip_terminal_bytes;
 using morvik::text::detail::avx2_supported;
+using morvik::text::detail::clean_into_avx2;
+using morvik::text::detail::clean_into_portable;
+using morvik::text::detail::clean_into_sse2;
 using morvik::text::detail::is_well_formed_utf8_avx2;
 using morvik::text::detail::sanitize_for_agent_avx2;
 using morvik::text::detail::sanitize_for_agent_portable;
@@ -69,10 +74,35 @@ std::string encode(std::uint32_t cp) {
   return s;
 }
 
+// What a clean_into path wrote, from a block exactly as long as the input,
+// so that the sanitizer builds catch a store past it.
+std::string cleaned_into(CleanedBytes (*path)(std::string_view, char*), const std::string& input,
+                         CleanedBytes& got) {
+  const auto room = std::make_unique<char[]>(input.size() + 1);
+  got = path(input, room.get());
+  return std::string(room.get(), got.size);
+}
+
+// Every clean_into path writes the stripped bytes and says truly whether
+// they are the text and whether they are ASCII.
+void expect_clean_into_agrees(const std::string& input, const std::string& stripped, const std::string& text) {
+  const bool ascii = std::all_of(stripped.begin(), stripped.end(), [](char c) { return static_cast<u8>(c) < 0x80; });
+  std::vector<CleanedBytes (*)(std::string_view, char*)> paths = {morvik::text::clean_into, clean_into_portable,
+                                                                  clean_into_sse2};
+  if (avx2_supported()) paths.push_back(clean_into_avx2);
+  for (auto* path : paths) {
+    CleanedBytes got{};
+    ASSERT_EQ(cleaned_into(path, input, got), stripped) << ::testing::PrintToString(input);
+    ASSERT_EQ(got.well_formed, text == stripped) << ::testing::PrintToString(input);
+    ASSERT_EQ(got.ascii, ascii) << ::testing::PrintToString(input);
+  }
+}
+
 // Every cleaning entry point against the references, for one input.
 void expect_all_paths_agree(const std::string& input) {
   const std::string stripped = reference::strip(input);
   const std::string text = reference::decode(stripped);
+  expect_clean_into_agrees(input, stripped, text);
   // The input is only printed when a check fails: printing every one would
   // cost more than the checks.
   ASSERT_EQ(strip_terminal_bytes(input), stripped) << ::testing::PrintToString(input);
@@ -315,6 +345,79 @@ TEST(SanitizeUtf8, WellFormedTextOfEveryLengthPassesUnchanged) {
   while (big.size() < 5000) big += text + "plain ascii run of text\t\n";
   EXPECT_EQ(sanitize_for_agent(big), big);
   EXPECT_EQ(sanitize_for_agent_portable(big), big);
+}
+
+// --- widening well-formed text to code units ----------------------------------
+
+// The code points of well-formed UTF-8, the slow and obvious way.
+std::vector<std::uint32_t> code_points(const std::string& utf8) {
+  std::vector<std::uint32_t> out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<u8>(utf8[i]);
+    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? b : b & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<u8>(utf8[i + k]) & 0x3F);
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+template <class Unit>
+std::vector<std::uint32_t> widened(const std::string& utf8, const morvik::text::Utf8Shape& shape) {
+  // One unit more than needed, to see that nothing is stored past the end.
+  std::vector<Unit> units(shape.characters + 1, Unit(0x5A));
+  morvik::text::widen_utf8(utf8, shape, units.data());
+  EXPECT_EQ(units.back(), Unit(0x5A)) << "a store past the last code unit";
+  return std::vector<std::uint32_t>(units.begin(), units.end() - 1);
+}
+
+TEST(Utf8Widen, TextOfEveryWidthComesBackAsItsCodePointsInTheNarrowestUnit) {
+  struct Width {
+    std::vector<std::uint32_t> wide;  // characters that make the class
+    std::uint32_t max_character;
+    unsigned unit;
+  };
+  const std::vector<Width> widths = {
+      {{}, 0x7F, 1},
+      {{0x80, 0xE9, 0xFF}, 0xFF, 1},
+      {{0x100, 0x7FF, 0x800, 0x2500, 0xFFFD, 0xFFFF}, 0xFFFF, 2},
+      {{0x10000, 0x1F600, 0x10FFFF}, 0x10FFFF, 4},
+  };
+  std::mt19937 rng(7);
+  for (const Width& w : widths) {
+    for (std::size_t len = 0; len <= 200; len += 1 + len / 16) {
+      for (int round = 0; round < 20; ++round) {
+        // ASCII runs of every length around the 16-byte blocks, and the
+        // class's characters alone or in runs between them.
+        std::string text;
+        std::vector<std::uint32_t> expected;
+        std::uniform_int_distribution<int> coin(0, 3);
+        while (expected.size() < len) {
+          std::uint32_t cp = 0x20 + rng() % 0x5F;
+          if (!w.wide.empty() && coin(rng) == 0) cp = w.wide[rng() % w.wide.size()];
+          expected.push_back(cp);
+          text += encode(cp);
+        }
+        if (!w.wide.empty() && len > 0 && round == 0) {
+          expected.back() = w.wide.back();
+          text = "";
+          for (std::uint32_t cp : expected) text += encode(cp);
+        }
+        const auto shape = morvik::text::measure_utf8(text);
+        ASSERT_EQ(shape.characters, expected.size());
+        const bool has_wide = std::any_of(expected.begin(), expected.end(), [](std::uint32_t cp) { return cp >= 0x80; });
+        ASSERT_EQ(shape.max_character, has_wide ? w.max_character : 0x7Fu) << ::testing::PrintToString(text);
+        ASSERT_EQ(morvik::text::code_unit_bytes(shape), has_wide ? w.unit : 1u);
+        ASSERT_EQ(code_points(text), expected);
+        switch (morvik::text::code_unit_bytes(shape)) {
+          case 1: ASSERT_EQ(widened<std::uint8_t>(text, shape), expected); break;
+          case 2: ASSERT_EQ(widened<std::uint16_t>(text, shape), expected); break;
+          default: ASSERT_EQ(widened<std::uint32_t>(text, shape), expected); break;
+        }
+      }
+    }
+  }
 }
 
 // --- fast paths against the references ---------------------------------------
