@@ -685,9 +685,15 @@ bool PtyProcess::may_touch_child() const noexcept {
   return pidfd_.valid() && !collected_ && in_owner_process();
 }
 
-Result<bool> PtyProcess::is_alive() {
+Result<bool> PtyProcess::is_alive() { return check(true); }
+
+Result<bool> PtyProcess::is_running() { return check(false); }
+
+Result<bool> PtyProcess::check(bool collect) {
   if (!may_touch_child()) return false;
-  Result<WaitOutcome> seen = wait_nohang(pidfd_.get());
+  // Ended, seen by an earlier check that left it uncollected.
+  if (exit_ && !collect) return false;
+  Result<WaitOutcome> seen = wait_nohang(pidfd_.get(), collect);
   if (!seen) {
     const Errno err = seen.error();
     // Collected by someone else: gone, and its status with it.
@@ -701,8 +707,8 @@ Result<bool> PtyProcess::is_alive() {
     case WaitStatus::StillAlive:
       return true;
     case WaitStatus::Ended:
-      collected_ = true;
-      exit_ = seen->exit;
+      collected_ = collect;
+      if (!exit_) exit_ = seen->exit;
       return false;
     case WaitStatus::Changed:  // a stop or continuation, reported only to a tracer
       return false;

@@ -16,6 +16,7 @@
 #include "base/exchange_on_move.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
+#include "input_wait.h"
 #include "wait_status.h"
 
 namespace morvik::pty {
@@ -23,6 +24,11 @@ namespace morvik::pty {
 inline constexpr std::uint16_t INITIAL_ROWS = 24;
 inline constexpr std::uint16_t INITIAL_COLUMNS = 80;
 inline constexpr std::chrono::milliseconds SIGNAL_PAUSE{100};
+// terminate_session: how long the session's processes have after SIGHUP,
+// then after SIGTERM, then after SIGKILL.
+inline constexpr std::chrono::milliseconds HANGUP_GRACE{300};
+inline constexpr std::chrono::milliseconds TERMINATE_GRACE{300};
+inline constexpr std::chrono::milliseconds KILL_GRACE{300};
 
 struct WindowSize {
   std::uint16_t rows = INITIAL_ROWS;
@@ -121,6 +127,27 @@ class PtyProcess {
   // without a signal, when it is not this process's to stop).
   Result<bool> exit(bool force);
 
+  // As is_alive, but an ended child is left uncollected (a zombie) until
+  // terminate_session or the release collects it: its number, which is also
+  // the number of its session, cannot be given to another process meanwhile.
+  // The exit status is recorded all the same.
+  Result<bool> is_running();
+
+  // The agent face's stop: every process of the child's session (the child
+  // leads it; background jobs that ignore SIGHUP included) gets SIGHUP and
+  // SIGCONT, then SIGTERM, then SIGKILL, each after the previous ones have
+  // had their grace (HANGUP_GRACE, TERMINATE_GRACE) and only to those left;
+  // the waits end as soon as the processes do (poll on their handles), so a
+  // program that ends on SIGHUP costs no pause. Other members are signalled
+  // through handles opened by number and checked again after opening, so a
+  // number that changed hands is never signalled. Collects the child.
+  // true: nothing of the session is left. The `Morvik` face keeps exit().
+  Result<bool> terminate_session();
+
+  // Whether the program in the terminal's foreground waits for input, as the
+  // kernel shows it (see input_wait.h).
+  InputWait foreground_input_wait() const;
+
   // How the child ended, once a wait of this record collected it; nullopt
   // while it runs, and when another party collected it.
   std::optional<ExitStatus> exit_status() const noexcept { return exit_; }
@@ -147,6 +174,7 @@ class PtyProcess {
         owner_pid_(owner_pid),
         subordinate_(std::move(subordinate)) {}
   bool may_touch_child() const noexcept;
+  Result<bool> check(bool collect);
   Result<bool> signal(int sig) noexcept;
   void release() noexcept;
 

@@ -38,12 +38,12 @@ WaitOutcome decode_child_info(const siginfo_t& info) {
   }
 }
 
-Result<WaitOutcome> wait_nohang(int pidfd) {
+Result<WaitOutcome> wait_nohang(int pidfd, bool collect) {
   // Zeroed first: with WNOHANG and nothing to report the kernel leaves
   // si_pid as it was.
   siginfo_t info{};
   const int rc = retry_on_eintr(
-      [&] { return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG); });
+      [&] { return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG | (collect ? 0 : WNOWAIT)); });
   if (rc < 0) return Errno::last();
   return decode_child_info(info);
 }

@@ -37,7 +37,8 @@ WaitOutcome decode_child_info(const siginfo_t& info);
 // waitid(P_PIDFD, pidfd, WEXITED | WNOHANG): reaches only the process the
 // handle was opened for, never one that inherited its number. ECHILD when it
 // is not (or no longer) a waitable child of the caller: another party
-// collected it.
-Result<WaitOutcome> wait_nohang(int pidfd);
+// collected it. With `collect` false an ended child is reported but left to
+// be collected later (WNOWAIT).
+Result<WaitOutcome> wait_nohang(int pidfd, bool collect = true);
 
 }  // namespace morvik::pty

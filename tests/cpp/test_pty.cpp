@@ -31,44 +31,20 @@
 
 #include "base/internal_failure.h"
 #include "pty/pty_process.h"
+#include "pty_test_support.h"
 
 namespace pty = morvik::pty;
 using morvik::Errno;
 using pty::PtyProcess;
-using Clock = std::chrono::steady_clock;
+using morvik::test::Clock;
+using morvik::test::ms_since;
+using morvik::test::read_file;
+using morvik::test::read_until;
+using morvik::test::TempDir;
 
 namespace {
 
 // --- helpers ----------------------------------------------------------------
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/morvik-pty-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (made != nullptr) path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
-  // An executable /bin/sh script with the given body.
-  std::string script(const std::string& name, const std::string& body) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(file.c_str(), 0755);
-    return file;
-  }
-
- private:
-  std::string path_;
-};
-
-long long ms_since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 std::set<int> open_fds(const std::string& proc_fd_dir) {
   std::set<int> out;
@@ -90,13 +66,6 @@ std::set<int> own_fds() { return open_fds("/proc/self/fd"); }
 bool no_children() {
   int status = 0;
   return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 std::string link_target(const std::string& path) {
@@ -128,25 +97,6 @@ ProcStat proc_stat(pid_t pid) {
 long encoded_tty(dev_t dev) {
   const unsigned long mj = major(dev), mn = minor(dev);
   return static_cast<long>((mn & 0xFF) | (mj << 8) | ((mn & ~0xFFul) << 12));
-}
-
-// Reads the master until `marker` shows up, the terminal closes or time
-// runs out; returns everything read.
-std::string read_until(int fd, const std::string& marker,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  std::string out;
-  const auto deadline = Clock::now() + timeout;
-  while (out.find(marker) == std::string::npos && Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, 50);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
 }
 
 pty::ProcessDescription describe(std::string program, std::vector<std::string> args = {}) {
@@ -373,21 +323,26 @@ TEST(PtyTest, ProgramGetsExactlyTheDescribedArgvEnvironmentDirectoryAndWindow) {
   };
   for (const Row row : {Row{"searched along PATH", false}, Row{"held descriptor", true}}) {
     pty::ProcessDescription d;
-    d.argv = {row.held ? "any-name-at-all" : "sleep", "30", "a b", ""};
+    d.argv = {row.held ? "any-name-at-all" : "sh", "-c", "read line", "a b", ""};
     d.env = std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="};
     d.cwd = dir.path();
     d.size = {50, 132};
     if (row.held) {
-      auto found = pty::open_executable("sleep", d.env);
+      auto found = pty::open_executable("sh", d.env);
       ASSERT_TRUE(found.ok()) << found.error().text();
-      EXPECT_EQ(found->path.rfind("/usr/bin/sleep", 0) == 0 || found->path.rfind("/bin/sleep", 0) == 0, true)
-          << found->path;
+      EXPECT_TRUE(found->path == "/usr/bin/sh" || found->path == "/bin/sh") << found->path;
       d.executable = std::move(found->fd);
     }
     auto r = PtyProcess::spawn(std::move(d));
     ASSERT_TRUE(r.ok()) << row.what << ": " << r.error().text();
     const std::string proc = "/proc/" + std::to_string(r->pid()) + "/";
-    const std::vector<std::string> argv{row.held ? "any-name-at-all" : "sleep", "30", "a b", ""};
+    // The exec closes the status pipe before it has laid out the new
+    // program's arguments; a moment later they are there.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (read_file(proc + "cmdline").empty() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::vector<std::string> argv{row.held ? "any-name-at-all" : "sh", "-c", "read line", "a b", ""};
     EXPECT_EQ(nul_separated(read_file(proc + "cmdline")), argv) << row.what;
     EXPECT_EQ(nul_separated(read_file(proc + "environ")),
               (std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="}))
