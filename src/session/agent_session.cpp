@@ -176,7 +176,9 @@ ExitInfo AgentSession::exit_info() {
 
 ExitInfo AgentSession::exit_info_locked() {
   if (!process_) return final_exit_;
-  const auto alive = process_->is_alive();
+  // The ended child stays uncollected until close: its number is also its
+  // session's, which close's stop looks for.
+  const auto alive = process_->is_running();
   if (!alive || alive.value()) return {};
   const auto status = process_->exit_status();
   if (!status) return {true, std::nullopt, std::nullopt};
@@ -200,9 +202,8 @@ void AgentSession::close() noexcept {
   try {
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
-      const auto alive = process_->is_alive();
-      if (!alive || alive.value()) standin::terminate_session(pid_, process_->pidfd());
-      // Collected here, so the record's own release finds nothing to stop.
+      // Collects the child too, so the record's release finds nothing to stop.
+      (void)process_->terminate_session();
       final_exit_ = exit_info_locked();
     }
     {
@@ -252,10 +253,10 @@ Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::s
   return std::optional<AgentReply>(wait_locked(args));
 }
 
-standin::InputWait AgentSession::input_wait() {
+pty::InputWait AgentSession::input_wait() {
   std::lock_guard<std::mutex> lock(process_mutex_);
-  if (!process_) return standin::InputWait::Unknown;
-  return standin::foreground_input_wait(process_->master_fd(), process_->subordinate().rdev);
+  if (!process_) return pty::InputWait::Unknown;
+  return process_->foreground_input_wait();
 }
 
 bool AgentSession::input_queued() {
@@ -349,6 +350,25 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   // wait ended there. Otherwise a prompt may answer an earlier line.
   const bool trust_prompts = answered_;
 
+  // A prompt ends the output so far (looked at again until it is no
+  // longer the end, or the wait ends).
+  bool prompt_shown = false;
+  // Whether that prompt ends the output: true with reply.prompt set.
+  auto prompt_ends_output = [&] {
+    // A prompt shown while input of ours is still queued answers an earlier
+    // line, not the last one. And when the last wait did not end ready, the
+    // program may have taken our line while busy and not answered it yet:
+    // then the kernel decides, where it can.
+    if (input_queued() || (!trust_prompts && input_wait() == pty::InputWait::Busy)) return false;
+    // It ends the output only if nothing written before now is still on
+    // its way.
+    bool more = false;
+    if (!drain(collected, cap, deadline, cancel_seen, more, cut)) return false;
+    reply.prompt = prompt_at_end(collected.view());
+    prompt_shown = reply.prompt.has_value();
+    return prompt_shown;
+  };
+
   auto finish = [&](WaitEnd end) {
     reply.end = end;
     answered_ = end == WaitEnd::Ready;
@@ -376,7 +396,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         if (now >= quiet_end) return finish(WaitEnd::Quiet);
         until = std::min(until, quiet_end);
       }
-      if (kernel_tells) until = std::min(until, next_check);
+      if (kernel_tells || prompt_shown) until = std::min(until, next_check);
     }
 
     Chunk chunk;
@@ -388,22 +408,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         gap = READY_CHECK_FIRST_GAP_MS;
         next_check = last_output + gap;
         // The watch rules out, cheaply, output whose end cannot show a prompt.
-        if (const auto prompt = watch.seen(collected) ? prompt_at_end(collected.view()) : std::nullopt) {
-          // The prompt ends what came so far; it ends the output only if
-          // nothing written before it is still on its way.
-          bool more = false;
-          if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
-          reply.prompt = more ? prompt_at_end(collected.view()) : prompt;
-          // A prompt shown while input of ours is still queued answers an
-          // earlier line, not the last one. And when the last wait did not
-          // end at a prompt, the program may have taken our line while busy
-          // and not answered it yet: then the kernel must agree.
-          if (reply.prompt && !input_queued() &&
-              (trust_prompts || input_wait() != standin::InputWait::Busy)) {
-            return finish(WaitEnd::Ready);
-          }
-          reply.prompt.reset();
-        }
+        prompt_shown = watch.seen(collected) && prompt_at_end(collected.view());
+        if (prompt_shown && prompt_ends_output()) return finish(WaitEnd::Ready);
       }
       continue;
     }
@@ -415,18 +421,25 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       child_exited = rx.events().child_exited;
       continue;
     }
-    // A slice ended: time for the input-wait check?
-    if (!kernel_tells || Clock::now() < next_check) continue;
+    // A slice ended: time to look again at a prompt, and for the
+    // input-wait check?
+    if (Clock::now() < next_check) continue;
+    if (prompt_shown && prompt_ends_output()) return finish(WaitEnd::Ready);
+    if (!kernel_tells) {
+      gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);
+      next_check = Clock::now() + gap;
+      continue;
+    }
     // Input first, then the program: input queued now means it is not
     // waiting; none queued and the program then found asleep reading the
     // terminal means it took all of ours and came back for more. (Asked the
     // other way round, the program could take our line in between.)
-    const standin::InputWait verdict = input_queued() ? standin::InputWait::Busy : input_wait();
-    if (verdict == standin::InputWait::Unknown) {
+    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait();
+    if (verdict == pty::InputWait::Unknown) {
       kernel_tells = false;
       continue;
     }
-    if (verdict == standin::InputWait::Waiting) {
+    if (verdict == pty::InputWait::Waiting) {
       // Asleep reading the terminal: its answer is written, though some of
       // it may still be on its way to the reader.
       bool more = false;

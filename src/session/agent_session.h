@@ -36,7 +36,6 @@
 #include "inbox.h"
 #include "input_writer.h"
 #include "pty/pty_process.h"
-#include "pty_standin.h"
 #include "reader_thread.h"
 #include "text/keys.h"
 #include "text/text_maker.h"
@@ -132,7 +131,7 @@ class AgentSession {
   // Whether input the program can read now is queued on the terminal.
   bool input_queued();
   // The kernel's view: whether the program waits for input.
-  standin::InputWait input_wait();
+  pty::InputWait input_wait();
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }
