@@ -11,10 +11,13 @@ ended, and every method is safe from any thread.
 
 from __future__ import annotations
 
+import atexit
 import errno
 import os
 import shutil
+import threading
 import time
+import weakref
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
@@ -164,6 +167,7 @@ class Terminal:
         self.pid: int = core.pid()
         # Set by start(); a placeholder until the first wait has run.
         self.banner = Reply("", "timeout", 0)
+        _live.add(self)
 
     @classmethod
     def start(
@@ -373,3 +377,19 @@ class Terminal:
             text, status, round((time.monotonic() - began) * 1000), code, signal,
             None if prompt is None else self.prompts[prompt], queued,
         )
+
+
+def _close_all_at_exit() -> None:
+    # A terminal still referenced when the interpreter ends (by a daemon
+    # thread's frame, a module global) might never be released, and its
+    # program would outlive us: close them all, side by side, each with the
+    # interpreter lock released.
+    closing = [threading.Thread(target=t.close) for t in list(_live)]
+    for thread in closing:
+        thread.start()
+    for thread in closing:
+        thread.join()
+
+
+_live: weakref.WeakSet[Terminal] = weakref.WeakSet()
+atexit.register(_close_all_at_exit)

@@ -3,17 +3,22 @@
 Protects: status questions, resize, keys, interrupt, cancel and close all
 acting at once while another thread's wait runs, never queued behind it;
 that wait returning the program's answer (or "cancelled" with what it had);
-and waits still running one at a time.
+waits still running one at a time; and no program outliving the
+interpreter that started it.
 Must never take a control call's speed from the clock alone: each bound is
 far below the wait it must not queue behind.
 """
 
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
 from morvik_agent import Terminal
+
+import support
 
 ENV = {"TERM": "xterm", "PS1": "$ "}
 # How long a control call may take: nothing here waits for the program.
@@ -85,3 +90,19 @@ def test_waits_run_one_at_a_time_and_a_line_waits_for_its_turn():
         replies["second"] = terminal.send("echo two")
         first.join()
     assert (replies["first"].text, replies["second"].text) == ("one\n$ ", "two\n$ ")
+
+
+def test_terminals_end_with_the_interpreter():
+    # One still waiting on a daemon thread, one merely left open.
+    code = (
+        "import threading\n"
+        "from morvik_agent import Terminal\n"
+        "stubborn = \"trap '' HUP INT TERM; exec sleep 300\"\n"
+        "terminals = [Terminal.start(['sh', '-c', stubborn], timeout_ms=100) for _ in range(2)]\n"
+        "print(*(t.pid for t in terminals), flush=True)\n"
+        "threading.Thread(target=lambda: terminals[0].send('x', timeout_ms=100000), daemon=True).start()\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    pids = [int(p) for p in done.stdout.split()]
+    assert len(pids) == 2 and not [pid for pid in pids if support.running(pid)]
