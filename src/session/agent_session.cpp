@@ -62,24 +62,20 @@ std::size_t longest(const std::vector<std::string>& texts) {
 }
 
 // Whether the terminal holds input its program can read now: a line in
-// canonical mode, enough bytes otherwise. A program asleep in a read of
-// the terminal with such input queued is about to wake (our input is on
-// its way to it), so it does not wait for input. A poll of the
-// subordinate first lets the kernel hand over input still in transit from
-// the master, so a line written just before is seen. Opened for the
-// question only: a descriptor of ours kept on the subordinate would hide the
-// end of the output when the program's side closes.
-bool input_pending(const std::string& subordinate) {
-  UniqueFd fd(::open(subordinate.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return false;
-  pollfd p{fd.get(), POLLIN, 0};
+// canonical mode, enough bytes otherwise. A program asleep in a read of the
+// terminal with such input queued is about to wake (our input is on its way
+// to it), so it does not wait for input. A poll of the subordinate first
+// lets the kernel hand over input still in transit from the master, so a
+// line written just before is seen.
+bool input_pending(int subordinate) {
+  pollfd p{subordinate, POLLIN, 0};
   return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
 }
 
 }  // namespace
 
-AgentSession::AgentSession(pty::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
-                           std::vector<std::string> prompts)
+AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
+                           ReaderThread reader, std::vector<std::string> prompts)
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
       pid_(process.pid()),
@@ -88,7 +84,8 @@ AgentSession::AgentSession(pty::PtyProcess process, InputWriter writer, Receiver
       inbox_(std::move(rx)),
       history_(HISTORY_LIMIT),
       writer_(std::move(writer)),
-      process_(std::move(process)) {}
+      process_(std::move(process)),
+      subordinate_(std::move(subordinate)) {}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   pty::ProcessDescription description;
@@ -121,13 +118,22 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
     const Errno err = Errno::last();
     return os_error(err.value(), "cannot start " + program + ": " + err.text());
   }
+  // Held for the input question (input_pending), read-only and never our
+  // controlling terminal. The reader therefore sees no end of the output
+  // while we hold it; it learns of the child's end from the process handle.
+  UniqueFd subordinate(::open(process->subordinate().path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (subordinate.valid() && subordinate.get() < 3) subordinate.reset(::fcntl(subordinate.get(), F_DUPFD_CLOEXEC, 3));
+  if (!subordinate.valid()) {
+    const Errno err = Errno::last();
+    return os_error(err.value(), "cannot start " + program + ": " + err.text());
+  }
   auto [tx, rx] = make_channel();
   std::string why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why, std::move(child_fd));
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
-  return std::unique_ptr<AgentSession>(new AgentSession(std::move(process).value(), InputWriter(std::move(writer_fd)),
-                                                        std::move(rx), std::move(reader),
-                                                        std::move(start.prompts)));
+  return std::unique_ptr<AgentSession>(new AgentSession(std::move(process).value(), std::move(subordinate),
+                                                        InputWriter(std::move(writer_fd)), std::move(rx),
+                                                        std::move(reader), std::move(start.prompts)));
 }
 
 AgentSession::~AgentSession() { close(); }
@@ -205,6 +211,9 @@ void AgentSession::close() noexcept {
       // Collects the child too, so the record's release finds nothing to stop.
       (void)process_->terminate_session();
       final_exit_ = exit_info_locked();
+      // Ours is then the last hold on the terminal's other side: once it
+      // goes, the reader sees the end of the output.
+      subordinate_.reset();
     }
     {
       std::lock_guard<std::mutex> waiting(wait_mutex_);
@@ -260,13 +269,8 @@ pty::InputWait AgentSession::input_wait() {
 }
 
 bool AgentSession::input_queued() {
-  std::string path;
-  {
-    std::lock_guard<std::mutex> lock(process_mutex_);
-    if (!process_) return false;
-    path = process_->subordinate().path;
-  }
-  return input_pending(path);
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  return subordinate_.valid() && input_pending(subordinate_.get());
 }
 
 bool AgentSession::take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
@@ -300,9 +304,13 @@ std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collecte
 }
 
 bool AgentSession::drain(ByteBuffer& collected, std::uint64_t cap, Clock::time_point deadline,
-                         std::uint64_t cancel_seen, bool& new_output, bool& cut) {
-  const std::uint64_t generation = reader_thread_.request_sync();
+                         std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut) {
   Receiver& rx = inbox_.receiver();
+  // After output just taken: the reader found the terminal empty after its
+  // last chunk, a read that came after that output was written, so nothing
+  // written before it is on its way (a reply's usual end, at no cost).
+  if (after_output && rx.events().dry) return true;
+  const std::uint64_t generation = reader_thread_.request_sync();
   for (;;) {
     if (cancelled_since(cancel_seen)) return false;
     if (collected.size() >= cap) return true;
@@ -363,7 +371,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     // It ends the output only if nothing written before now is still on
     // its way.
     bool more = false;
-    if (!drain(collected, cap, deadline, cancel_seen, more, cut)) return false;
+    if (!drain(collected, cap, deadline, cancel_seen, true, more, cut)) return false;
     reply.prompt = prompt_at_end(collected.view());
     prompt_shown = reply.prompt.has_value();
     return prompt_shown;
@@ -443,7 +451,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       // Asleep reading the terminal: its answer is written, though some of
       // it may still be on its way to the reader.
       bool more = false;
-      if (!drain(collected, cap, deadline, cancel_seen, more, cut)) continue;
+      // The block may be newer than the reader's last read: always ask it.
+      if (!drain(collected, cap, deadline, cancel_seen, false, more, cut)) continue;
       if (collected.size() >= cap) return finish(WaitEnd::Cap);
       reply.prompt = prompt_at_end(collected.view());
       return finish(WaitEnd::Ready);

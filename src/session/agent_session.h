@@ -117,15 +117,17 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(pty::PtyProcess process, InputWriter writer, Receiver rx, ReaderThread reader,
-               std::vector<std::string> prompts);
+  AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
+               ReaderThread reader, std::vector<std::string> prompts);
 
   AgentReply wait_locked(const AgentWait& args);
   ExitInfo exit_info_locked();
   // Takes every chunk queued before now, asking the reader to drain the
-  // terminal first. False when the wait must stop (cancel, deadline).
+  // terminal first; `after_output`: called right after taking output, when
+  // the reader's own finding that the terminal was dry is enough. False
+  // when the wait must stop (cancel, deadline).
   bool drain(ByteBuffer& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
-             std::uint64_t cancel_seen, bool& new_output, bool& cut);
+             std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
   bool take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
   // Whether input the program can read now is queued on the terminal.
@@ -163,6 +165,7 @@ class AgentSession {
   // Released by close, which leaves how the program ended in final_exit_.
   std::optional<pty::PtyProcess> process_;
   ExitInfo final_exit_;
+  UniqueFd subordinate_;  // the terminal's other side, for the input question
 };
 
 }  // namespace morvik::session

@@ -49,6 +49,7 @@ bool Sender::send(Chunk chunk, bool wake_receiver) {
     if (!st.receiver_alive || st.stop_requested) return false;
     st.queued_bytes += chunk.size();
     st.queue.push_back(std::move(chunk));
+    st.dry = false;
     wake = wake_receiver && st.receiver_waiting;
   }
   if (wake) state_->ready.notify_one();
@@ -70,6 +71,16 @@ namespace {
 void poke_locked(detail::ChannelState& st) { ++st.pokes; }
 
 }  // namespace
+
+void Sender::mark_dry() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->dry = true;
+    wake = state_->receiver_waiting && !state_->queue.empty();
+  }
+  if (wake) state_->ready.notify_one();
+}
 
 void Sender::mark_child_exited() {
   {
@@ -191,7 +202,8 @@ void Receiver::abandon() noexcept { forget(std::move(state_)); }
 
 Receiver::Events Receiver::events() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return Events{state_->synced, state_->child_exited, state_->queued_bytes};
+  return Events{state_->synced, state_->child_exited, state_->queued_bytes,
+                state_->dry && state_->queue.empty()};
 }
 
 }  // namespace morvik::session

@@ -49,6 +49,8 @@ struct ChannelState {
   std::uint64_t pokes = 0;
   std::uint64_t synced = 0;
   bool child_exited = false;
+  // The reader found the terminal empty after the last chunk it queued.
+  bool dry = false;
 };
 }  // namespace detail
 
@@ -66,6 +68,9 @@ class Sender {
   bool send(Chunk chunk, bool wake = true);
   // Wakes the receiver if it waits.
   void wake();
+  // The terminal is empty now: everything it held is queued. Wakes the
+  // receiver if it waits for what is queued.
+  void mark_dry();
   // Agent events (see the file comment): everything before them is queued.
   void mark_child_exited();
   void acknowledge_sync(std::uint64_t generation);
@@ -112,6 +117,7 @@ class Receiver {
     std::uint64_t synced = 0;
     bool child_exited = false;
     std::size_t queued_bytes = 0;
+    bool dry = false;  // nothing queued, and the reader found the terminal empty since
   };
 
   Receiver() = default;

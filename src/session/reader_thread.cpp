@@ -81,10 +81,8 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
       // The terminal is dry: a read that finds it empty first waits for the
       // kernel's hand-over of output still in transit, so everything written
       // before this point is queued now.
-      if (unannounced != 0) {
-        tx.wake();
-        unannounced = 0;
-      }
+      tx.mark_dry();
+      unannounced = 0;
       if (exit_to_announce) {
         tx.mark_child_exited();
         exit_to_announce = false;
