@@ -113,23 +113,21 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
 }
 
 // Runs `call` (a wait returning an Expected of an optional reply) with the
-// interpreter lock released, reads the exit status before taking the lock
-// back, and makes the reply's text on the one result path of both faces.
+// interpreter lock released, and makes the reply's text on the one result
+// path of both faces.
 // None when the call waited for nothing.
 template <class Call>
 PyObject* answer(AgentSession& s, Call&& call) {
   session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
-  session::ExitInfo exit;
   PyRef text = wait_for_text(
       [&] {
         reply = call();
         if (!reply || !reply.value()) return ByteBuffer();
-        exit = s.exit_info();
         return std::move(reply.value()->raw);
       },
       s.reply_text_maker());
   std::optional<AgentReply> got = unwrap_value(std::move(reply));
-  return got ? reply_tuple(std::move(text), *got, exit) : none();
+  return got ? reply_tuple(std::move(text), *got, got->exit) : none();
 }
 
 // A wait that always waits, as answer() takes it.

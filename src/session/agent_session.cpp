@@ -360,7 +360,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
 
   // A prompt ends the output so far (looked at again until it is no
   // longer the end, or the wait ends).
-  bool prompt_shown = false;
+  std::optional<std::size_t> shown_prompt;
   // Whether that prompt ends the output: true with reply.prompt set.
   auto prompt_ends_output = [&] {
     // A prompt shown while input of ours is still queued answers an earlier
@@ -372,9 +372,9 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     // its way.
     bool more = false;
     if (!drain(collected, cap, deadline, cancel_seen, true, more, cut)) return false;
-    reply.prompt = prompt_at_end(collected.view());
-    prompt_shown = reply.prompt.has_value();
-    return prompt_shown;
+    if (more) shown_prompt = prompt_at_end(collected.view());
+    reply.prompt = shown_prompt;
+    return shown_prompt.has_value();
   };
 
   auto finish = [&](WaitEnd end) {
@@ -385,7 +385,11 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       std::lock_guard<std::mutex> lock(history_mutex_);
       history_.append(collected.view());
     }
-    if (end == WaitEnd::Cap) reply.queued_bytes = rx.events().queued_bytes + inbox_.returned_bytes();
+    const auto events = rx.events();
+    if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox_.returned_bytes();
+    // The reader flags the child's end; until it has, the program runs (or
+    // has only just ended, which the next reply tells).
+    if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
     reply.raw = std::move(collected);
     return std::move(reply);
   };
@@ -404,7 +408,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         if (now >= quiet_end) return finish(WaitEnd::Quiet);
         until = std::min(until, quiet_end);
       }
-      if (kernel_tells || prompt_shown) until = std::min(until, next_check);
+      if (kernel_tells || shown_prompt) until = std::min(until, next_check);
     }
 
     Chunk chunk;
@@ -416,8 +420,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         gap = READY_CHECK_FIRST_GAP_MS;
         next_check = last_output + gap;
         // The watch rules out, cheaply, output whose end cannot show a prompt.
-        prompt_shown = watch.seen(collected) && prompt_at_end(collected.view());
-        if (prompt_shown && prompt_ends_output()) return finish(WaitEnd::Ready);
+        shown_prompt = watch.seen(collected) ? prompt_at_end(collected.view()) : std::nullopt;
+        if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
       }
       continue;
     }
@@ -432,7 +436,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     // A slice ended: time to look again at a prompt, and for the
     // input-wait check?
     if (Clock::now() < next_check) continue;
-    if (prompt_shown && prompt_ends_output()) return finish(WaitEnd::Ready);
+    if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
     if (!kernel_tells) {
       gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);
       next_check = Clock::now() + gap;

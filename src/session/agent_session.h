@@ -60,6 +60,14 @@ struct AgentWait {
   std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
 };
 
+// How the program ended; `ended` without a code or signal when another
+// party collected it.
+struct ExitInfo {
+  bool ended = false;
+  std::optional<int> code;
+  std::optional<int> signal;
+};
+
 // Why a wait ended, in the order the wait looks at them.
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
 
@@ -68,14 +76,7 @@ struct AgentReply {
   WaitEnd end = WaitEnd::Timeout;
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
-};
-
-// How the program ended; `ended` without a code or signal when another
-// party collected it.
-struct ExitInfo {
-  bool ended = false;
-  std::optional<int> code;
-  std::optional<int> signal;
+  ExitInfo exit;                      // how the program ended, once it has
 };
 
 class AgentSession {

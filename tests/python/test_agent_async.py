@@ -101,7 +101,7 @@ def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue(leak_check):
     assert interrupted is None and took < 0.5, (interrupted, took)
     assert sleeping.status == "ready" and sleeping.elapsed_ms < 5000, sleeping
     assert (queued.status, queued.text) == ("ready", f"\nafter\n{PROMPT}")
-    assert queued.elapsed_ms >= 500, queued
+    assert queued.elapsed_ms >= 450, queued  # it waited in the queue behind the sleep
 
 
 @pytest.mark.serial
