@@ -14,7 +14,6 @@ import asyncio
 import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import replace
 from types import TracebackType
 from typing import Any, Self, TypeVar
 
@@ -56,6 +55,11 @@ def _on_thread(call: Callable[[], T]) -> asyncio.Future[T]:
 
     threading.Thread(target=run, name="morvik-wait", daemon=True).start()
     return future
+
+
+def _close_started(start: asyncio.Future[Terminal]) -> None:
+    if not start.cancelled() and start.exception() is None:
+        start.result().close()
 
 
 class AsyncTerminal:
@@ -114,7 +118,7 @@ class AsyncTerminal:
             terminal = await asyncio.shield(starting)
         except asyncio.CancelledError:
             # The start goes on without us; whatever it brings up must end.
-            starting.add_done_callback(lambda f: f.cancelled() or f.exception() or f.result().close())
+            starting.add_done_callback(_close_started)
             raise
         return cls(terminal)
 
@@ -237,5 +241,5 @@ class AsyncTerminal:
         if self._carry:
             text = "".join(self._carry) + reply.text
             self._carry.clear()
-            return replace(reply, text=text, elapsed_ms=elapsed)
-        return replace(reply, elapsed_ms=elapsed)
+            return reply._replace(text=text, elapsed_ms=elapsed)
+        return reply._replace(elapsed_ms=elapsed)

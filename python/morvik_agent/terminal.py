@@ -19,9 +19,8 @@ import threading
 import time
 import weakref
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal, Self
+from typing import Literal, NamedTuple, Self
 
 from morvik_agent._terminal import Core
 
@@ -42,9 +41,9 @@ MAX_SIZE = 65535
 INTERRUPT = b"\x03"
 
 
-@dataclass(frozen=True, slots=True)
-class Reply:
-    """What one wait collected and why it ended.
+class Reply(NamedTuple):
+    """What one wait collected and why it ended (a named tuple: cheap to
+    make on every round trip, and immutable).
 
     ``status``:
 
@@ -223,7 +222,7 @@ class Terminal:
             if not os.path.isdir(folder):
                 raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
         own = executable is None
-        fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if own else executable
+        fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if executable is None else executable
         try:
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
                         rows, columns, [m.encode() for m in marks])
@@ -245,8 +244,10 @@ class Terminal:
         program's answer only; output that arrived since the last call comes
         first.
         """
-        data = _word(line, "line") + b"\n"
         began = time.monotonic()
+        if not isinstance(line, str) or "\0" in line:
+            _word(line, "line")  # raises the right error
+        data = line.encode("utf-8", "surrogateescape") + b"\n"
         return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
     def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
@@ -349,6 +350,8 @@ class Terminal:
 
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
                 max_output_bytes: int | None) -> tuple[int, int, int]:
+        if timeout_ms is None and quiet_ms is None and max_output_bytes is None:
+            return self.timeout_ms, self.quiet_ms, self.max_output_bytes
         return (
             _limit(timeout_ms, self.timeout_ms, "timeout_ms"),
             _limit(quiet_ms, self.quiet_ms, "quiet_ms"),

@@ -365,7 +365,7 @@ void core_dealloc(PyObject* self) noexcept {
 }
 
 constexpr const char TYPE_DOC[] =
-    "Core(argv, executable_fd, env, cwd, rows, columns, prompts)\n--\n\n"
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, /)\n--\n\n"
     "The native core of one agent terminal; use morvik_agent.Terminal.";
 
 }  // namespace

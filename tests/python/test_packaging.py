@@ -83,7 +83,7 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     agent = {
         f"morvik_agent/{path.name}"
         for path in (REPO / "python" / "morvik_agent").iterdir()
-        if path.suffix in (".py", ".typed")
+        if path.suffix in (".py", ".pyi", ".typed")
     }
     assert "morvik_agent/mcp.py" in agent
     assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"} | agent
