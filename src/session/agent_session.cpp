@@ -34,7 +34,7 @@ using std::chrono::nanoseconds;
 // after the last output, then at gaps that double up to the longest: a
 // program that blocks for input is seen within about that gap, and one that
 // computes for minutes costs a check per gap.
-constexpr milliseconds READY_CHECK_FIRST_GAP_MS{1};
+constexpr std::chrono::microseconds READY_CHECK_FIRST_GAP{250};
 constexpr milliseconds READY_CHECK_LONGEST_GAP_MS{12};
 // The prompts are looked for in the cleaned end of the output: first in
 // this much raw output, and in the whole window (a prompt is never longer)
@@ -348,7 +348,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   bool cut = false;
   bool output_seen = false;
   auto last_output = began;
-  auto gap = nanoseconds(READY_CHECK_FIRST_GAP_MS);
+  auto gap = nanoseconds(READY_CHECK_FIRST_GAP);
   auto next_check = began + gap;
   bool child_exited = rx.events().child_exited;
   // Cleared for this wait once the kernel will not tell (another user's
@@ -417,7 +417,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       if (take(collected, std::move(chunk), cap, cut)) {
         output_seen = true;
         last_output = Clock::now();
-        gap = READY_CHECK_FIRST_GAP_MS;
+        gap = READY_CHECK_FIRST_GAP;
         next_check = last_output + gap;
         // The watch rules out, cheaply, output whose end cannot show a prompt.
         shown_prompt = watch.seen(collected) ? prompt_at_end(collected.view()) : std::nullopt;
@@ -439,6 +439,13 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
     if (!kernel_tells) {
       gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);
+      next_check = Clock::now() + gap;
+      continue;
+    }
+    // Output still flowing (the reader has not found the terminal empty
+    // since its last chunk): the program is not waiting, and asking the
+    // kernel would only cost a flood its pace.
+    if (!rx.events().dry) {
       next_check = Clock::now() + gap;
       continue;
     }
