@@ -95,6 +95,7 @@ demo: demo-packages install
 
 bench: install hooks
 	$(PY) bench/run.py
+	$(PY) bench/bench_agent.py
 
 clean:
 	rm -rf build dist $(VENV)
