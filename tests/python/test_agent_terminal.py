@@ -46,6 +46,12 @@ def interpreter(version):
     pytest.skip(f"no python{version} here")
 
 
+# This interpreter's own file (sys.executable may be a launcher script, as
+# under the sanitizer runs), so that its children run plain.
+PY = subprocess.run([sys.executable, "-c", "import os, sys; print(os.path.realpath(sys.executable))"],
+                    capture_output=True, text=True, check=True).stdout.strip()
+
+
 def need(program):
     if shutil.which(program) is None:
         pytest.skip(f"{program} is not installed")
@@ -66,7 +72,7 @@ def test_start_is_exact(word, tmp_path):
     folder = tmp_path / "it's a \"folder\" $HOME"
     folder.mkdir()
     argv = ["python-as-named", "-c", ECHO_ALL, word]
-    with open(sys.executable, "rb") as program:
+    with open(PY, "rb") as program:
         with Terminal.start(argv, env={"MORVIK_VALUE": word}, cwd=folder, executable=program.fileno()) as terminal:
             assert terminal.banner.status == "exited", terminal.banner
             assert json.loads(terminal.banner.text) == [argv, word, str(folder)]
@@ -100,7 +106,6 @@ def test_window_size_is_set_before_the_start_and_on_resize(rows, columns):
 
 # ---------------------------------------------------------------- status
 
-PY = sys.executable
 # argv, line to send (None: the start-up reply), status, exit code, signal, text
 EXITS = [
     (["sh", "-c", "echo bye; exit 3"], None, "exited", 3, None, "bye\n"),
@@ -129,7 +134,7 @@ def test_an_exit_during_a_wait_ends_it_at_once():
         reply = terminal.send("sleep 0.3; head -c 300000 /dev/zero | tr '\\0' x; exit 5")
         took = time.monotonic() - began
     assert (reply.status, reply.exit_code, reply.text) == ("exited", 5, "x" * 300000)
-    assert took < 2.0, took
+    assert took < 5.0, took  # 0.3 s of sleep; the exit is seen at once
 
 
 # The programs of an agent's day, and what to send them. Each must read
