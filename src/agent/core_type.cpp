@@ -44,6 +44,14 @@ AgentSession& session_of(PyObject* self) {
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;  // public from 3.13 on
+#endif
+}
+
 // ---- conversions (the Python layer has checked types and ranges already)
 
 std::string bytes_of(PyObject* obj, const char* what) {
@@ -346,7 +354,7 @@ void core_dealloc(PyObject* self) noexcept {
       // The stop may take a second for a program that ignores every
       // signal; nobody else waits for it meanwhile. While the interpreter
       // shuts down, a thread that lets the lock go may never get it back.
-      if (Py_IsFinalizing()) {
+      if (interpreter_finalizing()) {
         s.reset();
       } else {
         AllowThreads released;
