@@ -387,9 +387,16 @@ def _close_all_at_exit() -> None:
     # thread's frame, a module global) might never be released, and its
     # program would outlive us: close them all, side by side, each with the
     # interpreter lock released.
-    closing = [threading.Thread(target=t.close) for t in list(_live)]
-    for thread in closing:
-        thread.start()
+    closing = []
+    for terminal in list(_live):
+        thread = threading.Thread(target=terminal.close)
+        try:
+            thread.start()
+        except RuntimeError:
+            # Python 3.12 starts no thread this late: one after another then.
+            terminal.close()
+            continue
+        closing.append(thread)
     for thread in closing:
         thread.join()
 
