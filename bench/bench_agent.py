@@ -15,6 +15,9 @@ B. Round trip: bash `echo hi` and the Python REPL, `Morvik` (marker,
    with no prompt at all (the kernel tells).
 C. Bulk: 64 MiB through the terminal to the prompt that follows, the same
    three.
+D. Close: a program that ends on SIGHUP, one that ignores every signal, one
+   with a background job that ignores SIGHUP; and the event loop's longest
+   stall while eight terminals that ignore every signal close at once.
 
 Rounds are interleaved, each implementation once per round in a rotating
 order; figures are medians with the 95th percentile. A timing is never a
@@ -25,6 +28,7 @@ pass or a failure; each answer is checked.
 """
 
 import argparse
+import asyncio
 import glob
 import os
 import shlex
@@ -268,6 +272,52 @@ def bulk(ws, rounds, n):
         without.close()
 
 
+STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
+CLOSE_CASES = {
+    "ends on SIGHUP": ["sleep", "300"],
+    "ignores every signal": ["sh", "-c", STUBBORN],
+    "background job ignoring SIGHUP": ["sh", "-c", "trap '' HUP; sleep 300 & exec cat"],
+}
+
+
+def closing(rounds):
+    """Close time per kind of program, and the event loop's longest stall
+    while eight terminals that ignore every signal close at once."""
+    run.progress("D close")
+    times = {name: [] for name in CLOSE_CASES}
+    for _ in range(rounds):
+        for name, argv in CLOSE_CASES.items():
+            terminal = Terminal.start(argv, timeout_ms=50)
+            began = time.monotonic()
+            terminal.close()
+            times[name].append(time.monotonic() - began)
+
+    async def eight():
+        from morvik_agent import AsyncTerminal
+        terminals = await asyncio.gather(*(AsyncTerminal.start(["sh", "-c", STUBBORN], timeout_ms=50)
+                                           for _ in range(8)))
+        gaps = []
+
+        async def tick():
+            last = time.monotonic()
+            while True:
+                await asyncio.sleep(0.001)
+                now = time.monotonic()
+                gaps.append(now - last)
+                last = now
+
+        ticker = asyncio.ensure_future(tick())
+        await asyncio.sleep(0.05)
+        began = time.monotonic()
+        await asyncio.gather(*(t.close() for t in terminals))
+        took = time.monotonic() - began
+        ticker.cancel()
+        return max(gaps), took
+
+    stalls = [asyncio.run(eight()) for _ in range(max(1, rounds // 3))]
+    return times, stalls
+
+
 def ms(s):
     return f"{s * 1000:.1f} ms"
 
@@ -312,6 +362,15 @@ def main(argv=None):
                    f"{rate['Morvik'] / rate['Terminal, prompt']:.2f} | {rate['Terminal, no prompt']:.1f} MB/s | "
                    f"{rate['Morvik'] / rate['Terminal, no prompt']:.2f} |")
         out.append("\n(ratios: time over Morvik's, so 1.10 is 10% slower)")
+        times, stalls = closing(3 if options.quick else 10)
+        out.append("\n## D. Close\n")
+        out.append("| program | median | max |")
+        out.append("|---|---|---|")
+        for name, t in times.items():
+            out.append(f"| {name} | {ms(run.median(t))} | {ms(max(t))} |")
+        out.append(f"\nEight terminals that ignore every signal closed at once from asyncio: "
+                   f"{ms(run.median([s[1] for s in stalls]))} (median of {len(stalls)}); the event loop's longest "
+                   f"stall {ms(max(s[0] for s in stalls))}.")
     finally:
         ws.cleanup()
     print("\n".join(out))
