@@ -79,7 +79,7 @@ AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputW
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
       pid_(process.pid()),
-      poker_(rx.poker()),
+      channel_(rx.remote()),
       reader_thread_(std::move(reader)),
       inbox_(std::move(rx)),
       history_(HISTORY_LIMIT),
@@ -142,6 +142,9 @@ AgentSession::~AgentSession() { close(); }
 
 Expected<void> AgentSession::write(std::string_view input) {
   if (closed()) return closed_error();
+  // Nobody reads it any more, and our hold on the terminal keeps it open:
+  // input would only fill the terminal's queue until a write stalls.
+  if (channel_.child_exited()) return {};
   std::lock_guard<std::mutex> lock(writer_mutex_);
   if (auto r = writer_.write_all(input); !r) {
     return runtime_error((r.error().flushing ? kept::FLUSH_FAILED : kept::WRITE_FAILED) + r.error().text);
@@ -164,7 +167,7 @@ std::string AgentSession::encode_keys(const std::vector<std::string>& keys) cons
 
 void AgentSession::cancel() noexcept {
   cancels_.fetch_add(1, std::memory_order_acq_rel);
-  poker_.poke();
+  channel_.poke();
 }
 
 Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {

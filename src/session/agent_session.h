@@ -145,7 +145,7 @@ class AgentSession {
   std::atomic<std::uint64_t> cancels_{0};
   std::atomic<bool> closing_{false};
   std::atomic<bool> application_cursor_{false};
-  Poker poker_;
+  ChannelRemote channel_;
 
   std::mutex close_mutex_;
   bool closed_ = false;  // under close_mutex_

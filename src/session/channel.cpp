@@ -100,7 +100,13 @@ void Sender::acknowledge_sync(std::uint64_t generation) {
   state_->ready.notify_all();
 }
 
-void Poker::poke() {
+bool ChannelRemote::child_exited() const {
+  if (!state_) return false;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->child_exited;
+}
+
+void ChannelRemote::poke() {
   if (!state_) return;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);

@@ -96,13 +96,15 @@ class Sender {
   std::shared_ptr<detail::ChannelState> state_;
 };
 
-// Wakes a waiting receiver from any thread, at once: recv_timeout returns
-// Poked to a receiver that has not seen this poke yet.
-class Poker {
+// What threads other than the receiver's may do with the channel: wake a
+// waiting receiver at once (recv_timeout returns Poked to a receiver that
+// has not seen this poke yet), and ask whether the child's end was flagged.
+class ChannelRemote {
  public:
-  Poker() = default;
-  explicit Poker(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
+  ChannelRemote() = default;
+  explicit ChannelRemote(std::shared_ptr<detail::ChannelState> s) : state_(std::move(s)) {}
   void poke();
+  bool child_exited() const;
 
  private:
   std::shared_ptr<detail::ChannelState> state_;
@@ -135,7 +137,7 @@ class Receiver {
   // copy of the host the reader thread may have held its lock at the fork.
   void abandon() noexcept;
 
-  Poker poker() const { return Poker(state_); }
+  ChannelRemote remote() const { return ChannelRemote(state_); }
   Events events() const;
 
  private:
