@@ -19,12 +19,13 @@ all: install
 
 # The Debian packages each entry point needs: a compiler and CMake to build,
 # cc to compile the small programs the demo and tests drive, gdb, and
-# GoogleTest for the C++ tests; the agent tests also drive sqlite3, node,
-# less and vim. scripts/system-packages installs what is
+# GoogleTest for the C++ tests, and the interactive programs whose input
+# waits the C++ tests read and the agent tests drive (sqlite3, node, vim,
+# less, Debian's python3). scripts/system-packages installs what is
 # missing when run as root and otherwise names it and stops.
 BUILD_PACKAGES ?= g++ cmake
 DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev sqlite3 nodejs less vim
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev sqlite3 nodejs vim less python3
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:

@@ -8,10 +8,12 @@
 #include "pty_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string_view>
@@ -52,6 +55,13 @@ constexpr const char* DEFAULT_SEARCH_PATH = "/bin:/usr/bin";
 // What runs a file the kernel cannot run itself (no "#!" line), as execvp
 // does.
 constexpr const char* FALLBACK_SHELL = "/bin/sh";
+// The child's name (at most 15 bytes) from its first step until its exec,
+// which always renames it after the program's file.
+constexpr const char* STARTING_NAME = "morvik-starting";
+// How long an exec that has closed the status pipe may take to rename the
+// child: a few microseconds of the kernel's own work; the bound only keeps
+// a stuck /proc from holding a start.
+constexpr std::chrono::milliseconds EXEC_RENAME_LIMIT{1000};
 
 // The window size record, shared by the parent's call on the master and the
 // child's on its terminal (a plain ioctl, fork-safe).
@@ -131,6 +141,9 @@ struct ChildPlan {
   int master_fd;
   int status_read_fd;
   int status_write_fd;
+  // Set by the child once it bears STARTING_NAME, in memory the parent sees
+  // (its own, or a shared page when the child is a forked copy).
+  volatile int* name_marked;
 };
 
 // ---------------------------------------------------------------------------
@@ -208,10 +221,21 @@ void close_other_descriptors(const ChildPlan& plan, int slave_fd, unsigned limit
 // (an interpreter started by another's subprocess module has them so), and
 // an ignored disposition survives exec like any other. All-zero is SIG_DFL
 // with no flags and an empty mask in every layout of the kernel's record.
+//
+// Each signal is ignored first: that discards whatever is pending for it.
+// Until setsid the child is in the host's process group with every signal
+// blocked, so a signal sent to that group meanwhile (a Ctrl-C in the host's
+// terminal, a SIGINT the host itself ignores under nohup) waits in the
+// child, and set straight to the default it would kill the child the moment
+// it unblocks, before its exec. Ignored, then default, then unblocked
+// (after setsid, so nothing more can come from the host's group), nothing
+// of the host's is left to act.
 void reset_signal_dispositions() noexcept {
+  const unsigned long ignore_action[4] = {reinterpret_cast<unsigned long>(SIG_IGN), 0, 0, 0};
   const unsigned long default_action[4] = {0, 0, 0, 0};
   for (int sig = 1; sig <= MAX_SIGNAL_NUMBER; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
+    (void)::syscall(SYS_rt_sigaction, sig, ignore_action, nullptr, KERNEL_SIGSET_BYTES);
     (void)::syscall(SYS_rt_sigaction, sig, default_action, nullptr, KERNEL_SIGSET_BYTES);
   }
 }
@@ -263,7 +287,11 @@ int exec_program(const ChildPlan& plan) noexcept {
 
 [[noreturn]] void run_child(const ChildPlan& plan) noexcept {
   const int report = plan.status_write_fd;
-  reset_signal_dispositions();
+  // The name an exec replaces (see died_before_exec).
+  (void)::prctl(PR_SET_NAME, STARTING_NAME, 0, 0, 0);
+  *plan.name_marked = 1;
+  // Every signal stays blocked (see spawn) until the dispositions are reset
+  // below, after setsid: no handler of the host can run here meanwhile.
 
   // Step 1, the subordinate's path, was taken by the parent (plan.slave_path).
 
@@ -275,6 +303,7 @@ int exec_program(const ChildPlan& plan) noexcept {
     report_and_exit(report, errno);
   }
   if (::setsid() < 0) report_and_exit(report, errno);
+  reset_signal_dispositions();
   fd = ::open(CONTROLLING_TTY, O_RDWR | O_NOCTTY);
   if (fd >= 0) {
     if (::close(fd) != 0) report_and_exit(report, errno);
@@ -405,6 +434,62 @@ pid_t start_child(const ChildPlan& plan, int& pidfd) noexcept {
   if (pid > 0) pidfd = open_process_handle(pid);
   return pid;
 #endif
+}
+
+// The word the child sets just before its exec, where the parent can read
+// it afterwards: the parent's own memory when the child shares it, a shared
+// page when the child is a forked copy.
+class ExecMark {
+ public:
+  ExecMark() noexcept {
+#if !MORVIK_SHARED_MEMORY_CHILD
+    void* page = ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    word_ = page == MAP_FAILED ? nullptr : static_cast<volatile int*>(page);
+    mapped_ = word_ != nullptr;
+#endif
+  }
+  ~ExecMark() {
+    if (mapped_) ::munmap(const_cast<int*>(word_), sizeof(int));
+  }
+  ExecMark(const ExecMark&) = delete;
+  ExecMark& operator=(const ExecMark&) = delete;
+
+  bool usable() const noexcept { return word_ != nullptr; }
+  volatile int* word() noexcept { return word_; }
+  bool reached() const noexcept { return *word_ != 0; }
+
+ private:
+  volatile int local_ = 0;
+  volatile int* word_ = &local_;
+  bool mapped_ = false;
+};
+
+bool bears_starting_name(pid_t pid) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+  UniqueFd fd{::open(path, O_RDONLY | O_CLOEXEC)};
+  if (!fd.valid()) return false;
+  char name[32] = {};
+  const ssize_t got = retry_on_eintr([&] { return ::read(fd.get(), name, sizeof name - 1); });
+  if (got <= 0) return false;
+  return std::string_view(name, static_cast<std::size_t>(got)) == std::string(STARTING_NAME) + "\n";
+}
+
+// Whether a child whose status pipe gave end of file ended before its exec:
+// either before it took its starting name, or ended still bearing it. An
+// exec closes the pipe a moment before it renames the child, so a child
+// that still bears the name but runs is given that moment. (The number is
+// still ours to read: nobody has collected the child.) Without /proc the
+// name cannot be read and the exec is assumed.
+bool died_before_exec(pid_t pid, int pidfd, const ExecMark& mark) {
+  if (!mark.reached()) return true;
+  const auto until = std::chrono::steady_clock::now() + EXEC_RENAME_LIMIT;
+  while (bears_starting_name(pid)) {
+    pollfd ended{pidfd, POLLIN, 0};
+    if (retry_on_eintr([&] { return ::poll(&ended, 1, 1); }) > 0) return bears_starting_name(pid);
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+  return false;
 }
 
 bool contains_nul(const std::string& s) noexcept { return s.find('\0') != std::string::npos; }
@@ -577,6 +662,8 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   if (auto moved = keep_above_stdio(status_read); !moved) return moved.error();
   if (auto moved = keep_above_stdio(status_write); !moved) return moved.error();
 
+  ExecMark exec_mark;
+  if (!exec_mark.usable()) return Errno::last();
   const ChildPlan plan{slave_path->c_str(),
                        argv.data(),
                        envp.data(),
@@ -588,7 +675,8 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
                        window_record(description.size),
                        master.get(),
                        status_read.get(),
-                       status_write.get()};
+                       status_write.get(),
+                       exec_mark.word()};
 
   // Every signal stays blocked from just before the fork until the child
   // has reset its handlers: a host handler run in the child would act on the
@@ -649,6 +737,12 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
     reap(pidfd.get());
     return Errno::from_raw(code);
   }
+  if (died_before_exec(pid, pidfd.get(), exec_mark)) {
+    // End of file, yet the program never ran: a signal killed the child on
+    // its way. That is a failed start, not a session.
+    reap(pidfd.get());
+    return Errno::from_raw(EINTR);
+  }
 
   return PtyProcess(std::move(master), std::move(pidfd), pid, ::getpid(),
                     Subordinate{std::move(slave_path).value(), slave_stat.st_rdev});
@@ -674,6 +768,11 @@ Result<void> PtyProcess::resize(WindowSize size) noexcept {
   // The terminal is the original host's: a forked copy must not reshape it.
   if (!in_owner_process() || !master_.valid()) return Errno::from_raw(EBADF);
   return set_term_size(master_.get(), size);
+}
+
+void PtyProcess::close_in_forked_child() noexcept {
+  if (pidfd_.valid()) (void)::close(pidfd_.release());
+  if (master_.valid()) (void)::close(master_.release());
 }
 
 bool PtyProcess::in_owner_process() const noexcept { return ::getpid() == owner_pid_; }
@@ -764,7 +863,13 @@ void PtyProcess::release() noexcept {
     }
   }
   pid_ = -1;
-  // In a forked copy this closes that copy's descriptors and nothing else.
+  if (!in_owner_process()) {
+    // A forked copy closed its duplicates at the fork (close_in_forked_child);
+    // a number it still sees may be a file the copy opened since.
+    (void)pidfd_.release();
+    (void)master_.release();
+    return;
+  }
   pidfd_.reset();
   master_.reset();
 }

@@ -152,6 +152,12 @@ class PtyProcess {
   // while it runs, and when another party collected it.
   std::optional<ExitStatus> exit_status() const noexcept { return exit_; }
 
+  // In a forked copy of the host, inside fork() before any code of the host
+  // runs there: closes the copy's duplicates of the master and the process
+  // handle while their numbers are certainly ours. Later, a copy closes
+  // nothing (it may have reused the numbers).
+  void close_in_forked_child() noexcept;
+
   // Whether the calling process is the one that started the child.
   bool in_owner_process() const noexcept;
 

@@ -79,6 +79,7 @@ AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputW
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
       pid_(process.pid()),
+      owner_pid_(::getpid()),
       channel_(rx.remote()),
       reader_thread_(std::move(reader)),
       inbox_(std::move(rx)),
@@ -127,9 +128,12 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
     const Errno err = Errno::last();
     return os_error(err.value(), "cannot start " + program + ": " + err.text());
   }
+  Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
+  if (!wake) return os_error(wake.error().value(), "cannot start " + program + ": " + wake.error().text());
   auto [tx, rx] = make_channel();
   std::string why;
-  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why, std::move(child_fd));
+  ReaderThread reader =
+      ReaderThread::start(std::move(reader_fd), std::move(wake).value(), std::move(tx), why, std::move(child_fd));
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
   return std::unique_ptr<AgentSession>(new AgentSession(std::move(process).value(), std::move(subordinate),
                                                         InputWriter(std::move(writer_fd)), std::move(rx),
@@ -141,7 +145,7 @@ AgentSession::~AgentSession() { close(); }
 // ---------------------------------------------------------------- control
 
 Expected<void> AgentSession::write(std::string_view input) {
-  if (closed()) return closed_error();
+  if (closed() || in_forked_copy()) return closed_error();
   // Nobody reads it any more, and our hold on the terminal keeps it open:
   // input would only fill the terminal's queue until a write stalls.
   if (channel_.child_exited()) return {};
@@ -166,6 +170,7 @@ std::string AgentSession::encode_keys(const std::vector<std::string>& keys) cons
 }
 
 void AgentSession::cancel() noexcept {
+  if (in_forked_copy()) return;
   cancels_.fetch_add(1, std::memory_order_acq_rel);
   channel_.poke();
 }
@@ -179,6 +184,7 @@ Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
 }
 
 ExitInfo AgentSession::exit_info() {
+  if (in_forked_copy()) return {};
   std::lock_guard<std::mutex> lock(process_mutex_);
   return exit_info_locked();
 }
@@ -196,6 +202,7 @@ ExitInfo AgentSession::exit_info_locked() {
 }
 
 std::string AgentSession::history_raw() {
+  if (in_forked_copy()) return {};
   std::lock_guard<std::mutex> lock(history_mutex_);
   return history_.contents();
 }
@@ -204,6 +211,10 @@ const text::TextMaker& AgentSession::reply_text_maker() const noexcept { return 
 
 void AgentSession::close() noexcept {
   closing_.store(true, std::memory_order_release);
+  if (in_forked_copy()) {
+    abandon();
+    return;
+  }
   std::lock_guard<std::mutex> closing(close_mutex_);
   if (closed_) return;
   // A running wait ends now, with what it has.
@@ -237,13 +248,35 @@ void AgentSession::close() noexcept {
   closed_ = true;
 }
 
+void AgentSession::abandon() noexcept {
+  // Once: a second close in the copy finds nothing left to let go.
+  if (abandoned_) return;
+  abandoned_ = true;
+  reader_thread_.abandon();
+  inbox_.abandon();
+  writer_.close();
+  subordinate_.reset();
+  // The process record, in a copy, closes its descriptors and nothing else.
+  process_.reset();
+}
+
+Expected<AgentReply> AgentSession::checked(AgentReply reply) {
+  // A reader that stopped because it failed (out of memory), not because
+  // the output ended: the caller learns why.
+  if (reply.end == WaitEnd::Exited) {
+    const int failure = inbox_.reader_failure();
+    if (failure != 0) return runtime_error(kept::READER_STOPPED + os_error_text(failure));
+  }
+  return reply;
+}
+
 // ---------------------------------------------------------------- waits
 
 Expected<AgentReply> AgentSession::wait(const AgentWait& args) {
   if (closed()) return closed_error();
   std::lock_guard<std::mutex> lock(wait_mutex_);
   if (closed()) return closed_error();
-  return wait_locked(args);
+  return checked(wait_locked(args));
 }
 
 Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const AgentWait& args) {
@@ -253,7 +286,7 @@ Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const A
   std::lock_guard<std::mutex> lock(wait_mutex_);
   if (closed()) return closed_error();
   if (auto written = write(input); !written) return std::move(written).take_error();
-  return wait_locked(args);
+  return checked(wait_locked(args));
 }
 
 Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::string_view input,
@@ -262,7 +295,9 @@ Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::s
   std::unique_lock<std::mutex> lock(wait_mutex_, std::try_to_lock);
   if (!lock.owns_lock()) return std::optional<AgentReply>();
   if (closed()) return closed_error();
-  return std::optional<AgentReply>(wait_locked(args));
+  auto reply = checked(wait_locked(args));
+  if (!reply) return std::move(reply).take_error();
+  return std::optional<AgentReply>(std::move(reply).value());
 }
 
 pty::InputWait AgentSession::input_wait() {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -110,7 +111,7 @@ class AgentSession {
   std::string history_raw();
   // The one place that says how a reply's text is made from its raw bytes.
   const text::TextMaker& reply_text_maker() const noexcept;
-  bool closed() const noexcept { return closing_.load(std::memory_order_acquire); }
+  bool closed() const noexcept { return closing_.load(std::memory_order_acquire) || in_forked_copy(); }
 
   // Ends every process of the terminal's session, cancels a running wait
   // and releases the terminal. Blocks (up to about a second for a program
@@ -122,6 +123,9 @@ class AgentSession {
                ReaderThread reader, std::vector<std::string> prompts);
 
   AgentReply wait_locked(const AgentWait& args);
+  Expected<AgentReply> checked(AgentReply reply);
+  bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
+  void abandon() noexcept;
   ExitInfo exit_info_locked();
   // Takes every chunk queued before now, asking the reader to drain the
   // terminal first; `after_output`: called right after taking output, when
@@ -142,6 +146,11 @@ class AgentSession {
   std::vector<std::string> prompts_;
   std::size_t longest_prompt_;
   pid_t pid_;
+  // The process that started the program. In a forked copy of the host the
+  // terminal is closed: no lock is taken there (a thread of the original may
+  // have held one at the fork), no signal sent, no reader joined.
+  pid_t owner_pid_;
+  bool abandoned_ = false;  // only ever touched in a copy
   std::atomic<std::uint64_t> cancels_{0};
   std::atomic<bool> closing_{false};
   std::atomic<bool> application_cursor_{false};

@@ -23,6 +23,15 @@ Sender& Sender::operator=(Sender&& other) noexcept {
 
 Sender::~Sender() { disconnect(); }
 
+void Sender::fail(int err) noexcept {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->sender_failure = err;
+  }
+  disconnect();
+}
+
 void Sender::disconnect() noexcept {
   if (!state_) return;
   {
@@ -202,6 +211,26 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
       return state_->sender_alive ? Status::TimedOut : Status::Disconnected;
     }
   }
+}
+
+int Receiver::sender_failure() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->sender_failure;
+}
+
+void Receiver::lock_for_fork() noexcept {
+  if (state_) state_->mutex.lock();
+}
+
+void Receiver::unlock_after_fork(bool in_child) noexcept {
+  if (!state_) return;
+  if (in_child) {
+    // Chunks are plain strings: freeing them takes nothing but the
+    // allocator, which the C library has made usable in the copy by now.
+    std::deque<Chunk>().swap(state_->queue);
+    state_->queued_bytes = 0;
+  }
+  state_->mutex.unlock();
 }
 
 void Receiver::abandon() noexcept { forget(std::move(state_)); }

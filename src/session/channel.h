@@ -45,6 +45,7 @@ struct ChannelState {
   bool receiver_waiting = false;
   bool sender_blocked = false;
   bool stop_requested = false;
+  int sender_failure = 0;  // why the producer stopped, when it failed
   // Agent events; see the file comment.
   std::uint64_t pokes = 0;
   std::uint64_t synced = 0;
@@ -74,6 +75,9 @@ class Sender {
   // Agent events (see the file comment): everything before them is queued.
   void mark_child_exited();
   void acknowledge_sync(std::uint64_t generation);
+  // Disconnects, recording why the producer gave up (an error number): the
+  // receiver sees Disconnected once it has taken every chunk, and the cause.
+  void fail(int err) noexcept;
 
   // Lets another thread interrupt a send that waits for room, and see
   // whether one does.
@@ -133,6 +137,13 @@ class Receiver {
   // The oldest chunk as soon as there is one, else TimedOut once `limit` has
   // passed, or Disconnected. A zero limit never blocks.
   Status recv_timeout(Chunk& out, std::chrono::nanoseconds limit);
+  // The error number the producer failed with (Sender::fail), 0 if none.
+  int sender_failure() const;
+  // Around a fork of the host: the lock is held across it, so the copy finds
+  // the queue whole, and the copy frees the chunks queued (their producer
+  // does not exist there) before it lets the lock go.
+  void lock_for_fork() noexcept;
+  void unlock_after_fork(bool in_child) noexcept;
   // Lets go of the channel without locking or destroying it: in a forked
   // copy of the host the reader thread may have held its lock at the fork.
   void abandon() noexcept;

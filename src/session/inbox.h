@@ -42,6 +42,15 @@ class Inbox {
   // Whether the output taken last was held back by hold_back.
   bool took_held() const noexcept { return took_held_; }
 
+  // Why the reader stopped, when it failed (an error number), else 0.
+  int reader_failure() const { return rx_.sender_failure(); }
+
+  // The channel's side of a fork (Receiver::lock_for_fork). What reads took
+  // but did not hand out is left alone: the owner thread may be changing it
+  // while another thread forks, and it is at most a chunk.
+  void lock_for_fork() noexcept { rx_.lock_for_fork(); }
+  void unlock_after_fork(bool in_child) noexcept { rx_.unlock_after_fork(in_child); }
+
   // Lets go of the channel without touching it (a forked copy of the host).
   void abandon() noexcept { rx_.abandon(); }
 

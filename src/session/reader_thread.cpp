@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,10 +12,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "base/eintr.h"
 #include "base/errno_code.h"
+#include "base/internal_failure.h"
 #include "base/kept_texts.h"
 #include "forget.h"
 
@@ -44,8 +48,7 @@ struct Start {
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) {
-  pthread_setname_np(pthread_self(), "morvik_reader");
+void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
     bool master_open = true;
@@ -108,6 +111,32 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
       }
     }
   }
+}
+
+// Nothing may leave this thread as an exception: one that did would end the
+// whole host through std::terminate. Running out of memory (an address-space
+// limit on the host, say) stops this session's reading instead, and the
+// session says why on its next read.
+void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) noexcept {
+  pthread_setname_np(pthread_self(), "morvik_reader");
+  // The first exception a thread throws sets up state of its own (the C++
+  // runtime's thread-local block, which a library loaded after start-up, as
+  // this module is in an interpreter, gets from the heap on first use; the
+  // dynamic loader ends the process when that fails). So one is thrown now,
+  // while memory is there, not first when memory has run out.
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+  (void)take_deferred_internal_failure();  // this module's own, likewise
+  int failure = 0;
+  try {
+    read_loop(master, tx, child, shared);
+  } catch (const std::bad_alloc&) {
+    failure = ENOMEM;
+  } catch (...) {
+    failure = EIO;
+  }
   child.reset();
   shared.reader_fd.store(-1);
   master.reset();
@@ -115,6 +144,7 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
     // Disconnect before reporting completion, so whoever waits for the end
     // sees every chunk already queued and then the disconnection.
     Sender gone = std::move(tx);
+    if (failure != 0) gone.fail(failure);
   }
   {
     std::lock_guard<std::mutex> lock(shared.mutex);
@@ -145,15 +175,26 @@ std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_me
 
 }  // namespace
 
-ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error, UniqueFd child) {
+Result<UniqueFd> ReaderThread::make_wake_descriptor() noexcept {
+  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  if (!wake.valid()) return Errno::last();
+  // At 3 or above like every other descriptor of a session: a host started
+  // with its standard descriptors closed would otherwise get it as 0, and
+  // when it later puts a file there (dup2 of /dev/null, a daemon's usual
+  // step) the reader would see it readable and stop, and teardown would
+  // write into the host's file and close it.
+  if (wake.get() < 3) {
+    UniqueFd moved{::fcntl(wake.get(), F_DUPFD_CLOEXEC, 3)};
+    if (!moved.valid()) return Errno::last();
+    wake = std::move(moved);
+  }
+  return wake;
+}
+
+ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
-  const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (efd < 0) {
-    error = os_diagnostic(errno);
-    return ReaderThread{};
-  }
-  rt.shared_->wake.reset(efd);
+  rt.shared_->wake = std::move(wake);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
   auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), std::move(child), rt.shared_});
@@ -202,7 +243,19 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
     }
   }
   request_stop();
-  ::pthread_join(thread_, nullptr);
+  bool finished;
+  {
+    // Bounded: the wake-up may not arrive (a host that put another file on
+    // its number), and nothing else ends a poll on a terminal that some
+    // background process keeps open.
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    finished = shared_->finished_cv.wait_for(lock, STOP_GRACE, [&] { return shared_->finished; });
+  }
+  if (finished) {
+    ::pthread_join(thread_, nullptr);
+  } else {
+    ::pthread_detach(thread_);
+  }
   running_ = false;
   // The thread is gone: its wake-up descriptor and its hold on the channel
   // go now, not when the session record is released.
@@ -210,11 +263,16 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
   channel_stop_ = Sender::StopHandle{};
 }
 
+void ReaderThread::close_in_forked_child() noexcept {
+  if (!shared_) return;
+  const int fd = shared_->reader_fd.exchange(-1);
+  if (fd >= 0) (void)::close(fd);
+  if (shared_->wake.valid()) (void)::close(shared_->wake.release());
+}
+
 void ReaderThread::abandon() noexcept {
   if (!shared_) return;
-  const int fd = shared_->reader_fd.load();
-  if (fd >= 0) (void)::close(fd);
-  (void)::close(shared_->wake.release());
+  (void)shared_->wake.release();
   // The shared state and the channel's stop handle hold locks the copied
   // thread may have held at the fork.
   forget(std::move(shared_));

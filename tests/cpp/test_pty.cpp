@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -183,6 +184,42 @@ TEST(PtyTest, NameWithNulByteIsRejectedAsInvalid) {
   ASSERT_FALSE(with_arg.ok());
   EXPECT_EQ(with_arg.error(), Errno::from_raw(EINVAL));
   EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
+// A child killed on its way to its exec (here while it works through a long
+// PATH) is a failed start, never a session whose program never ran.
+TEST(PtyTest, ChildKilledBeforeItsExecIsAFailedStart) {
+  std::string path = "PATH=";
+  for (int i = 0; i < 3000; ++i) path += "/nonexistent-morvik/" + std::to_string(i) + ":";
+  path += "/bin:/usr/bin";
+  const std::string self = link_target("/proc/self/exe");
+  const std::string children = "/proc/self/task/" + std::to_string(::gettid()) + "/children";
+  int failed_starts = 0;
+  for (int attempt = 0; attempt < 30 && failed_starts == 0; ++attempt) {
+    std::atomic<bool> done{false};
+    std::thread killer([&] {
+      while (!done) {
+        const std::string text = read_file(children);
+        if (text.empty()) continue;
+        const pid_t pid = std::stoi(text);
+        // Still the test's own image: not yet exec'd.
+        if (link_target("/proc/" + std::to_string(pid) + "/exe") == self) {
+          ::kill(pid, SIGKILL);
+          return;
+        }
+      }
+    });
+    pty::ProcessDescription d = describe("sleep", {"30"});
+    d.env = std::vector<std::string>{path};
+    auto r = PtyProcess::spawn(std::move(d));
+    done = true;
+    killer.join();
+    if (r.ok()) continue;  // the exec came first, or the kill came after it
+    ++failed_starts;
+    EXPECT_EQ(r.error(), Errno::from_raw(EINTR));
+  }
+  EXPECT_EQ(failed_starts, 1);
   EXPECT_TRUE(no_children());
 }
 
