@@ -133,8 +133,11 @@ TIMED = ("sanitize", "sanitize_sse2", "sanitize_portable", "strip", "memcpy")
 
 def build(cxx: str, exe: Path, include: Path) -> Path:
     """bench_cleaning.cpp with the cleaning routine found under `include`: the
-    text layer, or for a revision from before it, session/sanitize.cpp."""
+    text layer and the base layer under it, or for a revision from before
+    them, session/sanitize.cpp."""
     sources = sorted((include / "text").glob("*.cpp")) or [include / "session" / "sanitize.cpp"]
+    # The text layer stands on the base layer (its byte buffer).
+    sources += sorted((include / "base").glob("*.cpp"))
     # The bench program names the routine by its header of today; a revision
     # from before the text layer gets a header of that name pointing at its own.
     if not (include / "text" / "cleaning.h").exists():

@@ -96,12 +96,16 @@ void ByteBuffer::reserve(std::size_t capacity) {
   capacity_ = mapped;
 }
 
+char* ByteBuffer::append_space(std::size_t n) {
+  const std::size_t needed = size_ + n;
+  if (needed > capacity_) reserve(std::max(needed, 2 * capacity_));
+  return data_ + size_;
+}
+
 void ByteBuffer::append(std::string_view bytes) {
   if (bytes.empty()) return;
-  const std::size_t needed = size_ + bytes.size();
-  if (needed > capacity_) reserve(std::max(needed, 2 * capacity_));
-  std::memcpy(data_ + size_, bytes.data(), bytes.size());
-  size_ = needed;
+  std::memcpy(append_space(bytes.size()), bytes.data(), bytes.size());
+  size_ += bytes.size();
 }
 
 }  // namespace morvik

@@ -38,6 +38,11 @@ class ByteBuffer {
   // Adds `bytes` at the end (they must not lie inside this buffer), growing
   // geometrically.
   void append(std::string_view bytes);
+  // Room for `n` more bytes at the end, for a writer that fills them in
+  // place and then commits how many it wrote (at most `n`). The room holds
+  // whatever was there: nothing is filled in.
+  char* append_space(std::size_t n);
+  void commit(std::size_t n) noexcept { size_ += n; }
   // Keeps the first `size` bytes (size <= size()).
   void truncate(std::size_t size) noexcept { size_ = size; }
   // Lets go of the memory at once.

@@ -5,7 +5,10 @@
 // widest character: the interpreter compares strs by kind first.
 #include "output_text.h"
 
+#include <cstring>
 #include <optional>
+
+#include "base/internal_failure.h"
 
 namespace morvik::ext {
 
@@ -42,12 +45,24 @@ void prepare_widening(std::string_view bytes, bool well_formed, Widening& w) {
   w.shape = text::measure_utf8(w.utf8);
 }
 
-// A large output: its str is made as ASCII with room for every byte the
-// maker may write, and the maker writes straight into it. ASCII text is then
-// done once the str is cut to its length; anything else is widened into a
-// str of the right kind, the first one serving as the maker's scratch. With
-// `release` the maker and the widening run with the lock released.
-PyRef text_large(std::string_view raw, ByteBuffer* owner, const TextMaker& maker, bool release) {
+// The widening of text beyond ASCII into a str of the right kind.
+PyRef widened(const Widening& w, bool release) {
+  PyRef wide = new_str(w.shape.characters, w.shape.max_character);
+  void* units = PyUnicode_DATA(wide.get());
+  std::optional<AllowThreads> released;
+  if (release) released.emplace();
+  text::widen_utf8(w.utf8, w.shape, units);
+  return wide;
+}
+
+// A large output the wait did not clean: its str is made as ASCII with room
+// for every byte the maker may write, and the maker writes straight into
+// it. ASCII text is then done once the str is cut to its length; anything
+// else is widened into a str of the right kind, the first one serving as
+// the maker's scratch. With `release` the writing and the widening run with
+// the lock released. `owner`, when given, holds the memory of `raw`, given
+// back as soon as it is read.
+PyRef text_in_place(std::string_view raw, ByteBuffer* owner, const TextMaker& maker, bool release) {
   PyRef scratch = new_str(maker.bound(raw), 0x7F);
   char* bytes = static_cast<char*>(PyUnicode_DATA(scratch.get()));
   text::CleanedBytes written{};
@@ -56,8 +71,7 @@ PyRef text_large(std::string_view raw, ByteBuffer* owner, const TextMaker& maker
     std::optional<AllowThreads> released;
     if (release) released.emplace();
     written = maker.write(raw, bytes);
-    // The raw bytes are done with: give their memory back before the
-    // widening takes more.
+    // Done with: given back before the widening takes more.
     if (owner != nullptr) owner->release();
     if (!written.ascii) prepare_widening(std::string_view(bytes, written.size), written.well_formed, w);
   }
@@ -70,14 +84,43 @@ PyRef text_large(std::string_view raw, ByteBuffer* owner, const TextMaker& maker
     }
     return PyRef::steal(str);
   }
-  PyRef wide = new_str(w.shape.characters, w.shape.max_character);
-  void* units = PyUnicode_DATA(wide.get());
+  return widened(w, release);
+}
+
+// A large output whose first part the wait cleaned while the rest came: the
+// rest is cleaned onto it, and the whole is copied into an ASCII str, or
+// widened straight from it into a str of the right kind (its shape mostly
+// measured by the wait too). The lock is released around each step that
+// reads or writes the text.
+PyRef text_after_wait(session::ReadOutput& out) {
+  bool ascii = false;
+  Widening w;
   {
-    std::optional<AllowThreads> released;
-    if (release) released.emplace();
-    text::widen_utf8(w.utf8, w.shape, units);
+    AllowThreads released;
+    const std::string_view rest = out.raw.view().substr(out.cleaner.settled());
+    const text::CleanedBytes written = text::clean_into(rest, out.cleaned.append_space(rest.size()));
+    out.cleaned.commit(written.size);
+    out.raw.release();
+    ascii = out.cleaner.ascii() && written.ascii;
+    if (!ascii) {
+      w.utf8 = out.cleaned.view();
+      const std::optional<text::Utf8Shape> shape = out.cleaner.shape(w.utf8);
+      if (shape) {
+        w.shape = *shape;
+      } else {
+        prepare_widening(out.cleaned.view(), false, w);
+      }
+    }
   }
-  return wide;
+  if (!ascii) return widened(w, true);
+  PyRef str = new_str(out.cleaned.size(), 0x7F);
+  void* units = PyUnicode_DATA(str.get());
+  {
+    AllowThreads released;
+    std::memcpy(units, out.cleaned.data(), out.cleaned.size());
+    out.cleaned.release();
+  }
+  return str;
 }
 
 }  // namespace
@@ -109,16 +152,21 @@ PyRef str_from_small(const SmallText& small) {
   return str;
 }
 
-PyRef str_from_large(ByteBuffer raw, const TextMaker& maker) {
-  const std::string_view bytes = raw.view();
-  return text_large(bytes, &raw, maker, true);
+PyRef str_from_large(session::ReadOutput out, const TextMaker& maker) {
+  if (out.cleaner.settled() == 0) {
+    const std::string_view raw = out.raw.view();
+    return text_in_place(raw, &out.raw, maker, true);
+  }
+  // Only the cleaning is ever made while a wait collects.
+  if (maker.write != CLEANED.write) internal_failure("output cleaned while it came, for another maker");
+  return text_after_wait(out);
 }
 
 }  // namespace detail
 
 PyRef text_from_raw(std::string_view raw, const TextMaker& maker) {
   if (raw.size() < TEXT_INTO_STR_BYTES) return detail::str_from_small(detail::make_small(raw, maker));
-  return text_large(raw, nullptr, maker, false);
+  return text_in_place(raw, nullptr, maker, false);
 }
 
 }  // namespace morvik::ext

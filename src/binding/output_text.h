@@ -23,6 +23,7 @@
 #include "allow_threads.h"
 #include "base/byte_buffer.h"
 #include "py_ref.h"
+#include "session/read_output.h"
 #include "text/cleaning.h"
 #include "text/text_maker.h"
 #include "text/utf8.h"
@@ -48,7 +49,14 @@ struct SmallText {
 };
 SmallText make_small(std::string_view raw, const TextMaker& maker);
 PyRef str_from_small(const SmallText& text);
-PyRef str_from_large(ByteBuffer raw, const TextMaker& maker);
+PyRef str_from_large(session::ReadOutput out, const TextMaker& maker);
+
+inline session::ReadOutput as_read_output(session::ReadOutput out) { return out; }
+inline session::ReadOutput as_read_output(ByteBuffer raw) {
+  session::ReadOutput out;
+  out.raw = std::move(raw);
+  return out;
+}
 }  // namespace detail
 
 // The text of `raw` as a new str, with the interpreter lock held throughout
@@ -56,23 +64,28 @@ PyRef str_from_large(ByteBuffer raw, const TextMaker& maker);
 PyRef text_from_raw(std::string_view raw, const TextMaker& maker = CLEANED);
 
 // Runs `wait` with the interpreter lock released (it must return the raw
-// output as a ByteBuffer, and touch no Python object), then returns the
-// text of that output as a new str, made with the lock released. Whatever
-// else the wait finds out, the caller's lambda keeps in its own variables:
+// output as a ByteBuffer, or a session::ReadOutput whose first part the
+// wait already cleaned, and touch no Python object), then returns the text
+// of that output as a new str, made with the lock released. A cleaned first
+// part is only ever the cleaning's: a face with another maker hands over
+// raw bytes alone. Whatever else the wait finds out, the caller's lambda
+// keeps in its own variables:
 //
 //   Status status;
 //   PyRef text = wait_for_text([&] { auto r = core.wait(args); status = r.status; return std::move(r.raw); });
 template <class Wait>
 PyRef wait_for_text(Wait&& wait, const TextMaker& maker = CLEANED) {
-  ByteBuffer raw;
+  session::ReadOutput out;
   detail::SmallText small;
   {
     AllowThreads released;
-    raw = std::forward<Wait>(wait)();
-    if (raw.size() < TEXT_INTO_STR_BYTES) small = detail::make_small(raw.view(), maker);
+    out = detail::as_read_output(std::forward<Wait>(wait)());
+    if (out.raw.size() < TEXT_INTO_STR_BYTES && out.cleaner.settled() == 0) {
+      small = detail::make_small(out.raw.view(), maker);
+    }
   }
   if (small.done) return detail::str_from_small(small);
-  return detail::str_from_large(std::move(raw), maker);
+  return detail::str_from_large(std::move(out), maker);
 }
 
 }  // namespace morvik::ext

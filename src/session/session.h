@@ -28,6 +28,7 @@
 #include "history.h"
 #include "inbox.h"
 #include "input_writer.h"
+#include "read_output.h"
 #include "reader_thread.h"
 
 namespace morvik::session {
@@ -76,8 +77,9 @@ class Session {
   // The history's bytes, oldest first, as one string.
   std::string history_contents() const { return history_.contents(); }
 
-  // Waiting: run with the interpreter lock released.
-  ByteBuffer read_until_ready(const WaitArgs& args);
+  // Waiting: run with the interpreter lock released. A long wait cleans
+  // what it has while more comes (read_output.h).
+  ReadOutput read_until_ready(const WaitArgs& args);
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
@@ -104,10 +106,14 @@ class Session {
           ReaderThread reader, std::size_t history_limit, bool interactive);
 
   bool should_wait_for_markers() const noexcept;
-  ByteBuffer read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+  ReadOutput read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
                                     std::uint64_t settle_ms);
-  ByteBuffer read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+  ReadOutput read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
                                     std::uint64_t max_output_bytes);
+
+  // A wait's output while it collects: the raw bytes, and the cleaning of
+  // what has settled of them.
+  using Collecting = ReadOutput;
 
   // A session belongs to the process that started its child. In a forked
   // copy of the host it behaves as a closed one: no signal, wait, wake-up or
@@ -131,8 +137,10 @@ class Session {
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
   // no sign of life from the child.
-  Inbox::Status receive_capped(ByteBuffer& collected, std::chrono::nanoseconds limit,
+  Inbox::Status receive_capped(Collecting& collected, std::chrono::nanoseconds limit,
                                std::uint64_t cap, bool& cut, bool* held = nullptr);
+  // finish_read for a wait, and what it hands out.
+  ReadOutput finish_wait(Collecting& collected, std::uint64_t cap);
   // The end of a wait: an incomplete character or escape at the end of
   // `collected` goes back to the inbox (see hold_incomplete_tail), the rest
   // into the history.

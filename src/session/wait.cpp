@@ -43,20 +43,26 @@ nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
 
 }  // namespace
 
-Inbox::Status Session::receive_capped(ByteBuffer& collected, nanoseconds limit, std::uint64_t cap,
+Inbox::Status Session::receive_capped(Collecting& collected, nanoseconds limit, std::uint64_t cap,
                                       bool& cut, bool* held) {
   Chunk chunk;
   const auto status = inbox_.take_within(chunk, limit);
   if (status == Inbox::Status::Chunk) {
     if (held != nullptr) *held = inbox_.took_held();
-    cut = append_capped(inbox_, collected, std::move(chunk), cap);
+    cut = append_capped(inbox_, collected.raw, std::move(chunk), cap);
+    collected.cleaner.advance(collected.raw.view(), collected.cleaned);
   }
   return status;
 }
 
+ReadOutput Session::finish_wait(Collecting& collected, std::uint64_t cap) {
+  finish_read(collected.raw, cap);
+  return std::move(collected);
+}
+
 bool Session::should_wait_for_markers() const noexcept { return interactive_ && !ready_markers_.empty(); }
 
-ByteBuffer Session::read_until_ready(const WaitArgs& args) {
+ReadOutput Session::read_until_ready(const WaitArgs& args) {
   // A forked copy's session is closed: its channel is the original's.
   if (in_other_process()) return {};
   const std::uint64_t timeout_ms = args.timeout_ms.value_or(DEFAULT_TIMEOUT_MS);
@@ -67,12 +73,12 @@ ByteBuffer Session::read_until_ready(const WaitArgs& args) {
                                    : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
 }
 
-ByteBuffer Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+ReadOutput Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
                                            std::uint64_t settle_ms) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
   MarkerWatch markers(ready_markers_);
 
-  ByteBuffer collected;
+  Collecting collected;
   bool seen = false;
   bool cut = false;
   if (max_output_bytes != 0) {
@@ -81,31 +87,30 @@ ByteBuffer Session::read_until_ready_inner(std::uint64_t timeout_ms, std::uint64
           receive_capped(collected, slice_until(deadline, READY_POLL_SLICE_MS), max_output_bytes, cut);
       if (status == Inbox::Status::Disconnected) break;
       if (status != Inbox::Status::Chunk) continue;
-      if (!markers.empty() && markers.seen(collected)) {
+      if (!markers.empty() && markers.seen(collected.raw)) {
         seen = true;
         break;
       }
-      if (collected.size() >= max_output_bytes) break;
+      if (collected.raw.size() >= max_output_bytes) break;
     }
   }
 
-  if (seen && !cut && collected.size() < max_output_bytes) {
+  if (seen && !cut && collected.raw.size() < max_output_bytes) {
     const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
     while (Clock::now() < settle_deadline) {
       const auto status = receive_capped(collected, SETTLE_GAP_MS, max_output_bytes, cut);
       if (status != Inbox::Status::Chunk) break;
-      if (collected.size() >= max_output_bytes) break;
+      if (collected.raw.size() >= max_output_bytes) break;
     }
   }
 
-  finish_read(collected, max_output_bytes);
-  return collected;
+  return finish_wait(collected, max_output_bytes);
 }
 
-ByteBuffer Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+ReadOutput Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
                                            std::uint64_t max_output_bytes) {
   const auto deadline = deadline_after(Clock::now(), timeout_ms);
-  ByteBuffer collected;
+  Collecting collected;
   bool received = false;
   Clock::time_point last_chunk{};
   if (max_output_bytes != 0) {
@@ -125,11 +130,10 @@ ByteBuffer Session::read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64
         last_chunk = Clock::now();
         received = true;
       }
-      if (collected.size() >= max_output_bytes) break;
+      if (collected.raw.size() >= max_output_bytes) break;
     }
   }
-  finish_read(collected, max_output_bytes);
-  return collected;
+  return finish_wait(collected, max_output_bytes);
 }
 
 }  // namespace morvik::session

@@ -396,6 +396,16 @@ CleanedBytes clean_blocks_avx2(std::string_view raw, u8* bytes) {
   return {o, well_formed, check.ascii()};
 }
 
+std::size_t strip_until_blocks_avx2(std::string_view raw, u8* out, std::size_t stop, std::size_t& consumed) {
+  const auto* in = reinterpret_cast<const u8*>(raw.data());
+  std::size_t i = 0;
+  std::size_t o = 0;
+  strip_blocks_avx2(in, raw.size(), i, out, o, stop);
+  strip_span<Scan::Vector>(in, raw.size(), out, i, o, stop);
+  consumed = i;
+  return o;
+}
+
 std::string sanitize_avx2(std::string_view raw) {
   if (raw.empty()) return {};
   std::string out(raw.size(), '\0');
@@ -444,6 +454,10 @@ CleanedBytes clean_into_avx2(std::string_view raw, char* out) {
   return clean_blocks_avx2(raw, reinterpret_cast<u8*>(out));
 }
 
+std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  return strip_until_blocks_avx2(raw, reinterpret_cast<u8*>(out), stop, consumed);
+}
+
 std::string strip_terminal_bytes_avx2(std::string_view raw) { return strip_avx2(raw); }
 
 bool is_well_formed_utf8_avx2(std::string_view bytes) {
@@ -454,6 +468,10 @@ bool is_well_formed_utf8_avx2(std::string_view bytes) {
 std::string sanitize_for_agent_avx2(std::string_view raw) { return sanitize_for_agent_sse2(raw); }
 
 CleanedBytes clean_into_avx2(std::string_view raw, char* out) { return clean_into_sse2(raw, out); }
+
+std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  return strip_until_portable(raw, out, stop, consumed);
+}
 
 std::string strip_terminal_bytes_avx2(std::string_view raw) { return strip_terminal_bytes_sse2(raw); }
 

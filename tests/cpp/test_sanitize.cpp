@@ -732,4 +732,63 @@ TEST(SanitizeTail, EveryPrefixSplitsWhereCleaningThePartsEqualsCleaningTheWhole)
   }
 }
 
+// --- cleaning while the output still comes -----------------------------------
+
+// Output that grows in pieces of any size, cleaned as it comes, then cut
+// back by what a read holds (an incomplete escape or character at its end)
+// and finished with the cleaning of the rest, must give exactly the bytes of
+// cleaning the whole. Escapes longer than the piece's tail, finished later
+// or never, make the cleaner leave the rest to the end.
+TEST(OutputCleanerTest, CleaningAsItComesThenTheRestEqualsCleaningTheWhole) {
+  using morvik::text::OutputCleaner;
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    std::mt19937 rng(seed);
+    std::string input;
+    const std::size_t len = 3 * OutputCleaner::CLEAN_AHEAD_BYTES + rng() % OutputCleaner::CLEAN_AHEAD_BYTES;
+    while (input.size() < len) {
+      if (seed % 4 == 1) {
+        // Well-formed text of every width between escapes, so that the
+        // shape has something to measure.
+        for (std::uint32_t cp : {0x41u, 0xE9u, 0x2500u, 0x1F600u, 0x20u}) input += encode(cp + rng() % 3);
+        input += "\x1b[3" + std::to_string(rng() % 8) + "m";
+        continue;
+      }
+      input += seed % 2 ? random_terminal_bytes(rng, 4000) : random_sequence_heavy_bytes(rng, 4000);
+      // Now and then a string longer than the tail the cleaner leaves.
+      if (rng() % 300 == 0) input += "\x1b]0;" + std::string(OutputCleaner::CLEAN_TAIL_BYTES + rng() % 40000, 't') + "\x07";
+    }
+    if (seed % 3 == 0) input += "\x1b]0;never ends " + std::string(70000, 'u');
+    morvik::ByteBuffer raw;
+    morvik::ByteBuffer cleaned;
+    OutputCleaner cleaner;
+    for (std::size_t at = 0; at < input.size();) {
+      const std::size_t n = std::min<std::size_t>(input.size() - at, 1 + rng() % 70000);
+      raw.append(std::string_view(input).substr(at, n));
+      at += n;
+      cleaner.advance(raw.view(), cleaned);
+      ASSERT_LE(cleaner.settled(), raw.size() - std::min(raw.size(), MAX_HELD_TAIL_BYTES));
+    }
+    raw.truncate(raw.size() - incomplete_tail_length(raw.view()));
+    const std::string rest = strip_terminal_bytes(raw.view().substr(cleaner.settled()));
+    const std::string whole = strip_terminal_bytes(raw.view());
+    // Compared whole, reported by size: the texts run to megabytes.
+    ASSERT_TRUE(std::string(cleaned.view()) + rest == whole)
+        << "seed " << seed << ", settled " << cleaner.settled() << ": " << cleaned.size() + rest.size()
+        << " bytes where cleaning the whole gives " << whole.size();
+    const bool ascii = std::all_of(cleaned.view().begin(), cleaned.view().end(),
+                                   [](char c) { return static_cast<u8>(c) < 0x80; });
+    ASSERT_EQ(cleaner.ascii(), ascii);
+    ASSERT_GT(cleaner.settled(), 0u) << "nothing was cleaned ahead";
+    // The shape it measured piece by piece is that of the whole text.
+    const auto shape = cleaner.shape(whole);
+    ASSERT_EQ(shape.has_value(), reference::decode(whole) == whole) << "seed " << seed;
+    if (seed % 4 == 1) ASSERT_TRUE(shape.has_value()) << "seed " << seed;
+    if (shape) {
+      const auto expected = morvik::text::measure_utf8(whole);
+      EXPECT_EQ(shape->characters, expected.characters) << "seed " << seed;
+      EXPECT_EQ(shape->max_character, expected.max_character) << "seed " << seed;
+    }
+  }
+}
+
 }  // namespace
