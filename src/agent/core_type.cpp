@@ -130,8 +130,8 @@ PyObject* answer(AgentSession& s, Call&& call) {
   PyRef text = wait_for_text(
       [&] {
         reply = call();
-        if (!reply || !reply.value()) return ByteBuffer();
-        return std::move(reply.value()->raw);
+        if (!reply || !reply.value()) return session::ReadOutput();
+        return std::move(reply.value()->out);
       },
       s.reply_text_maker());
   std::optional<AgentReply> got = unwrap_value(std::move(reply));

@@ -311,11 +311,14 @@ bool AgentSession::input_queued() {
   return subordinate_.valid() && input_pending(subordinate_.get());
 }
 
-bool AgentSession::take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
+bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
   const bool held = inbox_.took_held();
-  const std::size_t before = collected.size();
-  cut = append_capped(inbox_, collected, std::move(chunk), cap) || cut;
-  key_mode_.feed(collected.view().substr(before));
+  const std::size_t before = collected.raw.size();
+  cut = append_capped(inbox_, collected.raw, std::move(chunk), cap) || cut;
+  // A long reply is cleaned while it comes, as the Morvik face's is; a face
+  // whose text is made another way hands out its raw bytes alone.
+  if (&reply_text_maker() == &text::CLEANED) collected.cleaner.advance(collected.raw.view(), collected.cleaned);
+  key_mode_.feed(collected.raw.view().substr(before));
   application_cursor_.store(key_mode_.application(), std::memory_order_release);
   return !held;
 }
@@ -341,7 +344,7 @@ std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collecte
   return std::nullopt;
 }
 
-bool AgentSession::drain(ByteBuffer& collected, std::uint64_t cap, Clock::time_point deadline,
+bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_point deadline,
                          std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut) {
   Receiver& rx = inbox_.receiver();
   // After output just taken: the reader found the terminal empty after its
@@ -351,12 +354,12 @@ bool AgentSession::drain(ByteBuffer& collected, std::uint64_t cap, Clock::time_p
   const std::uint64_t generation = reader_thread_.request_sync();
   for (;;) {
     if (cancelled_since(cancel_seen)) return false;
-    if (collected.size() >= cap) return true;
+    if (collected.raw.size() >= cap) return true;
     const auto events = rx.events();
     if (events.synced >= generation || events.child_exited) {
       // Everything written before the request is queued: take it.
       Chunk chunk;
-      while (collected.size() < cap && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+      while (collected.raw.size() < cap && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
         if (take(collected, std::move(chunk), cap, cut)) new_output = true;
       }
       return true;
@@ -381,7 +384,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   Receiver& rx = inbox_.receiver();
 
   AgentReply reply;
-  ByteBuffer collected;
+  ReadOutput collected;
   MarkerWatch watch(prompts_);
   bool cut = false;
   bool output_seen = false;
@@ -410,7 +413,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
     // its way.
     bool more = false;
     if (!drain(collected, cap, deadline, cancel_seen, true, more, cut)) return false;
-    if (more) shown_prompt = prompt_at_end(collected.view());
+    if (more) shown_prompt = prompt_at_end(collected.raw.view());
     reply.prompt = shown_prompt;
     return shown_prompt.has_value();
   };
@@ -418,23 +421,23 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
   auto finish = [&](WaitEnd end) {
     reply.end = end;
     answered_ = end == WaitEnd::Ready;
-    hold_incomplete_tail(inbox_, collected, cap);
+    hold_incomplete_tail(inbox_, collected.raw, cap);
     {
       std::lock_guard<std::mutex> lock(history_mutex_);
-      history_.append(collected.view());
+      history_.append(collected.raw.view());
     }
     const auto events = rx.events();
     if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox_.returned_bytes();
     // The reader flags the child's end; until it has, the program runs (or
     // has only just ended, which the next reply tells).
     if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
-    reply.raw = std::move(collected);
+    reply.out = std::move(collected);
     return std::move(reply);
   };
 
   for (;;) {
     if (cancelled_since(cancel_seen)) return finish(WaitEnd::Cancelled);
-    if (cap == 0 || collected.size() >= cap) return finish(WaitEnd::Cap);
+    if (cap == 0 || collected.raw.size() >= cap) return finish(WaitEnd::Cap);
     const auto now = Clock::now();
     if (now >= deadline) return finish(WaitEnd::Timeout);
     Clock::time_point until = deadline;
@@ -458,7 +461,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
         gap = READY_CHECK_FIRST_GAP;
         next_check = last_output + gap;
         // The watch rules out, cheaply, output whose end cannot show a prompt.
-        shown_prompt = watch.seen(collected) ? prompt_at_end(collected.view()) : std::nullopt;
+        shown_prompt = watch.seen(collected.raw) ? prompt_at_end(collected.raw.view()) : std::nullopt;
         if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
       }
       continue;
@@ -502,8 +505,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args) {
       bool more = false;
       // The block may be newer than the reader's last read: always ask it.
       if (!drain(collected, cap, deadline, cancel_seen, false, more, cut)) continue;
-      if (collected.size() >= cap) return finish(WaitEnd::Cap);
-      reply.prompt = prompt_at_end(collected.view());
+      if (collected.raw.size() >= cap) return finish(WaitEnd::Cap);
+      reply.prompt = prompt_at_end(collected.raw.view());
       return finish(WaitEnd::Ready);
     }
     gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);

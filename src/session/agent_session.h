@@ -37,6 +37,7 @@
 #include "inbox.h"
 #include "input_writer.h"
 #include "pty/pty_process.h"
+#include "read_output.h"
 #include "reader_thread.h"
 #include "text/keys.h"
 #include "text/text_maker.h"
@@ -73,7 +74,7 @@ struct ExitInfo {
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
 
 struct AgentReply {
-  ByteBuffer raw;  // the output the wait covers; its text is reply_text_maker()'s
+  ReadOutput out;  // the output the wait covers; its text is reply_text_maker()'s
   WaitEnd end = WaitEnd::Timeout;
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
@@ -131,9 +132,9 @@ class AgentSession {
   // terminal first; `after_output`: called right after taking output, when
   // the reader's own finding that the terminal was dry is enough. False
   // when the wait must stop (cancel, deadline).
-  bool drain(ByteBuffer& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
+  bool drain(ReadOutput& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
              std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
-  bool take(ByteBuffer& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  bool take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
   // Whether input the program can read now is queued on the terminal.
   bool input_queued();
