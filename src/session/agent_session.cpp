@@ -45,7 +45,6 @@ constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // How long close waits for the reader to see the end of the output by
 // itself once every process of the session has ended.
 constexpr milliseconds READER_JOIN_GRACE_MS{1000};
-constexpr char INTERRUPT_BYTE = '\x03';
 
 Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
   const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
@@ -54,6 +53,18 @@ Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
 }
 
 Error closed_error() { return runtime_error("the terminal is closed"); }
+
+Error start_failed(const std::string& program, Errno err) {
+  return os_error(err.value(), "cannot start " + program + ": " + err.text());
+}
+
+// A duplicate of `fd` at 3 or above, close-on-exec, as every descriptor of
+// ours: none may land on a standard descriptor of a host started without one.
+Result<UniqueFd> high_duplicate(int fd) {
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  if (!copy.valid()) return Errno::last();
+  return copy;
+}
 
 std::size_t longest(const std::vector<std::string>& texts) {
   std::size_t n = 0;
@@ -97,47 +108,40 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   description.size = {start.rows, start.columns};
   const std::string program = description.argv.empty() ? std::string() : description.argv[0];
   auto process = pty::PtyProcess::spawn(std::move(description));
-  if (!process) {
-    return os_error(process.error().value(), "cannot start " + program + ": " + process.error().text());
-  }
+  if (!process) return start_failed(program, process.error());
   // From here on, returning releases the process record, which stops the
   // child's whole session.
-  auto raw = process->get_raw_handle();
-  if (!raw) return os_error(raw.error().value(), "cannot start " + program + ": " + raw.error().text());
-  // At 3 or above and close-on-exec, as every descriptor of ours.
-  UniqueFd reader_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
-  UniqueFd writer_fd(::fcntl(raw->get(), F_DUPFD_CLOEXEC, 3));
-  UniqueFd child_fd(::fcntl(process->pidfd(), F_DUPFD_CLOEXEC, 3));
-  if (!reader_fd.valid() || !writer_fd.valid() || !child_fd.valid()) {
-    const Errno err = Errno::last();
-    return os_error(err.value(), "cannot start " + program + ": " + err.text());
-  }
+  auto reader_fd = high_duplicate(process->master_fd());
+  if (!reader_fd) return start_failed(program, reader_fd.error());
+  auto writer_fd = high_duplicate(process->master_fd());
+  if (!writer_fd) return start_failed(program, writer_fd.error());
+  auto child_fd = high_duplicate(process->pidfd());
+  if (!child_fd) return start_failed(program, child_fd.error());
   // Non-blocking, for the writer's sake (see input_writer.h) and because
-  // the reader reads first and polls when the terminal is dry.
-  const int flags = ::fcntl(raw->get(), F_GETFL);
-  if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-    const Errno err = Errno::last();
-    return os_error(err.value(), "cannot start " + program + ": " + err.text());
+  // the reader reads first and polls when the terminal is dry. The flag
+  // belongs to the master's open file description, which all three share.
+  const int flags = ::fcntl(process->master_fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(process->master_fd(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    return start_failed(program, Errno::last());
   }
   // Held for the input question (input_pending), read-only and never our
   // controlling terminal. The reader therefore sees no end of the output
   // while we hold it; it learns of the child's end from the process handle.
-  UniqueFd subordinate(::open(process->subordinate().path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (subordinate.valid() && subordinate.get() < 3) subordinate.reset(::fcntl(subordinate.get(), F_DUPFD_CLOEXEC, 3));
-  if (!subordinate.valid()) {
-    const Errno err = Errno::last();
-    return os_error(err.value(), "cannot start " + program + ": " + err.text());
-  }
+  UniqueFd opened(::open(process->subordinate().path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!opened.valid()) return start_failed(program, Errno::last());
+  auto subordinate = high_duplicate(opened.get());
+  if (!subordinate) return start_failed(program, subordinate.error());
+  opened.reset();
   Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
-  if (!wake) return os_error(wake.error().value(), "cannot start " + program + ": " + wake.error().text());
+  if (!wake) return start_failed(program, wake.error());
   auto [tx, rx] = make_channel();
   std::string why;
-  ReaderThread reader =
-      ReaderThread::start(std::move(reader_fd), std::move(wake).value(), std::move(tx), why, std::move(child_fd));
+  ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(wake).value(), std::move(tx),
+                                            why, std::move(child_fd).value());
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
-  return std::unique_ptr<AgentSession>(new AgentSession(std::move(process).value(), std::move(subordinate),
-                                                        InputWriter(std::move(writer_fd)), std::move(rx),
-                                                        std::move(reader), std::move(start.prompts)));
+  return std::unique_ptr<AgentSession>(new AgentSession(
+      std::move(process).value(), std::move(subordinate).value(), InputWriter(std::move(writer_fd).value()),
+      std::move(rx), std::move(reader), std::move(start.prompts)));
 }
 
 AgentSession::~AgentSession() { close(); }
@@ -145,7 +149,7 @@ AgentSession::~AgentSession() { close(); }
 // ---------------------------------------------------------------- control
 
 Expected<void> AgentSession::write(std::string_view input) {
-  if (closed() || in_forked_copy()) return closed_error();
+  if (closed()) return closed_error();
   // Nobody reads it any more, and our hold on the terminal keeps it open:
   // input would only fill the terminal's queue until a write stalls.
   if (channel_.child_exited()) return {};

@@ -4,12 +4,16 @@
 // inbox and its held tails, the history, the input writer, cleaning), with
 // a lock at each place another thread reaches:
 //
-// - wait_mutex_: waits run one at a time; the inbox, the prompts' probes
-//   and the reader's sync requests belong to whoever holds it;
+// - wait_mutex_: waits run one at a time; the inbox, the cursor-key
+//   tracker and the reader's drain requests belong to whoever holds it;
 // - writer_mutex_: one input at a time reaches the terminal whole;
-// - process_mutex_: the process record (exit status, resize, the input-wait
-//   check, the session stop);
+// - process_mutex_: the process record and our descriptor of the terminal's
+//   other side (exit status, resize, the input-wait question, the stop);
 // - history_mutex_: the history ring.
+// The channel has its own lock (channel.h), and a cancel is a counter.
+// Locks nest only as wait -> process, wait -> history, wait -> writer and
+// close -> (process, then wait, then writer, then process), never the other
+// way.
 //
 // Control never queues behind a wait: a write, a resize, a status question
 // or a cancel takes only its own lock, held for one short block. Nothing
