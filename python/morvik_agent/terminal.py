@@ -99,8 +99,9 @@ def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str
 
 
 def open_program(path: str) -> int:
-    """A descriptor (close-on-exec) of the file at ``path``, to run it from."""
-    return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    """A descriptor (close-on-exec) of the file at ``path``, to run it from:
+    a path-only one, so a program that may be run but not read runs too."""
+    return os.open(path, os.O_PATH | os.O_CLOEXEC)
 
 
 def _word(value: object, what: str) -> bytes:
