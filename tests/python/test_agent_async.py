@@ -29,7 +29,7 @@ async def appears(path) -> None:
         await asyncio.sleep(0.01)
 
 
-def test_eight_terminals_wait_in_parallel(leak_check):
+def test_eight_terminals_wait_in_parallel():
     async def run():
         terminals = await asyncio.gather(*(shell() for _ in range(8)))
         try:
@@ -40,14 +40,14 @@ def test_eight_terminals_wait_in_parallel(leak_check):
             await asyncio.gather(*(t.close() for t in terminals))
         return replies, took
 
-    with leak_check():
+    with support.no_leaks():
         replies, took = asyncio.run(run())
     assert [(r.status, r.text) for r in replies] == [("ready", f"\ndone {n}\n{PROMPT}") for n in range(8)]
     # One after another would take 8 s.
     assert took < 6, f"eight 1 s waits took {took:.1f} s together"
 
 
-def test_cancelled_calls_leave_the_terminal_usable(tmp_path, leak_check):
+def test_cancelled_calls_leave_the_terminal_usable(tmp_path):
     async def run():
         async with await shell() as terminal:
             # Cancelled while its wait runs: the worker finishes it, and its
@@ -68,7 +68,7 @@ def test_cancelled_calls_leave_the_terminal_usable(tmp_path, leak_check):
             after_queued = [await first, await terminal.send("echo four")]
             return running, after_running, queued, after_queued, await terminal.history()
 
-    with leak_check():
+    with support.no_leaks():
         running, after_running, queued, after_queued, history = asyncio.run(run())
     assert running.cancelled() and queued.cancelled()
     assert (after_running.status, after_running.text) == ("ready", f"\none\n{PROMPT}\ntwo\n{PROMPT}")

@@ -84,8 +84,8 @@ STATUS_CASES = [
 
 
 @pytest.mark.parametrize("argv, options, line, status, text", STATUS_CASES)
-def test_status_tells_an_ended_program_from_a_live_one(argv, options, line, status, text, leak_check):
-    with leak_check():
+def test_status_tells_an_ended_program_from_a_live_one(argv, options, line, status, text):
+    with support.no_leaks():
         with Terminal.start(argv, **options) as terminal:
             reply = terminal.banner if line is None else terminal.send(line)
             assert (reply.status, reply.text) == (status, text), reply
