@@ -8,7 +8,7 @@ HOOKS_BUILD := build/hooks
 JOBS ?= 2
 
 .PHONY: all venv install hooks cpp-test py-test test demo bench clean
-.PHONY: wheel sdist test-py312 py312-run build-packages demo-packages test-packages
+.PHONY: wheel sdist test-py312 py312-run build-packages hooks-packages demo-packages test-packages
 
 all: install
 
@@ -18,18 +18,23 @@ all: install
 .NOTPARALLEL:
 
 # The Debian packages each entry point needs: a compiler and CMake to build,
-# cc to compile the small programs the demo and tests drive, gdb, and
-# GoogleTest for the C++ tests, and the interactive programs whose input
-# waits the C++ tests read and the agent tests drive (sqlite3, node, vim,
-# less, Debian's python3). scripts/system-packages installs what is
-# missing when run as root and otherwise names it and stops.
+# cc to compile the small programs the demo and tests drive, gdb, libvterm
+# (found through pkg-config) for the screen model, GoogleTest for the C++
+# tests, tmux with the programs it runs as the screen tests' reference
+# terminal, and the interactive programs whose input waits the C++ tests
+# read and the agent tests drive (sqlite3, node, vim, less, Debian's
+# python3). scripts/system-packages installs what is missing when run as
+# root and otherwise names it and stops.
 BUILD_PACKAGES ?= g++ cmake
-DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev sqlite3 nodejs vim less python3
+HOOKS_PACKAGES ?= $(BUILD_PACKAGES) pkg-config libvterm-dev
+DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb pkg-config libvterm-dev
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev pkg-config libvterm-dev tmux vim less procps sqlite3 nodejs python3
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:
 	@scripts/system-packages "$(who)" $(BUILD_PACKAGES)
+hooks-packages:
+	@scripts/system-packages "$(who)" $(HOOKS_PACKAGES)
 demo-packages:
 	@scripts/system-packages "$(who)" $(DEMO_PACKAGES)
 test-packages:
@@ -58,10 +63,10 @@ venv: $(VENV)/.deps
 install: build-packages venv
 	$(PIP) install -q --no-build-isolation .
 
-# The cleaning routine and the tests' reference for it as C functions
-# (tests/hooks), which the Python tests and the benchmarks load from
-# $(HOOKS_BUILD); never installed, and the module does not export them.
-hooks: build-packages
+# The cleaning routine, the tests' reference for it and the screen model as
+# C functions (tests/hooks), which the Python tests and the benchmarks load
+# from $(HOOKS_BUILD); never installed, and the module does not export them.
+hooks: hooks-packages
 	cmake -S . -B $(HOOKS_BUILD) -DMORVIK_BUILD_EXTENSION=OFF -DMORVIK_BUILD_HOOKS=ON >/dev/null
 	cmake --build $(HOOKS_BUILD) -j $(JOBS) --target morvik_hooks
 

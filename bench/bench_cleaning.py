@@ -133,11 +133,8 @@ TIMED = ("sanitize", "sanitize_sse2", "sanitize_portable", "strip", "memcpy")
 
 def build(cxx: str, exe: Path, include: Path) -> Path:
     """bench_cleaning.cpp with the cleaning routine found under `include`: the
-    text layer and the base layer under it, or for a revision from before
-    them, session/sanitize.cpp."""
+    text layer, or for a revision from before it, session/sanitize.cpp."""
     sources = sorted((include / "text").glob("*.cpp")) or [include / "session" / "sanitize.cpp"]
-    # The text layer stands on the base layer (its byte buffer).
-    sources += sorted((include / "base").glob("*.cpp"))
     # The bench program names the routine by its header of today; a revision
     # from before the text layer gets a header of that name pointing at its own.
     if not (include / "text" / "cleaning.h").exists():
@@ -150,6 +147,17 @@ def build(cxx: str, exe: Path, include: Path) -> Path:
         check=True,
     )
     return exe
+
+
+def write_inputs(tmp: Path, inputs: dict[str, bytes]) -> dict[str, str]:
+    """Each input in a file of its own under `tmp`, for a bench program to
+    read: the files' paths, each with its input's name."""
+    files = {}
+    for name, data in inputs.items():
+        path = tmp / (name.replace(" ", "_").replace(",", "") + ".bin")
+        path.write_bytes(data)
+        files[str(path)] = name
+    return files
 
 
 def best_of(reps: int, fn, data: bytes) -> float:
@@ -184,11 +192,7 @@ def main() -> int:
             subprocess.run(["tar", "-x", "-C", str(tmp)], input=archive, check=True)
             src = tmp / "src"
             builds[f" @{args.baseline}"] = build(args.cxx, tmp / "bench_cleaning_baseline", src)
-        files = {}
-        for name, data in inputs.items():
-            path = tmp / (name.replace(" ", "_") + ".bin")
-            path.write_bytes(data)
-            files[str(path)] = name
+        files = write_inputs(tmp, inputs)
         # Alternating the builds spreads a noisy moment over all of them.
         best = {}
         for _ in range(args.rounds if args.baseline else 1):

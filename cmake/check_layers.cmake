@@ -8,10 +8,13 @@
 # way. Must never pass a quoted include it cannot place: an include it
 # cannot resolve is reported, not skipped.
 
-# Each layer, lowest first, with the layers it may include.
+# Each layer, lowest first, with the layers it may include. The screen
+# model stands on text beside pty; nothing above it includes it yet, since it
+# is built only where something links it.
 set(MORVIK_LAYER_RULES
   "base:base"
   "text:text,base"
+  "screen:screen,text,base"
   "pty:pty,base"
   "session:session,pty,text,base"
   "binding:binding,session,pty,text,base"

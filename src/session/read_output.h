@@ -1,13 +1,13 @@
 // What a wait hands out: the raw bytes it took, and the cleaning of their
 // first part when it made that while the rest was still coming. The text of
 // the read is that cleaning followed by the cleaning of the rest
-// (text::OutputCleaner); the binding writes both straight into its str.
+// (output_cleaner.h); the binding writes both straight into its str.
 #pragma once
 
 #include <cstddef>
 
 #include "base/byte_buffer.h"
-#include "text/cleaning.h"
+#include "output_cleaner.h"
 
 namespace morvik::session {
 
@@ -19,7 +19,7 @@ struct ReadOutput {
   // the raw bytes were, perhaps ending inside a character that the rest
   // completes. Empty for a short read.
   ByteBuffer cleaned;
-  text::OutputCleaner cleaner;
+  OutputCleaner cleaner;
 };
 
 }  // namespace morvik::session

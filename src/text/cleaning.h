@@ -6,12 +6,9 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "base/byte_buffer.h"
-#include "utf8.h"
 
 namespace morvik::text {
 
@@ -25,49 +22,6 @@ struct CleanedBytes {
   bool ascii;        // every one is below 0x80
 };
 
-// Cleaning output while a read still collects it, so that little is left to
-// clean when the read ends: the cleaning of a large result then runs while
-// the program is still writing it, not after. A piece is cleaned only up to
-// a point where the filter stands between escapes, and never within the
-// last MAX_HELD_TAIL_BYTES of what has come, which the read may still cut
-// back (held_tail.h): so the cleaning of raw[0, settled()) followed by
-// clean_into of the rest, whatever it turns out to be, is exactly
-// clean_into of the whole.
-class OutputCleaner {
- public:
-  // How much has to be waiting before a piece is cleaned, and how much of
-  // its end is left for the next piece.
-  static constexpr std::size_t CLEAN_AHEAD_BYTES = std::size_t{1} << 20;  // 1 MiB
-  static constexpr std::size_t CLEAN_TAIL_BYTES = std::size_t{16} << 10;  // 16 KiB
-
-  // `raw` is the output so far (it only grows between calls); cleans what
-  // has settled of it onto the end of `out`, once enough has come, and
-  // measures the text it wrote while it is still in the cache.
-  void advance(std::string_view raw, ByteBuffer& out);
-  // How much of the output is cleaned, and whether all of that is ASCII.
-  std::size_t settled() const noexcept { return settled_; }
-  bool ascii() const noexcept { return ascii_; }
-  // `text` is everything advance wrote with the cleaning of the rest of the
-  // output after it: the shape of the whole, when it is well formed.
-  std::optional<Utf8Shape> shape(std::string_view text) const;
-
- private:
-  void measure(std::string_view text, std::size_t upto);
-
-  std::size_t settled_ = 0;
-  bool ascii_ = true;
-  // An escape that ran to the end of a piece: where it ends cannot be told
-  // before the read does, so the rest is left to the read's end.
-  bool stopped_ = false;
-  // text[0, measured_) is measured: well formed so far, and of that shape.
-  std::size_t measured_ = 0;
-  bool well_formed_ = true;
-  Utf8Shape shape_{0, 0x7F};
-};
-
-// Whether `bytes` is well-formed UTF-8.
-bool is_well_formed_utf8(std::string_view bytes);
-
 // The filter of sanitize_for_agent straight into the caller's memory, for a
 // result that is built where it will stay: writes the bytes that survive it
 // to out[0, size). `out` must have room for raw.size() bytes, and must not
@@ -79,6 +33,60 @@ CleanedBytes clean_into(std::string_view raw, char* out);
 // Step one alone: the bytes that survive the escape and control filter, in
 // order. Never longer than the input. Exposed for tests and benchmarks.
 std::string strip_terminal_bytes(std::string_view raw);
+
+// Step one from raw[0] until it has passed `stop`, stopping between
+// escapes, for a reader that cleans output piece by piece while it comes:
+// writes to `out` (room for raw.size() bytes, scratch anywhere in it) and
+// returns how many bytes it wrote; `consumed` is where it stopped. An
+// escape that began before `stop` and ran to the end of `raw`, finished or
+// not, makes `consumed` raw.size(): only a later byte could tell.
+std::size_t strip_until(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
+
+// The filter's grammar (grammar.h), for other readers of raw output (the
+// line renderer, the screen model's scan) that must agree with it byte for
+// byte about where plain runs and escapes end. Indices are into in[0, n).
+namespace grammar {
+
+// The first byte at or after in[i] that ends a plain run (a C0 control
+// other than TAB and LF; with `tab_ends`, TAB too), or `n`.
+std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept;
+
+// The same search, copying the run to `out` as it goes; with `crlf`, a CR
+// right before an LF is left out and the run goes on. It stores whole
+// blocks, so bytes past the run may be written: `out` must have room for
+// n - i bytes. Returns the end of the run and the bytes the copy holds.
+struct Copied {
+  std::size_t end;
+  std::size_t written;
+};
+Copied copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out, bool tab_ends,
+                      bool crlf) noexcept;
+
+// Where an escape ends: just past its last byte, and whether it did end
+// there (false: the input ran out inside it, and `end` is `n`).
+struct Extent {
+  std::size_t end;
+  bool complete;
+};
+
+// The escape that starts with the ESC at in[i].
+Extent escape_extent(const unsigned char* in, std::size_t i, std::size_t n) noexcept;
+
+// What an escape cut by the end of an input still needs from the next: its
+// introducer (only the ESC came); a control sequence's parameters and final
+// byte; an operating-system command's body and terminator (BEL among them);
+// another command string's; the intermediate and final bytes of an escape
+// such as ESC ( B. None: nothing, the introducer ended a two-byte escape.
+enum class Rest : std::uint8_t { None, Introducer, ControlSequence, OperatingSystemCommand, OtherString, Intermediates };
+
+// What is still needed after the introducer `introducer`.
+Rest rest_after(unsigned char introducer) noexcept;
+
+// Where such a rest, from in[j] on, ends. `rest` is neither None nor
+// Introducer: the caller reads the introducer and asks rest_after.
+Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_t n) noexcept;
+
+}  // namespace grammar
 
 namespace detail {
 // Each path the entry points above may pick, callable directly, so that
@@ -92,11 +100,6 @@ std::string sanitize_for_agent_sse2(std::string_view raw);
 std::string strip_terminal_bytes_sse2(std::string_view raw);
 CleanedBytes clean_into_sse2(std::string_view raw, char* out);
 
-// The filter from raw[0] until it has passed `stop`, stopping between
-// escapes: writes to `out` (room for raw.size() bytes) and returns how many
-// bytes it wrote; `consumed` is where it stopped (raw.size() when an escape
-// ran to the end, finished or not).
-std::size_t strip_until(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
 std::size_t strip_until_portable(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
 std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
 

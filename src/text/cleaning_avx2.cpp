@@ -1,8 +1,9 @@
-// The AVX2 path of the cleaning filter and its UTF-8 check, chosen at run
-// time on a processor that has AVX2 (detail::avx2_supported). It must give
-// exactly the results of the SSE2 path, byte for byte, and never run on a
-// processor without AVX2: everything between push_options and pop_options is
-// compiled for it, and only reached after the check said yes.
+// The AVX2 path of the cleaning filter, its UTF-8 check and the plain-run
+// copy the line renderer uses, chosen at run time on a processor that has
+// AVX2 (detail::avx2_supported). It must give exactly the results of the
+// SSE2 path, byte for byte, and never run on a processor without AVX2:
+// everything between push_options and pop_options is compiled for it, and
+// only reached after the check said yes.
 #include "cleaning.h"
 #include "grammar.h"
 #include "utf8.h"
@@ -55,12 +56,15 @@ inline std::uint64_t equal_mask(__m256i lo, __m256i hi, u8 c) {
 }
 
 // Bytes that end a plain run: below 0x20 (an unsigned compare done as a
-// signed one after flipping the top bit), TAB and LF excepted.
+// signed one after flipping the top bit), TAB (unless `TabEnds`) and LF
+// excepted.
+template <bool TabEnds = false>
 inline __m256i run_enders(__m256i v) {
   const __m256i below_space = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0xA0)),
                                                 _mm256_xor_si256(v, _mm256_set1_epi8(static_cast<char>(0x80))));
-  const __m256i kept = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(TAB))),
-                                       _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(LF))));
+  const __m256i lf = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(LF)));
+  const __m256i kept =
+      TabEnds ? lf : _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(TAB))), lf);
   return _mm256_andnot_si256(kept, below_space);
 }
 
@@ -422,6 +426,45 @@ std::string sanitize_avx2(std::string_view raw) {
   return text;
 }
 
+// copy_plain_run 32 bytes at a time, with the same stops and the same CR LF
+// rule, for the readers that copy plain runs one at a time (the line
+// renderer); the filter above has its own block logic.
+template <bool TabEnds, bool CrLf>
+void copy_plain_run_avx2(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
+  while (n - i >= 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v);
+    const unsigned stops = static_cast<unsigned>(_mm256_movemask_epi8(run_enders<TabEnds>(v)));
+    if constexpr (CrLf) {
+      // The usual block with a line end: one CR LF and nothing else. Its CR
+      // is squeezed out by storing the rest of the block again one byte
+      // back, with no branch on where the line ended. The second store
+      // reaches 32 bytes past the CR, hence the margin.
+      if (stops != 0 && n - i >= 64) {
+        const unsigned crlf =
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(CR))))) &
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 1)), _mm256_set1_epi8(static_cast<char>(LF)))));
+        if (stops == crlf && (crlf & (crlf - 1)) == 0) {
+          const unsigned k = static_cast<unsigned>(__builtin_ctz(crlf));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + k),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + k + 1)));
+          i += 32;
+          o += 31;
+          continue;
+        }
+      }
+    }
+    if (stops != 0) {
+      if (past_crlf<CrLf>(in, n, i, o, static_cast<unsigned>(__builtin_ctz(stops)))) continue;
+      return;
+    }
+    i += 32;
+    o += 32;
+  }
+  copy_plain_run<Scan::Vector, TabEnds, CrLf>(in, n, i, out, o);
+}
+
 #pragma GCC pop_options
 
 bool avx2_usable() {
@@ -435,7 +478,29 @@ bool avx2_usable() {
 
 #endif  // MORVIK_HAVE_AVX2_PATH
 
+// One plain run, by the widest copy this processor has.
+template <bool TabEnds, bool CrLf>
+grammar::Copied copy_run(const u8* in, std::size_t i, std::size_t n, u8* out) {
+  std::size_t o = 0;
+#if MORVIK_HAVE_AVX2_PATH
+  if (avx2_usable()) {
+    copy_plain_run_avx2<TabEnds, CrLf>(in, n, i, out, o);
+    return {i, o};
+  }
+#endif
+  copy_plain_run<Scan::Vector, TabEnds, CrLf>(in, n, i, out, o);
+  return {i, o};
+}
+
 }  // namespace
+
+// Here and not in cleaning.cpp: the line renderer copies run after run
+// through it, and here the choice of path is one inline check, not a call.
+grammar::Copied grammar::copy_plain_run(const unsigned char* in, std::size_t i, std::size_t n, unsigned char* out,
+                                        bool tab_ends, bool crlf) noexcept {
+  if (tab_ends) return crlf ? copy_run<true, true>(in, i, n, out) : copy_run<true, false>(in, i, n, out);
+  return crlf ? copy_run<false, true>(in, i, n, out) : copy_run<false, false>(in, i, n, out);
+}
 
 namespace detail {
 
@@ -463,6 +528,7 @@ std::string strip_terminal_bytes_avx2(std::string_view raw) { return strip_avx2(
 bool is_well_formed_utf8_avx2(std::string_view bytes) {
   return is_well_formed_avx2(reinterpret_cast<const u8*>(bytes.data()), bytes.size());
 }
+
 #else
 // Never called: avx2_supported() is false here, and every caller asks it first.
 std::string sanitize_for_agent_avx2(std::string_view raw) { return sanitize_for_agent_sse2(raw); }

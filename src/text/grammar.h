@@ -1,7 +1,8 @@
 // The grammar of raw terminal output as the cleaning filter reads it: which
 // bytes end a plain run, where each kind of escape ends, and how UTF-8 is
-// scanned. Shared by the filter's paths and by the read-end analysis, so that
-// no two of them can disagree about where an escape or a character ends.
+// scanned. Shared by the filter's paths, the read-end analysis and (through
+// what cleaning.h exposes) the line renderer and the screen model's scan, so
+// that no two of them can disagree about where an escape or a character ends.
 // Internal to src/text: every definition has internal linkage, so each file
 // gets its own copy compiled with its own target options (the AVX2 file's
 // included), and the linker can never swap one for another.
@@ -27,6 +28,7 @@ using u8 = unsigned char;
 constexpr u8 BEL = 0x07;
 constexpr u8 TAB = 0x09;
 constexpr u8 LF = 0x0A;
+constexpr u8 CR = 0x0D;
 constexpr u8 ESC = 0x1B;
 constexpr u8 SUB = 0x1A;
 constexpr char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";  // U+FFFD
@@ -43,8 +45,10 @@ constexpr std::uint64_t ONE_PER_BYTE = 0x0101010101010101ULL;
 constexpr std::uint64_t HIGH_BIT_PER_BYTE = 0x8080808080808080ULL;
 
 // Every C0 control byte except TAB and LF is dropped or opens a sequence, so
-// each one ends a plain run; ESC and CR are among them.
-constexpr bool ends_plain_run(u8 c) { return c < 0x20 && c != TAB && c != LF; }
+// each one ends a plain run; ESC and CR are among them. A reader that moves a
+// cursor (the line renderer) also stops at TAB, which moves it.
+template <bool TabEnds = false>
+constexpr bool ends_plain_run(u8 c) { return c < 0x20 && (TabEnds || c != TAB) && c != LF; }
 
 // CAN (0x18) or SUB (0x1A): a terminal abandons whatever escape they
 // interrupt, so they end every sequence and string.
@@ -68,21 +72,22 @@ inline bool word_has_c0(std::uint64_t w) {
 
 #if MORVIK_HAVE_SSE2
 // The bits of a 16-byte block whose bytes end a plain run.
+template <bool TabEnds = false>
 inline unsigned run_enders_sse2(__m128i v) {
   const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(TAB))),
-                                    _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(LF))));
+  const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(LF)));
+  const __m128i kept = TabEnds ? lf : _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(TAB))), lf);
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(kept, c0)));
 }
 #endif
 
 // The first byte at or after in[i] that ends a plain run, or `n`.
-template <Scan S>
+template <Scan S, bool TabEnds = false>
 inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
     while (n - i >= 16) {
-      const unsigned stops = run_enders_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+      const unsigned stops = run_enders_sse2<TabEnds>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
       if (stops != 0) return i + static_cast<unsigned>(__builtin_ctz(stops));
       i += 16;
     }
@@ -92,14 +97,30 @@ inline std::size_t plain_run_end(const u8* in, std::size_t i, std::size_t n) {
     while (n - i >= 8 && !word_has_c0(load_word(in + i))) i += 8;
     // A word holding a C0 byte, or the tail: TAB and LF keep the run going.
     const std::size_t stop = n - i >= 8 ? i + 8 : n;
-    while (i < stop && !ends_plain_run(in[i])) ++i;
+    while (i < stop && !ends_plain_run<TabEnds>(in[i])) ++i;
     if (i < stop || i == n) return i;
   }
 }
 
+// For a block copied whole up to its first stop, in[i + k]: moves both
+// indices up to the stop and says whether the run goes on past it, which it
+// does only with `CrLf` and a CR right before an LF (the CR is left out).
+template <bool CrLf>
+inline bool past_crlf(const u8* in, std::size_t n, std::size_t& i, std::size_t& o, unsigned k) {
+  o += k;
+  if (CrLf && in[i + k] == CR && n - i > k + 1 && in[i + k + 1] == LF) {
+    i += k + 1;
+    return true;
+  }
+  i += k;
+  return false;
+}
+
 // Copies the plain bytes from in[i] to out[o] onwards, up to the next byte
 // that ends a plain run or the end of the input, and advances both indices.
-template <Scan S>
+// With `CrLf`, a CR right before an LF is left out and the run goes on: for
+// a reader to whom CR LF ends a line as LF does (the line renderer).
+template <Scan S, bool TabEnds = false, bool CrLf = false>
 inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out, std::size_t& o) {
 #if MORVIK_HAVE_SSE2
   if constexpr (USE_SSE2<S>) {
@@ -111,11 +132,9 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
     while (n - i >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
-      const unsigned stops = run_enders_sse2(v);
+      const unsigned stops = run_enders_sse2<TabEnds>(v);
       if (stops != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
-        i += k;
-        o += k;
+        if (past_crlf<CrLf>(in, n, i, o, static_cast<unsigned>(__builtin_ctz(stops)))) continue;
         return;
       }
       i += 16;
@@ -123,14 +142,21 @@ inline void copy_plain_run(const u8* in, std::size_t n, std::size_t& i, u8* out,
     }
     // The last few bytes one by one: runs here are short, and a call to
     // memcpy costs more than the copy.
-    while (i < n && !ends_plain_run(in[i])) out[o++] = in[i++];
-    return;
+    for (;;) {
+      while (i < n && !ends_plain_run<TabEnds>(in[i])) out[o++] = in[i++];
+      if (!CrLf || n - i < 2 || in[i] != CR || in[i + 1] != LF) return;
+      ++i;
+    }
   }
 #endif
-  const std::size_t j = plain_run_end<S>(in, i, n);
-  std::memcpy(out + o, in + i, j - i);
-  o += j - i;
-  i = j;
+  for (;;) {
+    const std::size_t j = plain_run_end<S, TabEnds>(in, i, n);
+    std::memcpy(out + o, in + i, j - i);
+    o += j - i;
+    i = j;
+    if (!CrLf || n - i < 2 || in[i] != CR || in[i + 1] != LF) return;
+    ++i;
+  }
 }
 
 // Index just past the final byte (0x40 to 0x7E) of a control sequence whose
@@ -242,6 +268,44 @@ inline std::size_t escape_end(const u8* in, std::size_t i, std::size_t n) {
       // a two-byte escape, ESC ESC and ESC CAN included.
       if (is_intermediate(introducer)) return intermediates_end(in, i, n);
       return i;
+  }
+}
+
+// For a part of an escape that starts at in[j] and whose end the search put
+// at `n`: whether in[n - 1] is the byte that ends it, rather than the input
+// running out inside it. A control sequence's parameters and final byte:
+inline bool control_sequence_ends_last(const u8* in, std::size_t j, std::size_t n) {
+  return n > j && (static_cast<u8>(in[n - 1] - 0x40) <= 0x7E - 0x40 || is_cancel(in[n - 1]));
+}
+
+// A command string's body and terminator:
+inline bool command_string_ends_last(const u8* in, std::size_t j, std::size_t n, bool bel_ends) {
+  if (n <= j) return false;
+  const u8 last = in[n - 1];
+  return (last == BEL && bel_ends) || is_cancel(last) || (n - j >= 2 && in[n - 2] == ESC && last == '\\');
+}
+
+// The intermediate and final bytes of an escape such as ESC ( B:
+inline bool intermediates_end_last(const u8* in, std::size_t j, std::size_t n) {
+  return n > j && static_cast<u8>(in[n - 1] - 0x30) <= 0x7E - 0x30;
+}
+
+// The same for a whole escape, whose ESC is at in[i].
+inline bool ends_on_last_byte(const u8* in, std::size_t i, std::size_t n) {
+  if (n - i < 2) return false;  // a lone ESC
+  const u8 introducer = in[i + 1];
+  switch (introducer) {
+    case '[':
+      return control_sequence_ends_last(in, i + 2, n);
+    case ']':
+      return command_string_ends_last(in, i + 2, n, /*bel_ends=*/true);
+    case 'P':
+    case '^':
+    case '_':
+      return command_string_ends_last(in, i + 2, n, /*bel_ends=*/false);
+    default:
+      if (is_intermediate(introducer)) return intermediates_end_last(in, i + 2, n);
+      return true;  // a two-byte escape, both bytes there
   }
 }
 

@@ -13,28 +13,6 @@ namespace morvik::text {
 
 namespace {
 
-// For an escape at in[i] whose end the search put at `n`: whether in[n - 1]
-// is the byte that ends it, rather than the input running out inside it.
-inline bool ends_on_last_byte(const u8* in, std::size_t i, std::size_t n) {
-  if (n - i < 2) return false;  // a lone ESC
-  const u8 introducer = in[i + 1];
-  const u8 last = in[n - 1];
-  const bool has_body = n - i > 2;
-  switch (introducer) {
-    case '[':
-      return has_body && (static_cast<u8>(last - 0x40) <= 0x7E - 0x40 || is_cancel(last));
-    case ']':
-      return has_body && (last == BEL || is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
-    case 'P':
-    case '^':
-    case '_':
-      return has_body && (is_cancel(last) || (n - i >= 4 && in[n - 2] == ESC && last == '\\'));
-    default:
-      if (is_intermediate(introducer)) return has_body && static_cast<u8>(last - 0x30) <= 0x7E - 0x30;
-      return true;  // a two-byte escape, both bytes there
-  }
-}
-
 // Whether b[0, k), 1 <= k <= 3, begins a well-formed UTF-8 character that
 // needs more than k bytes: only then can later bytes still complete it.
 // Anything else at the end is already settled, well-formed or not.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "cleaning.h"
 #include "grammar.h"
 
 namespace morvik::text {
@@ -21,6 +22,11 @@ void append_utf8_with_replacement(std::string_view bytes, std::string& out) {
   }
   out.reserve(out.size() + decoded_size<Scan::Vector>(p, bytes.size(), first));
   append_decoded<Scan::Vector>(p, bytes.size(), first, out);
+}
+
+bool is_well_formed_utf8(std::string_view bytes) noexcept {
+  if (detail::avx2_supported()) return detail::is_well_formed_utf8_avx2(bytes);
+  return scan_utf8<Scan::Vector>(reinterpret_cast<const u8*>(bytes.data()), 0, bytes.size()).bad_len == 0;
 }
 
 namespace {

@@ -1,8 +1,8 @@
 // UTF-8 decoding with replacement, on its own: for texts that are not
-// terminal output (ready markers) and for tests of the decoder. And the
-// two steps that turn well-formed UTF-8 into fixed-width code units in
-// memory the caller owns, so that a text can be decoded straight into the
-// object that will hold it.
+// terminal output (ready markers), for the line renderer's lines and for
+// tests of the decoder. And the two steps that turn well-formed UTF-8 into
+// fixed-width code units in memory the caller owns, so that a text can be
+// decoded straight into the object that will hold it.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,10 @@ namespace morvik::text {
 // `bytes` decoded as UTF-8, ill-formed subsequences replaced by U+FFFD
 // (maximal subparts), appended to `out`.
 void append_utf8_with_replacement(std::string_view bytes, std::string& out);
+
+// True when `bytes` is well-formed UTF-8, by the widest check this
+// processor has.
+bool is_well_formed_utf8(std::string_view bytes) noexcept;
 
 // What well-formed UTF-8 decodes to: how many characters, and how wide a
 // code unit must be to hold each of them.

@@ -2,8 +2,10 @@
 // and the read-end analysis to the one reference of the tests, written from
 // the rules (tests/reference/cleaning_reference.h), and the reference itself
 // to tables of exact texts, so that a fault in a fast path cannot hide
-// behind the same fault in its checker.
+// behind the same fault in its checker. The waits' cleaning ahead
+// (session/output_cleaner.h) is held to the cleaning of the whole here too.
 
+#include "session/output_cleaner.h"
 #include "text/cleaning.h"
 #include "text/read_end.h"
 #include "text/utf8.h"
@@ -740,7 +742,7 @@ TEST(SanitizeTail, EveryPrefixSplitsWhereCleaningThePartsEqualsCleaningTheWhole)
 // cleaning the whole. Escapes longer than the piece's tail, finished later
 // or never, make the cleaner leave the rest to the end.
 TEST(OutputCleanerTest, CleaningAsItComesThenTheRestEqualsCleaningTheWhole) {
-  using morvik::text::OutputCleaner;
+  using morvik::session::OutputCleaner;
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     std::mt19937 rng(seed);
     std::string input;

@@ -1,9 +1,9 @@
 """Helpers shared by the behaviour tests of a morvik session.
 
 Owns: writing small child programs into a test's temporary folder, polling
-helpers for output and process state, and snapshots of what the host process
-holds (descriptors, threads, children) so tests can measure leaks instead of
-trusting the code. Must never start a session itself or hide a failure: every
+helpers for output and process state, the one kill helper, and the one leak
+check: snapshots of what the host process holds (descriptors, threads,
+children) so tests measure leaks instead of trusting the code. Must never start a session itself or hide a failure: every
 helper either returns what it saw or lets the caller's assertion decide.
 """
 
@@ -16,6 +16,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -182,11 +183,22 @@ def running(pid: int) -> bool:
         return False
 
 
-def kill_quietly(pid: int) -> None:
+def kill_quietly(pid: int, *, reap: bool = False) -> None:
+    """SIGKILL to `pid` if it still exists; with `reap`, also collects it.
+
+    Reap only a child of this process that no session will collect (one
+    whose session was abandoned on purpose): collecting a child a session
+    still owns frees its pid for reuse while the session may signal it.
+    """
     try:
         os.kill(pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+    if reap:
+        try:
+            os.waitpid(pid, 0)
+        except ChildProcessError:
+            pass
 
 
 def sigign_mask(status_text: str) -> int:
@@ -281,7 +293,13 @@ class Resources:
         return diff
 
 
-def settled_difference(before: Resources, timeout: float = 3.0, ignore: tuple = ()) -> dict:
+# How long a leak check lets descriptors, threads and children of the code
+# under test go before it calls them leaked. A check that passes returns as
+# soon as everything is back; only a failing one waits this long.
+RELEASE_TIMEOUT_S = 10.0
+
+
+def settled_difference(before: Resources, timeout: float = RELEASE_TIMEOUT_S, ignore: tuple = ()) -> dict:
     """Difference from `before`, after giving stragglers `timeout` to go.
 
     A thread that has been joined can still show in /proc for a moment, and
@@ -300,6 +318,15 @@ def settled_difference(before: Resources, timeout: float = 3.0, ignore: tuple = 
         time.sleep(0.02)
         diff = current()
     return diff
+
+
+@contextmanager
+def no_leaks(timeout: float = RELEASE_TIMEOUT_S):
+    """Fails if the block leaves descriptors, threads or child processes behind."""
+    before = Resources.snapshot()
+    yield before
+    diff = settled_difference(before, timeout)
+    assert diff == {}, f"still held after {timeout} s: {diff}"
 
 
 def decode_tty_nr(tty_nr: int) -> tuple[int, int]:

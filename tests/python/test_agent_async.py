@@ -32,7 +32,7 @@ async def appears(path) -> None:
         await asyncio.sleep(0.01)
 
 
-def test_eight_terminals_wait_in_parallel(leak_check):
+def test_eight_terminals_wait_in_parallel():
     async def run():
         terminals = await asyncio.gather(*(shell() for _ in range(8)))
         try:
@@ -43,14 +43,14 @@ def test_eight_terminals_wait_in_parallel(leak_check):
             await asyncio.gather(*(t.close() for t in terminals))
         return replies, took
 
-    with leak_check():
+    with support.no_leaks():
         replies, took = asyncio.run(run())
     assert [(r.status, r.text) for r in replies] == [("ready", f"\ndone {n}\n{PROMPT}") for n in range(8)]
     # One after another would take 8 s.
     assert took < 6, f"eight 1 s waits took {took:.1f} s together"
 
 
-def test_cancelled_calls_leave_the_terminal_usable(tmp_path, leak_check):
+def test_cancelled_calls_leave_the_terminal_usable(tmp_path):
     async def run():
         async with await shell() as terminal:
             # Cancelled while its wait runs: the core ends the wait at once,
@@ -73,7 +73,7 @@ def test_cancelled_calls_leave_the_terminal_usable(tmp_path, leak_check):
             after_queued = [await first, await terminal.send("echo four")]
             return running, cancel_took, after_running, queued, after_queued, await terminal.history()
 
-    with leak_check():
+    with support.no_leaks():
         running, cancel_took, after_running, queued, after_queued, history = asyncio.run(run())
     assert running.cancelled() and queued.cancelled()
     assert cancel_took < 0.5, cancel_took
@@ -85,7 +85,7 @@ def test_cancelled_calls_leave_the_terminal_usable(tmp_path, leak_check):
     assert "never" not in history
 
 
-def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue(leak_check):
+def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue():
     async def run():
         async with await shell() as terminal:
             sleeping = asyncio.ensure_future(terminal.send("sleep 30"))
@@ -96,7 +96,7 @@ def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue(leak_check):
             took = time.monotonic() - began
             return interrupted, took, await sleeping, await queued
 
-    with leak_check():
+    with support.no_leaks():
         interrupted, took, sleeping, queued = asyncio.run(run())
     assert interrupted is None and took < 0.5, (interrupted, took)
     assert sleeping.status == "ready" and sleeping.elapsed_ms < 5000, sleeping
@@ -105,7 +105,7 @@ def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue(leak_check):
 
 
 @pytest.mark.serial
-def test_closing_stubborn_terminals_never_stalls_the_loop(leak_check):
+def test_closing_stubborn_terminals_never_stalls_the_loop():
     async def run():
         terminals = await asyncio.gather(*(
             AsyncTerminal.start(["sh", "-c", "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"],
@@ -128,7 +128,7 @@ def test_closing_stubborn_terminals_never_stalls_the_loop(leak_check):
         ticker.cancel()
         return max(gaps), took
 
-    with leak_check():
+    with support.no_leaks():
         lag, took = asyncio.run(run())
     assert lag < 0.1, f"the loop stalled {lag * 1000:.0f} ms"
     assert took < 3, took

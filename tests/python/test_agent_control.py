@@ -56,9 +56,9 @@ def sleeping(shell_pid):
 
 
 @pytest.mark.parametrize("ending", ENDINGS.values(), ids=ENDINGS.keys())
-def test_control_acts_at_once_while_another_thread_waits(ending, leak_check):
+def test_control_acts_at_once_while_another_thread_waits(ending):
     end, status, returned = ending
-    with leak_check():
+    with support.no_leaks():
         with Terminal.start(["bash", "--norc", "--noprofile"], env=ENV, quiet_ms=600_000) as terminal:
             replies = []
             waiter = threading.Thread(target=lambda: replies.append(

@@ -120,8 +120,8 @@ EXITS = [
 
 
 @pytest.mark.parametrize("argv, line, status, code, signum, text", EXITS)
-def test_exit_code_and_signal(argv, line, status, code, signum, text, leak_check):
-    with leak_check():
+def test_exit_code_and_signal(argv, line, status, code, signum, text):
+    with support.no_leaks():
         with Terminal.start(argv, env={"PYTHON_BASIC_REPL": "1"}, **NEVER_QUIET) as terminal:
             reply = terminal.banner if line is None else terminal.send(line)
             assert (reply.status, reply.exit_code, reply.signal, reply.text) == (status, code, signum, text)
@@ -280,8 +280,8 @@ STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
     ("trap '' HUP; sleep 300 & exec sleep 300", 2.5),
     ("(trap '' HUP; exec sleep 300) & exec cat", 2.5),
 ], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell"])
-def test_close_leaves_nothing_of_the_session(script, limit, leak_check):
-    with leak_check():
+def test_close_leaves_nothing_of_the_session(script, limit):
+    with support.no_leaks():
         terminal = Terminal.start(["sh", "-c", script], timeout_ms=300)
         session = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
                    if support.session_of(pid) == terminal.pid]

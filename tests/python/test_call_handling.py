@@ -1,24 +1,25 @@
 """How calls reach a session: argument matching and its exact messages, the
 conversion of each parameter kind, the "argument '<name>': " wrapping, shared
 and exclusive access, binding to the owner thread, and a randomized run of
-every call shape against live sessions."""
+every call shape against live sessions (the call fuzzer, seeded)."""
 
 import collections
 import collections.abc
 import gc
+import importlib.util
 import operator
-import random
 import re
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import morvik
-from conftest import child_pids, kill_and_reap, no_leaks
 import support
+from support import no_leaks
 
 Morvik = morvik.Morvik
 
@@ -605,9 +606,9 @@ class TestThreadBinding:
         assert len(first.args) == 1
 
     def test_object_belongs_to_the_thread_that_constructed_it(self, monkeypatch):
-        before = child_pids()
+        before = set(support.child_processes())
         made = call_on_new_thread(lambda: Morvik("cat", False))["value"]
-        (pid,) = child_pids() - before
+        (pid,) = set(support.child_processes()) - before
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
         try:
@@ -621,169 +622,40 @@ class TestThreadBinding:
             assert [str(r.exc_value) for r in reports] == [
                 "morvik::Morvik is unsendable, but is being dropped on another thread"
             ]
-            assert pid in child_pids()
+            assert pid in support.child_processes()
         finally:
-            kill_and_reap(pid)
+            support.kill_quietly(pid, reap=True)
 
 
 # ---------------------------------------------------------------- random shapes
 
-class _BadIter(collections.abc.Sequence):
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        raise RuntimeError("cannot index")
-
-
-class _LyingLen(collections.abc.Sequence):
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        if i > 1:
-            raise IndexError(i)
-        return "(gdb) "
+def _call_fuzzer():
+    """fuzz/call_fuzzer.py, the one call fuzzer, imported without atheris."""
+    path = Path(__file__).resolve().parents[2] / "fuzz" / "call_fuzzer.py"
+    spec = importlib.util.spec_from_file_location("call_fuzzer", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-class _RaisingLen(collections.abc.Sequence):
-    def __len__(self):
-        raise ZeroDivisionError
-
-    def __getitem__(self, i):
-        if i:
-            raise IndexError(i)
-        return "x"
-
-
-def _value_pools(session_ref):
-    """Factories, so that one-shot values (generators) are fresh per draw."""
-    def reentrant():
-        def poke():
-            target = session_ref[0]
-            for name in ("is_alive", "close", "read_available", "send_ctrl_c"):
-                try:
-                    getattr(target, name)()
-                except RuntimeError:
-                    pass
-        return Index(1, poke)
-
-    junk = [
-        lambda: None, lambda: 1.5, lambda: float("nan"), lambda: "", lambda: "cat",
-        lambda: "\udcff", lambda: StrSub("s"), lambda: b"bytes", lambda: [], lambda: ["a", 1],
-        lambda: ("(gdb) ",), lambda: {"a"}, lambda: {"a": 1}, lambda: (x for x in ["a"]),
-        lambda: range(3), lambda: object(), lambda: RaisingIndex(ValueError("v")),
-        lambda: RaisingIndex(TypeError("t")), lambda: _BadIter(), lambda: _LyingLen(),
-        lambda: _RaisingLen(), lambda: np.True_, lambda: np.int64(3), lambda: np.float64(1),
-        lambda: np.array(["a"]), lambda: True, lambda: False, lambda: "héllo\n",
-        lambda: ["", "x\udcff"], lambda: collections.deque(["$ "]),
-    ]
-    small = [lambda: 0, lambda: 1, lambda: 3, lambda: Index(2), lambda: np.uint8(2),
-             lambda: True, lambda: -1, lambda: 2**64, lambda: -(2**80), reentrant]
-    sizes = small + [lambda: 2**64 - 1, lambda: 2**63, lambda: 10**6, lambda: 0]
-    return junk, small, sizes
-
-
-# Parameters whose value bounds how long a call may wait must stay small.
-_TIME_PARAMS = {"timeout_ms", "settle_ms", "quiet_ms"}
-_METHOD_PARAMS = {
-    "set_ready_markers": ["ready_markers"],
-    "read_until_ready": ["timeout_ms", "max_output_bytes", "settle_ms", "quiet_ms"],
-    "send_and_read_until_ready": ["input", "timeout_ms", "max_output_bytes", "settle_ms",
-                                  "quiet_ms"],
-    "read_available": ["max_bytes"],
-    "__new__": ["command", "interactive", "ready_markers"],
-}
-_NO_ARG_METHODS = ["send_ctrl_c", "get_history", "is_alive", "is_interactive",
-                   "get_initial_command"]
-_SLOW_METHODS = ["close", "reset"]
-
-
-def test_random_call_shapes_never_crash_or_panic_on_the_owner_thread():
-    rng = random.Random(20240611)
-    sessions = [Morvik("cat", False), Morvik("cat", True)]
-    target = [sessions[0]]
-    junk, small, sizes = _value_pools(target)
-    commands = [lambda: "true", lambda: "/nonexistent/prog", lambda: "", lambda: "cat -n",
-                lambda: "\udcff", lambda: 7, lambda: StrSub("true")]
-
-    def draw(param):
-        if param in _TIME_PARAMS:
-            # Never absent or None: the default wait would be 20 s.
-            return rng.choice(small)()
-        if rng.random() < 0.35:
-            return rng.choice(junk)()
-        if param in ("max_bytes", "max_output_bytes"):
-            return rng.choice(sizes)()
-        if param == "command":
-            return rng.choice(commands)()
-        if param == "interactive":
-            return rng.choice([lambda: True, lambda: False, lambda: np.False_, lambda: 1])()
-        if param == "input":
-            return rng.choice([lambda: "line", lambda: "(gdb) ", lambda: "", lambda: "ü" * 50])()
-        return rng.choice(junk)()
-
-    def arguments(params):
-        values = {p: draw(p) for p in params if p in _TIME_PARAMS or rng.random() < 0.7}
-        # Required parameters may go missing (never a time limit), extra ones
-        # may appear.
-        optional = [p for p in values if p not in _TIME_PARAMS]
-        if rng.random() < 0.05 and optional:
-            values.pop(rng.choice(optional))
-        if rng.random() < 0.05:
-            values[rng.choice(["bogus", "max_bytes", "input", "\udcff"])] = 1
-        ordered = [p for p in params if p in values]
-        npos = 0
-        while npos < len(ordered) and ordered[npos] == params[npos] and rng.random() < 0.5:
-            npos += 1
-        args = [values.pop(p) for p in ordered[:npos]]
-        if rng.random() < 0.03:
-            args.append(0)
-        return args, values
-
-    outcomes = collections.Counter()
+def test_seeded_run_of_the_call_fuzzer_keeps_every_call_rule():
+    # About 2000 calls; a broken rule raises the fuzzer's Finding, which no
+    # handler takes, and PanicException on the owner thread becomes one.
+    fuzz = _call_fuzzer()
+    fuzzer = fuzz.CallFuzzer(max_wait_ms=3)
+    source = fuzz.RandomSource(20240611)
     started = time.monotonic()
-    for _ in range(2000):
-        session = rng.choice(sessions)
-        target[0] = session
-        roll = rng.random()
-        if roll < 0.05:
-            name = "__new__"
-        elif roll < 0.065:
-            name = rng.choice(_SLOW_METHODS)
-        elif roll < 0.3:
-            name = rng.choice(_NO_ARG_METHODS)
-        else:
-            name = rng.choice(list(k for k in _METHOD_PARAMS if k != "__new__"))
-        try:
-            if name == "__new__":
-                args, kwargs = arguments(_METHOD_PARAMS["__new__"])
-                made = Morvik(*args, **kwargs)
-                assert type(made) is Morvik
-                made.close()
-                del made
-            elif name in _METHOD_PARAMS:
-                args, kwargs = arguments(_METHOD_PARAMS[name])
-                result = getattr(session, name)(*args, **kwargs)
-                assert result is None if name == "set_ready_markers" else type(result) is str
-            else:
-                result = getattr(session, name)()
-                if name in ("is_alive", "is_interactive"):
-                    assert type(result) is bool
-                elif name in ("get_history", "get_initial_command"):
-                    assert type(result) is str
-                else:
-                    assert result is None
-            outcomes["ok"] += 1
-        except Exception as e:  # noqa: BLE001 - ordinary failures are fine
-            outcomes[type(e).__name__] += 1
-        # PanicException (a BaseException) propagates and fails the test.
-
+    try:
+        for _ in range(600):
+            fuzzer.one_input(source)
+    finally:
+        fuzzer.close()
     elapsed = time.monotonic() - started
-    for session in sessions:
-        session.close()
-        assert session.is_alive() is False
-    # The run was meaningful: plenty of calls got through and plenty were refused.
+    assert all(s.is_alive() is False for s in fuzzer.sessions.values())
+    # The run was meaningful: plenty of calls got through, plenty were
+    # refused, and calls from other threads were among them.
+    outcomes = fuzzer.outcomes
     assert outcomes["ok"] > 400, outcomes
     assert outcomes["TypeError"] > 200, outcomes
+    assert outcomes["refused elsewhere"] > 20, outcomes
     assert elapsed < 120, elapsed

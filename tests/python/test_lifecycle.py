@@ -3,10 +3,10 @@
 Protects: how long close takes and that it is idempotent, output surviving
 close, what reset keeps (command, markers) and renews (process, history),
 reset's failure and recovery when the program vanished, destruction stopping
-a program that ignores the polite signals, teardown staying bounded when a
-background process holds the terminal, and that many cycles leak nothing.
-Must never leave a stray process behind: every test that starts one that
-could outlive the session kills it by pid.
+a program that ignores the polite signals, and teardown staying bounded when
+a background process holds the terminal (the soak of many such cycles is in
+test_load.py). Must never leave a stray process behind: every test that
+starts one that could outlive the session kills it by pid.
 """
 
 import os
@@ -245,21 +245,3 @@ def test_background_holder_of_the_terminal_does_not_hang_close(tmp_path):
     finally:
         if holder is not None:
             support.kill_quietly(holder)
-
-
-# ------------------------------------------------------------ soak
-
-
-@pytest.mark.slow
-@pytest.mark.soak
-def test_many_start_exchange_reset_close_cycles_leak_nothing():
-    before = support.Resources.snapshot()
-    for i in range(support.scaled(30, 300)):
-        session = Morvik("cat", True, ["\n"])
-        assert session.send_and_read_until_ready(f"pong-{i}", timeout_ms=10000) == f"pong-{i}\n"
-        session.reset()
-        assert session.send_and_read_until_ready(f"pong-{i}b", timeout_ms=10000) == f"pong-{i}b\n"
-        session.close()
-        assert session.is_alive() is False
-        del session
-    assert support.settled_difference(before) == {}

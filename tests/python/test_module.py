@@ -17,10 +17,13 @@ import pytest
 
 import morvik
 import support
-from conftest import Resources, child_pids, kill_and_reap, no_leaks
+from support import no_leaks
 
 Morvik = morvik.Morvik
 
+# The module's specified texts: the class's text signature, then each
+# method's (text signature, docstring), in the order of the method table.
+CLASS_SIGNATURE = "(command, interactive, ready_markers=None)"
 METHOD_DOCS = {
     "set_ready_markers": ("($self, ready_markers)", None),
     "read_until_ready": (
@@ -101,15 +104,11 @@ class TestModuleInitialisation:
 
 
 class TestClassShape:
-    def test_class_names_and_signature(self):
-        assert Morvik.__module__ == "builtins"
-        assert Morvik.__name__ == "Morvik"
-        assert Morvik.__qualname__ == "Morvik"
-        assert Morvik.__text_signature__ == "(command, interactive, ready_markers=None)"
+    def test_class_and_method_table_carry_the_specified_names_signatures_and_docstrings(self):
+        assert (Morvik.__module__, Morvik.__name__, Morvik.__qualname__) == ("builtins", "Morvik", "Morvik")
+        assert Morvik.__text_signature__ == CLASS_SIGNATURE
+        assert str(inspect.signature(Morvik)) == CLASS_SIGNATURE
         assert Morvik.__doc__ in ("", None)
-        assert str(inspect.signature(Morvik)) == "(command, interactive, ready_markers=None)"
-
-    def test_method_table_order_signatures_and_docstrings(self):
         methods = [name for name in vars(Morvik) if not name.startswith("__")]
         assert methods == list(METHOD_DOCS)
         for name, (signature, doc) in METHOD_DOCS.items():
@@ -148,13 +147,24 @@ class TestConstruction:
             assert session.is_interactive() is True
             assert session.is_alive() is True
 
-    def test_failed_start_raises_plain_exception_and_leaves_nothing(self, tmp_path):
-        missing = str(tmp_path / "no such program")
+    @pytest.mark.parametrize("command, error", [
+        ("morvik-no-such-program", "ENOENT: No such file or directory"),
+        # One program name, not a command line.
+        ("cat -n", "ENOENT: No such file or directory"),
+        ("{tmp}/no such program", "ENOENT: No such file or directory"),
+        ("{tmp}/not-executable", "EACCES: Permission denied"),
+    ])
+    def test_failed_start_raises_plain_exception_naming_command_and_error(self, tmp_path, command, error):
+        (tmp_path / "not-executable").write_text("#!/bin/sh\necho hi\n")
+        (tmp_path / "not-executable").chmod(0o644)
+        command = command.format(tmp=tmp_path)
+        # Nothing of the failed start may stay behind: no master, no pipe
+        # end, no reader thread, no uncollected child.
         with no_leaks():
             with pytest.raises(Exception) as info:
-                Morvik(missing, False)
+                Morvik(command, True)
         assert type(info.value) is Exception
-        assert str(info.value).startswith(f"Failed to spawn process with command '{missing}': ENOENT")
+        assert str(info.value) == f"Failed to spawn process with command '{command}': {error}"
 
     @pytest.mark.parametrize("markers, error", [
         ("(gdb) ", TypeError),
@@ -165,22 +175,21 @@ class TestConstruction:
     def test_bad_ready_markers_start_no_child(self, script, tmp_path, markers, error):
         started = tmp_path / "started"
         prog = script(f"touch '{started}'\nexec cat\n")
-        before = Resources.now()
-        with pytest.raises(error):
-            Morvik(prog, True, markers)
-        time.sleep(0.3)  # a child, had one been started, would have run `touch` by now
-        assert not started.exists()
-        assert Resources.now().leaked_since(before) == ""
+        with no_leaks():
+            with pytest.raises(error):
+                Morvik(prog, True, markers)
+            time.sleep(0.3)  # a child, had one been started, would have run `touch` by now
+            assert not started.exists()
 
     def test_dropping_the_last_reference_stops_the_child_and_releases_everything(self):
         with no_leaks():
-            before = child_pids()
+            before = set(support.child_processes())
             session = Morvik("cat", False)
-            (pid,) = child_pids() - before
+            (pid,) = set(support.child_processes()) - before
             del session
             gc.collect()
             # Stopped within the deallocation itself, not later.
-            assert pid not in child_pids()
+            assert pid not in support.child_processes()
 
 
 class TestDropOnAnotherThread:
@@ -210,4 +219,4 @@ class TestDropOnAnotherThread:
                 state = f.read().rsplit(")", 1)[1].split()[0]
             assert state in "RS", state
         finally:
-            kill_and_reap(pid)
+            support.kill_quietly(pid, reap=True)

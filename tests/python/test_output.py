@@ -338,8 +338,9 @@ class TestInterrupt:
             "loop",
             """\
             import time
-            print("READY", flush=True)
             try:
+                # Inside the try: the interrupt may land before print returns.
+                print("READY", flush=True)
                 while True:
                     time.sleep(0.01)
             except KeyboardInterrupt:

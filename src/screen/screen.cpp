@@ -1,0 +1,133 @@
+// The libvterm wrapper. libvterm calls back into State (replies and the
+// alternate-screen switch), so State lives on the heap at a fixed address
+// for as long as the VTerm does, and the callbacks never throw: a reply that
+// cannot be stored is dropped, which a program sees as a terminal that did
+// not answer rather than as a crash.
+
+#include "screen/screen.h"
+
+#include <vterm.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace morvik::screen {
+namespace {
+
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x110000) {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace
+
+struct Screen::State {
+  VTerm* vt = nullptr;
+  VTermScreen* screen = nullptr;
+  bool alternate = false;
+  std::string replies;
+  VTermScreenCallbacks callbacks{};
+
+  State(int rows, int columns) {
+    vt = vterm_new(std::max(rows, 1), std::max(columns, 1));
+    if (vt == nullptr) throw std::bad_alloc();
+    vterm_set_utf8(vt, 1);
+    vterm_output_set_callback(vt, &State::on_output, this);
+    screen = vterm_obtain_screen(vt);
+    callbacks.settermprop = &State::on_termprop;
+    vterm_screen_set_callbacks(screen, &callbacks, this);
+    vterm_screen_enable_altscreen(screen, 1);
+    vterm_screen_reset(screen, 1);
+  }
+  ~State() { vterm_free(vt); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  static void on_output(const char* s, size_t len, void* user) {
+    try {
+      static_cast<State*>(user)->replies.append(s, len);
+    } catch (...) {
+      // Out of memory inside a C callback: nothing may unwind through C.
+    }
+  }
+
+  static int on_termprop(VTermProp prop, VTermValue* val, void* user) {
+    if (prop == VTERM_PROP_ALTSCREEN) static_cast<State*>(user)->alternate = val->boolean != 0;
+    return 1;
+  }
+};
+
+Screen::Screen(int rows, int columns) : state_(std::make_unique<State>(rows, columns)) {}
+Screen::~Screen() = default;
+Screen::Screen(Screen&&) noexcept = default;
+Screen& Screen::operator=(Screen&&) noexcept = default;
+
+void Screen::feed(std::string_view bytes) {
+  if (!bytes.empty()) vterm_input_write(state_->vt, bytes.data(), bytes.size());
+}
+
+std::vector<std::string> Screen::lines() const {
+  const int rows = this->rows();
+  const int columns = this->columns();
+  std::vector<std::string> out(static_cast<std::size_t>(rows));
+  VTermScreenCell cell;
+  for (int r = 0; r < rows; ++r) {
+    std::string& line = out[static_cast<std::size_t>(r)];
+    std::size_t kept = 0;  // the length up to the last cell that is not blank
+    for (int c = 0; c < columns;) {
+      vterm_screen_get_cell(state_->screen, VTermPos{r, c}, &cell);
+      if (cell.chars[0] == 0) {
+        line.push_back(' ');
+      } else {
+        for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) append_utf8(line, cell.chars[k]);
+        if (cell.chars[0] != ' ') kept = line.size();
+      }
+      c += std::max<int>(cell.width, 1);
+    }
+    line.resize(kept);
+  }
+  return out;
+}
+
+Cursor Screen::cursor() const {
+  VTermPos pos;
+  vterm_state_get_cursorpos(vterm_obtain_state(state_->vt), &pos);
+  return {pos.row, pos.col};
+}
+
+bool Screen::alternate() const noexcept { return state_->alternate; }
+
+int Screen::rows() const noexcept {
+  int rows = 0;
+  int columns = 0;
+  vterm_get_size(state_->vt, &rows, &columns);
+  return rows;
+}
+
+int Screen::columns() const noexcept {
+  int rows = 0;
+  int columns = 0;
+  vterm_get_size(state_->vt, &rows, &columns);
+  return columns;
+}
+
+void Screen::resize(int rows, int columns) { vterm_set_size(state_->vt, std::max(rows, 1), std::max(columns, 1)); }
+
+std::string Screen::take_replies() { return std::exchange(state_->replies, std::string()); }
+
+}  // namespace morvik::screen

@@ -1,0 +1,110 @@
+// Tests of the screen model: what libvterm is asked for (cells, wide and
+// combining characters, the cursor, the alternate screen, answers to
+// queries), and LazyScreen held to an eagerly fed Screen on random streams
+// of what programs send, modes that persist included, so that a restart
+// the scan should not have allowed shows up as a different screen.
+
+#include "screen/lazy_screen.h"
+#include "screen/screen.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using morvik::screen::Cursor;
+using morvik::screen::LazyScreen;
+using morvik::screen::Screen;
+
+TEST(Screen, KeepsCellsCursorAlternateScreenAndAnswers) {
+  Screen s(4, 10);
+  s.feed("ab\r\n日本x\r\ne\xcc\x81   \x1b[6n\x1b[c");
+  EXPECT_EQ(s.lines(), (std::vector<std::string>{"ab", "日本x", "e\xcc\x81", ""}));
+  EXPECT_EQ(s.cursor(), (Cursor{2, 4}));
+  EXPECT_EQ(s.take_replies().substr(0, 7), "\x1b[3;5R\x1b");
+  EXPECT_EQ(s.take_replies(), "");
+  s.feed("\x1b[?1049h\x1b[Hvim");
+  EXPECT_TRUE(s.alternate());
+  EXPECT_EQ(s.lines()[0], "vim");
+  s.feed("\x1b[?1049l");
+  EXPECT_FALSE(s.alternate());
+  EXPECT_EQ(s.lines()[1], "日本x");
+  s.resize(2, 5);
+  EXPECT_EQ(s.rows(), 2);
+  EXPECT_EQ(s.columns(), 5);
+  EXPECT_EQ(s.lines().size(), 2u);
+}
+
+// Pieces of what programs send, in the proportions that make every kind of
+// restart happen and every mode that forbids one get in the way.
+std::string random_stream(std::mt19937& rng, std::size_t pieces) {
+  static const std::vector<std::string> text = {
+      "plain words here", "\x1b[1;31mred\x1b[0m text", "日本語 wide", "e\xcc\x81 combining", "tab\there",
+      "progress 10%\rprogress 99%", "abc\b\bX", "\x1b]0;title\x07shown", "\x1b[K", "\x1b[3D\x1b[2P", "a line that is long enough to wrap at the right margin of a narrow screen"};
+  static const std::vector<std::string> other = {
+      "\x1b[H\x1b[2J", "\x1b[2J\x1b[5;3H", "\x1b[H\x1b[J", "\x1b[10;20H", "\x1b[A", "\x1b[2L", "\x1bM", "\x1b" "c",
+      "\x1b[2;5r", "\x1b[r", "\x1b[?7l", "\x1b[?7h", "\x1b[4h", "\x1b[4l", "\x1b(0", "\x1b(B", "\x0e", "\x0f",
+      "\x1b" "7", "\x1b" "8", "\x1bH", "\x1b[?1049h", "\x1b[?1049l", "\x1b[?25l", "\x1b[?2004h", "\x1b[6n",
+      "\x1b[?6h", "\x1b[?6l", "\x1b[20h", "\x1b[20l", "\x1b[S"};
+  std::string s;
+  for (std::size_t k = 0; k < pieces; ++k) {
+    if (rng() % 100 < 70) {
+      s += text[rng() % text.size()];
+      s += "\r\n";
+    } else {
+      s += other[rng() % other.size()];
+    }
+  }
+  return s;
+}
+
+TEST(LazyScreen, EqualsTheEagerModelWhereverItIsLookedAt) {
+  std::mt19937 rng(11);
+  std::uint64_t restarts = 0;
+  for (int round = 0; round < 60; ++round) {
+    const int rows = 3 + static_cast<int>(rng() % 6);
+    const int columns = 12 + static_cast<int>(rng() % 30);
+    const std::string stream = random_stream(rng, 400 + rng() % 800);
+    Screen eager(rows, columns);
+    LazyScreen lazy(rows, columns, 1 + rng() % 4096);
+    std::string eager_replies;
+    std::string lazy_replies;
+    for (std::size_t at = 0; at < stream.size();) {
+      const std::size_t piece = std::min<std::size_t>(1 + rng() % 300, stream.size() - at);
+      const std::string_view bytes = std::string_view(stream).substr(at, piece);
+      eager.feed(bytes);
+      lazy.append(bytes);
+      at += piece;
+      eager_replies += eager.take_replies();
+      lazy_replies += lazy.take_replies();
+      ASSERT_EQ(lazy_replies, eager_replies) << "round " << round << " at " << at;
+      ASSERT_EQ(lazy.alternate(), eager.alternate()) << "round " << round << " at " << at;
+      if (rng() % 8 == 0 || at == stream.size()) {
+        const Screen& seen = lazy.screen();
+        ASSERT_EQ(seen.lines(), eager.lines()) << "round " << round << " at " << at;
+        ASSERT_EQ(seen.cursor(), eager.cursor()) << "round " << round << " at " << at;
+      }
+    }
+    restarts += lazy.restarts();
+  }
+  EXPECT_GT(restarts, 30u) << "the streams should have let the model restart";
+}
+
+TEST(LazyScreen, HoldsOnlyTheTailOfLongLineOutput) {
+  LazyScreen lazy(24, 80);
+  Screen eager(24, 80);
+  std::string chunk;
+  for (int line = 0; line < 2000; ++line) chunk += "\x1b[32mline\x1b[0m " + std::to_string(line) + " of plain output\r\n";
+  for (int k = 0; k < 64; ++k) {
+    lazy.append(chunk);
+    if (k >= 62) eager.feed(chunk);
+  }
+  EXPECT_LT(lazy.held_bytes(), 256u * 1024);
+  EXPECT_EQ(lazy.screen().lines(), eager.lines());
+  EXPECT_EQ(lazy.screen().cursor(), eager.cursor());
+}
+
+}  // namespace
