@@ -280,7 +280,7 @@ Expected<AgentReply> AgentSession::wait(const AgentWait& args) {
   if (closed()) return closed_error();
   std::lock_guard<std::mutex> lock(wait_mutex_);
   if (closed()) return closed_error();
-  return checked(wait_locked(args));
+  return checked(wait_locked(args, cancels_.load(std::memory_order_acquire)));
 }
 
 Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const AgentWait& args) {
@@ -289,17 +289,21 @@ Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const A
   // wait's, never another's.
   std::lock_guard<std::mutex> lock(wait_mutex_);
   if (closed()) return closed_error();
+  // Counted before the line goes out: a cancel (or close) that comes once
+  // the program may be answering it is this wait's.
+  const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
   if (auto written = write(input); !written) return std::move(written).take_error();
-  return checked(wait_locked(args));
+  return checked(wait_locked(args, cancel_seen));
 }
 
 Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::string_view input,
                                                                          const AgentWait& args) {
+  const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
   if (auto written = write(input); !written) return std::move(written).take_error();
   std::unique_lock<std::mutex> lock(wait_mutex_, std::try_to_lock);
   if (!lock.owns_lock()) return std::optional<AgentReply>();
   if (closed()) return closed_error();
-  auto reply = checked(wait_locked(args));
+  auto reply = checked(wait_locked(args, cancel_seen));
   if (!reply) return std::move(reply).take_error();
   return std::optional<AgentReply>(std::move(reply).value());
 }
@@ -380,11 +384,10 @@ bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_p
   }
 }
 
-AgentReply AgentSession::wait_locked(const AgentWait& args) {
+AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel_seen) {
   const auto began = Clock::now();
   const auto deadline = deadline_after(began, args.timeout_ms);
   const std::uint64_t cap = args.max_output_bytes;
-  const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
   Receiver& rx = inbox_.receiver();
 
   AgentReply reply;

@@ -127,7 +127,9 @@ class AgentSession {
   AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
                ReaderThread reader, std::vector<std::string> prompts);
 
-  AgentReply wait_locked(const AgentWait& args);
+  // `cancel_seen`: the cancel count before anything of this wait was sent;
+  // a cancel after that ends it.
+  AgentReply wait_locked(const AgentWait& args, std::uint64_t cancel_seen);
   Expected<AgentReply> checked(AgentReply reply);
   bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
   void abandon() noexcept;
