@@ -327,25 +327,34 @@ class Table:
         self.rows.append(dict(scenario=scenario, case=case, impl=impl, kind="fail",
                               values=[], note=reason, work=None))
 
-    def _reference(self, row, name):
+    def find(self, scenario, case, impl):
         for r in self.rows:
-            if (r["scenario"], r["case"], r["impl"]) == (row["scenario"], row["case"], name) \
-                    and r["values"]:
-                return median(r["values"])
+            if (r["scenario"], r["case"], r["impl"]) == (scenario, case, impl) and r["values"]:
+                return r
         return None
 
+    def _reference(self, row, name):
+        r = self.find(row["scenario"], row["case"], name)
+        return median(r["values"]) if r else None
+
     def render(self):
-        head = ["Scenario", "Case", "Implementation", "Median", "p95", "x floor", "x py-loop", "Notes"]
+        head = ["Scenario", "Case", "Implementation", "Median", "p25-p75", "p95", "x floor", "x py-loop",
+                "Notes"]
         lines = []
         for r in self.rows:
             if r["kind"] == "fail":
-                lines.append([r["scenario"], r["case"], r["impl"], "failed", "", "", "", r["note"]])
+                lines.append([r["scenario"], r["case"], r["impl"], "failed", "", "", "", "", r["note"]])
                 continue
             med, p95 = median(r["values"]), percentile(r["values"], 0.95)
+            p25, p75 = percentile(r["values"], 0.25), percentile(r["values"], 0.75)
             if r["kind"] == "rate":
-                shown = [_rate(r["work"] / med), _rate(r["work"] / p95)]
+                # The slow end first, as in the p95 column.
+                shown = [_rate(r["work"] / med), f"{_rate(r['work'] / p75)}-{_rate(r['work'] / p25)}",
+                         _rate(r["work"] / p95)]
             else:
-                shown = [_duration(med), _duration(p95)]
+                shown = [_duration(med), f"{_duration(p25)}-{_duration(p75)}", _duration(p95)]
+            if len(r["values"]) < 2:
+                shown[1] = ""
             ratios = []
             for ref in r["refs"]:
                 base = self._reference(r, ref)
@@ -358,6 +367,47 @@ class Table:
         for x in lines:
             out.append("| " + " | ".join(c.ljust(w) for c, w in zip(x, widths)) + " |")
         return "\n".join(out)
+
+
+# The figures the project holds itself to, read off one run: each is a ratio
+# of medians against the C floor measured in the same rounds, with the
+# spread of the same ratio taken round by round (the implementations of a
+# round ran back to back, so a noisy moment hits both sides of a ratio).
+# (what, scenario, start of the case name, implementation, kind, bound):
+# "rate" targets are rate over the floor's rate, at least the bound; "time"
+# targets are time over the floor's time, at most the bound.
+TARGETS = (
+    ("64 MiB block output, one read_until_ready", "S3", "", "morvik", "rate", 0.90),
+    ("colour log, cleaned, end to end", "S4", "64 MiB terminal log through", "morvik", "rate", 0.90),
+    ("bash round trip", "S2", "bash", "morvik", "time", 1.20),
+    ("Python REPL round trip", "S2", "python", "morvik", "time", 1.20),
+)
+
+
+def render_targets(table):
+    """The targets' ratios from this run, or nothing when none was measured."""
+    lines = ["| Target | Bound | This run | p25-p75 over rounds | Rounds | Met |",
+             "|---|---|---|---|---|---|"]
+    for what, scenario, case_start, impl, kind, bound in TARGETS:
+        row = next((r for r in table.rows if r["scenario"] == scenario and r["impl"] == impl
+                    and r["case"].startswith(case_start) and r["values"]), None)
+        floor = table.find(scenario, row["case"], "C floor") if row else None
+        if not row or not floor:
+            continue
+        ours, theirs = row["values"], floor["values"]
+        if kind == "rate":
+            ratio = median(theirs) / median(ours)
+            per_round = [f / o for o, f in zip(ours, theirs)]
+            shown_bound, met = f">= {bound:.2f}x", ratio >= bound
+        else:
+            ratio = median(ours) / median(theirs)
+            per_round = [o / f for o, f in zip(ours, theirs)]
+            shown_bound, met = f"<= {bound:.2f}x", ratio <= bound
+        spread = (f"{percentile(per_round, 0.25):.2f}-{percentile(per_round, 0.75):.2f}"
+                  if len(per_round) > 1 and len(ours) == len(theirs) else "")
+        lines.append(f"| {what} ({scenario}) | {shown_bound} | {ratio:.2f}x | {spread} | "
+                     f"{min(len(ours), len(theirs))} | {'yes' if met else 'no'} |")
+    return "\n".join(lines) if len(lines) > 2 else ""
 
 
 def _ratio(x):
@@ -913,10 +963,15 @@ def main(argv=None):
     report = [f"# morvik benchmark ({'quick' if args.quick else 'full'} run, "
               f"{time.strftime('%Y-%m-%d %H:%M')}, {elapsed:.0f} s)", "",
               *(f"- {m}" for m in machine()), f"- command: `{command}`", "",
-              "Median and p95 over rounds; rates are MB/s (10^6 bytes) of payload, their p95 "
+              "Median, interquartile range (p25-p75: the spread over the repeats) and p95 over "
+              "rounds; rates are MB/s (10^6 bytes) of payload, their p95 "
               "is the slow tail. Ratios are median time over the reference's median time "
               "(above 1 = slower). In the S4 in-memory rows memcpy stands in for the floor and "
               "the Python regex stripper for py-loop.", "", table.render()]
+    targets = render_targets(table)
+    if targets:
+        report += ["", "Targets, against the C floor of the same rounds (rates: ours over the floor's; "
+                   "times: ours over the floor's):", "", targets]
     for title, body in EXTRA_REPORT:
         report += ["", f"{title}:", "", "```", body, "```"]
     text = "\n".join(report)

@@ -14,7 +14,8 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
-#include "errors.h"
+#include "binding/errors.h"
+#include "binding/output_text.h"
 
 namespace morvik::ext {
 
@@ -23,19 +24,6 @@ namespace {
 using session::Session;
 
 constexpr const char QUALIFIED_TYPE_NAME[] = "morvik::Morvik";
-
-// Releases the interpreter lock for one scope. Only plain C++ values may be
-// touched inside it: other Python threads run meanwhile.
-class AllowThreads {
- public:
-  AllowThreads() noexcept : saved_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(saved_); }
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
 
 PyTypeObject* g_type = nullptr;
 
@@ -103,20 +91,15 @@ session::WaitArgs wait_args(PyObject* const* slots) {
 }
 
 // A read that found nothing because the reader gave up says why.
-PyObject* read_result(Session& session, const std::string& text) {
-  if (text.empty()) unwrap(session.reader_health());
-  return text_result(text);
+PyObject* read_result(Session& session, PyRef text) {
+  if (PyUnicode_GET_LENGTH(text.get()) == 0) unwrap(session.reader_health());
+  return text.release();
 }
 
-// The wait and the cleaning run with the interpreter lock released; the str
-// is made only after it has been taken back.
+// The wait and the cleaning run with the interpreter lock released (see
+// output_text.h for how a large result is cleaned into its str).
 PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
-  std::string text;
-  {
-    AllowThreads released;
-    text = session.read_until_ready(wait);
-  }
-  return read_result(session, text);
+  return read_result(session, wait_for_text([&] { return session.read_until_ready(wait); }));
 }
 
 // ---- methods
@@ -170,7 +153,7 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
       Session& session = session_of(morvik);
-      return read_result(session, session.read_available(max_bytes));
+      return read_result(session, text_from_raw(session.read_available(max_bytes).view()));
     });
   });
 }
@@ -187,7 +170,7 @@ PyObject* send_ctrl_c(PyObject* self, PyObject*) noexcept {
 PyObject* get_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
-      return text_result(session_of(morvik).get_history());
+      return text_from_raw(session_of(morvik).history_contents()).release();
     });
   });
 }

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
+#include "base/byte_buffer.h"
 #include "inbox.h"
 
 namespace morvik::session {
@@ -18,10 +18,10 @@ namespace morvik::session {
 // (nothing will complete it), or when it is all a read with this `budget`
 // could take while more is queued behind it (a loop that reads until it gets
 // nothing would otherwise stop there). Returns how many bytes it held back.
-std::size_t hold_incomplete_tail(Inbox& inbox, std::string& collected, std::uint64_t budget);
+std::size_t hold_incomplete_tail(Inbox& inbox, ByteBuffer& collected, std::uint64_t budget);
 
 // Appends a chunk to `out` within `cap` bytes; the cut rest goes back to
 // `inbox`. Returns true when the chunk had to be cut.
-bool append_capped(Inbox& inbox, std::string& out, Chunk&& chunk, std::uint64_t cap);
+bool append_capped(Inbox& inbox, ByteBuffer& out, Chunk&& chunk, std::uint64_t cap);
 
 }  // namespace morvik::session

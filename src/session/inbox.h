@@ -32,6 +32,13 @@ class Inbox {
   // Output a read held back: it comes out next, marked so that whoever
   // takes it can tell it is no new output.
   void hold_back(Chunk held);
+  // How many bytes reads took but did not hand out.
+  std::size_t returned_bytes() const noexcept {
+    std::size_t n = 0;
+    for (const auto& r : returned_) n += r.bytes.size();
+    return n;
+  }
+  Receiver& receiver() noexcept { return rx_; }
   // Whether the output taken last was held back by hold_back.
   bool took_held() const noexcept { return took_held_; }
 

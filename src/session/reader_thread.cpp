@@ -28,7 +28,9 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  UniqueFd wake;  // eventfd: readable once teardown asks to stop, or a drain is wanted
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> sync_wanted{0};
   // The reader's descriptor while the thread may still hold it open. The
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
@@ -42,13 +44,17 @@ constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 struct Start {
   UniqueFd master;
   Sender tx;
+  UniqueFd child;
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void read_loop(const UniqueFd& master, Sender& tx, ReaderThread::Shared& shared) {
+void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
-    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared.wake.get(), POLLIN, 0}};
+    bool master_open = true;
+    bool watching_child = child.valid();
+    bool exit_to_announce = false;
+    std::uint64_t acknowledged = 0;
     // Bytes sent since the consumer was last woken. While the child keeps
     // the terminal busy, chunks are queued without waking the consumer for
     // each one: it is woken when the terminal runs dry or a batch has built
@@ -57,25 +63,52 @@ void read_loop(const UniqueFd& master, Sender& tx, ReaderThread::Shared& shared)
     // nothing more.
     std::size_t unannounced = 0;
     for (;;) {
+      // Read before the read that may find the terminal dry: a request made
+      // after that read must wait for the next one.
+      const std::uint64_t wanted = shared.sync_wanted.load(std::memory_order_acquire);
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
-      if (got < 0 && errno == EAGAIN) {
-        if (unannounced != 0) {
-          tx.wake();
-          unannounced = 0;
+      if (master_open) {
+        const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+        if (got > 0) {
+          unannounced += static_cast<std::size_t>(got);
+          const bool wake = unannounced >= WAKE_BATCH_BYTES;
+          if (wake) unannounced = 0;
+          if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+          continue;
         }
-        if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
-        if (fds[1].revents != 0) break;
-        continue;
+        // End of file, or any failure (EIO once the child's side is gone).
+        if (!(got < 0 && errno == EAGAIN)) master_open = false;
       }
-      // End of file, or any failure (EIO once the child's side is gone).
-      if (got <= 0) break;
-      unannounced += static_cast<std::size_t>(got);
-      const bool wake = unannounced >= WAKE_BATCH_BYTES;
-      if (wake) unannounced = 0;
-      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+      // The terminal is dry: a read that finds it empty first waits for the
+      // kernel's hand-over of output still in transit, so everything written
+      // before this point is queued now.
+      tx.mark_dry();
+      unannounced = 0;
+      if (exit_to_announce) {
+        tx.mark_child_exited();
+        exit_to_announce = false;
+      }
+      if (wanted > acknowledged) {
+        tx.acknowledge_sync(wanted);
+        acknowledged = wanted;
+      }
+      if (!master_open && !watching_child) break;
+      pollfd fds[3] = {{master_open ? master.get() : -1, POLLIN, 0},
+                       {shared.wake.get(), POLLIN, 0},
+                       {watching_child ? child.get() : -1, POLLIN, 0}};
+      if (retry_on_eintr([&] { return ::poll(fds, 3, -1); }) < 0) break;
+      if (fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(shared.wake.get(), &count, sizeof count);
+        if (shared.stop.load(std::memory_order_acquire)) break;
+      }
+      if (fds[2].revents != 0) {
+        // Announced after the next read finds the terminal dry.
+        watching_child = false;
+        exit_to_announce = true;
+      }
     }
   }
 }
@@ -84,7 +117,7 @@ void read_loop(const UniqueFd& master, Sender& tx, ReaderThread::Shared& shared)
 // whole host through std::terminate. Running out of memory (an address-space
 // limit on the host, say) stops this session's reading instead, and the
 // session says why on its next read.
-void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) noexcept {
+void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) noexcept {
   pthread_setname_np(pthread_self(), "morvik_reader");
   // The first exception a thread throws sets up state of its own (the C++
   // runtime's thread-local block, which a library loaded after start-up, as
@@ -98,12 +131,13 @@ void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) noexce
   (void)take_deferred_internal_failure();  // this module's own, likewise
   int failure = 0;
   try {
-    read_loop(master, tx, shared);
+    read_loop(master, tx, child, shared);
   } catch (const std::bad_alloc&) {
     failure = ENOMEM;
   } catch (...) {
     failure = EIO;
   }
+  child.reset();
   shared.reader_fd.store(-1);
   master.reset();
   {
@@ -124,7 +158,7 @@ void* reader_main(void* arg) {
   // Keeps the shared state alive for the thread's last notify, whatever the
   // handle does meanwhile.
   const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
-  run_reader(std::move(start->master), std::move(start->tx), *shared);
+  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared);
   return nullptr;
 }
 
@@ -157,13 +191,13 @@ Result<UniqueFd> ReaderThread::make_wake_descriptor() noexcept {
   return wake;
 }
 
-ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error) {
+ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   rt.shared_->wake = std::move(wake);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
-  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), rt.shared_});
+  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), std::move(child), rt.shared_});
 
   // A new thread inherits the creating thread's mask, so the thread is born
   // with the signals blocked: there is no instant at which it could take one.
@@ -181,7 +215,15 @@ ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std:
   return rt;
 }
 
+std::uint64_t ReaderThread::request_sync() noexcept {
+  const std::uint64_t generation = shared_->sync_wanted.fetch_add(1, std::memory_order_acq_rel) + 1;
+  const std::uint64_t one = 1;
+  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  return generation;
+}
+
 void ReaderThread::request_stop() noexcept {
+  shared_->stop.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
   // Harmless when the thread already ended; otherwise it leaves its poll or
   // its wait for room now.

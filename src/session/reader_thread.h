@@ -8,6 +8,15 @@
 // descriptor, so it can be told to stop once teardown stops waiting for the
 // natural end of the output.
 //
+// Given the child's process handle (the agent face), the thread also watches
+// it: once the child has ended it reads the terminal dry and then marks the
+// exit in the channel, so a wait sees the exit after every byte written
+// before it; and it ends only when both the output and the child have ended.
+// It also drains on request (request_sync): a read that finds the terminal
+// empty makes the kernel hand over whatever output it still carries, so the
+// acknowledgement in the channel means "everything written before the
+// request is queued".
+//
 // The thread is started with every asynchronous signal blocked, for its whole
 // life: a host that blocks a signal in its own threads to wait for it (or to
 // keep its default action away) must not have it delivered here instead.
@@ -16,6 +25,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,11 +49,13 @@ class ReaderThread {
   // of descriptors is an ordinary start-up failure.
   static Result<UniqueFd> make_wake_descriptor() noexcept;
 
-  // Starts the thread; it owns `master`, `wake` and `tx` from now on. On
-  // failure returns an empty handle and sets `error` to a diagnostic text;
+  // Starts the thread; it owns `master`, `wake`, `tx` and `child` (the
+  // child's process handle, for the agent face) from now on. On failure
+  // returns an empty handle and sets `error` to a diagnostic text;
   // everything given is released. A thread that runs out of memory stops
   // reading and fails the channel with ENOMEM (Sender::fail).
-  static ReaderThread start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error);
+  static ReaderThread start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error,
+                            UniqueFd child = UniqueFd());
 
   ReaderThread() = default;
   ReaderThread(ReaderThread&& other) noexcept = default;
@@ -52,6 +64,9 @@ class ReaderThread {
   ~ReaderThread();
 
   bool joinable() const noexcept { return running_.get(); }
+  // Asks for a drain; the channel's sync acknowledgement reaches the
+  // returned generation once it is done.
+  std::uint64_t request_sync() noexcept;
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.

@@ -13,7 +13,6 @@
 #include "base/internal_failure.h"
 #include "base/kept_texts.h"
 #include "held_tail.h"
-#include "text/cleaning.h"
 
 namespace morvik::session {
 
@@ -103,25 +102,23 @@ void Session::ForkHandling::after_fork_in_child() noexcept {
 
 // ---------------------------------------------------------------- draining
 
-void Session::finish_read(std::string& collected, std::uint64_t cap) {
+void Session::finish_read(ByteBuffer& collected, std::uint64_t cap) {
   hold_incomplete_tail(inbox_, collected, cap);
-  history_.append(collected);
+  history_.append(collected.view());
 }
 
-std::string Session::read_available(std::optional<std::uint64_t> max_bytes) {
+ByteBuffer Session::read_available(std::optional<std::uint64_t> max_bytes) {
   const std::uint64_t budget = max_bytes.value_or(DEFAULT_READ_AVAILABLE_BYTES);
-  if (in_other_process()) return std::string();
-  std::string collected;
+  ByteBuffer collected;
+  if (in_other_process()) return collected;
   Chunk chunk;
   while (collected.size() < budget) {
     if (inbox_.try_take(chunk) != Inbox::Status::Chunk) break;
     if (append_capped(inbox_, collected, std::move(chunk), budget)) break;
   }
   finish_read(collected, budget);
-  return text::sanitize_for_agent(collected);
+  return collected;
 }
-
-std::string Session::get_history() { return text::sanitize_for_agent(history_.contents()); }
 
 // ------------------------------------------------------- input and settings
 

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/fork_watch.h"
 #include "pty/pty_process.h"
 #include "channel.h"
@@ -27,6 +28,7 @@
 #include "history.h"
 #include "inbox.h"
 #include "input_writer.h"
+#include "read_output.h"
 #include "reader_thread.h"
 
 namespace morvik::session {
@@ -67,12 +69,17 @@ class Session {
   // the rest, in that order.
   ~Session();
 
-  // Draining and history.
-  std::string read_available(std::optional<std::uint64_t> max_bytes);
-  std::string get_history();
+  // Draining, history and waiting hand out raw bytes, already recorded in
+  // the history and ending on a whole character or escape (held_tail.h).
+  // Their text is text::clean_into's or sanitize_for_agent's; the binding
+  // cleans them straight into the object it returns.
+  ByteBuffer read_available(std::optional<std::uint64_t> max_bytes);
+  // The history's bytes, oldest first, as one string.
+  std::string history_contents() const { return history_.contents(); }
 
-  // Waiting: run with the interpreter lock released.
-  std::string read_until_ready(const WaitArgs& args);
+  // Waiting: run with the interpreter lock released. A long wait cleans
+  // what it has while more comes (read_output.h).
+  ReadOutput read_until_ready(const WaitArgs& args);
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
@@ -99,10 +106,14 @@ class Session {
           ReaderThread reader, std::size_t history_limit, bool interactive);
 
   bool should_wait_for_markers() const noexcept;
-  std::string read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
-                                     std::uint64_t settle_ms);
-  std::string read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                                     std::uint64_t max_output_bytes);
+  ReadOutput read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
+                                    std::uint64_t settle_ms);
+  ReadOutput read_until_quiet_inner(std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                                    std::uint64_t max_output_bytes);
+
+  // A wait's output while it collects: the raw bytes, and the cleaning of
+  // what has settled of them.
+  using Collecting = ReadOutput;
 
   // A session belongs to the process that started its child. In a forked
   // copy of the host it behaves as a closed one: no signal, wait, wake-up or
@@ -126,12 +137,14 @@ class Session {
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
   // no sign of life from the child.
-  Inbox::Status receive_capped(std::string& collected, std::chrono::nanoseconds limit,
+  Inbox::Status receive_capped(Collecting& collected, std::chrono::nanoseconds limit,
                                std::uint64_t cap, bool& cut, bool* held = nullptr);
+  // finish_read for a wait, and what it hands out.
+  ReadOutput finish_wait(Collecting& collected, std::uint64_t cap);
   // The end of a wait: an incomplete character or escape at the end of
   // `collected` goes back to the inbox (see hold_incomplete_tail), the rest
   // into the history.
-  void finish_read(std::string& collected, std::uint64_t cap);
+  void finish_read(ByteBuffer& collected, std::uint64_t cap);
 
   // Field order is release order after teardown (members are destroyed in
   // reverse): process, writer, inbox (the channel), reader_thread, then the

@@ -22,6 +22,20 @@ std::string strip(std::string_view raw) {
   return out;
 }
 
+// No early exit, so the loop vectorises.
+bool all_ascii(const u8* p, std::size_t n) {
+  u8 seen = 0;
+  for (std::size_t i = 0; i < n; ++i) seen |= p[i];
+  return seen < 0x80;
+}
+
+template <Scan S>
+CleanedBytes clean(std::string_view raw, char* out) {
+  auto* bytes = reinterpret_cast<u8*>(out);
+  const std::size_t n = strip_into<S>(reinterpret_cast<const u8*>(raw.data()), raw.size(), bytes);
+  return {n, scan_utf8<S>(bytes, 0, n).bad_len == 0, all_ascii(bytes, n)};
+}
+
 template <Scan S>
 std::string sanitize(std::string_view raw) {
   std::string bytes = strip<S>(raw);
@@ -41,6 +55,20 @@ std::string sanitize(std::string_view raw) {
 std::string sanitize_for_agent(std::string_view raw) {
   if (detail::avx2_supported()) return detail::sanitize_for_agent_avx2(raw);
   return sanitize<Scan::Vector>(raw);
+}
+
+std::size_t strip_until(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  if (detail::avx2_supported()) return detail::strip_until_avx2(raw, out, stop, consumed);
+  std::size_t i = 0;
+  std::size_t o = 0;
+  strip_span<Scan::Vector>(reinterpret_cast<const u8*>(raw.data()), raw.size(), reinterpret_cast<u8*>(out), i, o, stop);
+  consumed = i;
+  return o;
+}
+
+CleanedBytes clean_into(std::string_view raw, char* out) {
+  if (detail::avx2_supported()) return detail::clean_into_avx2(raw, out);
+  return clean<Scan::Vector>(raw, out);
 }
 
 std::string strip_terminal_bytes(std::string_view raw) {
@@ -107,13 +135,25 @@ Extent rest_extent(Rest rest, const unsigned char* in, std::size_t j, std::size_
 
 namespace detail {
 
+std::size_t strip_until_portable(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  std::size_t i = 0;
+  std::size_t o = 0;
+  strip_span<Scan::Word>(reinterpret_cast<const u8*>(raw.data()), raw.size(), reinterpret_cast<u8*>(out), i, o, stop);
+  consumed = i;
+  return o;
+}
+
 std::string sanitize_for_agent_portable(std::string_view raw) { return sanitize<Scan::Word>(raw); }
 
 std::string strip_terminal_bytes_portable(std::string_view raw) { return strip<Scan::Word>(raw); }
 
+CleanedBytes clean_into_portable(std::string_view raw, char* out) { return clean<Scan::Word>(raw, out); }
+
 std::string sanitize_for_agent_sse2(std::string_view raw) { return sanitize<Scan::Vector>(raw); }
 
 std::string strip_terminal_bytes_sse2(std::string_view raw) { return strip<Scan::Vector>(raw); }
+
+CleanedBytes clean_into_sse2(std::string_view raw, char* out) { return clean<Scan::Vector>(raw, out); }
 
 }  // namespace detail
 

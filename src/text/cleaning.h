@@ -15,9 +15,32 @@ namespace morvik::text {
 // Returns well-formed UTF-8.
 std::string sanitize_for_agent(std::string_view raw);
 
+// What clean_into wrote.
+struct CleanedBytes {
+  std::size_t size;  // bytes written
+  bool well_formed;  // they are well-formed UTF-8, so they are the text itself
+  bool ascii;        // every one is below 0x80
+};
+
+// The filter of sanitize_for_agent straight into the caller's memory, for a
+// result that is built where it will stay: writes the bytes that survive it
+// to out[0, size). `out` must have room for raw.size() bytes, and must not
+// overlap `raw`; the filter may store scratch anywhere in that room. When
+// the bytes are not well formed, the text is their decoding with
+// replacement (utf8.h).
+CleanedBytes clean_into(std::string_view raw, char* out);
+
 // Step one alone: the bytes that survive the escape and control filter, in
 // order. Never longer than the input. Exposed for tests and benchmarks.
 std::string strip_terminal_bytes(std::string_view raw);
+
+// Step one from raw[0] until it has passed `stop`, stopping between
+// escapes, for a reader that cleans output piece by piece while it comes:
+// writes to `out` (room for raw.size() bytes, scratch anywhere in it) and
+// returns how many bytes it wrote; `consumed` is where it stopped. An
+// escape that began before `stop` and ran to the end of `raw`, finished or
+// not, makes `consumed` raw.size(): only a later byte could tell.
+std::size_t strip_until(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
 
 // The filter's grammar (grammar.h), for other readers of raw output (the
 // line renderer, the screen model's scan) that must agree with it byte for
@@ -72,14 +95,20 @@ namespace detail {
 // instructions; the SSE2 one is what runs where AVX2 is missing.
 std::string sanitize_for_agent_portable(std::string_view raw);
 std::string strip_terminal_bytes_portable(std::string_view raw);
+CleanedBytes clean_into_portable(std::string_view raw, char* out);
 std::string sanitize_for_agent_sse2(std::string_view raw);
 std::string strip_terminal_bytes_sse2(std::string_view raw);
+CleanedBytes clean_into_sse2(std::string_view raw, char* out);
+
+std::size_t strip_until_portable(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
+std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed);
 
 // Whether this processor (and build) can run the AVX2 path
-// (cleaning_avx2.cpp). The three functions after it may only be called when
+// (cleaning_avx2.cpp). The functions named _avx2 may only be called when
 // it says yes.
 bool avx2_supported();
 std::string sanitize_for_agent_avx2(std::string_view raw);
+CleanedBytes clean_into_avx2(std::string_view raw, char* out);
 std::string strip_terminal_bytes_avx2(std::string_view raw);
 // True when `bytes` is well-formed UTF-8, by the vector check the AVX2 path
 // uses to skip decoding.

@@ -253,7 +253,10 @@ class Utf8CheckAvx2 {
   // Written out so that it is compiled for AVX2 like the rest; the implicit
   // one would not be.
   Utf8CheckAvx2()
-      : error_(_mm256_setzero_si256()), prev_input_(_mm256_setzero_si256()), prev_incomplete_(_mm256_setzero_si256()) {}
+      : error_(_mm256_setzero_si256()),
+        prev_input_(_mm256_setzero_si256()),
+        prev_incomplete_(_mm256_setzero_si256()),
+        high_(_mm256_setzero_si256()) {}
 
   void feed(const u8* p) { feed(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
 
@@ -266,6 +269,9 @@ class Utf8CheckAvx2 {
     feed(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
     return _mm256_testz_si256(error_, error_) != 0;
   }
+
+  // After finish: whether every byte fed was below 0x80.
+  bool ascii() const { return _mm256_movemask_epi8(high_) == 0; }
 
  private:
   // Error bits of the pair tables. Bit 7 must be TWO_CONTS: the check for
@@ -301,6 +307,7 @@ class Utf8CheckAvx2 {
   static __m256i high_nibbles(__m256i v) { return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F)); }
 
   void feed(__m256i input) {
+    high_ = _mm256_or_si256(high_, input);
     if (_mm256_movemask_epi8(input) == 0) {
       // ASCII only: fine unless the previous block ended inside a character.
       error_ = _mm256_or_si256(error_, prev_incomplete_);
@@ -350,6 +357,7 @@ class Utf8CheckAvx2 {
   __m256i error_;
   __m256i prev_input_;
   __m256i prev_incomplete_;
+  __m256i high_;  // every byte fed, or-ed together
 };
 
 bool is_well_formed_avx2(const u8* p, std::size_t n) {
@@ -375,15 +383,12 @@ std::string strip_avx2(std::string_view raw) {
 // check reads what the filter wrote from the first-level cache.
 constexpr std::size_t CHECK_LAG = 4096;
 
-std::string sanitize_avx2(std::string_view raw) {
-  if (raw.empty()) return {};
+CleanedBytes clean_blocks_avx2(std::string_view raw, u8* bytes) {
   const std::size_t n = raw.size();
-  std::string out(n, '\0');
   const auto* in = reinterpret_cast<const u8*>(raw.data());
-  auto* bytes = reinterpret_cast<u8*>(out.data());
   std::size_t i = 0;
   std::size_t o = 0;
-  std::size_t v = 0;  // out[0, v) has been fed to the check
+  std::size_t v = 0;  // bytes[0, v) has been fed to the check
   Utf8CheckAvx2 check;
   while (n - i >= BLOCK) {
     strip_blocks_avx2(in, n, i, bytes, o, i + CHECK_LAG);
@@ -391,14 +396,33 @@ std::string sanitize_avx2(std::string_view raw) {
   }
   o = strip_into<Scan::Vector>(in, n, bytes, i, o);
   for (; o - v >= 32; v += 32) check.feed(bytes + v);
-  if (check.finish(bytes + v, o - v)) {
-    out.resize(o);
+  const bool well_formed = check.finish(bytes + v, o - v);
+  return {o, well_formed, check.ascii()};
+}
+
+std::size_t strip_until_blocks_avx2(std::string_view raw, u8* out, std::size_t stop, std::size_t& consumed) {
+  const auto* in = reinterpret_cast<const u8*>(raw.data());
+  std::size_t i = 0;
+  std::size_t o = 0;
+  strip_blocks_avx2(in, raw.size(), i, out, o, stop);
+  strip_span<Scan::Vector>(in, raw.size(), out, i, o, stop);
+  consumed = i;
+  return o;
+}
+
+std::string sanitize_avx2(std::string_view raw) {
+  if (raw.empty()) return {};
+  std::string out(raw.size(), '\0');
+  auto* bytes = reinterpret_cast<u8*>(out.data());
+  const CleanedBytes cleaned = clean_blocks_avx2(raw, bytes);
+  if (cleaned.well_formed) {
+    out.resize(cleaned.size);
     return out;
   }
-  const Utf8Scan first = scan_utf8<Scan::Vector>(bytes, 0, o);
+  const Utf8Scan first = scan_utf8<Scan::Vector>(bytes, 0, cleaned.size);
   std::string text;
-  text.reserve(decoded_size<Scan::Vector>(bytes, o, first));
-  append_decoded<Scan::Vector>(bytes, o, first, text);
+  text.reserve(decoded_size<Scan::Vector>(bytes, cleaned.size, first));
+  append_decoded<Scan::Vector>(bytes, cleaned.size, first, text);
   return text;
 }
 
@@ -491,6 +515,14 @@ bool avx2_supported() {
 #if MORVIK_HAVE_AVX2_PATH
 std::string sanitize_for_agent_avx2(std::string_view raw) { return sanitize_avx2(raw); }
 
+CleanedBytes clean_into_avx2(std::string_view raw, char* out) {
+  return clean_blocks_avx2(raw, reinterpret_cast<u8*>(out));
+}
+
+std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  return strip_until_blocks_avx2(raw, reinterpret_cast<u8*>(out), stop, consumed);
+}
+
 std::string strip_terminal_bytes_avx2(std::string_view raw) { return strip_avx2(raw); }
 
 bool is_well_formed_utf8_avx2(std::string_view bytes) {
@@ -500,6 +532,12 @@ bool is_well_formed_utf8_avx2(std::string_view bytes) {
 #else
 // Never called: avx2_supported() is false here, and every caller asks it first.
 std::string sanitize_for_agent_avx2(std::string_view raw) { return sanitize_for_agent_sse2(raw); }
+
+CleanedBytes clean_into_avx2(std::string_view raw, char* out) { return clean_into_sse2(raw, out); }
+
+std::size_t strip_until_avx2(std::string_view raw, char* out, std::size_t stop, std::size_t& consumed) {
+  return strip_until_portable(raw, out, stop, consumed);
+}
 
 std::string strip_terminal_bytes_avx2(std::string_view raw) { return strip_terminal_bytes_sse2(raw); }
 

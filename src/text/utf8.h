@@ -1,8 +1,11 @@
 // UTF-8 decoding with replacement, on its own: for texts that are not
 // terminal output (ready markers), for the line renderer's lines and for
-// tests of the decoder.
+// tests of the decoder. And the two steps that turn well-formed UTF-8 into
+// fixed-width code units in memory the caller owns, so that a text can be
+// decoded straight into the object that will hold it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,5 +18,27 @@ void append_utf8_with_replacement(std::string_view bytes, std::string& out);
 // True when `bytes` is well-formed UTF-8, by the widest check this
 // processor has.
 bool is_well_formed_utf8(std::string_view bytes) noexcept;
+
+// What well-formed UTF-8 decodes to: how many characters, and how wide a
+// code unit must be to hold each of them.
+struct Utf8Shape {
+  std::size_t characters;
+  // The top of the narrowest class that holds every character: 0x7F (ASCII),
+  // 0xFF, 0xFFFF or 0x10FFFF. A character at least that class's bottom is
+  // among them (0x80, 0x100, 0x10000), so the class is exact.
+  char32_t max_character;
+};
+
+// `well_formed` must be well-formed UTF-8 (one pass, no check).
+Utf8Shape measure_utf8(std::string_view well_formed);
+
+// The bytes of one code unit that holds every character of that shape:
+// 1, 2 or 4.
+unsigned code_unit_bytes(const Utf8Shape& shape);
+
+// Writes the characters of `well_formed`, whose shape measure_utf8 gave, to
+// `out` as shape.characters code units of code_unit_bytes(shape) bytes in
+// native byte order. Stores never go past the last code unit.
+void widen_utf8(std::string_view well_formed, const Utf8Shape& shape, void* out);
 
 }  // namespace morvik::text

@@ -1,7 +1,7 @@
 // The base layer: the error-number table that user-visible messages are built
 // from, held to the C library's own names so that a shifted or missing row
-// shows; the folding of unknown numbers into row 0; the text form; and the
-// one owner of a descriptor.
+// shows; the folding of unknown numbers into row 0; the text form; the
+// one owner of a descriptor; and the byte buffer that output is collected in.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
+#include "base/byte_buffer.h"
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
 #include "base/unique_fd.h"
@@ -72,6 +74,37 @@ TEST(UniqueFdTest, ClosingADescriptorSomeoneElseClosedIsAnInternalFailure) {
   const auto failure = morvik::take_deferred_internal_failure();
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(*failure, "Closing an invalid file descriptor!");
+}
+
+// Appends of every size carry the buffer from the heap into a mapping of its
+// own and through several moves of that mapping; the bytes must come through
+// each step in order, and a cut or a move must keep exactly what it says.
+TEST(ByteBufferTest, GrowingFromTheHeapThroughItsOwnMappingKeepsEveryByteInOrder) {
+  morvik::ByteBuffer buffer;
+  std::string expected;
+  std::size_t step = 1;
+  while (expected.size() < 3 * morvik::MAPPED_BUFFER_BYTES + morvik::HUGE_PAGE_BYTES) {
+    std::string piece(step, '\0');
+    for (std::size_t i = 0; i < step; ++i) piece[i] = static_cast<char>('a' + (expected.size() + i) % 26);
+    buffer.append(piece);
+    expected += piece;
+    ASSERT_EQ(buffer.size(), expected.size());
+    step = step * 3 + 1;
+  }
+  EXPECT_EQ(buffer.view(), expected);
+  buffer.truncate(5);
+  buffer.append("XYZ");
+  EXPECT_EQ(buffer.view(), "abcdeXYZ");
+
+  morvik::ByteBuffer moved(std::move(buffer));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_EQ(moved.view(), "abcdeXYZ");
+  buffer = std::move(moved);
+  EXPECT_EQ(buffer.view(), "abcdeXYZ");
+  buffer.release();
+  EXPECT_TRUE(buffer.empty());
+  buffer.append("again");
+  EXPECT_EQ(buffer.view(), "again");
 }
 
 }  // namespace

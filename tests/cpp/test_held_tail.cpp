@@ -22,13 +22,13 @@ namespace {
 // A read: queued chunks within `budget`, the cut rest of the last one put
 // back, then the incomplete end held back.
 std::string read(Inbox& inbox, std::uint64_t budget) {
-  std::string collected;
+  morvik::ByteBuffer collected;
   Chunk chunk;
   while (collected.size() < budget && inbox.try_take(chunk) == Inbox::Status::Chunk) {
     if (append_capped(inbox, collected, std::move(chunk), budget)) break;
   }
   hold_incomplete_tail(inbox, collected, budget);
-  return collected;
+  return std::string(collected.view());
 }
 
 // One step of a case: the child writes `sent`, or its output ends (`end`),

@@ -2,8 +2,10 @@
 // and the read-end analysis to the one reference of the tests, written from
 // the rules (tests/reference/cleaning_reference.h), and the reference itself
 // to tables of exact texts, so that a fault in a fast path cannot hide
-// behind the same fault in its checker.
+// behind the same fault in its checker. The waits' cleaning ahead
+// (session/output_cleaner.h) is held to the cleaning of the whole here too.
 
+#include "session/output_cleaner.h"
 #include "text/cleaning.h"
 #include "text/read_end.h"
 #include "text/utf8.h"
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -22,11 +25,15 @@
 namespace {
 
 using morvik::text::append_utf8_with_replacement;
+using morvik::text::CleanedBytes;
 using morvik::text::incomplete_tail_length;
 using morvik::text::MAX_HELD_TAIL_BYTES;
 using morvik::text::sanitize_for_agent;
 using morvik::text::strip_terminal_bytes;
 using morvik::text::detail::avx2_supported;
+using morvik::text::detail::clean_into_avx2;
+using morvik::text::detail::clean_into_portable;
+using morvik::text::detail::clean_into_sse2;
 using morvik::text::detail::is_well_formed_utf8_avx2;
 using morvik::text::detail::sanitize_for_agent_avx2;
 using morvik::text::detail::sanitize_for_agent_portable;
@@ -69,10 +76,35 @@ std::string encode(std::uint32_t cp) {
   return s;
 }
 
+// What a clean_into path wrote, from a block exactly as long as the input,
+// so that the sanitizer builds catch a store past it.
+std::string cleaned_into(CleanedBytes (*path)(std::string_view, char*), const std::string& input,
+                         CleanedBytes& got) {
+  const auto room = std::make_unique<char[]>(input.size() + 1);
+  got = path(input, room.get());
+  return std::string(room.get(), got.size);
+}
+
+// Every clean_into path writes the stripped bytes and says truly whether
+// they are the text and whether they are ASCII.
+void expect_clean_into_agrees(const std::string& input, const std::string& stripped, const std::string& text) {
+  const bool ascii = std::all_of(stripped.begin(), stripped.end(), [](char c) { return static_cast<u8>(c) < 0x80; });
+  std::vector<CleanedBytes (*)(std::string_view, char*)> paths = {morvik::text::clean_into, clean_into_portable,
+                                                                  clean_into_sse2};
+  if (avx2_supported()) paths.push_back(clean_into_avx2);
+  for (auto* path : paths) {
+    CleanedBytes got{};
+    ASSERT_EQ(cleaned_into(path, input, got), stripped) << ::testing::PrintToString(input);
+    ASSERT_EQ(got.well_formed, text == stripped) << ::testing::PrintToString(input);
+    ASSERT_EQ(got.ascii, ascii) << ::testing::PrintToString(input);
+  }
+}
+
 // Every cleaning entry point against the references, for one input.
 void expect_all_paths_agree(const std::string& input) {
   const std::string stripped = reference::strip(input);
   const std::string text = reference::decode(stripped);
+  expect_clean_into_agrees(input, stripped, text);
   // The input is only printed when a check fails: printing every one would
   // cost more than the checks.
   ASSERT_EQ(strip_terminal_bytes(input), stripped) << ::testing::PrintToString(input);
@@ -315,6 +347,79 @@ TEST(SanitizeUtf8, WellFormedTextOfEveryLengthPassesUnchanged) {
   while (big.size() < 5000) big += text + "plain ascii run of text\t\n";
   EXPECT_EQ(sanitize_for_agent(big), big);
   EXPECT_EQ(sanitize_for_agent_portable(big), big);
+}
+
+// --- widening well-formed text to code units ----------------------------------
+
+// The code points of well-formed UTF-8, the slow and obvious way.
+std::vector<std::uint32_t> code_points(const std::string& utf8) {
+  std::vector<std::uint32_t> out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<u8>(utf8[i]);
+    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? b : b & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<u8>(utf8[i + k]) & 0x3F);
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+template <class Unit>
+std::vector<std::uint32_t> widened(const std::string& utf8, const morvik::text::Utf8Shape& shape) {
+  // One unit more than needed, to see that nothing is stored past the end.
+  std::vector<Unit> units(shape.characters + 1, Unit(0x5A));
+  morvik::text::widen_utf8(utf8, shape, units.data());
+  EXPECT_EQ(units.back(), Unit(0x5A)) << "a store past the last code unit";
+  return std::vector<std::uint32_t>(units.begin(), units.end() - 1);
+}
+
+TEST(Utf8Widen, TextOfEveryWidthComesBackAsItsCodePointsInTheNarrowestUnit) {
+  struct Width {
+    std::vector<std::uint32_t> wide;  // characters that make the class
+    std::uint32_t max_character;
+    unsigned unit;
+  };
+  const std::vector<Width> widths = {
+      {{}, 0x7F, 1},
+      {{0x80, 0xE9, 0xFF}, 0xFF, 1},
+      {{0x100, 0x7FF, 0x800, 0x2500, 0xFFFD, 0xFFFF}, 0xFFFF, 2},
+      {{0x10000, 0x1F600, 0x10FFFF}, 0x10FFFF, 4},
+  };
+  std::mt19937 rng(7);
+  for (const Width& w : widths) {
+    for (std::size_t len = 0; len <= 200; len += 1 + len / 16) {
+      for (int round = 0; round < 20; ++round) {
+        // ASCII runs of every length around the 16-byte blocks, and the
+        // class's characters alone or in runs between them.
+        std::string text;
+        std::vector<std::uint32_t> expected;
+        std::uniform_int_distribution<int> coin(0, 3);
+        while (expected.size() < len) {
+          std::uint32_t cp = 0x20 + rng() % 0x5F;
+          if (!w.wide.empty() && coin(rng) == 0) cp = w.wide[rng() % w.wide.size()];
+          expected.push_back(cp);
+          text += encode(cp);
+        }
+        if (!w.wide.empty() && len > 0 && round == 0) {
+          expected.back() = w.wide.back();
+          text = "";
+          for (std::uint32_t cp : expected) text += encode(cp);
+        }
+        const auto shape = morvik::text::measure_utf8(text);
+        ASSERT_EQ(shape.characters, expected.size());
+        const bool has_wide = std::any_of(expected.begin(), expected.end(), [](std::uint32_t cp) { return cp >= 0x80; });
+        ASSERT_EQ(shape.max_character, has_wide ? w.max_character : 0x7Fu) << ::testing::PrintToString(text);
+        ASSERT_EQ(morvik::text::code_unit_bytes(shape), has_wide ? w.unit : 1u);
+        ASSERT_EQ(code_points(text), expected);
+        switch (morvik::text::code_unit_bytes(shape)) {
+          case 1: ASSERT_EQ(widened<std::uint8_t>(text, shape), expected); break;
+          case 2: ASSERT_EQ(widened<std::uint16_t>(text, shape), expected); break;
+          default: ASSERT_EQ(widened<std::uint32_t>(text, shape), expected); break;
+        }
+      }
+    }
+  }
 }
 
 // --- fast paths against the references ---------------------------------------
@@ -625,6 +730,65 @@ TEST(SanitizeTail, EveryPrefixSplitsWhereCleaningThePartsEqualsCleaningTheWhole)
       const std::size_t cut = k - held;
       ASSERT_EQ(sanitize_for_agent(input.substr(0, cut)) + sanitize_for_agent(input.substr(cut)), whole)
           << ::testing::PrintToString(input) << " cut at " << cut;
+    }
+  }
+}
+
+// --- cleaning while the output still comes -----------------------------------
+
+// Output that grows in pieces of any size, cleaned as it comes, then cut
+// back by what a read holds (an incomplete escape or character at its end)
+// and finished with the cleaning of the rest, must give exactly the bytes of
+// cleaning the whole. Escapes longer than the piece's tail, finished later
+// or never, make the cleaner leave the rest to the end.
+TEST(OutputCleanerTest, CleaningAsItComesThenTheRestEqualsCleaningTheWhole) {
+  using morvik::session::OutputCleaner;
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    std::mt19937 rng(seed);
+    std::string input;
+    const std::size_t len = 3 * OutputCleaner::CLEAN_AHEAD_BYTES + rng() % OutputCleaner::CLEAN_AHEAD_BYTES;
+    while (input.size() < len) {
+      if (seed % 4 == 1) {
+        // Well-formed text of every width between escapes, so that the
+        // shape has something to measure.
+        for (std::uint32_t cp : {0x41u, 0xE9u, 0x2500u, 0x1F600u, 0x20u}) input += encode(cp + rng() % 3);
+        input += "\x1b[3" + std::to_string(rng() % 8) + "m";
+        continue;
+      }
+      input += seed % 2 ? random_terminal_bytes(rng, 4000) : random_sequence_heavy_bytes(rng, 4000);
+      // Now and then a string longer than the tail the cleaner leaves.
+      if (rng() % 300 == 0) input += "\x1b]0;" + std::string(OutputCleaner::CLEAN_TAIL_BYTES + rng() % 40000, 't') + "\x07";
+    }
+    if (seed % 3 == 0) input += "\x1b]0;never ends " + std::string(70000, 'u');
+    morvik::ByteBuffer raw;
+    morvik::ByteBuffer cleaned;
+    OutputCleaner cleaner;
+    for (std::size_t at = 0; at < input.size();) {
+      const std::size_t n = std::min<std::size_t>(input.size() - at, 1 + rng() % 70000);
+      raw.append(std::string_view(input).substr(at, n));
+      at += n;
+      cleaner.advance(raw.view(), cleaned);
+      ASSERT_LE(cleaner.settled(), raw.size() - std::min(raw.size(), MAX_HELD_TAIL_BYTES));
+    }
+    raw.truncate(raw.size() - incomplete_tail_length(raw.view()));
+    const std::string rest = strip_terminal_bytes(raw.view().substr(cleaner.settled()));
+    const std::string whole = strip_terminal_bytes(raw.view());
+    // Compared whole, reported by size: the texts run to megabytes.
+    ASSERT_TRUE(std::string(cleaned.view()) + rest == whole)
+        << "seed " << seed << ", settled " << cleaner.settled() << ": " << cleaned.size() + rest.size()
+        << " bytes where cleaning the whole gives " << whole.size();
+    const bool ascii = std::all_of(cleaned.view().begin(), cleaned.view().end(),
+                                   [](char c) { return static_cast<u8>(c) < 0x80; });
+    ASSERT_EQ(cleaner.ascii(), ascii);
+    ASSERT_GT(cleaner.settled(), 0u) << "nothing was cleaned ahead";
+    // The shape it measured piece by piece is that of the whole text.
+    const auto shape = cleaner.shape(whole);
+    ASSERT_EQ(shape.has_value(), reference::decode(whole) == whole) << "seed " << seed;
+    if (seed % 4 == 1) ASSERT_TRUE(shape.has_value()) << "seed " << seed;
+    if (shape) {
+      const auto expected = morvik::text::measure_utf8(whole);
+      EXPECT_EQ(shape->characters, expected.characters) << "seed " << seed;
+      EXPECT_EQ(shape->max_character, expected.max_character) << "seed " << seed;
     }
   }
 }

@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "session/session.h"
+#include "text/cleaning.h"
 
 using namespace morvik::session;
+using morvik::text::sanitize_for_agent;
 using namespace std::chrono_literals;
 
 namespace {
@@ -23,12 +25,12 @@ std::unique_ptr<Session> start(const char* cmd, bool interactive = false) {
   return std::move(s).value();
 }
 
-// Waits until `n` bytes of raw output are collected through read_available.
+// Waits until `n` bytes of text are collected through read_available.
 std::string collect(Session& s, std::size_t n, std::optional<std::uint64_t> budget = std::nullopt) {
   std::string out;
   const auto until = std::chrono::steady_clock::now() + 5s;
   while (out.size() < n && std::chrono::steady_clock::now() < until) {
-    out += s.read_available(budget);
+    out += sanitize_for_agent(s.read_available(budget).view());
     if (out.size() < n) std::this_thread::sleep_for(5ms);
   }
   return out;
@@ -53,7 +55,7 @@ TEST(SessionTest, BudgetCutLeavesTheRestForTheNextRead) {
   EXPECT_EQ(first, "abcd");
   std::string rest = collect(*s, 7);
   EXPECT_EQ(rest, "efghij\n");
-  EXPECT_EQ(s->get_history(), "abcdefghij\n");
+  EXPECT_EQ(sanitize_for_agent(s->history_contents()), "abcdefghij\n");
 }
 
 TEST(SessionTest, BackgroundHolderOfTheTerminalDoesNotHangTeardown) {

@@ -16,6 +16,7 @@ import pytest
 
 from morvik import Morvik
 
+import hooks
 import support
 
 
@@ -192,6 +193,40 @@ def test_reads_of_coloured_cjk_text_join_up_to_the_whole_text(tmp_path, spawn, l
     assert text == expected
     assert session.get_history() == expected
     assert len(pieces) > 10  # the output really came in many reads
+
+
+# Lines whose text needs each width of str, with escapes around and inside,
+# and one with ill-formed bytes (U+FFFD, which needs two bytes a character).
+WIDTH_LINES = {
+    "ascii": b"row %d \x1b[32mok\x1b[0m \x1b]0;title\x07done\n",
+    "latin-1": "r\u00e9sum\u00e9 %d \x1b[1m\u00fc\u00df\x1b[0m\n".encode(),
+    "two-byte": "\u2500\u2500 %d \x1b[7m\u9805\u76ee\x1b[0m \u2713\n".encode(),
+    "four-byte": "\U0001f600 %d \x1b[33m\u00e9\u2500\U0010ffff\x1b[0m\n".encode(),
+    "ill-formed": b"bad \xff\xfe %d \xe2\x82 \xc3\n",
+}
+
+
+@pytest.mark.parametrize("size", [1 << 17, 3 << 20], ids=["128KiB", "3MiB"])
+@pytest.mark.parametrize("width", WIDTH_LINES)
+def test_output_of_every_width_and_size_comes_back_exactly(tmp_path, width, size):
+    # Small results are cleaned aside and copied into their str, large ones
+    # straight into it; either way the text must be the cleaning of the
+    # whole stream, in a str as narrow as its widest character (a str of a
+    # wider kind never compares equal to the same characters).
+    line = WIDTH_LINES[width]
+    data = b"".join(line % n for n in range(size // len(line)))
+    (tmp_path / "data").write_bytes(data)
+    command = support.write_script(tmp_path, "dump", f"#!/bin/sh\ncat '{tmp_path / 'data'}'\n")
+    expected = hooks.clean(data)
+    waited = Morvik(command, False)
+    try:
+        # Quiet mode: once the child has ended the wait returns with all of it.
+        assert waited.read_until_ready(timeout_ms=30000, max_output_bytes=64 << 20, quiet_ms=5000) == expected
+    finally:
+        waited.close()
+    drained = _ended_session(command)
+    assert drained.read_available(64 << 20) == expected
+    assert drained.get_history() == expected  # under 4 MiB of raw output
 
 
 # ------------------------------------------------------------ history
