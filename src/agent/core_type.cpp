@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/allow_threads.h"
-#include "binding/errors.h"
-#include "binding/output_text.h"
+#include "extension/binding/allow_threads.h"
+#include "extension/binding/errors.h"
+#include "extension/binding/output_text.h"
 
 namespace morvik::ext {
 

@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 
-#include "binding/py_ref.h"
+#include "extension/binding/py_ref.h"
 #include "session/agent_session.h"
 
 namespace morvik::ext {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/errors.h"
+#include "extension/binding/errors.h"
 #include "core_type.h"
 
 namespace morvik::ext {

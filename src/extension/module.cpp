@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/kept_texts.h"
-#include "binding/errors.h"
+#include "extension/binding/errors.h"
 #include "morvik_type.h"
 
 namespace morvik::ext {

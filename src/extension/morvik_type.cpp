@@ -14,8 +14,8 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
-#include "binding/errors.h"
-#include "binding/output_text.h"
+#include "extension/binding/errors.h"
+#include "extension/binding/output_text.h"
 
 namespace morvik::ext {
 
