@@ -45,9 +45,6 @@ constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // How long close waits for the reader to see the end of the output by
 // itself once every process of the session has ended.
 constexpr milliseconds READER_JOIN_GRACE_MS{1000};
-// The lines a wait rendered are moved into its reply once this many have
-// built up, so that the renderer's buffer stays small and in the cache.
-constexpr std::size_t RENDERED_BATCH_BYTES = std::size_t{1} << 20;
 // What a terminal is announced as when the caller's environment names none.
 constexpr char DEFAULT_TERM[] = "xterm-256color";
 
@@ -373,7 +370,20 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
   // held back from the raw output.
   renderer_.set_columns(columns_.load(std::memory_order_acquire));
   renderer_.feed(added);
-  if (renderer_.completed_bytes() >= RENDERED_BATCH_BYTES) collected.text.append(renderer_.take(false));
+  if (!collected.addressed) {
+    for (const auto& e : renderer_.events()) {
+      collected.addressed = collected.addressed || e.kind == text::LineRenderer::EventKind::CursorAddressed;
+    }
+  }
+  // Once the program draws at rows of the screen, its lines are the
+  // screen's to show: what the line model makes of them is dropped.
+  // Lines are moved into the reply as they complete, so that the lines
+  // before a chunk that addresses the screen stay.
+  if (collected.addressed) {
+    (void)renderer_.take(false);
+  } else if (renderer_.completed_bytes() != 0) {
+    collected.text.append(renderer_.take(false));
+  }
   key_mode_.feed(added);
   application_cursor_.store(key_mode_.application(), std::memory_order_release);
   bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
@@ -382,13 +392,13 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
 
 void AgentSession::finish_text(ReadOutput& collected) {
   collected.made = true;
-  if (!renderer_.alternate()) {
+  if (!renderer_.alternate() && !collected.addressed) {
     collected.text.append(renderer_.take(true));
     return;
   }
   // A full-screen program: what it drew, not how. The main screen's lines
   // that came before it took over still lead.
-  collected.text.append(renderer_.take(false));
+  if (!collected.addressed) collected.text.append(renderer_.take(false));
   const std::optional<ScreenShot> shot = output_->screen();
   if (!shot) return;
   std::size_t rows = shot->lines.size();

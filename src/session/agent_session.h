@@ -22,7 +22,9 @@
 // A reply's text is what the terminal showed: the lines the line renderer
 // (text/line_render.h) makes of the output at the terminal's width, the
 // unfinished last one as it stands; while the program uses the alternate
-// screen, that screen as the model shows it when the wait ends.
+// screen, or once it moved the cursor to a row of the screen during the
+// wait (top, `clear`), the screen as the model shows it when the wait ends,
+// after the lines that came before.
 //
 // Control never queues behind a wait: a write, a resize, a look at the
 // screen, a status question or a cancel takes only its own lock, held for

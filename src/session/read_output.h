@@ -25,6 +25,9 @@ struct ReadOutput {
   // The text made by the wait, as well-formed UTF-8, when `made`.
   ByteBuffer text;
   bool made = false;
+  // The agent face's: the output moved the cursor to a row of the screen,
+  // so the text ends with the screen rather than the lines.
+  bool addressed = false;
 };
 
 }  // namespace morvik::session

@@ -39,6 +39,7 @@ class LineRenderer {
     DeviceStatus,     // CSI 5 n
     DeviceAttributes,  // CSI c, CSI 0 c
     SecondaryDeviceAttributes,  // CSI > c, CSI > 0 c
+    CursorAddressed,  // CSI H, f or d on the main screen: a move to a row
   };
   struct Event {
     EventKind kind;

@@ -171,3 +171,15 @@ def test_screen_answers_while_a_flood_is_read():
         flood.join()
         assert t.screen().lines[-2:] == ["end", "$"]
     assert max(took) < 1.0, max(took)
+
+
+def test_drawing_at_rows_of_the_main_screen_replies_with_the_screen():
+    # top and watch draw so without the alternate screen: a line model
+    # cannot show it.
+    with Terminal.start(SHELL, env=ENV, rows=6, columns=20) as t:
+        t.send("echo before")
+        reply = t.send(r"clear; printf 'top row\033[4;3Hfourth\033[2;1Hsecond\033[6;1H'")
+        screen = t.screen()
+    assert screen.lines[:4] == ["top row", "second", "", "  fourth"]
+    # The lines before (the end of the shell's line), then the screen.
+    assert reply.text == "\n" + "\n".join(screen.lines).rstrip("\n") + "\n", reply
