@@ -20,13 +20,15 @@ all: install
 # The Debian packages each entry point needs: a compiler and CMake to build,
 # cc to compile the small programs the demo and tests drive, gdb, libvterm
 # (found through pkg-config) for the screen model, GoogleTest for the C++
-# tests, and tmux with the programs it runs as the screen tests' reference
-# terminal. scripts/system-packages installs what is missing when run as root
-# and otherwise names it and stops.
+# tests, tmux with the programs it runs as the screen tests' reference
+# terminal, and the interactive programs whose input waits the C++ tests
+# read and the agent tests drive (sqlite3, node, vim, less, Debian's
+# python3). scripts/system-packages installs what is missing when run as
+# root and otherwise names it and stops.
 BUILD_PACKAGES ?= g++ cmake
 HOOKS_PACKAGES ?= $(BUILD_PACKAGES) pkg-config libvterm-dev
 DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb pkg-config libvterm-dev
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev pkg-config libvterm-dev tmux vim less procps
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev pkg-config libvterm-dev tmux vim less procps sqlite3 nodejs python3
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:
@@ -99,6 +101,7 @@ demo: demo-packages install
 
 bench: install hooks
 	$(PY) bench/run.py
+	$(PY) bench/bench_agent.py
 
 clean:
 	rm -rf build dist $(VENV)
@@ -113,14 +116,14 @@ sdist: venv
 # The module again under Python 3.12, the oldest supported, when the machine
 # has one and the main environment is not 3.12 already: its own environment
 # and build folder (both under build/, so no source archive picks them up).
-# It runs the tests of the binding itself (module, calls and arguments,
-# output, waits, stubs), where the C API could differ between versions; the
-# child handling and the loads below it are the same C++ whatever the
-# interpreter, and the main pass covers them.
+# It runs the tests of the bindings themselves (module, calls and arguments,
+# output, waits, stubs, the agent core), where the C API could differ between
+# versions; the child handling and the loads below it are the same C++
+# whatever the interpreter, and the main pass covers them.
 VENV312 := build/venv312
 PY312 := $(VENV312)/bin/python
 PY312_TESTS := $(addprefix tests/python/,test_module.py test_call_handling.py \
-	test_output.py test_waits.py test_stubs.py)
+	test_output.py test_waits.py test_stubs.py test_agent_terminal.py test_agent_control.py)
 find-py312 = for p in $$(command -v python3.12 2>/dev/null) \
 	  $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3 2>/dev/null | sort -V -r); do \
 	  "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1 && { echo "$$p"; break; }; \

@@ -1,6 +1,7 @@
 # The layer rule of src/: each folder is a layer, and a file may include
 # only headers of its own layer and of the layers it is allowed to see,
-# below it. Only src/extension may include Python.h. Run at configure time
+# below it. Only the binding layers (extension with its shared helpers in
+# extension/binding, and agent) may include Python.h. Run at configure time
 # (include() this file, then call morvik_check_layers) and again at build
 # time whenever a source changes (cmake -P this file with MORVIK_SRC and
 # MORVIK_STAMP set), so an include that runs back up fails the build either
@@ -16,13 +17,23 @@ set(MORVIK_LAYER_RULES
   "screen:screen,text,base"
   "pty:pty,base"
   "session:session,pty,text,base"
-  "extension:extension,session,pty,text,base")
+  "binding:binding,session,pty,text,base"
+  "extension:extension,binding,session,pty,text,base"
+  "agent:agent,binding,session,pty,text,base")
+# The layers that see the interpreter: the shared binding helpers and the
+# two modules built on them.
+set(MORVIK_PYTHON_LAYERS binding extension agent)
 
 # The layer a path under `src` belongs to, or "" outside src/ or any layer.
 function(_morvik_layer_of src path out)
   file(RELATIVE_PATH rel "${src}" "${path}")
   set(layer "")
-  if(NOT rel MATCHES "^\\.\\./" AND rel MATCHES "^([^/]+)/")
+  # The helpers both modules share sit inside src/extension, the one place
+  # besides src/agent that sees the interpreter, as a layer of their own:
+  # the agent module may use them and nothing else of the morvik module.
+  if(rel MATCHES "^extension/binding/")
+    set(layer "binding")
+  elseif(NOT rel MATCHES "^\\.\\./" AND rel MATCHES "^([^/]+)/")
     set(layer "${CMAKE_MATCH_1}")
   endif()
   set(${out} "${layer}" PARENT_SCOPE)
@@ -47,8 +58,8 @@ function(morvik_check_layers src)
         else()
           continue()
         endif()
-        if(name STREQUAL "Python.h" AND NOT layer STREQUAL "extension")
-          list(APPEND errors "${file}: includes Python.h, which only src/extension may")
+        if(name STREQUAL "Python.h" AND NOT layer IN_LIST MORVIK_PYTHON_LAYERS)
+          list(APPEND errors "${file}: includes Python.h, which only src/extension (its binding helpers included) and src/agent may")
           continue()
         endif()
         # Where the include lands: beside the file, or under src/ (the one

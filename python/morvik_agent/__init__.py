@@ -1,8 +1,11 @@
-"""Drive terminal programs from an agent: programs started with arguments,
-replies that say why they ended, an asyncio front end and an MCP server
-(`morvik-mcp`, which needs the optional extra ``morvik[mcp]``).
+"""Drive terminal programs from an agent: programs started with an exact
+argument vector, replies that say why they ended (the program waits for
+input, went quiet, ended and how), keys, control from any thread, an asyncio
+front end and an MCP server (`morvik-mcp`, which needs the optional extra
+``morvik[mcp]``).
 
-Built on the `morvik` module's one class, `Morvik`, which stays as it is.
+Built on its own native core, `morvik_agent._terminal`, from the same C++
+layers as the `morvik` module, which stays as it is.
 """
 
 from morvik_agent.aio import AsyncTerminal

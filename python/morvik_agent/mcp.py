@@ -5,7 +5,10 @@ names, the tools and their descriptions (which the model reads), the bound
 on what a reply hands back, and the end of every terminal when the client
 goes away or a stop signal comes. Must never listen on a network (stdio is
 the only transport), never start a program that ``--allow`` does not name
-when it is given, and never leave a program running after it exits.
+when it is given (the file is checked once, by its identity, and run from
+the descriptor that was checked), never leave a program running after it
+exits, and never make a control tool (interrupt, list, close) wait for a
+running call.
 
 The SDK is imported only once the command line has been read, so ``--help``
 works, and says how to get the SDK, where the optional extra is missing.
@@ -23,7 +26,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
-from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, resolve_program
+from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, open_program, resolve_program
 
 if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
@@ -37,16 +40,22 @@ NEXT_STEP = {
     "quiet": "output paused",
     "timeout": "still running: terminal_read waits longer, terminal_interrupt sends Ctrl-C",
     "exited": "the program has ended: terminal_close frees the terminal",
+    "cancelled": "the wait was cancelled; the program goes on",
+    "cap": "output cap reached: terminal_read returns the rest",
 }
 
 INSTRUCTIONS = """\
 Runs interactive terminal programs (gdb, shells, REPLs, any command-line \
 program) on pseudo-terminals. Start one with terminal_start, then exchange \
 lines with terminal_send. Every reply begins with a status: ready (the \
-program shows its prompt and waits for input), quiet (no prompt was given \
-and the output paused), timeout (still busy after timeout_ms), exited (the \
-program ended). The terminal does not echo what you send, and escape \
-sequences are removed from the output."""
+program waits for input: its prompt ends the output, or the kernel shows \
+it reading the terminal, with or without prompts), quiet (no prompt was \
+given and the output paused while the program works), timeout (still busy \
+after timeout_ms), exited (the program ended; the exit code or signal \
+follows), cap (the output cap was reached; terminal_read returns the rest). \
+terminal_interrupt and terminal_list answer at once, also while another \
+call waits. The terminal does not echo what you send, and escape sequences \
+are removed from the output."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -65,10 +74,25 @@ def bound(text: str, limit: int) -> tuple[str, int]:
     return f"{text[:head]}\n[... {omitted} characters left out ...]\n{text[len(text) - tail:]}", omitted
 
 
+def ending(code: int | None, signum: int | None) -> str:
+    """How a program ended, in words: "exit code 3", "killed by SIGSEGV"."""
+    if signum is not None:
+        try:
+            name = signal.Signals(signum).name
+        except ValueError:
+            name = f"signal {signum}"
+        return f"killed by {name}"
+    return f"exit code {code}" if code is not None else "ended"
+
+
 def render(name: str, reply: Reply, limit: int) -> str:
     """A reply as the model sees it: status and time first, then the text."""
     text, omitted = bound(reply.text, limit)
     header = f"[{name}] status: {reply.status} ({NEXT_STEP[reply.status]}); {reply.elapsed_ms} ms"
+    if reply.status == "exited" or reply.exit_code is not None or reply.signal is not None:
+        header += f"; {ending(reply.exit_code, reply.signal)}"
+    if reply.status == "cap":
+        header += f"; {reply.queued_bytes} more bytes queued"
     if omitted:
         header += f"; {omitted} of {len(reply.text)} characters left out of the middle"
     return f"{header}\n{text}"
@@ -77,26 +101,35 @@ def render(name: str, reply: Reply, limit: int) -> str:
 class Terminals:
     """The terminals of one connection, by name (``t1``, ``t2``, ...)."""
 
-    def __init__(self, allowed: frozenset[str] | None, max_output_chars: int) -> None:
+    def __init__(self, allowed: dict[tuple[int, int], str] | None, max_output_chars: int) -> None:
+        # The allowed files by identity (device, inode), with their paths.
         self.allowed = allowed
         self.limit = max_output_chars
         self.open: dict[str, AsyncTerminal] = {}
         self._count = 0
 
-    def check_allowed(self, program: str, env: dict[str, str] | None, cwd: str | None) -> str:
-        """The path ``program`` resolves to, if it may be started; else ValueError."""
+    def open_allowed(self, program: str, env: dict[str, str] | None, cwd: str | None) -> int:
+        """A descriptor of the file ``program`` resolves to, if it may be
+        started; else ValueError. The file is checked through the descriptor
+        it will run from, so a path swapped afterwards changes nothing."""
         path = resolve_program(program, env=env, cwd=cwd)
-        if self.allowed is not None and os.path.realpath(path) not in self.allowed:
-            permitted = ", ".join(sorted(self.allowed))
-            raise ValueError(f"{program} ({path}) is not allowed here; this server may start: {permitted}")
-        return path
+        fd = open_program(path)
+        if self.allowed is not None:
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) not in self.allowed:
+                os.close(fd)
+                permitted = ", ".join(sorted(self.allowed.values()))
+                raise ValueError(f"{program} ({path}) is not allowed here; this server may start: {permitted}")
+        return fd
 
     async def start(self, argv: list[str], **options: Any) -> tuple[str, AsyncTerminal]:
         if not argv:
             raise ValueError("argv names no program")
-        path = self.check_allowed(argv[0], options.get("env"), options.get("cwd"))
-        # The resolved path is what starts, so what was checked is what runs.
-        terminal = await AsyncTerminal.start([path, *argv[1:]], **options)
+        fd = self.open_allowed(argv[0], options.get("env"), options.get("cwd"))
+        try:
+            terminal = await AsyncTerminal.start(argv, executable=fd, **options)
+        finally:
+            os.close(fd)
         self._count += 1
         name = f"t{self._count}"
         self.open[name] = terminal
@@ -148,9 +181,10 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         ],
         prompts: Annotated[
             list[str] | None,
-            Field(description='Texts the program shows when it waits for input, e.g. ["(gdb) "] for gdb, '
-                  '[">>> ", "... "] for python3 -q. For bash pass env {"PS1": "$ "} and prompts ["$ "]. '
-                  "Without prompts, each reply ends once the output pauses for quiet_ms."),
+            Field(description='Optional: texts the program shows when it waits for input, e.g. ["(gdb) "]. '
+                  "A reply is ready when one ends the output. Usually not needed: a reply is also ready "
+                  "when the program is seen waiting for input, and otherwise ends once the output pauses "
+                  "for quiet_ms."),
         ] = None,
         env: Annotated[
             dict[str, str] | None,
@@ -207,12 +241,16 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
 
     @server.tool(name="terminal_interrupt", structured_output=False)
     async def interrupt(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS) -> str:
-        """Send Ctrl-C and wait for the prompt: stops the running command of
-        a shell, pauses the program under gdb."""
+        """Send Ctrl-C at once and wait for the program to answer: stops the
+        running command of a shell, pauses the program under gdb. While
+        another call waits on this terminal, Ctrl-C is sent at once and that
+        call returns the program's answer."""
         try:
             reply = await terminals.get(terminal).interrupt(timeout_ms=timeout_ms)
         except (RuntimeError, ValueError) as error:
             raise failed(error) from error
+        if reply is None:
+            return f"[{terminal}] Ctrl-C sent; the call waiting on {terminal} returns the program's answer"
         return render(terminal, reply, limit)
 
     @server.tool(name="terminal_history", structured_output=False)
@@ -232,12 +270,13 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
 
     @server.tool(name="terminal_list", structured_output=False)
     async def list_terminals() -> str:
-        """The open terminals: name, program and whether it still runs."""
+        """The open terminals: name, program and whether it still runs (or
+        how it ended). Answers at once, also while calls wait."""
         if not terminals.open:
             return "no open terminals"
         lines = []
         for name, terminal in terminals.open.items():
-            state = "running" if await terminal.alive() else "ended"
+            state = "running" if terminal.alive else ending(terminal.exit_code, terminal.signal)
             lines.append(f"{name}: {shlex.join(terminal.argv)} (pid {terminal.pid}, {state})")
         return "\n".join(lines)
 
@@ -292,7 +331,8 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--allow", action="append", metavar="PROGRAM", default=None,
         help="a program that may be started (a name looked up along PATH, or a path); repeatable. "
-        "Requests are compared by resolved path. Without it, any program may be started.",
+        "Requests are compared by the file they resolve to, which is then run from the descriptor "
+        "that was checked. Without it, any program may be started.",
     )
     parser.add_argument(
         "--max-output-chars", type=_positive, default=DEFAULT_MAX_OUTPUT_CHARS, metavar="N",
@@ -314,7 +354,11 @@ def main(args: Sequence[str] | None = None) -> int:
     allowed = None
     if options.allow is not None:
         try:
-            allowed = frozenset(os.path.realpath(resolve_program(name)) for name in options.allow)
+            allowed = {}
+            for name in options.allow:
+                path = os.path.realpath(resolve_program(name))
+                st = os.stat(path)
+                allowed[(st.st_dev, st.st_ino)] = path
         except (OSError, ValueError) as error:
             print(f"morvik-mcp: --allow: {error}", file=sys.stderr)
             return 2

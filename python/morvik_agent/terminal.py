@@ -1,84 +1,79 @@
-"""One program on its own terminal, started with arguments, answering in
-replies that say why they ended.
+"""One program on its own terminal, started with an exact argument vector,
+answering in replies that say why they ended.
 
-Owns: the private folder of each terminal (the generated wrapper script and
-the file the wrapper leaves its process id in), the translation of a
-program's argument vector, environment, working directory and window size
-into that script, and the judgement of every wait's outcome. Must never be
-used from a thread other than the one that started the terminal: the
-`Morvik` session inside belongs to that thread, refuses calls from any other
-and is leaked, not stopped, if its last reference goes on another one.
+Owns: the checks and conversions of what a caller passes (argument vector,
+environment, working folder, window size, prompts, limits), the lookup of
+the program and the descriptor it runs from, and the `Reply` type. Must
+never decide anything about the program's state itself: the native core
+(`morvik_agent._terminal`) says why each wait ended and how the program
+ended, and every method is safe from any thread.
 """
 
 from __future__ import annotations
 
+import atexit
 import errno
 import os
-import re
-import shlex
 import shutil
-import signal
-import tempfile
+import threading
 import time
 import weakref
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal, Self
+from typing import Literal, NamedTuple, Self
 
-from morvik import Morvik
+from morvik_agent._terminal import Core
 
-Status = Literal["ready", "quiet", "timeout", "exited"]
+Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
 
 DEFAULT_TIMEOUT_MS = 10_000
-# Longer than the module's own 80 ms: a program without a prompt that pauses
-# between two parts of one answer would otherwise be cut in the middle, and
-# an agent pays a whole round trip for every extra read.
+# Longer than the morvik module's 80 ms: a program without a prompt that
+# pauses between two parts of one answer would otherwise be cut in the
+# middle, and an agent pays a whole round trip for every extra read. Most
+# programs never get here: the kernel shows when they wait for input.
 DEFAULT_QUIET_MS = 300
-
-# Set by the kernel as a process begins to exit, before it closes its files:
-# a wait that returned because the terminal closed always finds it already
-# set, while the module's own liveness test may still see a running process
-# for a few milliseconds.
-PF_EXITING = 0x4
-
-# Long enough for the wrapper to write its process id on a busy machine; it
-# does so before anything else, so a start-up wait that has returned almost
-# always finds it there already.
-PID_FILE_WAIT_S = 1.0
-
-# The session's own pause after each stop signal; a program still running
-# after this long is left to the session's full stop sequence.
-HANGUP_WAIT_S = 0.1
-
-_ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+# The most raw output one wait collects; the rest stays queued.
+DEFAULT_MAX_OUTPUT_BYTES = 2 * 1024 * 1024
+# A wait's limits are at most this (about 585 million years of ms).
+MAX_MS = 2**64 - 1
+MAX_SIZE = 65535
+# What Ctrl-C sends.
+INTERRUPT = b"\x03"
 
 
-@dataclass(frozen=True, slots=True)
-class Reply:
-    """What one wait collected and why it ended.
+class Reply(NamedTuple):
+    """What one wait collected and why it ended (a named tuple: cheap to
+    make on every round trip, and immutable).
 
-    ``status`` is decided from the outside, since the module's waits return
-    text only. The rules, in this order:
+    ``status``:
 
-    - ``"ready"``: one of the terminal's prompts is in ``text``; a wait for
-      prompts returns soon after one shows, so the program waits for input.
-    - ``"exited"``: the program has ended or is ending (the kernel marks a
-      process as exiting before it closes its terminal, so this holds even
-      when the module's own liveness test still lags behind).
-    - ``"quiet"``: a terminal without prompts got some output and then
-      ``quiet_ms`` of silence before the deadline. A reply that filled the
-      2 MiB byte cap of one wait first is reported the same way.
-    - ``"timeout"``: anything else: the program runs on, showed no prompt
-      (or stayed silent) until the deadline, or filled the byte cap before
-      its prompt came. Its further output is kept for the next call.
+    - ``"ready"``: the program waits for input. Either one of the prompts
+      ends the output (``prompt`` says which), or the kernel shows the
+      program asleep reading its terminal with all its output read
+      (``prompt`` is None); this needs no prompts at all.
+    - ``"quiet"``: no prompts were given, and the output paused for
+      ``quiet_ms`` while the program did not wait for input (it sleeps or
+      works).
+    - ``"timeout"``: the program did neither before ``timeout_ms``; it runs
+      on, and its further output is kept for the next call.
+    - ``"exited"``: the program ended; ``exit_code`` or ``signal`` says how,
+      and the text holds everything it wrote.
+    - ``"cancelled"``: `Terminal.cancel` (or closing the terminal) ended the
+      wait; the text is what had come by then.
+    - ``"cap"``: the wait collected ``max_output_bytes`` of output;
+      ``queued_bytes`` more are waiting for the next call.
 
+    ``exit_code`` and ``signal`` are None while the program runs.
     ``elapsed_ms`` is the wall time of the call.
     """
 
     text: str
     status: Status
     elapsed_ms: int
+    exit_code: int | None = None
+    signal: int | None = None
+    prompt: str | None = None
+    queued_bytes: int = 0
 
 
 def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str | None = None) -> str:
@@ -89,7 +84,7 @@ def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str
     else of this process. Raises ``FileNotFoundError`` when there is no such
     executable.
     """
-    if not name or "\0" in name:
+    if not isinstance(name, str) or not name or "\0" in name:
         raise ValueError(f"not a program name: {name!r}")
     if "/" in name:
         path = os.path.join(cwd or os.getcwd(), name)
@@ -103,86 +98,76 @@ def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str
     return os.path.abspath(found)
 
 
-def wrapper_script(
-    argv: Sequence[str],
-    *,
-    env: Mapping[str, str],
-    cwd: str | None,
-    rows: int,
-    columns: int,
-    pid_file: str,
-) -> str:
-    """The /bin/sh script that sets the terminal up and becomes the program.
-
-    The session starts one program verbatim, so everything else travels
-    here, each word quoted for the shell. The script ends in ``exec``, so
-    the program keeps the script's process id and is the session's child.
-    """
-    lines = [
-        "#!/bin/sh",
-        f"echo $$ >{shlex.quote(pid_file)}",
-        f"stty rows {rows} cols {columns}",
-    ]
-    if cwd is not None:
-        lines.append(f"cd {shlex.quote(cwd)} || exit 126")
-    # Last before exec, so nothing the caller sets (LD_PRELOAD, PATH, IFS)
-    # reaches stty or the shell's own work.
-    lines += [f"export {name}={shlex.quote(value)}" for name, value in env.items()]
-    lines.append("exec " + " ".join(shlex.quote(word) for word in argv))
-    return "\n".join(lines) + "\n"
+def open_program(path: str) -> int:
+    """A descriptor (close-on-exec) of the file at ``path``, to run it from:
+    a path-only one, so a program that may be run but not read runs too."""
+    return os.open(path, os.O_PATH | os.O_CLOEXEC)
 
 
-def _check_words(argv: Sequence[str], env: Mapping[str, str]) -> None:
-    # A NUL cannot travel through an argument vector or an environment;
-    # refuse it here rather than let the shell cut the word short.
-    for word in [*argv, *env.values()]:
-        if not isinstance(word, str) or "\0" in word:
-            raise ValueError(f"arguments and environment values must be text without NUL: {word!r}")
-    for name in env:
-        if not _ENV_NAME.fullmatch(name):
+def _word(value: object, what: str) -> bytes:
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be str, not {type(value).__name__}")
+    if "\0" in value:
+        raise ValueError(f"{what} contains a NUL character: {value!r}")
+    return os.fsencode(value)
+
+
+def _environment(env: Mapping[str, str] | None) -> list[bytes] | None:
+    if env is None:
+        return None
+    merged = dict(os.environb)
+    for name, value in env.items():
+        key = _word(name, "an environment variable name")
+        if not key or b"=" in key:
             raise ValueError(f"not an environment variable name: {name!r}")
+        merged[key] = _word(value, f"the value of {name}")
+    return [k + b"=" + v for k, v in merged.items()]
 
 
-def _process_ending(pid: int) -> bool:
-    """Whether ``pid`` has begun to exit, is a zombie or is gone."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            stat = f.read()
-    except (FileNotFoundError, ProcessLookupError):
-        return True
-    # The command name is in parentheses and may hold anything: split after
-    # the last one. Then: state, ppid, pgrp, session, tty, tpgid, flags.
-    fields = stat.rsplit(b")", 1)[1].split()
-    return fields[0] in (b"Z", b"X") or bool(int(fields[6]) & PF_EXITING)
+def _limit(value: int | None, default: int, what: str) -> int:
+    if value is None:
+        return default
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{what} must be at least 0, not {value}")
+    return min(value, MAX_MS)
+
+
+def _size(value: int, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    if not 1 <= value <= MAX_SIZE:
+        raise ValueError(f"{what} must be between 1 and {MAX_SIZE}, not {value}")
+    return value
 
 
 class Terminal:
     """A program on its own pseudo-terminal: send a line, get a `Reply`.
 
-    Made by `Terminal.start`. Use it from the thread that started it only
-    (`AsyncTerminal` runs one on a thread of its own for asyncio code).
+    Made by `Terminal.start`. Every method may be called from any thread.
+    Waits (`send`, `read`, `send_keys`, `interrupt`) run one at a time; a
+    second waits for the first. Control acts at once, even while another
+    thread waits: `send_keys` and `interrupt` send their keys immediately
+    and, when another thread's wait is running, return None at once, since
+    that wait returns the program's answer; `cancel` ends that wait;
+    `resize`, `alive`, `exit_code`, `signal` and `pid` answer at once.
     """
 
-    def __init__(
-        self,
-        session: Morvik,
-        folder: str,
-        argv: tuple[str, ...],
-        prompts: tuple[str, ...],
-        timeout_ms: int,
-        quiet_ms: int,
-    ) -> None:
-        self._session: Morvik | None = session
-        self._folder = folder
-        self._pid: int | None = None
+    def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
+                 timeout_ms: int, quiet_ms: int, max_output_bytes: int) -> None:
+        self._core = core
         self.argv = argv
         self.prompts = prompts
         self.timeout_ms = timeout_ms
         self.quiet_ms = quiet_ms
+        self.max_output_bytes = max_output_bytes
+        self.pid: int = core.pid()
         # Set by start(); a placeholder until the first wait has run.
         self.banner = Reply("", "timeout", 0)
-        # The folder goes even if the terminal is dropped without close().
-        self._remove_folder = weakref.finalize(self, shutil.rmtree, folder, ignore_errors=True)
+        _live.add(self)
 
     @classmethod
     def start(
@@ -190,139 +175,162 @@ class Terminal:
         argv: Sequence[str] | str,
         *,
         env: Mapping[str, str] | None = None,
-        cwd: str | None = None,
-        prompts: Sequence[str] | str | None = None,
+        cwd: str | os.PathLike[str] | None = None,
         rows: int = 24,
         columns: int = 80,
+        prompts: Sequence[str] | str | None = None,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
         quiet_ms: int = DEFAULT_QUIET_MS,
+        max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
+        executable: int | None = None,
     ) -> Self:
-        """Start ``argv`` and wait for its first prompt (or quiet output).
+        """Start ``argv`` and wait for it to want input (or go quiet).
 
-        ``argv`` is the program and its arguments, passed unchanged (no shell
-        splits or expands them), or a program name alone. The program is
-        resolved as `resolve_program` does and started by its absolute path,
-        which is also its ``argv[0]``. ``env`` adds to (or overrides) the
-        inherited environment; ``cwd`` is its working folder; ``rows`` and
-        ``columns`` the terminal's size. ``prompts`` are the texts the
-        program shows when it waits for input, such as ``"(gdb) "``; without
-        any, every wait ends when the output has been quiet for ``quiet_ms``.
-        ``timeout_ms`` and ``quiet_ms`` bound this first wait and are the
-        defaults of every later one. The first reply is ``banner``.
+        ``argv`` is the program and its arguments, passed exactly as given
+        (no shell splits or expands them; ``argv[0]`` stays as written), or a
+        program name alone. The file that runs is ``argv[0]`` looked up as
+        `resolve_program` does (along the ``PATH`` of ``env``, else of this
+        process), opened once and run from that descriptor, so a path swapped
+        after the lookup changes nothing. ``executable``, an open descriptor,
+        names the file to run instead (the caller keeps it). ``env`` adds to
+        (or overrides) this process's environment; ``cwd`` is the working
+        folder; ``rows`` and ``columns`` the terminal's size, set before the
+        program starts. ``prompts`` are texts the program shows when it waits
+        for input, such as ``"(gdb) "``; they are optional, since the kernel
+        shows when a program waits for input. ``timeout_ms``, ``quiet_ms``
+        and ``max_output_bytes`` bound this first wait and are the defaults
+        of every later one. The first reply is ``banner``.
         """
         words = [argv] if isinstance(argv, str) else list(argv)
         if not words:
             raise ValueError("argv names no program")
+        raw_argv = [_word(w, "every argument") for w in words]
         marks = (prompts,) if isinstance(prompts, str) else tuple(prompts or ())
-        if "" in marks:
-            raise ValueError("an empty prompt would match any output")
-        extra = dict(env or {})
-        _check_words(words, extra)
-        if rows < 1 or columns < 1:
-            raise ValueError(f"a terminal of {rows} rows and {columns} columns")
+        for mark in marks:
+            if not isinstance(mark, str):
+                raise TypeError(f"prompts must be str, not {type(mark).__name__}")
+            if not mark:
+                raise ValueError("an empty prompt would match any output")
+        environment = _environment(env)
+        rows = _size(rows, "rows")
+        columns = _size(columns, "columns")
+        timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
+        quiet = _limit(quiet_ms, DEFAULT_QUIET_MS, "quiet_ms")
+        cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
+        folder = None
         if cwd is not None:
-            cwd = os.path.abspath(cwd)
-            if not os.path.isdir(cwd):
-                raise NotADirectoryError(errno.ENOTDIR, "no such folder", cwd)
-        words[0] = resolve_program(words[0], env=extra, cwd=cwd)
-
-        folder = tempfile.mkdtemp(prefix="morvik-")  # mode 0700
+            folder = os.path.abspath(os.fspath(cwd))
+            if not os.path.isdir(folder):
+                raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
+        own = executable is None
+        fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if executable is None else executable
         try:
-            wrapper = os.path.join(folder, "start")
-            script = wrapper_script(
-                words, env=extra, cwd=cwd, rows=rows, columns=columns,
-                pid_file=os.path.join(folder, "pid"),
-            )
-            fd = os.open(wrapper, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o700)
-            with open(fd, "w") as f:
-                f.write(script)
-            session = Morvik(wrapper, bool(marks), list(marks))
-        except BaseException:
-            shutil.rmtree(folder, ignore_errors=True)
-            raise
-        terminal = cls(session, folder, tuple(words), marks, timeout_ms, quiet_ms)
+            core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
+                        rows, columns, [m.encode() for m in marks])
+        finally:
+            if own:
+                os.close(fd)
+        terminal = cls(core, tuple(words), marks, timeout, quiet, cap)
         terminal.banner = terminal.read()
         return terminal
 
     # ---------------------------------------------------------------- waits
 
-    def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply:
+    def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+             max_output_bytes: int | None = None) -> Reply:
         """Send ``line`` and a line feed, then wait as `read` does.
 
-        The terminal does not echo, so the reply holds the program's answer
-        only. Output that arrived since the last call comes first.
+        The line goes out once no other wait runs, so its answer is this
+        reply's. The terminal does not echo, so the reply holds the
+        program's answer only; output that arrived since the last call comes
+        first.
         """
-        session = self._open()
-        timeout, quiet = self._limits(timeout_ms, quiet_ms)
         began = time.monotonic()
-        try:
-            text = session.send_and_read_until_ready(line, timeout_ms=timeout, quiet_ms=quiet)
-        except RuntimeError:
-            # A terminal whose program is gone can refuse the write; that is
-            # an answer for the caller, not a fault.
-            if not self._ended(session):
-                raise
-            return Reply("", "exited", self._ms_since(began))
-        return self._judge(session, text, began, timeout)
+        if not isinstance(line, str) or "\0" in line:
+            _word(line, "line")  # raises the right error
+        data = line.encode("utf-8", "surrogateescape") + b"\n"
+        return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
-    def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply:
-        """Wait for a prompt (or quiet output) and return what came meanwhile."""
-        session = self._open()
-        timeout, quiet = self._limits(timeout_ms, quiet_ms)
+    def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+             max_output_bytes: int | None = None) -> Reply:
+        """Wait until the program waits for input, goes quiet, ends, or the
+        time is up, and return what it wrote meanwhile."""
         began = time.monotonic()
-        text = session.read_until_ready(timeout_ms=timeout, quiet_ms=quiet)
-        return self._judge(session, text, began, timeout)
+        return self._reply(self._core.wait(*self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
-    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply:
-        """Send Ctrl-C, then wait as `read` does for the program to answer."""
-        self._open().send_ctrl_c()
-        return self.read(timeout_ms=timeout_ms, quiet_ms=quiet_ms)
+    def send_keys(self, *keys: str, timeout_ms: int | None = None, quiet_ms: int | None = None,
+                  max_output_bytes: int | None = None) -> Reply | None:
+        """Send keys without a line feed, then wait as `read` does.
+
+        Each key is a name (``Enter``, ``Tab``, ``S-Tab``, ``Escape``,
+        ``Backspace``, ``Space``, ``Up``, ``Down``, ``Left``, ``Right``,
+        ``Home``, ``End``, ``PageUp``, ``PageDown``, ``Insert``, ``Delete``,
+        ``F1`` to ``F12``), ``C-x`` for a control character (``C-c``,
+        ``C-d``), ``M-x`` for meta (Escape first, also before a name:
+        ``M-Left``), or any other text, sent as it is. The cursor keys follow
+        the program's cursor-key mode, so ``Up`` works in a shell and in
+        vim alike. The keys go out at once; when another thread's wait is
+        running, this returns None at once and that wait returns the
+        program's answer.
+        """
+        return self._write_then_wait(self._encode_keys(keys), timeout_ms, quiet_ms, max_output_bytes)
+
+    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:
+        """Send Ctrl-C at once, then wait as `read` does; None at once when
+        another thread's wait is running (that wait gets the answer)."""
+        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None)
+
+    def cancel(self) -> None:
+        """End the wait another thread is running, at once: it returns what
+        it has, with status "cancelled". Does nothing when no wait runs."""
+        self._core.cancel()
 
     # ---------------------------------------------------------------- state
+
+    def resize(self, rows: int, columns: int) -> None:
+        """Set the terminal's size; the program gets SIGWINCH."""
+        self._core.resize(_size(rows, "rows"), _size(columns, "columns"))
 
     def history(self, tail_chars: int | None = None) -> str:
         """Everything the program printed so far (the newest 4 MiB of raw
         output, cleaned), or its last ``tail_chars`` characters."""
-        text = self._open().get_history()
+        text: str = self._core.history()
         if tail_chars is None:
             return text
         return text[-tail_chars:] if tail_chars > 0 else ""
 
     @property
     def alive(self) -> bool:
-        """Whether the program still runs; False from the moment it begins to exit."""
-        return self._session is not None and not self._ended(self._session)
+        """Whether the program still runs."""
+        code, signal = self._core.exit_status()
+        return code is None and signal is None
+
+    @property
+    def exit_code(self) -> int | None:
+        """The program's exit status once it exited; None while it runs or
+        when a signal ended it."""
+        code: int | None = self._core.exit_status()[0]
+        return code
+
+    @property
+    def signal(self) -> int | None:
+        """The signal that ended the program; None while it runs or when it exited."""
+        signal: int | None = self._core.exit_status()[1]
+        return signal
 
     @property
     def closed(self) -> bool:
-        return self._session is None
-
-    @property
-    def pid(self) -> int | None:
-        """The program's process id; None if the wrapper never got to run."""
-        if self._pid is None:
-            deadline = time.monotonic() + PID_FILE_WAIT_S
-            while self._pid is None:
-                self._pid = self._read_pid()
-                if self._pid is not None or time.monotonic() > deadline:
-                    break
-                time.sleep(0.005)
-        return self._pid
+        closed: bool = self._core.closed()
+        return closed
 
     def close(self) -> None:
-        """Stop the program, release the terminal and remove the private
-        folder; the history goes too. A second call does nothing.
-
-        The program gets SIGHUP, and most end on it at once; one that does
-        not within 100 ms gets the session's own stop (SIGHUP again, then
-        SIGCONT, SIGINT, SIGTERM and SIGKILL, 100 ms apart).
-        """
-        session, self._session = self._session, None
-        if session is None:
-            return
-        self._hang_up(session)
-        session.close()
-        self._remove_folder()
+        """Stop the program and every process of its terminal's session
+        (background jobs included), then release the terminal. A running
+        wait returns with status "cancelled". Blocks no other thread: the
+        interpreter lock is released while the programs end (at once for
+        one that ends on SIGHUP, at most about a second for one that ignores
+        every signal). A second call does nothing."""
+        self._core.close()
 
     def __enter__(self) -> Self:
         return self
@@ -336,73 +344,63 @@ class Terminal:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._session is None else f"pid {self._pid}"
-        return f"<Terminal {shlex.join(self.argv)!r} {state}>"
+        state = "closed" if self.closed else f"pid {self.pid}"
+        return f"<Terminal {list(self.argv)!r} {state}>"
 
     # ---------------------------------------------------------------- inside
 
-    def _open(self) -> Morvik:
-        if self._session is None:
-            raise RuntimeError("the terminal is closed")
-        return self._session
-
-    def _limits(self, timeout_ms: int | None, quiet_ms: int | None) -> tuple[int, int]:
+    def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
+                max_output_bytes: int | None) -> tuple[int, int, int]:
+        if timeout_ms is None and quiet_ms is None and max_output_bytes is None:
+            return self.timeout_ms, self.quiet_ms, self.max_output_bytes
         return (
-            self.timeout_ms if timeout_ms is None else timeout_ms,
-            self.quiet_ms if quiet_ms is None else quiet_ms,
+            _limit(timeout_ms, self.timeout_ms, "timeout_ms"),
+            _limit(quiet_ms, self.quiet_ms, "quiet_ms"),
+            _limit(max_output_bytes, self.max_output_bytes, "max_output_bytes"),
         )
 
-    @staticmethod
-    def _ms_since(began: float) -> int:
-        return round((time.monotonic() - began) * 1000)
+    def _encode_keys(self, keys: Sequence[str]) -> bytes:
+        for key in keys:
+            if not isinstance(key, str):
+                raise TypeError(f"keys must be str, not {type(key).__name__}")
+        data: bytes = self._core.encode_keys([k.encode("utf-8", "surrogateescape") for k in keys])
+        return data
 
-    def _judge(self, session: Morvik, text: str, began: float, timeout_ms: int) -> Reply:
-        elapsed = time.monotonic() - began
-        status: Status
-        if any(prompt in text for prompt in self.prompts):
-            status = "ready"
-        elif self._ended(session):
-            status = "exited"
-        elif text and not self.prompts and elapsed * 1000 < timeout_ms:
-            status = "quiet"
-        else:
-            status = "timeout"
-        return Reply(text, status, round(elapsed * 1000))
+    def _write(self, data: bytes) -> None:
+        self._core.write(data)
 
-    def _ended(self, session: Morvik) -> bool:
-        if not session.is_alive():
-            return True
-        pid = self._pid if self._pid is not None else self._read_pid()
-        return pid is not None and _process_ending(pid)
+    def _write_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
+                         max_output_bytes: int | None) -> Reply | None:
+        began = time.monotonic()
+        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes))
+        return None if answer is None else self._reply(answer, began)
 
-    def _hang_up(self, session: Morvik) -> None:
-        # The session's own stop holds the interpreter lock through each of
-        # its 100 ms pauses, stalling every other thread (an event loop
-        # included), even for a program that ended at the first signal. So
-        # the first signal goes out here and the wait for it releases the
-        # lock; a program collected here makes the session's stop return at
-        # once. Only an uncollected child is signalled: after that its
-        # number may name another process.
-        pid = self._pid if self._pid is not None else self._read_pid()
-        if pid is None or not session.is_alive():
-            return
+    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None], began: float) -> Reply:
+        text, status, prompt, queued, code, signal = answer
+        return Reply(
+            text, status, round((time.monotonic() - began) * 1000), code, signal,
+            None if prompt is None else self.prompts[prompt], queued,
+        )
+
+
+def _close_all_at_exit() -> None:
+    # A terminal still referenced when the interpreter ends (by a daemon
+    # thread's frame, a module global) might never be released, and its
+    # program would outlive us: close them all, side by side, each with the
+    # interpreter lock released.
+    closing = []
+    for terminal in list(_live):
+        thread = threading.Thread(target=terminal.close)
         try:
-            os.kill(pid, signal.SIGHUP)
-        except ProcessLookupError:
-            return
-        deadline = time.monotonic() + HANGUP_WAIT_S
-        while session.is_alive() and time.monotonic() < deadline:
-            time.sleep(0.002)
+            thread.start()
+        except RuntimeError:
+            # Python 3.12 starts no thread this late: one after another then.
+            terminal.close()
+            continue
+        closing.append(thread)
+    for thread in closing:
+        thread.join()
 
-    def _read_pid(self) -> int | None:
-        # The shell writes the number and its line feed in one write; a
-        # file without the line feed is still being written.
-        try:
-            with open(os.path.join(self._folder, "pid")) as f:
-                text = f.read()
-        except FileNotFoundError:
-            return None
-        if not text.endswith("\n"):
-            return None
-        self._pid = int(text)
-        return self._pid
+
+_live: weakref.WeakSet[Terminal] = weakref.WeakSet()
+atexit.register(_close_all_at_exit)

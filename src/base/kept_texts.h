@@ -20,6 +20,9 @@ inline constexpr char CLONE_WRITER_FAILED[] = "Failed to clone pty handle (write
 inline constexpr char WRITE_FAILED[] = "write failed: ";
 inline constexpr char FLUSH_FAILED[] = "flush failed: ";
 inline constexpr char IS_ALIVE_FAILED[] = "is_alive failed: ";
+// Reads once the output reader has given up (RuntimeError), followed by the
+// system's description of why.
+inline constexpr char READER_STOPPED[] = "output reader stopped: ";
 // The causes of a write that made no progress, buffered or written through.
 inline constexpr char BUFFERED_WRITE_STALLED[] = "failed to write the buffered data";
 inline constexpr char DIRECT_WRITE_STALLED[] = "failed to write whole buffer";

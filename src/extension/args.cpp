@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "base/kept_texts.h"
-#include "errors.h"
+#include "extension/binding/errors.h"
 
 namespace morvik::ext {
 

@@ -4,7 +4,7 @@
 // throwing PythonError. Parsing only borrows the caller's objects.
 #pragma once
 
-#include "py_ref.h"
+#include "extension/binding/py_ref.h"
 
 #include <cstddef>
 #include <cstdint>

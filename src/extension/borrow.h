@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "base/kept_texts.h"
-#include "errors.h"
+#include "extension/binding/errors.h"
 
 namespace morvik::ext {
 

@@ -7,10 +7,12 @@
 #include <cstdint>
 
 #include "base/kept_texts.h"
-#include "errors.h"
+#include "extension/binding/errors.h"
 #include "morvik_type.h"
 
 namespace morvik::ext {
+
+const char PANIC_EXCEPTION_NAME[] = "morvik.PanicException";
 
 namespace {
 

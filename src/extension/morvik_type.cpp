@@ -14,8 +14,8 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
-#include "errors.h"
-#include "output_text.h"
+#include "extension/binding/errors.h"
+#include "extension/binding/output_text.h"
 
 namespace morvik::ext {
 
@@ -90,10 +90,16 @@ session::WaitArgs wait_args(PyObject* const* slots) {
   return wait;
 }
 
+// A read that found nothing because the reader gave up says why.
+PyObject* read_result(Session& session, PyRef text) {
+  if (PyUnicode_GET_LENGTH(text.get()) == 0) unwrap(session.reader_health());
+  return text.release();
+}
+
 // The wait and the cleaning run with the interpreter lock released (see
 // output_text.h for how a large result is cleaned into its str).
 PyObject* wait_until_ready(Session& session, const session::WaitArgs& wait) {
-  return wait_for_text([&] { return session.read_until_ready(wait); }).release();
+  return read_result(session, wait_for_text([&] { return session.read_until_ready(wait); }));
 }
 
 // ---- methods
@@ -146,7 +152,8 @@ PyObject* read_available(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     parse_fastcall(READ_AVAILABLE, args, nargs, kwnames, slots);
     return with_access<Access::Shared>(self, [&](MorvikObject& morvik) {
       const std::optional<std::uint64_t> max_bytes = to_optional_u64(slots[0], "max_bytes");
-      return text_from_raw(session_of(morvik).read_available(max_bytes).view()).release();
+      Session& session = session_of(morvik);
+      return read_result(session, text_from_raw(session.read_available(max_bytes).view()));
     });
   });
 }

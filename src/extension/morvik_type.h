@@ -2,7 +2,7 @@
 // created once per process, on first need, and never released.
 #pragma once
 
-#include "py_ref.h"
+#include "extension/binding/py_ref.h"
 
 #include <memory>
 

@@ -23,6 +23,15 @@ Sender& Sender::operator=(Sender&& other) noexcept {
 
 Sender::~Sender() { disconnect(); }
 
+void Sender::fail(int err) noexcept {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->sender_failure = err;
+  }
+  disconnect();
+}
+
 void Sender::disconnect() noexcept {
   if (!state_) return;
   {
@@ -49,6 +58,7 @@ bool Sender::send(Chunk chunk, bool wake_receiver) {
     if (!st.receiver_alive || st.stop_requested) return false;
     st.queued_bytes += chunk.size();
     st.queue.push_back(std::move(chunk));
+    st.dry = false;
     wake = wake_receiver && st.receiver_waiting;
   }
   if (wake) state_->ready.notify_one();
@@ -62,6 +72,56 @@ void Sender::wake() {
     wake = state_->receiver_waiting && !state_->queue.empty();
   }
   if (wake) state_->ready.notify_one();
+}
+
+namespace {
+
+// Counts a poke and wakes the consumer; the caller holds the lock.
+void poke_locked(detail::ChannelState& st) { ++st.pokes; }
+
+}  // namespace
+
+void Sender::mark_dry() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->dry = true;
+    wake = state_->receiver_waiting && !state_->queue.empty();
+  }
+  if (wake) state_->ready.notify_one();
+}
+
+void Sender::mark_child_exited() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->child_exited = true;
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
+}
+
+void Sender::acknowledge_sync(std::uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->synced = generation;
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
+}
+
+bool ChannelRemote::child_exited() const {
+  if (!state_) return false;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->child_exited;
+}
+
+void ChannelRemote::poke() {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    poke_locked(*state_);
+  }
+  state_->ready.notify_all();
 }
 
 void Sender::StopHandle::request_stop() {
@@ -140,15 +200,45 @@ Receiver::Status Receiver::recv_timeout(Chunk& out, std::chrono::nanoseconds lim
       return Status::Chunk;
     }
     if (!state_->sender_alive) return Status::Disconnected;
+    if (state_->pokes != pokes_seen_) {
+      pokes_seen_ = state_->pokes;
+      return Status::Poked;
+    }
     state_->receiver_waiting = true;
     const auto woke = state_->ready.wait_until(lock, deadline);
     state_->receiver_waiting = false;
-    if (woke == std::cv_status::timeout && state_->queue.empty()) {
+    if (woke == std::cv_status::timeout && state_->queue.empty() && state_->pokes == pokes_seen_) {
       return state_->sender_alive ? Status::TimedOut : Status::Disconnected;
     }
   }
 }
 
+int Receiver::sender_failure() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->sender_failure;
+}
+
+void Receiver::lock_for_fork() noexcept {
+  if (state_) state_->mutex.lock();
+}
+
+void Receiver::unlock_after_fork(bool in_child) noexcept {
+  if (!state_) return;
+  if (in_child) {
+    // Chunks are plain strings: freeing them takes nothing but the
+    // allocator, which the C library has made usable in the copy by now.
+    std::deque<Chunk>().swap(state_->queue);
+    state_->queued_bytes = 0;
+  }
+  state_->mutex.unlock();
+}
+
 void Receiver::abandon() noexcept { forget(std::move(state_)); }
+
+Receiver::Events Receiver::events() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return Events{state_->synced, state_->child_exited, state_->queued_bytes,
+                state_->dry && state_->queue.empty()};
+}
 
 }  // namespace morvik::session

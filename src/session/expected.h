@@ -14,11 +14,13 @@ namespace morvik::session {
 enum class ErrorKind {
   Exception,     // start-up failures: the built-in Exception itself
   RuntimeError,  // input and status failures
+  OSError,       // the agent face's start-up failures, with their error number
 };
 
 struct Error {
   ErrorKind kind = ErrorKind::RuntimeError;
   std::string message;
+  int errnum = 0;  // for OSError
 };
 
 template <class T>
@@ -26,5 +28,8 @@ using Expected = Result<T, Error>;
 
 inline Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }
 inline Error startup_error(std::string message) { return {ErrorKind::Exception, std::move(message)}; }
+inline Error os_error(int errnum, std::string message) {
+  return {ErrorKind::OSError, std::move(message), errnum};
+}
 
 }  // namespace morvik::session

@@ -32,8 +32,24 @@ class Inbox {
   // Output a read held back: it comes out next, marked so that whoever
   // takes it can tell it is no new output.
   void hold_back(Chunk held);
+  // How many bytes reads took but did not hand out.
+  std::size_t returned_bytes() const noexcept {
+    std::size_t n = 0;
+    for (const auto& r : returned_) n += r.bytes.size();
+    return n;
+  }
+  Receiver& receiver() noexcept { return rx_; }
   // Whether the output taken last was held back by hold_back.
   bool took_held() const noexcept { return took_held_; }
+
+  // Why the reader stopped, when it failed (an error number), else 0.
+  int reader_failure() const { return rx_.sender_failure(); }
+
+  // The channel's side of a fork (Receiver::lock_for_fork). What reads took
+  // but did not hand out is left alone: the owner thread may be changing it
+  // while another thread forks, and it is at most a chunk.
+  void lock_for_fork() noexcept { rx_.lock_for_fork(); }
+  void unlock_after_fork(bool in_child) noexcept { rx_.unlock_after_fork(in_child); }
 
   // Lets go of the channel without touching it (a forked copy of the host).
   void abandon() noexcept { rx_.abandon(); }

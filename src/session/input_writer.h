@@ -45,6 +45,8 @@ class InputWriter {
   int fd() const noexcept { return fd_.get(); }
   // Closes the descriptor now.
   void close() noexcept { fd_.reset(); }
+  // Lets go of the descriptor without closing it (see Session's fork handling).
+  void forget_descriptor() noexcept { (void)fd_.release(); }
 
  private:
   // One write(2) of what it can take, waiting up to `until` for room.

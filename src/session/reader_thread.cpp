@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,10 +12,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "base/eintr.h"
 #include "base/errno_code.h"
+#include "base/internal_failure.h"
 #include "base/kept_texts.h"
 #include "forget.h"
 
@@ -24,7 +28,9 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  UniqueFd wake;  // eventfd: readable once teardown asks the thread to stop
+  UniqueFd wake;  // eventfd: readable once teardown asks to stop, or a drain is wanted
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> sync_wanted{0};
   // The reader's descriptor while the thread may still hold it open. The
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
@@ -38,14 +44,17 @@ constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 struct Start {
   UniqueFd master;
   Sender tx;
+  UniqueFd child;
   std::shared_ptr<ReaderThread::Shared> shared;
 };
 
-void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
-  pthread_setname_np(pthread_self(), "morvik_reader");
+void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
-    pollfd fds[2] = {{master.get(), POLLIN, 0}, {shared.wake.get(), POLLIN, 0}};
+    bool master_open = true;
+    bool watching_child = child.valid();
+    bool exit_to_announce = false;
+    std::uint64_t acknowledged = 0;
     // Bytes sent since the consumer was last woken. While the child keeps
     // the terminal busy, chunks are queued without waking the consumer for
     // each one: it is woken when the terminal runs dry or a batch has built
@@ -54,33 +63,88 @@ void run_reader(UniqueFd master, Sender tx, ReaderThread::Shared& shared) {
     // nothing more.
     std::size_t unannounced = 0;
     for (;;) {
+      // Read before the read that may find the terminal dry: a request made
+      // after that read must wait for the next one.
+      const std::uint64_t wanted = shared.sync_wanted.load(std::memory_order_acquire);
       // The master is non-blocking: read first, and wait in poll only when
       // nothing is there. The wait can still be ended by a stop request when
       // some process keeps the terminal's other side open.
-      const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
-      if (got < 0 && errno == EAGAIN) {
-        if (unannounced != 0) {
-          tx.wake();
-          unannounced = 0;
+      if (master_open) {
+        const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+        if (got > 0) {
+          unannounced += static_cast<std::size_t>(got);
+          const bool wake = unannounced >= WAKE_BATCH_BYTES;
+          if (wake) unannounced = 0;
+          if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+          continue;
         }
-        if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) break;
-        if (fds[1].revents != 0) break;
-        continue;
+        // End of file, or any failure (EIO once the child's side is gone).
+        if (!(got < 0 && errno == EAGAIN)) master_open = false;
       }
-      // End of file, or any failure (EIO once the child's side is gone).
-      if (got <= 0) break;
-      unannounced += static_cast<std::size_t>(got);
-      const bool wake = unannounced >= WAKE_BATCH_BYTES;
-      if (wake) unannounced = 0;
-      if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+      // The terminal is dry: a read that finds it empty first waits for the
+      // kernel's hand-over of output still in transit, so everything written
+      // before this point is queued now.
+      tx.mark_dry();
+      unannounced = 0;
+      if (exit_to_announce) {
+        tx.mark_child_exited();
+        exit_to_announce = false;
+      }
+      if (wanted > acknowledged) {
+        tx.acknowledge_sync(wanted);
+        acknowledged = wanted;
+      }
+      if (!master_open && !watching_child) break;
+      pollfd fds[3] = {{master_open ? master.get() : -1, POLLIN, 0},
+                       {shared.wake.get(), POLLIN, 0},
+                       {watching_child ? child.get() : -1, POLLIN, 0}};
+      if (retry_on_eintr([&] { return ::poll(fds, 3, -1); }) < 0) break;
+      if (fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(shared.wake.get(), &count, sizeof count);
+        if (shared.stop.load(std::memory_order_acquire)) break;
+      }
+      if (fds[2].revents != 0) {
+        // Announced after the next read finds the terminal dry.
+        watching_child = false;
+        exit_to_announce = true;
+      }
     }
   }
+}
+
+// Nothing may leave this thread as an exception: one that did would end the
+// whole host through std::terminate. Running out of memory (an address-space
+// limit on the host, say) stops this session's reading instead, and the
+// session says why on its next read.
+void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) noexcept {
+  pthread_setname_np(pthread_self(), "morvik_reader");
+  // The first exception a thread throws sets up state of its own (the C++
+  // runtime's thread-local block, which a library loaded after start-up, as
+  // this module is in an interpreter, gets from the heap on first use; the
+  // dynamic loader ends the process when that fails). So one is thrown now,
+  // while memory is there, not first when memory has run out.
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+  (void)take_deferred_internal_failure();  // this module's own, likewise
+  int failure = 0;
+  try {
+    read_loop(master, tx, child, shared);
+  } catch (const std::bad_alloc&) {
+    failure = ENOMEM;
+  } catch (...) {
+    failure = EIO;
+  }
+  child.reset();
   shared.reader_fd.store(-1);
   master.reset();
   {
     // Disconnect before reporting completion, so whoever waits for the end
     // sees every chunk already queued and then the disconnection.
     Sender gone = std::move(tx);
+    if (failure != 0) gone.fail(failure);
   }
   {
     std::lock_guard<std::mutex> lock(shared.mutex);
@@ -94,7 +158,7 @@ void* reader_main(void* arg) {
   // Keeps the shared state alive for the thread's last notify, whatever the
   // handle does meanwhile.
   const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
-  run_reader(std::move(start->master), std::move(start->tx), *shared);
+  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared);
   return nullptr;
 }
 
@@ -111,18 +175,29 @@ std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_me
 
 }  // namespace
 
-ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error) {
+Result<UniqueFd> ReaderThread::make_wake_descriptor() noexcept {
+  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  if (!wake.valid()) return Errno::last();
+  // At 3 or above like every other descriptor of a session: a host started
+  // with its standard descriptors closed would otherwise get it as 0, and
+  // when it later puts a file there (dup2 of /dev/null, a daemon's usual
+  // step) the reader would see it readable and stop, and teardown would
+  // write into the host's file and close it.
+  if (wake.get() < 3) {
+    UniqueFd moved{::fcntl(wake.get(), F_DUPFD_CLOEXEC, 3)};
+    if (!moved.valid()) return Errno::last();
+    wake = std::move(moved);
+  }
+  return wake;
+}
+
+ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
-  const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (efd < 0) {
-    error = os_diagnostic(errno);
-    return ReaderThread{};
-  }
-  rt.shared_->wake.reset(efd);
+  rt.shared_->wake = std::move(wake);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
-  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), rt.shared_});
+  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), std::move(child), rt.shared_});
 
   // A new thread inherits the creating thread's mask, so the thread is born
   // with the signals blocked: there is no instant at which it could take one.
@@ -140,7 +215,15 @@ ReaderThread ReaderThread::start(UniqueFd master, Sender tx, std::string& error)
   return rt;
 }
 
+std::uint64_t ReaderThread::request_sync() noexcept {
+  const std::uint64_t generation = shared_->sync_wanted.fetch_add(1, std::memory_order_acq_rel) + 1;
+  const std::uint64_t one = 1;
+  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  return generation;
+}
+
 void ReaderThread::request_stop() noexcept {
+  shared_->stop.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
   // Harmless when the thread already ended; otherwise it leaves its poll or
   // its wait for room now.
@@ -160,7 +243,19 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
     }
   }
   request_stop();
-  ::pthread_join(thread_, nullptr);
+  bool finished;
+  {
+    // Bounded: the wake-up may not arrive (a host that put another file on
+    // its number), and nothing else ends a poll on a terminal that some
+    // background process keeps open.
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    finished = shared_->finished_cv.wait_for(lock, STOP_GRACE, [&] { return shared_->finished; });
+  }
+  if (finished) {
+    ::pthread_join(thread_, nullptr);
+  } else {
+    ::pthread_detach(thread_);
+  }
   running_ = false;
   // The thread is gone: its wake-up descriptor and its hold on the channel
   // go now, not when the session record is released.
@@ -168,11 +263,16 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
   channel_stop_ = Sender::StopHandle{};
 }
 
+void ReaderThread::close_in_forked_child() noexcept {
+  if (!shared_) return;
+  const int fd = shared_->reader_fd.exchange(-1);
+  if (fd >= 0) (void)::close(fd);
+  if (shared_->wake.valid()) (void)::close(shared_->wake.release());
+}
+
 void ReaderThread::abandon() noexcept {
   if (!shared_) return;
-  const int fd = shared_->reader_fd.load();
-  if (fd >= 0) (void)::close(fd);
-  (void)::close(shared_->wake.release());
+  (void)shared_->wake.release();
   // The shared state and the channel's stop handle hold locks the copied
   // thread may have held at the fork.
   forget(std::move(shared_));

@@ -8,6 +8,15 @@
 // descriptor, so it can be told to stop once teardown stops waiting for the
 // natural end of the output.
 //
+// Given the child's process handle (the agent face), the thread also watches
+// it: once the child has ended it reads the terminal dry and then marks the
+// exit in the channel, so a wait sees the exit after every byte written
+// before it; and it ends only when both the output and the child have ended.
+// It also drains on request (request_sync): a read that finds the terminal
+// empty makes the kernel hand over whatever output it still carries, so the
+// acknowledgement in the channel means "everything written before the
+// request is queued".
+//
 // The thread is started with every asynchronous signal blocked, for its whole
 // life: a host that blocks a signal in its own threads to wait for it (or to
 // keep its default action away) must not have it delivered here instead.
@@ -16,25 +25,37 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "base/exchange_on_move.h"
+#include "base/result.h"
 #include "base/unique_fd.h"
 #include "channel.h"
 
 namespace morvik::session {
 
 inline constexpr std::size_t READ_CHUNK_BYTES = 8192;
+// How long a thread told to stop has before teardown leaves it to itself.
+inline constexpr std::chrono::milliseconds STOP_GRACE{1000};
 
 class ReaderThread {
  public:
   struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
-  // Starts the thread; it owns `master` and `tx` from now on. On failure
-  // returns an empty handle and sets `error` to a diagnostic text; `master`
-  // and `tx` are released.
-  static ReaderThread start(UniqueFd master, Sender tx, std::string& error);
+  // The descriptor that wakes the thread for teardown (an eventfd,
+  // close-on-exec, at 3 or above). Made before start, so that running out
+  // of descriptors is an ordinary start-up failure.
+  static Result<UniqueFd> make_wake_descriptor() noexcept;
+
+  // Starts the thread; it owns `master`, `wake`, `tx` and `child` (the
+  // child's process handle, for the agent face) from now on. On failure
+  // returns an empty handle and sets `error` to a diagnostic text;
+  // everything given is released. A thread that runs out of memory stops
+  // reading and fails the channel with ENOMEM (Sender::fail).
+  static ReaderThread start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error,
+                            UniqueFd child = UniqueFd());
 
   ReaderThread() = default;
   ReaderThread(ReaderThread&& other) noexcept = default;
@@ -43,16 +64,25 @@ class ReaderThread {
   ~ReaderThread();
 
   bool joinable() const noexcept { return running_.get(); }
+  // Asks for a drain; the channel's sync acknowledgement reaches the
+  // returned generation once it is done.
+  std::uint64_t request_sync() noexcept;
   // Waits up to `grace` for the thread to end by itself (end of file or a
   // failed read), then tells it to stop, and joins it. A thread that waits
   // for room in a full channel cannot end by itself: it is stopped at once.
-  // Releases everything the handle held for the thread.
+  // A thread that does not end within STOP_GRACE of being told (its wake-up
+  // could not be delivered) is left to end on its own. Releases everything
+  // the handle held for the thread.
   void join_within(std::chrono::milliseconds grace);
 
+  // In a forked copy of the host, inside fork(): closes the copy's
+  // duplicates of the thread's descriptors while their numbers are
+  // certainly ours.
+  void close_in_forked_child() noexcept;
   // For a forked copy of the host, in which the thread does not exist and
-  // its lock may have been copied mid-use: closes this process's copies of
-  // the descriptors the thread used and forgets the thread, without waking,
-  // joining or locking anything.
+  // its lock may have been copied mid-use: forgets the thread without
+  // waking, joining, locking or closing anything (the copy may have reused
+  // the numbers).
   void abandon() noexcept;
 
  private:

@@ -27,12 +27,14 @@ Session::Session(std::string command, pty::PtyProcess process, InputWriter write
       reader_thread_(std::move(reader)),
       inbox_(std::move(rx)),
       writer_(std::move(writer)),
-      process_(std::move(process)) {}
+      process_(std::move(process)) {
+  watch_forks(&fork_handling_);
+}
 
 Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool interactive,
                                                   std::size_t history_limit) {
   // The command is one program taken verbatim: no splitting, no shell.
-  auto process = pty::PtyProcess::spawn(pty::ProcessDescription{command, {}});
+  auto process = pty::PtyProcess::spawn(pty::ProcessDescription::command(command));
   if (!process) {
     return startup_error(kept::SPAWN_FAILED + command + "': " + process.error().text());
   }
@@ -64,10 +66,13 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   if (flags < 0 || ::fcntl(raw->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
     return startup_error(kept::GET_HANDLE_FAILED + Errno::last().text());
   }
+  // Out of descriptors here is as ordinary as for the duplicates above.
+  Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
+  if (!wake) return startup_error(kept::CLONE_READER_FAILED + os_error_text(wake.error().value()));
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
   std::string why;
-  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(tx), why);
+  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(wake).value(), std::move(tx), why);
   if (!reader.joinable()) {
     // Locals unwind in reverse: channel, writer, raw handle, process (stopped).
     internal_failure(kept::READER_START_FAILED + why);
@@ -78,7 +83,22 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   return s;
 }
 
-Session::~Session() { close_inner(); }
+Session::~Session() {
+  unwatch_forks(&fork_handling_);
+  close_inner();
+}
+
+void Session::ForkHandling::before_fork() noexcept { session.inbox_.lock_for_fork(); }
+
+void Session::ForkHandling::after_fork_in_parent() noexcept { session.inbox_.unlock_after_fork(false); }
+
+void Session::ForkHandling::after_fork_in_child() noexcept {
+  session.reader_thread_.close_in_forked_child();
+  if (session.writer_.fd() >= 0) (void)::close(session.writer_.fd());
+  session.writer_.forget_descriptor();
+  session.process_.close_in_forked_child();
+  session.inbox_.unlock_after_fork(true);
+}
 
 // ---------------------------------------------------------------- draining
 
@@ -127,6 +147,13 @@ Expected<void> Session::send_ctrl_c() {
 
 // ------------------------------------------------------ liveness, teardown
 
+Expected<void> Session::reader_health() {
+  if (in_other_process()) return {};
+  const int failure = inbox_.reader_failure();
+  if (failure == 0 || inbox_.peek() != Inbox::Status::Disconnected) return {};
+  return runtime_error(kept::READER_STOPPED + os_error_text(failure));
+}
+
 Expected<bool> Session::is_alive() {
   auto alive = process_.is_alive();
   if (!alive) return runtime_error(kept::IS_ALIVE_FAILED + alive.error().text());
@@ -155,7 +182,9 @@ void Session::abandon() noexcept {
   // the reader thread may have held them at the fork.
   reader_thread_.abandon();
   inbox_.abandon();
-  writer_.close();
+  // Closed at the fork, if it came through fork(); a number the copy still
+  // sees may be a file it opened since.
+  writer_.forget_descriptor();
 }
 
 Expected<void> Session::reset(std::unique_ptr<Session>& slot) {

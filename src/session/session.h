@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
+#include "base/fork_watch.h"
 #include "pty/pty_process.h"
 #include "channel.h"
 #include "expected.h"
@@ -88,6 +89,10 @@ class Session {
   bool is_interactive() const noexcept { return interactive_; }
   const std::string& get_initial_command() const noexcept { return command_; }
 
+  // Once everything queued has been read: an error when the reader stopped
+  // because it failed (out of memory), not because the output ended.
+  Expected<void> reader_health();
+
   // Liveness and teardown.
   Expected<bool> is_alive();
   void close_inner() noexcept;
@@ -117,6 +122,18 @@ class Session {
   bool in_other_process() const noexcept { return !process_.in_owner_process(); }
   void abandon() noexcept;
 
+  // Inside a fork of the host: the channel is held across it so the copy
+  // finds it whole, and the copy closes its duplicates of every descriptor
+  // of the session and frees the queued output at once, while the numbers
+  // are still ours and before the copy's own code can reuse them.
+  struct ForkHandling final : ForkWatcher {
+    explicit ForkHandling(Session& s) noexcept : session(s) {}
+    void before_fork() noexcept override;
+    void after_fork_in_parent() noexcept override;
+    void after_fork_in_child() noexcept override;
+    Session& session;
+  };
+
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
   // no sign of life from the child.
@@ -141,6 +158,7 @@ class Session {
   Inbox inbox_;
   InputWriter writer_;
   pty::PtyProcess process_;
+  ForkHandling fork_handling_{*this};
 };
 
 }  // namespace morvik::session

@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -31,44 +32,20 @@
 
 #include "base/internal_failure.h"
 #include "pty/pty_process.h"
+#include "pty_test_support.h"
 
 namespace pty = morvik::pty;
 using morvik::Errno;
 using pty::PtyProcess;
-using Clock = std::chrono::steady_clock;
+using morvik::test::Clock;
+using morvik::test::ms_since;
+using morvik::test::read_file;
+using morvik::test::read_until;
+using morvik::test::TempDir;
 
 namespace {
 
 // --- helpers ----------------------------------------------------------------
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/morvik-pty-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (made != nullptr) path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
-  // An executable /bin/sh script with the given body.
-  std::string script(const std::string& name, const std::string& body) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(file.c_str(), 0755);
-    return file;
-  }
-
- private:
-  std::string path_;
-};
-
-long long ms_since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 std::set<int> open_fds(const std::string& proc_fd_dir) {
   std::set<int> out;
@@ -90,13 +67,6 @@ std::set<int> own_fds() { return open_fds("/proc/self/fd"); }
 bool no_children() {
   int status = 0;
   return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 std::string link_target(const std::string& path) {
@@ -130,27 +100,14 @@ long encoded_tty(dev_t dev) {
   return static_cast<long>((mn & 0xFF) | (mj << 8) | ((mn & ~0xFFul) << 12));
 }
 
-// Reads the master until `marker` shows up, the terminal closes or time
-// runs out; returns everything read.
-std::string read_until(int fd, const std::string& marker,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  std::string out;
-  const auto deadline = Clock::now() + timeout;
-  while (out.find(marker) == std::string::npos && Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, 50);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
+pty::ProcessDescription describe(std::string program, std::vector<std::string> args = {}) {
+  pty::ProcessDescription d = pty::ProcessDescription::command(std::move(program));
+  for (std::string& arg : args) d.argv.push_back(std::move(arg));
+  return d;
 }
 
 PtyProcess spawn_ok(std::string program, std::vector<std::string> args = {}) {
-  auto r = PtyProcess::spawn({std::move(program), std::move(args)});
+  auto r = PtyProcess::spawn(describe(std::move(program), std::move(args)));
   if (!r.ok()) throw std::runtime_error("spawn failed: " + r.error().text());
   return std::move(r).value();
 }
@@ -193,7 +150,7 @@ PtyProcess spawn_ready_script(const TempDir& dir, const std::string& traps) {
 
 TEST(PtyTest, MissingProgramFailsWithEnoentAndLeavesNoDescriptorOrChild) {
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({"morvik-no-such-program-here", {}});
+  auto r = PtyProcess::spawn(describe("morvik-no-such-program-here"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
   EXPECT_EQ(r.error().text(), "ENOENT: No such file or directory");
@@ -202,7 +159,7 @@ TEST(PtyTest, MissingProgramFailsWithEnoentAndLeavesNoDescriptorOrChild) {
 }
 
 TEST(PtyTest, ProgramNameWithBlankIsNotSplitIntoArguments) {
-  auto r = PtyProcess::spawn({"ls -l", {}});
+  auto r = PtyProcess::spawn(describe("ls -l"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(ENOENT));
   EXPECT_TRUE(no_children());
@@ -211,7 +168,7 @@ TEST(PtyTest, ProgramNameWithBlankIsNotSplitIntoArguments) {
 TEST(PtyTest, DirectoryAsProgramFailsWithEacces) {
   TempDir dir;
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({dir.path(), {}});
+  auto r = PtyProcess::spawn(describe(dir.path()));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(EACCES));
   EXPECT_EQ(own_fds(), before);
@@ -220,13 +177,49 @@ TEST(PtyTest, DirectoryAsProgramFailsWithEacces) {
 
 TEST(PtyTest, NameWithNulByteIsRejectedAsInvalid) {
   const std::set<int> before = own_fds();
-  auto r = PtyProcess::spawn({std::string("sh\0-c", 5), {}});
+  auto r = PtyProcess::spawn(describe(std::string("sh\0-c", 5)));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Errno::from_raw(EINVAL));
-  auto with_arg = PtyProcess::spawn({"sh", {std::string("-c\0true", 7)}});
+  auto with_arg = PtyProcess::spawn(describe("sh", {std::string("-c\0true", 7)}));
   ASSERT_FALSE(with_arg.ok());
   EXPECT_EQ(with_arg.error(), Errno::from_raw(EINVAL));
   EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
+// A child killed on its way to its exec (here while it works through a long
+// PATH) is a failed start, never a session whose program never ran.
+TEST(PtyTest, ChildKilledBeforeItsExecIsAFailedStart) {
+  std::string path = "PATH=";
+  for (int i = 0; i < 3000; ++i) path += "/nonexistent-morvik/" + std::to_string(i) + ":";
+  path += "/bin:/usr/bin";
+  const std::string self = link_target("/proc/self/exe");
+  const std::string children = "/proc/self/task/" + std::to_string(::gettid()) + "/children";
+  int failed_starts = 0;
+  for (int attempt = 0; attempt < 30 && failed_starts == 0; ++attempt) {
+    std::atomic<bool> done{false};
+    std::thread killer([&] {
+      while (!done) {
+        const std::string text = read_file(children);
+        if (text.empty()) continue;
+        const pid_t pid = std::stoi(text);
+        // Still the test's own image: not yet exec'd.
+        if (link_target("/proc/" + std::to_string(pid) + "/exe") == self) {
+          ::kill(pid, SIGKILL);
+          return;
+        }
+      }
+    });
+    pty::ProcessDescription d = describe("sleep", {"30"});
+    d.env = std::vector<std::string>{path};
+    auto r = PtyProcess::spawn(std::move(d));
+    done = true;
+    killer.join();
+    if (r.ok()) continue;  // the exec came first, or the kill came after it
+    ++failed_starts;
+    EXPECT_EQ(r.error(), Errno::from_raw(EINTR));
+  }
+  EXPECT_EQ(failed_starts, 1);
   EXPECT_TRUE(no_children());
 }
 
@@ -343,16 +336,190 @@ TEST(PtyTest, ChildStartsWithDefaultDispositionsAndNothingBlockedWhateverTheHost
   }
 }
 
+// --- what to start -----------------------------------------------------------
+
+std::vector<std::string> nul_separated(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\0', at);
+    out.push_back(text.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return out;
+}
+
+// What the program gets is what the description says, nothing of the
+// host's: argv[0] as given, exactly the environment, the directory, the size.
+TEST(PtyTest, ProgramGetsExactlyTheDescribedArgvEnvironmentDirectoryAndWindow) {
+  TempDir dir;
+  struct Row {
+    const char* what;
+    bool held;  // run through a descriptor from open_executable
+  };
+  for (const Row row : {Row{"searched along PATH", false}, Row{"held descriptor", true}}) {
+    pty::ProcessDescription d;
+    d.argv = {row.held ? "any-name-at-all" : "sh", "-c", "read line", "a b", ""};
+    d.env = std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="};
+    d.cwd = dir.path();
+    d.size = {50, 132};
+    if (row.held) {
+      auto found = pty::open_executable("sh", d.env);
+      ASSERT_TRUE(found.ok()) << found.error().text();
+      EXPECT_TRUE(found->path == "/usr/bin/sh" || found->path == "/bin/sh") << found->path;
+      d.executable = std::move(found->fd);
+    }
+    auto r = PtyProcess::spawn(std::move(d));
+    ASSERT_TRUE(r.ok()) << row.what << ": " << r.error().text();
+    const std::string proc = "/proc/" + std::to_string(r->pid()) + "/";
+    // The exec closes the status pipe before it has laid out the new
+    // program's arguments; a moment later they are there.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (read_file(proc + "cmdline").empty() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::vector<std::string> argv{row.held ? "any-name-at-all" : "sh", "-c", "read line", "a b", ""};
+    EXPECT_EQ(nul_separated(read_file(proc + "cmdline")), argv) << row.what;
+    EXPECT_EQ(nul_separated(read_file(proc + "environ")),
+              (std::vector<std::string>{"PATH=/usr/bin:/bin", "MORVIK_PROBE=x y", "EMPTY="}))
+        << row.what;
+    EXPECT_EQ(link_target(proc + "cwd"), dir.path()) << row.what;
+    struct winsize ws {};
+    ASSERT_EQ(::ioctl(r->master_fd(), TIOCGWINSZ, &ws), 0);
+    EXPECT_EQ(ws.ws_row, 50);
+    EXPECT_EQ(ws.ws_col, 132);
+    // Nothing but the terminal is inherited, the held descriptor included.
+    // The program's own start-up holds descriptors for a moment (its dynamic
+    // loader opening libc was caught here as descriptor 3): look again until
+    // it has settled.
+    const std::set<int> terminal_only{0, 1, 2};
+    while (open_fds(proc + "fd") != terminal_only && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(open_fds(proc + "fd"), terminal_only) << row.what;
+  }
+}
+
+// The held descriptor is what runs, whatever the path names by then; a
+// script (ldd is one) runs through it too, its interpreter reading it as
+// /dev/fd/N.
+TEST(PtyTest, HeldExecutableRunsTheFileThatWasOpenedEvenAfterTheNameChanges) {
+  TempDir dir;
+  const std::string path = dir.script("tool", "echo ORIGINAL; sleep 30");
+  auto found = pty::open_executable(path);
+  ASSERT_TRUE(found.ok()) << found.error().text();
+  EXPECT_EQ(found->path, path);
+  ASSERT_EQ(::rename(path.c_str(), (path + ".old").c_str()), 0);
+  dir.script("tool", "echo SWAPPED; sleep 30");
+
+  pty::ProcessDescription d;
+  d.argv = {path};
+  d.executable = std::move(found->fd);
+  PtyProcess p = std::move(PtyProcess::spawn(std::move(d))).value();
+  const std::string out = read_until(p.master_fd(), "\n");
+  EXPECT_NE(out.find("ORIGINAL"), std::string::npos) << out;
+  EXPECT_EQ(out.find("SWAPPED"), std::string::npos) << out;
+
+  auto ldd = pty::open_executable("ldd");
+  if (!ldd.ok()) GTEST_SKIP() << "no ldd on this machine";
+  pty::ProcessDescription l;
+  l.argv = {"ldd", "/bin/sh"};
+  l.executable = std::move(ldd->fd);
+  auto listed = PtyProcess::spawn(std::move(l));
+  ASSERT_TRUE(listed.ok()) << listed.error().text();
+  const std::string libs = read_until(listed->master_fd(), "libc.so");
+  EXPECT_NE(libs.find("libc.so"), std::string::npos) << libs;
+}
+
+// execvp's search, done by the parent: a file that may not be run is
+// passed over for a later one; only such files give EACCES; nothing gives
+// ENOENT; a file without "#!" runs with /bin/sh.
+TEST(PtyTest, LookupAlongPathPassesOverWhatCannotRun) {
+  TempDir dir;
+  const std::string denied = dir.path() + "/denied", allowed = dir.path() + "/allowed";
+  ASSERT_EQ(::mkdir(denied.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(allowed.c_str(), 0755), 0);
+  std::ofstream(denied + "/prog") << "#!/bin/sh\necho DENIED\n";
+  ::chmod((denied + "/prog").c_str(), 0644);
+  std::ofstream(allowed + "/prog") << "#!/bin/sh\necho ALLOWED; sleep 30\n";
+  ::chmod((allowed + "/prog").c_str(), 0755);
+  std::ofstream(allowed + "/bare") << "echo BARE; sleep 30\n";
+  ::chmod((allowed + "/bare").c_str(), 0755);
+  struct Row {
+    const char* name;
+    std::string path;
+    int error;            // 0: starts
+    const char* output;   // what it prints when it starts
+  };
+  const Row rows[] = {
+      {"prog", "PATH=" + denied + ":" + allowed, 0, "ALLOWED"},
+      {"prog", "PATH=" + denied, EACCES, nullptr},
+      {"prog", "PATH=/nonexistent:" + dir.path(), ENOENT, nullptr},
+      {"bare", "PATH=" + allowed, 0, "BARE"},
+  };
+  for (const Row& row : rows) {
+    const std::vector<std::string> env{row.path, "LC_ALL=C"};
+    auto found = pty::open_executable(row.name, env);
+    pty::ProcessDescription d;
+    d.argv = {row.name};
+    d.env = env;
+    auto r = PtyProcess::spawn(std::move(d));
+    if (row.error != 0) {
+      ASSERT_FALSE(found.ok()) << row.path;
+      EXPECT_EQ(found.error(), Errno::from_raw(row.error)) << row.path;
+      ASSERT_FALSE(r.ok()) << row.path;
+      EXPECT_EQ(r.error(), Errno::from_raw(row.error)) << row.path;
+      continue;
+    }
+    ASSERT_TRUE(found.ok()) << row.path;
+    ASSERT_TRUE(r.ok()) << row.path << ": " << r.error().text();
+    const std::string out = read_until(r->master_fd(), row.output);
+    EXPECT_NE(out.find(row.output), std::string::npos) << row.path << ": " << out;
+  }
+  EXPECT_TRUE(no_children());
+}
+
+TEST(PtyTest, ResizeReachesTheProgramAsAWindowChange) {
+  TempDir dir;
+  PtyProcess p = spawn_ok(dir.script("winch.sh",
+                                     "trap 'echo \"WINCH $(stty size)\"' WINCH\n"
+                                     "echo READY\n"
+                                     "while :; do sleep 0.05; done"));
+  ASSERT_NE(read_until(p.master_fd(), "READY").find("READY"), std::string::npos);
+  ASSERT_TRUE(p.resize({40, 100}).ok());
+  const std::string out = read_until(p.master_fd(), "WINCH 40 100");
+  EXPECT_NE(out.find("WINCH 40 100"), std::string::npos) << out;
+}
+
+TEST(PtyTest, DescriptionThatCannotBePassedIsRejectedBeforeAnythingStarts) {
+  const std::set<int> before = own_fds();
+  pty::ProcessDescription empty;
+  auto none = PtyProcess::spawn(std::move(empty));
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.error(), Errno::from_raw(EINVAL));
+  pty::ProcessDescription env_nul = describe("true");
+  env_nul.env = std::vector<std::string>{std::string("A=b\0c", 5)};
+  auto bad = PtyProcess::spawn(std::move(env_nul));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), Errno::from_raw(EINVAL));
+  EXPECT_EQ(own_fds(), before);
+  EXPECT_TRUE(no_children());
+}
+
 // --- the parent's side ------------------------------------------------------
 
-TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndReleaseClosesIt) {
+TEST(PtyTest, SuccessfulSpawnKeepsOnlyTheMasterAndTheProcessHandleAndReleaseClosesThem) {
   const std::set<int> before = own_fds();
   {
     PtyProcess p = spawn_ok("sleep", {"30"});
     std::set<int> now = own_fds();
-    EXPECT_EQ(now.size(), before.size() + 1);
+    EXPECT_EQ(now.size(), before.size() + 2);
     EXPECT_TRUE(now.count(p.master_fd()));
+    EXPECT_TRUE(now.count(p.pidfd()));
     EXPECT_GE(p.master_fd(), 3);
+    EXPECT_GE(p.pidfd(), 3);
+    EXPECT_NE(::fcntl(p.pidfd(), F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_GT(p.pid(), 0);
   }
   EXPECT_EQ(own_fds(), before);
@@ -386,7 +553,7 @@ TEST(PtyTest, SpawnWorksWhenHostRunsWithStandardDescriptorsClosed) {
     ::close(1);
     ::close(2);
     PtyProcess p = spawn_ok("sleep", {"30"});
-    if (p.master_fd() < 3) return 10;
+    if (p.master_fd() < 3 || p.pidfd() < 3) return 10;
     auto slave = pty::get_slave_name(p.master_fd());
     if (!slave.ok()) return 11;
     const std::string fd_dir = "/proc/" + std::to_string(p.pid()) + "/fd/";
@@ -529,6 +696,47 @@ TEST(PtyTest, ChildKilledByRealTimeSignalIsNotAliveFromTheFirstCall) {
   auto stopped = p.exit(true);
   ASSERT_TRUE(stopped.ok());
   EXPECT_TRUE(stopped.value());
+}
+
+// The status of the first collecting wait is kept; a child that another
+// party collected has none, and nothing reaches its number any more.
+TEST(PtyTest, ExitStatusIsRecordedByTheCollectingWait) {
+  struct Row {
+    const char* script;
+    std::optional<pty::ExitStatus> expected;  // nullopt: the host collects it itself
+  };
+  const Row rows[] = {
+      {"exit 7", pty::ExitStatus::exited(7)},
+      {"exit 0", pty::ExitStatus::exited(0)},
+      {"kill -TERM $$", pty::ExitStatus::killed(SIGTERM, false)},
+      {"exec sleep 30", std::nullopt},
+  };
+  TempDir dir;
+  for (const Row& row : rows) {
+    PtyProcess p = spawn_ok(dir.script("status.sh", row.script));
+    if (!row.expected) {
+      ASSERT_EQ(::kill(p.pid(), SIGKILL), 0);
+      int status = 0;
+      ASSERT_EQ(::waitpid(p.pid(), &status, 0), p.pid());
+    }
+    EXPECT_EQ(p.exit_status(), std::nullopt) << row.script;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    morvik::Result<bool> alive = true;
+    while (Clock::now() < deadline) {
+      alive = p.is_alive();
+      if (!alive.ok() || !alive.value()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(alive.ok()) << row.script << ": " << alive.error().text();
+    EXPECT_FALSE(alive.value()) << row.script;
+    EXPECT_EQ(p.exit_status(), row.expected) << row.script;
+    const auto start = Clock::now();
+    auto stopped = p.exit(true);
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_TRUE(stopped.value());
+    EXPECT_LT(ms_since(start), 50) << row.script;
+  }
+  EXPECT_TRUE(no_children());
 }
 
 // --- release and moves -----------------------------------------------------

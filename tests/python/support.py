@@ -165,6 +165,24 @@ def pid_exists(pid: int) -> bool:
     return os.path.exists(f"/proc/{pid}")
 
 
+def session_of(pid: int) -> int | None:
+    """The session id of `pid`, None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return int(f.read().rsplit(b")", 1)[1].split()[3])
+    except (OSError, IndexError):
+        return None
+
+
+def running(pid: int) -> bool:
+    """True while `pid` names a process that is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
 def kill_quietly(pid: int, *, reap: bool = False) -> None:
     """SIGKILL to `pid` if it still exists; with `reap`, also collects it.
 

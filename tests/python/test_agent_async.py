@@ -1,16 +1,19 @@
-"""Terminals driven from asyncio, each on a thread of its own.
+"""Terminals driven from asyncio.
 
 Protects: several terminals waiting at the same time instead of one after
-another (the event loop never blocks in a wait), and a cancelled call
-leaving its terminal usable, with no output lost and no line sent twice or
-sent after its caller gave up; no thread, descriptor or child outlives
-close.
+another; a cancelled task's running wait ended in the core at once, with
+its output carried into the next reply, and a queued call never sent;
+control (interrupt) reaching the program while a call waits; elapsed_ms
+counting time spent queued; and the event loop never stalling while
+stubborn programs are closed; no thread, descriptor or child outlives close.
 Must never cancel by the clock alone: a call is cancelled once the program
 has shown (through a file) that the line arrived.
 """
 
 import asyncio
 import time
+
+import pytest
 
 from morvik_agent import AsyncTerminal
 
@@ -20,8 +23,8 @@ PROMPT = support.SHELL_PROMPT
 BASH = ["bash", "--norc", "--noprofile"]
 
 
-async def shell() -> AsyncTerminal:
-    return await AsyncTerminal.start(BASH, env={"PS1": PROMPT}, prompts=[PROMPT])
+async def shell(**options) -> AsyncTerminal:
+    return await AsyncTerminal.start(BASH, env={"PS1": PROMPT}, prompts=[PROMPT], **options)
 
 
 async def appears(path) -> None:
@@ -50,12 +53,14 @@ def test_eight_terminals_wait_in_parallel():
 def test_cancelled_calls_leave_the_terminal_usable(tmp_path):
     async def run():
         async with await shell() as terminal:
-            # Cancelled while its wait runs: the worker finishes it, and its
-            # output comes first in the next reply.
+            # Cancelled while its wait runs: the core ends the wait at once,
+            # and its output comes first in the next reply.
             running = asyncio.ensure_future(terminal.send(f"touch {tmp_path}/a; sleep 1; echo one"))
             await appears(tmp_path / "a")
+            began = time.monotonic()
             running.cancel()
             await asyncio.gather(running, return_exceptions=True)
+            cancel_took = time.monotonic() - began
             after_running = await terminal.send("echo two")
 
             # Cancelled while still queued behind another call: never sent.
@@ -66,14 +71,64 @@ def test_cancelled_calls_leave_the_terminal_usable(tmp_path):
             queued.cancel()
             await asyncio.gather(queued, return_exceptions=True)
             after_queued = [await first, await terminal.send("echo four")]
-            return running, after_running, queued, after_queued, await terminal.history()
+            return running, cancel_took, after_running, queued, after_queued, await terminal.history()
 
     with support.no_leaks():
-        running, after_running, queued, after_queued, history = asyncio.run(run())
+        running, cancel_took, after_running, queued, after_queued, history = asyncio.run(run())
     assert running.cancelled() and queued.cancelled()
+    assert cancel_took < 0.5, cancel_took
     assert (after_running.status, after_running.text) == ("ready", f"\none\n{PROMPT}\ntwo\n{PROMPT}")
     assert [(r.status, r.text) for r in after_queued] == [
         ("ready", f"\nthree\n{PROMPT}"),
         ("ready", f"\nfour\n{PROMPT}"),
     ]
     assert "never" not in history
+
+
+def test_interrupt_while_a_call_waits_and_elapsed_counts_the_queue():
+    async def run():
+        async with await shell() as terminal:
+            sleeping = asyncio.ensure_future(terminal.send("sleep 30"))
+            queued = asyncio.ensure_future(terminal.send("echo after"))
+            await asyncio.sleep(0.5)
+            began = time.monotonic()
+            interrupted = await terminal.interrupt()
+            took = time.monotonic() - began
+            return interrupted, took, await sleeping, await queued
+
+    with support.no_leaks():
+        interrupted, took, sleeping, queued = asyncio.run(run())
+    assert interrupted is None and took < 0.5, (interrupted, took)
+    assert sleeping.status == "ready" and sleeping.elapsed_ms < 5000, sleeping
+    assert (queued.status, queued.text) == ("ready", f"\nafter\n{PROMPT}")
+    assert queued.elapsed_ms >= 450, queued  # it waited in the queue behind the sleep
+
+
+@pytest.mark.serial
+def test_closing_stubborn_terminals_never_stalls_the_loop():
+    async def run():
+        terminals = await asyncio.gather(*(
+            AsyncTerminal.start(["sh", "-c", "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"],
+                                timeout_ms=200)
+            for _ in range(8)))
+        gaps = []
+
+        async def tick():
+            last = time.monotonic()
+            while True:
+                await asyncio.sleep(0.001)
+                now = time.monotonic()
+                gaps.append(now - last)
+                last = now
+
+        ticker = asyncio.ensure_future(tick())
+        began = time.monotonic()
+        await asyncio.gather(*(t.close() for t in terminals))
+        took = time.monotonic() - began
+        ticker.cancel()
+        return max(gaps), took
+
+    with support.no_leaks():
+        lag, took = asyncio.run(run())
+    assert lag < 0.1, f"the loop stalled {lag * 1000:.0f} ms"
+    assert took < 3, took

@@ -1,8 +1,9 @@
 """The MCP server as a client sees it: `morvik-mcp` in a subprocess, driven
 through the SDK's stdio client and the tools alone.
 
-Protects: a shell command interrupted through the tools with the shell's
-own exit status to show for it; replies bounded to the configured size with
+Protects: terminal_list and terminal_interrupt answering at once while a
+send waits, the interrupt reaching the running command; a cancelled call
+ending its wait; exit codes in replies and the list; replies bounded to the configured size with
 their head, their tail and an exact count of what was left out; a program
 outside --allow refused (compared by resolved path, so another spelling of
 an allowed one passes); and no program the server started, nor any of their
@@ -51,35 +52,53 @@ def started_name(text):
     return re.search(r" as terminal (t\d+) ", text).group(1)
 
 
-def test_shell_through_the_tools_interrupt_bound_and_allow(tmp_path):
+def test_shell_through_the_tools_control_cancel_bound_and_allow(tmp_path):
     bash = os.path.realpath(shutil.which("bash"))
 
     async def scenario():
         with open(tmp_path / "server.log", "w") as log:
             async with connected(log, "--allow", "bash", "--max-output-chars", "2000") as call:
                 refused = [await call("terminal_start", argv=[name]) for name in ("cat", "sh")]
-                # Another spelling of the allowed program resolves to the same file.
+                # Another spelling of the allowed program is the same file.
                 text, error = await call("terminal_start", **{**SHELL, "argv": [bash, "--norc"]})
                 assert not error, text
                 shell = started_name(text)
-                replies = [
-                    await call("terminal_send", terminal=shell, line="sleep 30", timeout_ms=500),
-                    await call("terminal_interrupt", terminal=shell),
-                    await call("terminal_send", terminal=shell, line="echo $?"),
-                    await call("terminal_send", terminal=shell, line="seq 1 100000"),
-                ]
+                replies = {}
+                async with anyio.create_task_group() as group:
+                    async def sleep_call():
+                        replies["sleep"] = await call("terminal_send", terminal=shell, line="sleep 30")
+                    group.start_soon(sleep_call)
+                    await anyio.sleep(0.5)
+                    # Control answers at once while the send waits.
+                    with anyio.fail_after(2):
+                        replies["list"] = await call("terminal_list")
+                        replies["interrupt"] = await call("terminal_interrupt", terminal=shell)
+                replies["status"] = await call("terminal_send", terminal=shell, line="echo $?")
+                # A cancelled call ends its wait: the next interrupt reaches
+                # the command it was waiting for, not an idle prompt.
+                with anyio.move_on_after(0.5):
+                    await call("terminal_send", terminal=shell, line="sleep 30")
+                with anyio.fail_after(5):
+                    await call("terminal_interrupt", terminal=shell)
+                    replies["cancelled"] = await call("terminal_send", terminal=shell, line="echo $?")
+                replies["listing"] = await call("terminal_send", terminal=shell, line="seq 1 100000")
+                replies["exit"] = await call("terminal_send", terminal=shell, line="exit 7")
+                replies["ended"] = await call("terminal_list")
                 return refused, replies
 
     refused, replies = anyio.run(scenario)
     for text, error in refused:
         assert error and "is not allowed here" in text and bash in text, text
-    assert not any(error for _, error in replies), replies
-    sleeping, interrupted, status, listing = (text for text, _ in replies)
-    assert sleeping.startswith("[t1] status: timeout ")
-    assert interrupted.startswith("[t1] status: ready ") and interrupted.endswith(PROMPT)
-    assert status.startswith("[t1] status: ready ") and status.endswith(f"\n130\n{PROMPT}")
+    assert not any(error for _, error in replies.values()), replies
+    text = {name: reply for name, (reply, _) in replies.items()}
+    assert text["list"] == f"t1: {bash} --norc (pid {text['list'].split('pid ')[1].split(',')[0]}, running)"
+    assert text["interrupt"].startswith("[t1] Ctrl-C sent")
+    assert text["sleep"].startswith("[t1] status: ready ") and text["sleep"].endswith(PROMPT)
+    assert text["status"].endswith(f"\n130\n{PROMPT}") and text["cancelled"].endswith(f"\n130\n{PROMPT}")
+    assert text["exit"].startswith("[t1] status: exited ") and "; exit code 7" in text["exit"].split("\n")[0]
+    assert text["ended"].endswith(", exit code 7)")
 
-    header, body = listing.split("\n", 1)
+    header, body = text["listing"].split("\n", 1)
     omitted, total = map(int, re.search(r"; (\d+) of (\d+) characters left out", header).groups())
     head, tail = body.split(f"\n[... {omitted} characters left out ...]\n")
     assert omitted == total - 2000 > 500_000

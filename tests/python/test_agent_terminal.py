@@ -1,20 +1,25 @@
-"""A program started with arguments through the generated wrapper, and the
-status of each reply.
+"""Agent terminals through `Terminal`: the exact start, exit status, the
+end of each wait, keys, the byte cap, and close.
 
-Protects: every argument, environment value and working folder reaching the
-program exactly as given, whatever the shell would make of it; the window
-size being set before the program starts; the private folder (owner only)
-going away at close; and a reply saying "exited" for a program that has
-ended, not for one that waits, works or has gone quiet.
+Protects: the program running with exactly the given argument vector,
+environment, folder and size, from the file that was resolved; every wait
+ending for the right reason (a prompt only when it ends the output; "ready"
+from the kernel without prompts; never "ready" for a program that does not
+read the terminal); the exit code or signal of a program that ended, seen
+at once with all its output; the keys a terminal would send, in both
+cursor-key modes; no byte lost or doubled across a cap; and nothing left
+running after close.
 Must never judge a status from timing alone: each case's program either
-ends by itself or waits far longer than the call.
+waits for input, ends by itself, or runs far longer than the call.
 """
 
+import glob
 import json
 import os
-import stat
+import shutil
+import subprocess
 import sys
-import tempfile
+import time
 
 import pytest
 
@@ -22,73 +27,270 @@ from morvik_agent import Terminal
 
 import support
 
-ECHO_ALL = (
-    "import json, os, sys\n"
-    "print(json.dumps([sys.argv[1:], os.environ['MORVIK_VALUE'], os.getcwd()]))\n"
-)
+# A quiet wait far longer than any call: a "ready" can then only come from
+# a prompt or the kernel.
+NEVER_QUIET = {"quiet_ms": 600_000, "timeout_ms": 20_000}
+ENV = {"TERM": "xterm", "PS1": "$ "}
 
-AWKWARD = [
-    "two words",
-    "it's",
-    'say "hi"',
-    "$HOME ${PATH} $(id) $$",
-    "`id`",
-    "first\nsecond\n",
-    "",
-    "-n",
-    "*",
-    "back\\slash\\",
-    "tab\there; rm -rf nothing &",
-    "ü €",
-]
+
+def interpreter(version):
+    """A python{version} that runs (a pyenv shim may stand on PATH without one behind it)."""
+    candidates = [shutil.which(f"python{version}")]
+    candidates += sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))
+    for found in filter(None, candidates):
+        # The interpreter itself: a launcher script (a pyenv shim) would see
+        # itself as /dev/fd/N, since a script runs from its held descriptor.
+        real = subprocess.run([found, "-c", "import sys; print(sys.executable)"], capture_output=True, text=True)
+        if real.returncode == 0:
+            return real.stdout.strip()
+    pytest.skip(f"no python{version} here")
+
+
+# This interpreter's own file (sys.executable may be a launcher script, as
+# under the sanitizer runs), so that its children run plain.
+PY = subprocess.run([sys.executable, "-c", "import os, sys; print(os.path.realpath(sys.executable))"],
+                    capture_output=True, text=True, check=True).stdout.strip()
+
+
+def need(program):
+    if shutil.which(program) is None:
+        pytest.skip(f"{program} is not installed")
+    return program
+
+
+# ---------------------------------------------------------------- the start
+
+ECHO_ALL = (
+    "import json, os; argv = open('/proc/self/cmdline', 'rb').read().split(b'\\0')[:-1]; "
+    "print(json.dumps([[os.fsdecode(a) for a in argv], os.environ['MORVIK_VALUE'], os.getcwd()]))"
+)
+AWKWARD = ["two words", "it's", '$HOME $(id) `id`', "first\nsecond\n", "", "-n", "*", "ü €"]
 
 
 @pytest.mark.parametrize("word", AWKWARD, ids=repr)
-def test_arguments_environment_and_folder_arrive_unchanged(word, tmp_path, monkeypatch):
-    private = tmp_path / "private"
-    private.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(private))
+def test_start_is_exact(word, tmp_path):
     folder = tmp_path / "it's a \"folder\" $HOME"
     folder.mkdir()
-    argv = [sys.executable, "-c", ECHO_ALL, word, "fixed", word]
+    argv = ["python-as-named", "-c", ECHO_ALL, word]
+    with open(PY, "rb") as program:
+        with Terminal.start(argv, env={"MORVIK_VALUE": word}, cwd=folder, executable=program.fileno()) as terminal:
+            assert terminal.banner.status == "exited", terminal.banner
+            assert json.loads(terminal.banner.text) == [argv, word, str(folder)]
 
-    with Terminal.start(argv, env={"MORVIK_VALUE": word}, cwd=str(folder)) as terminal:
-        (made,) = private.iterdir()
-        assert stat.S_IMODE(made.stat().st_mode) == 0o700
-        reply = terminal.banner
-        assert reply.status == "exited", reply
-        assert json.loads(reply.text) == [[word, "fixed", word], word, str(folder)]
-    assert list(private.iterdir()) == []
+
+def test_the_resolved_file_runs_whatever_its_path_becomes(tmp_path):
+    script = tmp_path / "tool"
+    script.write_text("#!/bin/sh\necho first $0 \"$@\"\nexec cat\n")
+    script.chmod(0o755)
+    with Terminal.start([str(script), "arg"], **NEVER_QUIET) as terminal:
+        # A script runs from its held descriptor, which its interpreter reopens
+        # by /dev/fd (and so names it, as it does for any fexecve).
+        assert terminal.banner.text.startswith("first /dev/fd/") and terminal.banner.text.endswith(" arg\n")
+        assert open(f"/proc/{terminal.pid}/cmdline", "rb").read() == b"cat\0"
+    with open(script, "rb") as held:
+        swapped = tmp_path / "swapped"
+        swapped.write_text("#!/bin/sh\necho second\n")
+        swapped.chmod(0o755)
+        os.replace(swapped, script)
+        with Terminal.start(["tool"], executable=held.fileno(), **NEVER_QUIET) as terminal:
+            assert terminal.banner.text.startswith("first "), terminal.banner
 
 
 @pytest.mark.parametrize("rows, columns", [(24, 200), (50, 132), (10, 40)])
-def test_window_size_is_set_before_the_program_starts(rows, columns):
-    with Terminal.start(["stty", "size"], rows=rows, columns=columns) as terminal:
-        assert terminal.banner.text == f"{rows} {columns}\n"
+def test_window_size_is_set_before_the_start_and_on_resize(rows, columns):
+    with Terminal.start(["sh"], env=ENV, rows=rows, columns=columns, **NEVER_QUIET) as terminal:
+        assert terminal.send("stty size").text == f"{rows} {columns}\n$ "
+        terminal.resize(columns // 2, rows * 2)
+        assert terminal.send("stty size").text == f"{columns // 2} {rows * 2}\n$ "
 
 
-PYTHON = [sys.executable, "-q"]
-REPL = {"env": {"PYTHON_BASIC_REPL": "1"}, "prompts": [">>> "]}
+# ---------------------------------------------------------------- status
 
-# argv, start options, line to send (None: judge the start-up reply), status, text in the reply
-STATUS_CASES = [
-    (["sh", "-c", "exit 3"], {}, None, "exited", ""),
-    (["sh", "-c", "echo bye; exit 3"], {}, None, "exited", "bye\n"),
-    (PYTHON, REPL, "import os; print('going'); os._exit(3)", "exited", "going\n"),
-    (PYTHON, REPL, "import os, signal; os.kill(os.getpid(), signal.SIGKILL)", "exited", ""),
-    # Controls: the same detection must not call a live program ended.
-    (PYTHON, REPL, "print(6 * 7)", "ready", "42\n>>> "),
-    (["sh", "-c", "echo hi; exec sleep 60"], {}, None, "quiet", "hi\n"),
-    (["sh", "-c", "exec sleep 60"], {"timeout_ms": 300}, None, "timeout", ""),
+# argv, line to send (None: the start-up reply), status, exit code, signal, text
+EXITS = [
+    (["sh", "-c", "echo bye; exit 3"], None, "exited", 3, None, "bye\n"),
+    ([PY, "-q"], "import os; print('going'); os._exit(7)", "exited", 7, None, "going\n"),
+    ([PY, "-q"], "import os; os.kill(os.getpid(), 11)", "exited", None, 11, ""),
+    (["sh", "-c", "kill -KILL $$"], None, "exited", None, 9, ""),
+    # With a background job holding the terminal open, the exit is seen
+    # through the process handle, not the end of the output.
+    (["sh", "-c", "sleep 30 & seq 1 20000; exit 4"], None, "exited", 4, None, "".join(f"{n}\n" for n in range(1, 20001))),
+    ([PY, "-q"], "print(6 * 7)", "ready", None, None, "42\n>>> "),
 ]
 
 
-@pytest.mark.parametrize("argv, options, line, status, text", STATUS_CASES)
-def test_status_tells_an_ended_program_from_a_live_one(argv, options, line, status, text):
+@pytest.mark.parametrize("argv, line, status, code, signum, text", EXITS)
+def test_exit_code_and_signal(argv, line, status, code, signum, text):
     with support.no_leaks():
-        with Terminal.start(argv, **options) as terminal:
+        with Terminal.start(argv, env={"PYTHON_BASIC_REPL": "1"}, **NEVER_QUIET) as terminal:
             reply = terminal.banner if line is None else terminal.send(line)
-            assert (reply.status, reply.text) == (status, text), reply
-            assert terminal.alive is (status != "exited")
-            pid = terminal.pid
-        assert not support.pid_exists(pid)
+            assert (reply.status, reply.exit_code, reply.signal, reply.text) == (status, code, signum, text)
+            assert (terminal.alive, terminal.exit_code, terminal.signal) == (status != "exited", code, signum)
+
+
+def test_an_exit_during_a_wait_ends_it_at_once():
+    with Terminal.start(["sh"], env=ENV, **NEVER_QUIET) as terminal:
+        began = time.monotonic()
+        reply = terminal.send("sleep 0.3; head -c 300000 /dev/zero | tr '\\0' x; exit 5")
+        took = time.monotonic() - began
+    assert (reply.status, reply.exit_code, reply.text) == ("exited", 5, "x" * 300000)
+    assert took < 5.0, took  # 0.3 s of sleep; the exit is seen at once
+
+
+# The programs of an agent's day, and what to send them. Each must read
+# "ready" without prompts, and with prompts that never show (the kernel
+# tells) or that end the output (the reply names it).
+def programs():
+    gdb = need("gdb")
+    return {
+        "bash": (["bash", "--norc", "--noprofile"], "echo hi", "$ "),
+        "sh": (["sh"], "echo hi", "$ "),
+        "python3.11": ([interpreter("3.11"), "-q"], "print(1)", ">>> "),
+        "python3.13": ([interpreter("3.13"), "-q"], "print(1)", ">>> "),
+        "gdb": ([gdb, "-q", "-nx"], "print 1", "(gdb) "),
+        "gdb (y or n)": ([gdb, "-q", "-nx", "-ex", "file /bin/true", "-ex", "starti"], "kill", "(y or n) "),
+        "sqlite3": ([need("sqlite3")], "select 1;", "sqlite> "),
+        "node": ([need("node")], "1+1", "> "),
+        "read -p": (["bash", "-c", "read -p 'name? ' x; read -p 'again? ' y"], "bob", "again? "),
+        "input()": ([PY, "-c", "input('? '); input('?? ')"], "x", "?? "),
+        "less": ([need("less"), "/etc/services"], None, None),
+        "vim": ([need("vim"), "-u", "NONE", "-N"], None, None),
+        "cat": (["cat"], "hello", None),
+    }
+
+
+PROGRAMS = ["bash", "sh", "python3.11", "python3.13", "gdb", "gdb (y or n)", "sqlite3", "node",
+            "read -p", "input()", "less", "vim", "cat"]
+
+
+@pytest.mark.parametrize("with_prompts", [False, True], ids=["kernel", "prompts"])
+@pytest.mark.parametrize("name", PROGRAMS)
+def test_ready_when_the_program_waits_for_input(name, with_prompts):
+    argv, line, prompt = programs()[name]
+    prompts = [prompt or "NEVER SHOWN> "] if with_prompts else None
+    with Terminal.start(argv, env=ENV, prompts=prompts, **NEVER_QUIET) as terminal:
+        replies = [terminal.banner] + ([] if line is None else [terminal.send(line)])
+        assert [r.status for r in replies] == ["ready"] * len(replies), replies
+        if with_prompts and prompt and line is not None:
+            assert replies[-1].prompt == prompt
+
+
+NEVER_READY = {
+    "sleep": ["sleep", "30"],
+    "blocked on a pipe": [PY, "-c", "import os; r, w = os.pipe(); os.read(r, 1)"],
+    "blocked on a socket": [PY, "-c", "import socket; a, b = socket.socketpair(); a.recv(1)"],
+    "busy loop": [PY, "-c", "while True: pass"],
+    "blocked writing": [PY, "-c", "import os; r, w = os.pipe(); os.write(w, b'x' * 1000000)"],
+    "shell running sleep": ["sh", "-c", "sleep 30"],
+}
+
+
+@pytest.mark.parametrize("argv", NEVER_READY.values(), ids=NEVER_READY.keys())
+def test_never_ready_when_the_program_does_not_read_the_terminal(argv):
+    with Terminal.start(argv, timeout_ms=1500, quiet_ms=600_000) as terminal:
+        assert terminal.banner.status == "timeout", terminal.banner
+
+
+def test_a_prompt_in_mid_output_is_not_the_end():
+    with Terminal.start(["sh"], env=ENV, prompts=["$ "], **NEVER_QUIET) as terminal:
+        began = time.monotonic()
+        reply = terminal.send("echo 'x $ y'; sleep 1; echo done")
+        assert (reply.status, reply.text, reply.prompt) == ("ready", "x $ y\ndone\n$ ", "$ ")
+        assert time.monotonic() - began >= 1.0
+        assert terminal.send("echo next").text == "next\n$ "
+
+
+# ---------------------------------------------------------------- keys
+
+SHOW_INPUT = (
+    "import os, sys, tty\n"
+    "tty.setraw(0)\n"
+    "if sys.argv[1] == 'application': os.write(1, b'\\x1b[?1h')\n"
+    "os.write(1, b'go\\r\\n')\n"
+    "while True:\n"
+    "    data = os.read(0, 100)\n"
+    "    os.write(1, repr(data).encode() + b'\\r\\n')\n"
+)
+# keys, what a normal-mode and an application-mode terminal sends
+KEYS = [
+    (["Up", "Down", "Right", "Left"], b"\x1b[A\x1b[B\x1b[C\x1b[D", b"\x1bOA\x1bOB\x1bOC\x1bOD"),
+    (["Home", "End"], b"\x1b[H\x1b[F", b"\x1bOH\x1bOF"),
+    (["Enter", "Tab", "Escape", "Backspace", "S-Tab"], b"\r\t\x1b\x7f\x1b[Z", None),
+    (["PageUp", "PageDown", "Insert", "Delete"], b"\x1b[5~\x1b[6~\x1b[2~\x1b[3~", None),
+    (["F1", "F4", "F5", "F12"], b"\x1bOP\x1bOS\x1b[15~\x1b[24~", None),
+    (["C-a", "C-z", "C-[", "C-?", "C-@"], b"\x01\x1a\x1b\x7f\x00", None),
+    (["M-x", "M-Left", "M-C-a"], b"\x1bx\x1b\x1b[D\x1b\x01", b"\x1bx\x1b\x1bOD\x1b\x01"),
+    (["Up-ish", "é", "C-", "M-"], "Up-ishéC-M-".encode(), None),
+]
+
+
+@pytest.mark.parametrize("mode", ["normal", "application"])
+@pytest.mark.parametrize("keys, normal, application", KEYS)
+def test_keys_are_what_a_terminal_sends(keys, normal, application, mode):
+    expected = normal if mode == "normal" or application is None else application
+    with Terminal.start([PY, "-c", SHOW_INPUT, mode], **NEVER_QUIET) as terminal:
+        assert terminal.banner.text == "go\n"
+        reply = terminal.send_keys(*keys)
+        assert reply.text == repr(expected) + "\n", reply
+
+
+def test_keys_drive_a_shell_and_vim(tmp_path):
+    with Terminal.start(["bash", "--norc", "--noprofile"], env=ENV, **NEVER_QUIET) as bash:
+        bash.send("echo first")
+        assert bash.send_keys("Up", "Enter").text.endswith("first\n$ ")
+        assert bash.send_keys("cat", "Enter").status == "ready"
+        reply = bash.send_keys("C-d")
+        assert (reply.status, reply.text) == ("ready", "$ "), reply
+    target = tmp_path / "out.txt"
+    with Terminal.start(["vim", "-u", "NONE", "-N", str(target)], env=ENV, **NEVER_QUIET) as vim:
+        vim.send_keys("i", "one", "Enter", "two", "Escape", "Up", "A", "!", "Escape")
+        reply = vim.send_keys(":wq", "Enter")
+        # On its way out vim waits a moment for answers to the questions it
+        # asked the terminal: a wait for input too.
+        deadline = time.monotonic() + 5
+        while reply.status == "ready" and time.monotonic() < deadline:
+            reply = vim.read()
+        assert (reply.status, reply.exit_code) == ("exited", 0), reply
+    assert target.read_text() == "one!\ntwo\n"
+
+
+# ---------------------------------------------------------------- the cap
+
+
+def test_cap_stops_a_wait_and_the_next_continues_exactly():
+    expected = "".join(f"{n}\n" for n in range(1, 100001))
+    with Terminal.start(["seq", "1", "100000"], max_output_bytes=50_000, **NEVER_QUIET) as terminal:
+        replies = [terminal.banner]
+        while replies[-1].status == "cap":
+            assert replies[-1].queued_bytes > 0
+            replies.append(terminal.read())
+        assert replies[-1].status == "exited" and len(replies) > 5
+        assert "".join(r.text for r in replies) == expected
+        assert terminal.history() == expected
+
+
+# ---------------------------------------------------------------- close
+
+STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
+
+
+@pytest.mark.parametrize("script, limit", [
+    ("exec sleep 300", 0.2),
+    (STUBBORN, 2.5),
+    ("trap '' HUP; sleep 300 & exec sleep 300", 2.5),
+    ("(trap '' HUP; exec sleep 300) & exec cat", 2.5),
+], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell"])
+def test_close_leaves_nothing_of_the_session(script, limit):
+    with support.no_leaks():
+        terminal = Terminal.start(["sh", "-c", script], timeout_ms=300)
+        session = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+                   if support.session_of(pid) == terminal.pid]
+        assert len(session) >= 1
+        began = time.monotonic()
+        terminal.close()
+        took = time.monotonic() - began
+        assert not [pid for pid in session if support.running(pid) and support.session_of(pid) == terminal.pid]
+    assert took < limit, took
+    assert terminal.closed
+    with pytest.raises(RuntimeError, match="closed"):
+        terminal.send("x")

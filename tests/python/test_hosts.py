@@ -137,10 +137,9 @@ def test_reader_thread_takes_no_signal_the_host_blocks(tmp_path):
     assert report["pending"] == sorted([int(signal.SIGUSR1), int(signal.SIGTERM)])
 
 
-def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path):
-    # In a process-id namespace of its own the host can make the kernel give
-    # the collected child's number to its next child at once, as it
-    # eventually does in a host that starts tens of thousands of programs.
+def pid_namespace_prefix() -> tuple[str, ...]:
+    """The command that runs a host in a process-id namespace of its own,
+    where it can make the kernel hand out a given number next."""
     unshare = shutil.which("unshare")
     probe = unshare and subprocess.run(
         [unshare, "--pid", "--fork", "--mount-proc", "sh", "-c", "echo 1 > /proc/sys/kernel/ns_last_pid"],
@@ -148,20 +147,45 @@ def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path)
     )
     if not probe or probe.returncode != 0:
         pytest.skip("needs a process-id namespace with a writable ns_last_pid")
+    return (unshare, "--pid", "--fork", "--mount-proc")
+
+
+@pytest.mark.parametrize("collector", ["morvik", "host-waitpid", "host-ignores-sigchld"])
+def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path, collector):
+    # Whoever collects the child (the module, or a host that reaps every
+    # child itself), its number is free: the kernel gives it to the host's
+    # next child at once here, as it eventually does in a host that starts
+    # tens of thousands of programs. That stranger must not be reported
+    # alive, signalled by close, or have its status taken.
+    prefix = pid_namespace_prefix()
     prog = support.write_script(tmp_path, "brief", "#!/bin/sh\necho PID=$$\n")
     report = host_report(f"""\
-        import json, re, subprocess, time, morvik
+        import json, os, re, signal, subprocess, time, morvik
+        collector = {collector!r}
+        if collector == "host-ignores-sigchld":
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
         s = morvik.Morvik({prog!r}, False)
         text = ""
         while "\\n" not in text:
             text += s.read_until_ready(timeout_ms=10000, quiet_ms=50)
         pid = int(re.search(r"PID=(\\d+)", text).group(1))
         deadline = time.monotonic() + 10
-        while s.is_alive() and time.monotonic() < deadline:
+        if collector == "morvik":
+            while s.is_alive() and time.monotonic() < deadline:
+                time.sleep(0.01)
+        elif collector == "host-waitpid":
+            os.waitpid(pid, 0)
+        while os.path.exists(f"/proc/{{pid}}") and time.monotonic() < deadline:
             time.sleep(0.01)
-        with open("/proc/sys/kernel/ns_last_pid", "w") as f:
-            f.write(str(pid - 1))
-        other = subprocess.Popen(["sleep", "30"])
+        signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+        for _ in range(5):  # another task of the namespace may take the number first
+            with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                f.write(str(pid - 1))
+            other = subprocess.Popen(["sleep", "30"])
+            if other.pid == pid:
+                break
+            other.kill()
+            other.wait()
         seen = {{"reused": other.pid == pid, "alive": s.is_alive()}}
         s.close()
         del s
@@ -169,8 +193,211 @@ def test_collected_child_number_is_never_waited_for_or_signalled_again(tmp_path)
         other.kill()
         seen["other_status"] = other.wait()
         print(json.dumps(seen))
-        """, argv_prefix=(unshare, "--pid", "--fork", "--mount-proc"))
+        """, argv_prefix=prefix)
     assert report["reused"], "the namespace did not hand the number out again"
     assert report["alive"] is False
     assert report["other_running"] is True
     assert report["other_status"] == -9  # its own end, not a status someone else took
+
+
+def test_signals_to_the_host_group_during_starts_never_leave_a_dead_session():
+    # A host that ignores SIGINT (as under nohup) while its process group
+    # keeps getting it: the child sits in that group until setsid, and what
+    # it caught there must not kill it once its own dispositions are set.
+    report = host_report("""\
+        import json, os, signal, subprocess, morvik
+        os.setpgid(0, 0)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        storm = subprocess.Popen(
+            ["sh", "-c", f"while :; do kill -INT -{os.getpgid(0)}; done"], start_new_session=True)
+        dead = failed = 0
+        for _ in range(55):
+            try:
+                s = morvik.Morvik("cat", False)
+            except Exception as error:
+                failed += 1
+                continue
+            dead += not s.is_alive()
+            s.close()
+        storm.kill()
+        storm.wait()
+        print(json.dumps({"dead": dead, "failed": failed}))
+        """)
+    assert report == {"dead": 0, "failed": 0}
+
+
+def test_host_that_starts_without_standard_descriptors_gets_none_of_ours_there(tmp_path):
+    # A daemon-like host: 0, 1 and 2 closed at start, a session started, then
+    # a file of the host's on 0 and /dev/null on 1 and 2. Nothing of the
+    # session may have taken those numbers: its reader would see the host's
+    # file and stop, and close() would write into it.
+    result = tmp_path / "report.json"
+    host_file = tmp_path / "host-file"
+    report_of = f"""\
+        import json, os, morvik
+        for fd in (0, 1, 2):
+            os.close(fd)
+        s = morvik.Morvik("cat", False)
+        ours = sorted(fd for fd in (0, 1, 2) if os.path.exists(f"/proc/self/fd/{{fd}}"))
+        os.open({str(host_file)!r}, os.O_RDWR | os.O_CREAT)  # takes 0
+        null = os.open("/dev/null", os.O_RDWR)
+        for fd in (1, 2):
+            if fd != null:
+                os.dup2(null, fd)
+        answer = s.send_and_read_until_ready("hello", timeout_ms=5000, quiet_ms=300)
+        s.close()
+        seen = {{"ours": ours, "answer": answer, "host_file_size": os.fstat(0).st_size}}
+        with open({str(result)!r}, "w") as f:
+            json.dump(seen, f)
+        """
+    done = support.run_host(report_of)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(result.read_text())
+    assert report == {"ours": [], "answer": "hello\n", "host_file_size": 0}
+
+
+def test_running_out_of_descriptors_at_start_up_is_an_ordinary_start_up_error():
+    # The open-file limit stepped through start-up: each start either works
+    # or fails with the plain start-up Exception, and leaves nothing open.
+    report = host_report("""\
+        import json, os, resource, morvik
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        before = len(os.listdir("/proc/self/fd"))
+        outcomes = []
+        for extra in range(12):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (before + extra, hard))
+            try:
+                s = morvik.Morvik("cat", False)
+                s.close()
+                del s
+                outcomes.append("ok")
+            except BaseException as error:
+                outcomes.append(f"{type(error).__name__}: {error}")
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        after = len(os.listdir("/proc/self/fd"))
+        print(json.dumps({"outcomes": outcomes, "leaked": after - before}))
+        """)
+    outcomes = report["outcomes"]
+    assert report["leaked"] == 0
+    assert "ok" in outcomes and outcomes[-1] == "ok"
+    failures = [o for o in outcomes if o != "ok"]
+    assert failures, outcomes
+    assert all(o.startswith("Exception: Failed to ") and "Too many open files" in o for o in failures), outcomes
+
+
+def test_reader_out_of_memory_stops_that_session_only_and_says_so():
+    # Under an address-space limit the reader's next chunk cannot be
+    # allocated. The host must live on: the output read so far comes out,
+    # then a clear error, while liveness, history and close keep working.
+    report = host_report("""\
+        import json, re, resource, time, morvik
+        s = morvik.Morvik("yes", False)
+        time.sleep(0.2)
+        with open("/proc/self/status") as f:
+            size_kib = int(re.search(r"VmSize:\\s*(\\d+)", f.read()).group(1))
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (size_kib * 1024 + (8 << 20), hard))
+        time.sleep(3)
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        error, read = None, 0
+        while error is None:
+            try:
+                text = s.read_available(1 << 20)
+            except RuntimeError as failure:
+                error = str(failure)
+            else:
+                read += len(text)
+                if not text:
+                    break
+        seen = {"error": error, "read_something": read > 0, "alive": s.is_alive(),
+                "history": len(s.get_history()) > 0}
+        s.close()
+        seen["alive_after_close"] = s.is_alive()
+        print(json.dumps(seen))
+        """, argv_prefix=("env", "MALLOC_ARENA_MAX=1"))
+    assert report == {
+        "error": "output reader stopped: Cannot allocate memory (os error 12)",
+        "read_something": True,
+        "alive": True,
+        "history": True,
+        "alive_after_close": False,
+    }
+
+
+def test_close_stays_bounded_when_the_reader_cannot_be_woken(tmp_path):
+    # A background holder keeps the terminal open, so the reader never sees
+    # its end; and the host has put a pipe's read end on the reader's wake-up
+    # number, so the wake-up write fails. close() must still return.
+    holder = support.write_script(tmp_path, "holder", """\
+        #!/bin/sh
+        sh -c 'trap "" HUP INT TERM; exec sleep 1000' &
+        echo "HOLDER $!"
+        exec sleep 1000
+        """)
+    report = host_report(f"""\
+        import json, os, re, time, morvik
+        s = morvik.Morvik({holder!r}, False)
+        text = ""
+        while "HOLDER" not in text or not text.endswith("\\n"):
+            text += s.read_until_ready(timeout_ms=10000, quiet_ms=50)
+        holder = int(re.search(r"HOLDER (\\d+)", text).group(1))
+        wake = []
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                if os.readlink(f"/proc/self/fd/{{fd}}") == "anon_inode:[eventfd]":
+                    wake.append(int(fd))
+            except FileNotFoundError:  # the listing's own descriptor
+                pass
+        r, w = os.pipe()
+        for fd in wake:
+            os.dup2(r, fd)
+        started = time.monotonic()
+        s.close()
+        took = time.monotonic() - started
+        os.kill(holder, 9)
+        print(json.dumps({{"wake": len(wake), "took": took}}))
+        """)
+    assert report["wake"] == 1
+    assert report["took"] < 5
+
+
+def test_forked_copy_closes_no_number_it_reused_and_frees_the_queued_output(tmp_path):
+    # The copy closes the numbers its descriptors had (os.closerange, as a
+    # daemonising or a multiprocessing child does), opens files that get the
+    # same numbers, then drops the session: those files must stay open. The
+    # original's unread output (a flood from `yes`) must not stay in the copy.
+    report = host_report("""\
+        import ctypes, json, os, time, morvik
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in (
+                "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                "keepcost")]
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+        start = libc.mallinfo2().uordblks
+        s = morvik.Morvik("yes", False)
+        deadline = time.monotonic() + 20
+        while libc.mallinfo2().uordblks < start + (16 << 20) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        queued = libc.mallinfo2().uordblks
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            in_use = libc.mallinfo2().uordblks
+            os.closerange(3, w)
+            os.closerange(w + 1, 1 << 16)
+            files = [os.open("/dev/null", os.O_RDONLY) for _ in range(12)]
+            del s
+            still_open = all(os.path.exists(f"/proc/self/fd/{fd}") for fd in files)
+            os.write(w, json.dumps({"in_use": in_use, "still_open": still_open}).encode())
+            os._exit(0)
+        os.close(w)
+        copy = json.loads(os.read(r, 65536))
+        os.waitpid(pid, 0)
+        copy["queued"] = queued
+        s.close()
+        print(json.dumps(copy))
+        """)
+    assert report["still_open"] is True
+    assert report["queued"] > (16 << 20), "the original did not queue enough to tell"
+    assert report["in_use"] < report["queued"] - (12 << 20)

@@ -76,14 +76,14 @@ def test_wheel_holds_module_and_type_information_only(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     payload = {n for n in names if ".dist-info/" not in n}
     tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
-    modules = {n for n in payload if re.fullmatch(rf"morvik\.{tag}-[\w-]+\.so", n)}
-    assert len(modules) == 1, payload
+    modules = {n for n in payload if re.fullmatch(rf"(morvik|morvik_agent/_terminal)\.{tag}-[\w-]+\.so", n)}
+    assert len(modules) == 2, payload
     # Exactly these: no static library, no tests, no C++ sources; the agent
     # package as it is in the checkout, without byte code.
     agent = {
         f"morvik_agent/{path.name}"
         for path in (REPO / "python" / "morvik_agent").iterdir()
-        if path.suffix in (".py", ".typed")
+        if path.suffix in (".py", ".pyi", ".typed")
     }
     assert "morvik_agent/mcp.py" in agent
     assert payload - modules == {"morvik.pyi", "morvik-stubs/__init__.pyi", "py.typed"} | agent
@@ -116,15 +116,19 @@ def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_
         print(repr(session.send_and_read_until_ready("wheel", timeout_ms=10000, quiet_ms=200)))
         session.close()
         print(session.is_alive())
+        from morvik_agent import Terminal
+        with Terminal.start([{str(program)!r}]) as terminal:
+            print(repr(terminal.send("agent").text))
         """
     )
     # Run outside the checkout so nothing there can shadow the installed module.
     done = _run([str(fresh_env), "-c", check], cwd=tmp_path, timeout=120)
-    location, prompt, answer, alive = done.stdout.splitlines()
+    location, prompt, answer, alive, agent = done.stdout.splitlines()
     assert Path(location).is_relative_to(fresh_env.parent.parent)
     assert prompt == repr("name? ")
     assert "hello, wheel" in answer
     assert alive == "False"
+    assert agent == repr("hello, agent\n")
 
     # The server's command answers --help without the SDK, and says which
     # extra brings it when asked to serve.

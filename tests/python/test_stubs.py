@@ -16,6 +16,8 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
+
 import morvik
 
 REPO = Path(__file__).resolve().parents[2]
@@ -45,8 +47,9 @@ def test_installed_stubs_are_the_checkout_stubs():
     assert (SITE / "py.typed").is_file()
 
 
-def test_stubtest_finds_stubs_and_module_in_agreement(tmp_path):
-    done = _run(["mypy.stubtest", "morvik"], cwd=tmp_path)
+@pytest.mark.parametrize("module", ["morvik", "morvik_agent._terminal"])
+def test_stubtest_finds_stubs_and_module_in_agreement(module, tmp_path):
+    done = _run(["mypy.stubtest", module], cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Success: no issues found in 1 module" in done.stdout
 

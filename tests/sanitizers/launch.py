@@ -2,7 +2,8 @@
 then hands over to pytest in the same process and, under ASan, looks for
 leaked memory once the tests are done.
 
-Owns the check that `import morvik` resolves to the sanitized build named by
+Owns the check that `import morvik` (and the agent face's core,
+`morvik_agent._terminal`) resolves to the sanitized build named by
 MORVIK_EXPECTED_MODULE_DIR and not to the copy installed in the virtual
 environment (a run that silently tested the uninstrumented module would pass
 without meaning anything), and that the test hooks library
@@ -15,6 +16,7 @@ import ctypes
 import gc
 import os
 import sys
+import threading
 
 import pytest
 
@@ -80,12 +82,24 @@ def main() -> int:
     if os.path.dirname(found) != expected:
         print(f"expected the module from {expected}", file=sys.stderr)
         return 3
+    # The agent face's core likewise.
+    import morvik_agent._terminal  # noqa: PLC0415
+
+    core = os.path.realpath(morvik_agent._terminal.__file__)
+    if os.path.dirname(core) != expected:
+        print(f"expected the agent core from {expected}, not {core}", file=sys.stderr)
+        return 3
     # The tests load the cleaning routine's C hooks by this path; a plain
     # copy would run the routine unwatched.
     hooks = os.path.realpath(os.environ["MORVIK_HOOKS_LIBRARY"])
     if os.path.dirname(hooks) != expected or not os.path.exists(hooks):
         print(f"expected the test hooks library in {expected}, not {hooks}", file=sys.stderr)
         return 3
+    # TSan starts a thread of its own the first time the process starts one;
+    # started here, before any test counts this process's threads.
+    first = threading.Thread(target=lambda: None)
+    first.start()
+    first.join()
     code = int(pytest.main(sys.argv[1:], plugins=[leaks]))
     if leaks.leaked:
         print("LeakSanitizer found memory that nothing points to any more", file=sys.stderr)

@@ -25,26 +25,15 @@
 #include "py_ref.h"
 #include "session/read_output.h"
 #include "text/cleaning.h"
+#include "text/text_maker.h"
 #include "text/utf8.h"
 
 namespace morvik::ext {
 
-// What a face makes of raw output: by default the cleaning of
-// sanitize_for_agent. Another maker (a renderer of lines, say) plugs in here
-// and keeps everything else of the path: sizing, the str written in place,
-// the ASCII fast path and the widening. Both functions are pure and run
-// with the interpreter lock released.
-struct TextMaker {
-  // The most bytes `write` may produce for `raw`.
-  std::size_t (*bound)(std::string_view raw);
-  // Writes the text's UTF-8 bytes to out[0, size), with room for
-  // bound(raw) bytes there (scratch anywhere in it); ill-formed bytes are
-  // decoded with replacement afterwards.
-  text::CleanedBytes (*write)(std::string_view raw, char* out);
-};
-
-// The cleaning: the text is never longer than the raw bytes.
-inline constexpr TextMaker CLEANED{[](std::string_view raw) { return raw.size(); }, text::clean_into};
+// What a face makes of raw output (text/text_maker.h): by default the
+// cleaning of sanitize_for_agent.
+using text::TextMaker;
+using text::CLEANED;
 
 // Below this many raw bytes a wait's text is made in scratch memory within
 // the wait's own release of the lock and then copied into its str: a round

@@ -11,7 +11,6 @@ namespace morvik::ext {
 
 namespace {
 
-constexpr const char PANIC_EXCEPTION_NAME[] = "morvik.PanicException";
 constexpr const char PANIC_EXCEPTION_DOC[] =
     "Raised when native code called from Python fails fatally.\n\n"
     "It derives from BaseException, like SystemExit, for that reason: an "
@@ -56,6 +55,14 @@ PyObject* text_object(std::string_view text) noexcept {
       raise(PyExc_Exception, error.message);
     case session::ErrorKind::RuntimeError:
       raise(PyExc_RuntimeError, error.message);
+    case session::ErrorKind::OSError: {
+      PyRef text = PyRef::steal(text_object(error.message));
+      if (text) {
+        PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", error.errnum, text.get()));
+        if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+      }
+      throw PythonError{};
+    }
   }
   internal_failure("session error of unknown kind: " + error.message);
 }

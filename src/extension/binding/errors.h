@@ -2,8 +2,10 @@
 // Python exceptions from C++ code, the PanicException class for faults that
 // are the module's own, and `guard`, the one place where a C++ exception
 // becomes a Python error. No C++ exception may ever unwind into the
-// interpreter: every C API entry point of the extension is a noexcept
-// trampoline whose body runs inside `guard`.
+// interpreter: every C API entry point of either module is a noexcept
+// trampoline whose body runs inside `guard`. Built once and linked into
+// both modules; each module names its own PanicException
+// (PANIC_EXCEPTION_NAME, defined beside its entry point).
 #pragma once
 
 #include "py_ref.h"
@@ -25,7 +27,8 @@ namespace morvik::ext {
 // 'str'". `target` is the name of the type the object should have been.
 [[noreturn]] void raise_cast_error(PyObject* obj, const char* target);
 
-// Raises the exception a session operation named.
+// Raises the exception a session operation named (OSError with its error
+// number, which the interpreter turns into the matching subclass).
 [[noreturn]] void raise_session_error(const session::Error& error);
 
 // Unwraps a session result or raises the error it carries.
@@ -37,6 +40,10 @@ T unwrap(session::Expected<T>&& result) {
 inline void unwrap(session::Expected<void>&& result) {
   if (!result) raise_session_error(result.error());
 }
+
+// The qualified name of the module's PanicException ("morvik.PanicException"
+// for the morvik module); each module defines it.
+extern const char PANIC_EXCEPTION_NAME[];
 
 // The PanicException class, created on first use and kept for the life of
 // the process. Returns NULL with an error set only if it cannot be created.

@@ -1,6 +1,6 @@
 // Releasing the interpreter lock for one scope. Only plain C++ values may be
-// touched inside it: other Python threads run meanwhile, so no Python object
-// may be created, copied or destroyed there, and no reference count changed.
+// touched inside it: other Python threads run meanwhile, and no Python
+// object may be created, copied or destroyed until the scope ends.
 #pragma once
 
 #include "py_ref.h"

@@ -1,0 +1,381 @@
+#!/usr/bin/env python3
+"""The agent face's benchmarks: how soon a reply is "ready" once a program
+blocks for input, and what a `Terminal` costs against `Morvik`.
+
+A. Block to ready. For each program an agent drives, each round sends one
+   input and times, from the moment the program blocked reading its
+   terminal again, until the reply came back. The block is seen by a
+   watcher thread of this script, independent of the core: the program's
+   read count (/proc/<pid>/io) has moved since the input went out, and its
+   main thread sleeps in a read, poll, select or epoll call. Against it: a
+   quiet wait of 300 ms (`Morvik` without markers, `quiet_ms=300`), the
+   heuristic an agent used before, timed from the same block.
+B. Round trip: bash `echo hi` and the Python REPL, `Morvik` (marker,
+   `settle_ms=0`) against `Terminal` with the same prompt, and `Terminal`
+   with no prompt at all (the kernel tells).
+C. Bulk: 64 MiB through the terminal to the prompt that follows, the same
+   three.
+D. Close: a program that ends on SIGHUP, one that ignores every signal, one
+   with a background job that ignores SIGHUP; and the event loop's longest
+   stall while eight terminals that ignore every signal close at once.
+
+Rounds are interleaved, each implementation once per round in a rotating
+order; figures are medians with the 95th percentile. A timing is never a
+pass or a failure; each answer is checked.
+
+    .venv/bin/python bench/bench_agent.py            # about 3 minutes
+    .venv/bin/python bench/bench_agent.py --quick    # under a minute
+"""
+
+import argparse
+import asyncio
+import glob
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import run  # noqa: E402  (the suite's workspace, clock helpers and floor)
+
+from morvik import Morvik  # noqa: E402
+from morvik_agent import Terminal  # noqa: E402
+
+QUIET_MS = 300
+# Read-like system calls (x86_64): read, pread64, readv, poll, ppoll, select,
+# pselect6, epoll_wait, epoll_pwait, epoll_pwait2.
+READISH = {0, 17, 19, 7, 271, 23, 270, 232, 281, 441}
+ENV = {"TERM": "xterm", "PS1": "$ "}
+MiB = 1 << 20
+
+
+def real_python(version):
+    for found in [shutil.which(f"python{version}"),
+                  *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))]:
+        if found:
+            done = subprocess.run([found, "-c", "import sys; print(sys.executable)"], capture_output=True, text=True)
+            if done.returncode == 0:
+                return done.stdout.strip()
+    return None
+
+
+def programs():
+    """name: (argv, the input of one round, sent as keys or as a line, a line to leave a query with)"""
+    found = {
+        "bash": (["bash", "--norc", "--noprofile"], "echo hi", False, None),
+        "sh": (["sh"], "echo hi", False, None),
+        "python3.11": ([real_python("3.11"), "-q"], "print(1)", False, None),
+        "python3.13": ([real_python("3.13"), "-q"], "print(1)", False, None),
+        "gdb": (["gdb", "-q", "-nx"], "print 1", False, None),
+        "gdb (y or n)": (["gdb", "-q", "-nx", "-ex", "file /bin/true", "-ex", "starti"], "kill", False, "n"),
+        "sqlite3": (["sqlite3"], "select 1;", False, None),
+        "node": (["node"], "1+1", False, None),
+        "read -p": (["bash", "-c", "while read -p 'name? ' x; do :; done"], "bob", False, None),
+        "input()": ([sys.executable, "-c", "while True: input('? ')"], "x", False, None),
+        "less": (["less", "/etc/services"], "j", True, None),
+        "vim": (["vim", "-u", "NONE", "-N", "-R", "/etc/services"], "j", True, None),
+        "cat": (["cat"], "hello", False, None),
+    }
+    return {name: p for name, p in found.items() if p[0][0] and shutil.which(p[0][0])}
+
+
+class BlockWatch:
+    """Notes when `pid` blocks reading again after taking new input."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.blocked_at = None
+        self._stop = False
+        self._thread = None
+
+    def _reads(self):
+        with open(f"/proc/{self.pid}/io") as f:
+            for line in f:
+                if line.startswith("syscr:"):
+                    return int(line.split()[1])
+        return 0
+
+    def _blocked(self):
+        with open(f"/proc/{self.pid}/stat", "rb") as f:
+            if f.read().rsplit(b")", 1)[1].split()[0] != b"S":
+                return False
+        with open(f"/proc/{self.pid}/syscall") as f:
+            word = f.read().split()[0]
+        return word.lstrip("-").isdigit() and int(word) in READISH
+
+    def arm(self):
+        self.blocked_at = None
+        self._stop = False
+        start = self._reads()
+
+        def watch():
+            while not self._stop:
+                try:
+                    if self._reads() > start and self._blocked():
+                        self.blocked_at = time.monotonic()
+                        return
+                except OSError:
+                    return
+
+        self._thread = threading.Thread(target=watch, daemon=True)
+        self._thread.start()
+
+    def disarm(self):
+        self._stop = True
+        self._thread.join()
+
+
+def wrapper(ws, name, argv, env):
+    exports = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in env.items())
+    path = ws.dir / f"agent-{name.replace(' ', '_').replace('(', '').replace(')', '')}.sh"
+    path.write_text(f"#!/bin/sh\n{exports}exec {shlex.join(argv)}\n")
+    path.chmod(0o755)
+    return str(path)
+
+
+def block_to_ready(ws, rounds):
+    rows = []
+    for name, (argv, data, as_keys, leave) in programs().items():
+        run.progress(f"A block to ready: {name}")
+        terminal = Terminal.start(argv, env=ENV, quiet_ms=600_000, timeout_ms=20_000)
+        before = _children()
+        quiet = Morvik(wrapper(ws, name, argv, ENV), False)
+        # The wrapper execs the program, which stays the session's child.
+        (quiet_pid,) = _children() - before
+        quiet.read_until_ready(timeout_ms=20_000, quiet_ms=QUIET_MS)
+        times = {"Terminal": [], "quiet 300 ms": []}
+        statuses = set()
+        try:
+            for r in range(rounds):
+                for impl in (("Terminal", "quiet 300 ms") if r % 2 == 0 else ("quiet 300 ms", "Terminal")):
+                    pid = terminal.pid if impl == "Terminal" else quiet_pid
+                    watch = BlockWatch(pid)
+                    watch.arm()
+                    if impl == "Terminal":
+                        reply = terminal.send_keys(data) if as_keys else terminal.send(data)
+                        done = time.monotonic()
+                        statuses.add(reply.status)
+                    else:
+                        # Morvik sends a line: for a key, the key and a line feed.
+                        quiet.send_and_read_until_ready(data, timeout_ms=20_000, quiet_ms=QUIET_MS)
+                        done = time.monotonic()
+                    watch.disarm()
+                    if watch.blocked_at is not None:
+                        times[impl].append(done - watch.blocked_at)
+                    if leave:
+                        (terminal.send(leave) if impl == "Terminal" else
+                         quiet.send_and_read_until_ready(leave, timeout_ms=20_000, quiet_ms=QUIET_MS))
+        finally:
+            terminal.close()
+            quiet.close()
+        t, q = times["Terminal"], times["quiet 300 ms"]
+        rows.append((name, t, q, statuses))
+    return rows
+
+
+def _children():
+    me = os.getpid()
+    found = set()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == me and fields[0] != b"Z":
+                found.add(int(entry))
+    return found
+
+
+def interleaved(impls, rounds, step):
+    got = {name: [] for name in impls}
+    order = list(impls)
+    for r in range(rounds):
+        for name in order[r % len(order):] + order[:r % len(order)]:
+            began = time.monotonic()
+            step(name, impls[name])
+            got[name].append(time.monotonic() - began)
+    return got
+
+
+def round_trips(ws, rounds):
+    rows = []
+    cases = [
+        ("bash: echo hi", ["bash", "--norc", "--noprofile"], {"PS1": run.BASH_PROMPT}, run.BASH_PROMPT, "echo hi"),
+        ("Python REPL: print('hi')", [sys.executable, "-q"], {"PYTHON_BASIC_REPL": "1"}, ">>> ", "print('hi')"),
+    ]
+    for case, argv, env, prompt, line in cases:
+        run.progress(f"B round trip: {case}")
+        morvik = Morvik(wrapper(ws, case[:4], argv, env), True, [prompt])
+        morvik.read_until_ready(timeout_ms=20_000, settle_ms=0)
+        with_prompt = Terminal.start(argv, env=env, prompts=[prompt])
+        without = Terminal.start(argv, env=env, quiet_ms=600_000)
+        impls = {"Morvik": morvik, "Terminal, prompt": with_prompt, "Terminal, no prompt": without}
+
+        def step(name, impl):
+            if name == "Morvik":
+                text = impl.send_and_read_until_ready(line, settle_ms=0, timeout_ms=20_000)
+            else:
+                reply = impl.send(line)
+                if reply.status != "ready":
+                    raise run.Broken(f"{name}: {reply}")
+                text = reply.text
+            if "hi" not in text:
+                raise run.Broken(f"{name}: {text!r}")
+
+        try:
+            interleaved(impls, 20, step)
+            rows.append((case, interleaved(impls, rounds, step)))
+        finally:
+            morvik.close()
+            with_prompt.close()
+            without.close()
+    return rows
+
+
+def bulk(ws, rounds, n):
+    run.progress(f"C bulk: {n // MiB} MiB")
+    size, width = run.BULK_WRITE
+    line = f"write {n} {size} {width}"
+    argv = [str(ws.floor), "emit"]
+    morvik = Morvik(ws.emit, True, [run.EMIT_PROMPT])
+    morvik.read_until_ready(timeout_ms=20_000, settle_ms=0)
+    with_prompt = Terminal.start(argv, prompts=[run.EMIT_PROMPT], max_output_bytes=run.BIG_OUTPUT)
+    without = Terminal.start(argv, quiet_ms=600_000, max_output_bytes=run.BIG_OUTPUT)
+    impls = {"Morvik": morvik, "Terminal, prompt": with_prompt, "Terminal, no prompt": without}
+
+    def step(name, impl):
+        if name == "Morvik":
+            text = impl.send_and_read_until_ready(line, settle_ms=0, timeout_ms=180_000,
+                                                  max_output_bytes=run.BIG_OUTPUT)
+        else:
+            reply = impl.send(line, timeout_ms=180_000)
+            if reply.status != "ready":
+                raise run.Broken(f"{name}: {reply.status}")
+            text = reply.text
+        if len(text) < n:
+            raise run.Broken(f"{name}: {len(text)} of {n} characters")
+
+    try:
+        interleaved(impls, 1, step)  # untimed: page cache, first mappings
+        return interleaved(impls, rounds, step)
+    finally:
+        morvik.close()
+        with_prompt.close()
+        without.close()
+
+
+STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
+CLOSE_CASES = {
+    "ends on SIGHUP": ["sleep", "300"],
+    "ignores every signal": ["sh", "-c", STUBBORN],
+    "background job ignoring SIGHUP": ["sh", "-c", "trap '' HUP; sleep 300 & exec cat"],
+}
+
+
+def closing(rounds):
+    """Close time per kind of program, and the event loop's longest stall
+    while eight terminals that ignore every signal close at once."""
+    run.progress("D close")
+    times = {name: [] for name in CLOSE_CASES}
+    for _ in range(rounds):
+        for name, argv in CLOSE_CASES.items():
+            terminal = Terminal.start(argv, timeout_ms=50)
+            began = time.monotonic()
+            terminal.close()
+            times[name].append(time.monotonic() - began)
+
+    async def eight():
+        from morvik_agent import AsyncTerminal
+        terminals = await asyncio.gather(*(AsyncTerminal.start(["sh", "-c", STUBBORN], timeout_ms=50)
+                                           for _ in range(8)))
+        gaps = []
+
+        async def tick():
+            last = time.monotonic()
+            while True:
+                await asyncio.sleep(0.001)
+                now = time.monotonic()
+                gaps.append(now - last)
+                last = now
+
+        ticker = asyncio.ensure_future(tick())
+        await asyncio.sleep(0.05)
+        began = time.monotonic()
+        await asyncio.gather(*(t.close() for t in terminals))
+        took = time.monotonic() - began
+        ticker.cancel()
+        return max(gaps), took
+
+    stalls = [asyncio.run(eight()) for _ in range(max(1, rounds // 3))]
+    return times, stalls
+
+
+def ms(s):
+    return f"{s * 1000:.1f} ms"
+
+
+def us(s):
+    return f"{s * 1e6:.0f} us"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    options = parser.parse_args(argv)
+    ready_rounds, trip_rounds, bulk_rounds = (6, 100, 2) if options.quick else (20, 300, 5)
+    ws = run.Workspace()
+    out = []
+    try:
+        out.append("## A. From the block to \"ready\" (no prompts given)\n")
+        out.append("| program | Terminal: median | p95 | max | within 50 ms | quiet wait (300 ms): median | ratio |")
+        out.append("|---|---|---|---|---|---|---|")
+        for name, t, q, statuses in block_to_ready(ws, ready_rounds):
+            if not t:
+                out.append(f"| {name} | no block seen | | | | | |")
+                continue
+            within = sum(1 for x in t if x <= 0.050)
+            qm = run.median(q) if q else float("nan")
+            note = "" if statuses == {"ready"} else f" (statuses {sorted(statuses)})"
+            out.append(f"| {name}{note} | {ms(run.median(t))} | {ms(run.percentile(t, 0.95))} | {ms(max(t))} | "
+                       f"{within}/{len(t)} | {ms(qm)} | {run.median(t) / qm:.3f} |")
+        out.append("\n## B. Round trip\n")
+        out.append("| case | Morvik | Terminal, prompt | ratio | Terminal, no prompt | ratio |")
+        out.append("|---|---|---|---|---|---|")
+        for case, got in round_trips(ws, trip_rounds):
+            m, p, k = (run.median(got[x]) for x in ("Morvik", "Terminal, prompt", "Terminal, no prompt"))
+            out.append(f"| {case} | {us(m)} | {us(p)} | {p / m:.2f} | {us(k)} | {k / m:.2f} |")
+        n = 64 * MiB
+        got = bulk(ws, bulk_rounds, n)
+        rate = {name: n / run.median(times) / 1e6 for name, times in got.items()}
+        out.append("\n## C. 64 MiB through the terminal\n")
+        out.append("| Morvik | Terminal, prompt | ratio | Terminal, no prompt | ratio |")
+        out.append("|---|---|---|---|---|")
+        out.append(f"| {rate['Morvik']:.1f} MB/s | {rate['Terminal, prompt']:.1f} MB/s | "
+                   f"{rate['Morvik'] / rate['Terminal, prompt']:.2f} | {rate['Terminal, no prompt']:.1f} MB/s | "
+                   f"{rate['Morvik'] / rate['Terminal, no prompt']:.2f} |")
+        out.append("\n(ratios: time over Morvik's, so 1.10 is 10% slower)")
+        times, stalls = closing(3 if options.quick else 10)
+        out.append("\n## D. Close\n")
+        out.append("| program | median | max |")
+        out.append("|---|---|---|")
+        for name, t in times.items():
+            out.append(f"| {name} | {ms(run.median(t))} | {ms(max(t))} |")
+        out.append(f"\nEight terminals that ignore every signal closed at once from asyncio: "
+                   f"{ms(run.median([s[1] for s in stalls]))} (median of {len(stalls)}); the event loop's longest "
+                   f"stall {ms(max(s[0] for s in stalls))}.")
+    finally:
+        ws.cleanup()
+    print("\n".join(out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,401 @@
+// The Core class of morvik_agent._terminal: one AgentSession per instance,
+// callable from any thread. Its callers are the package's own Python layer,
+// which checks and converts what users pass; so arguments are positional and
+// plain (bytes, ints, lists of bytes). Owns where the interpreter lock is
+// released: around every call that may block (waits, writes, close, the
+// status questions that wait for the process lock), and never while a
+// Python object is created, copied or destroyed. Must never let a C++
+// exception reach the interpreter.
+#include "core_type.h"
+
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "extension/binding/allow_threads.h"
+#include "extension/binding/errors.h"
+#include "extension/binding/output_text.h"
+
+namespace morvik::ext {
+
+namespace {
+
+using session::AgentReply;
+using session::AgentSession;
+using session::AgentWait;
+using session::WaitEnd;
+
+PyTypeObject* g_core_type = nullptr;
+
+struct CoreObject {
+  PyObject_HEAD
+  AgentSession* session;  // owned; never null in a live instance
+};
+
+AgentSession& session_of(PyObject* self) {
+  if (!PyObject_TypeCheck(self, g_core_type)) raise_cast_error(self, "Core");
+  auto* core = reinterpret_cast<CoreObject*>(self);
+  if (core->session == nullptr) internal_failure("Core object without a session");
+  return *core->session;
+}
+
+PyObject* none() { return Py_NewRef(Py_None); }
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;  // public from 3.13 on
+#endif
+}
+
+// ---- conversions (the Python layer has checked types and ranges already)
+
+std::string bytes_of(PyObject* obj, const char* what) {
+  if (!PyBytes_Check(obj)) raise_cast_error(obj, what);
+  return std::string(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+std::vector<std::string> bytes_list(PyObject* obj, const char* what) {
+  if (!PyList_Check(obj)) raise_cast_error(obj, "list");
+  std::vector<std::string> out;
+  const Py_ssize_t n = PyList_GET_SIZE(obj);
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // A list item may be replaced by another thread meanwhile: hold it.
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(obj, i));
+    out.push_back(bytes_of(item.get(), what));
+  }
+  return out;
+}
+
+std::uint64_t u64_of(PyObject* obj) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
+
+std::uint16_t size_of(PyObject* obj) {
+  const std::uint64_t v = u64_of(obj);
+  if (v == 0 || v > std::numeric_limits<std::uint16_t>::max()) raise(PyExc_ValueError, "a terminal size out of range");
+  return static_cast<std::uint16_t>(v);
+}
+
+AgentWait wait_of(PyObject* timeout, PyObject* quiet, PyObject* cap) {
+  return AgentWait{u64_of(timeout), u64_of(quiet), u64_of(cap)};
+}
+
+template <class T>
+T unwrap_value(session::Expected<T>&& r) {
+  if (!r) raise_session_error(r.error());
+  return std::move(r).value();
+}
+
+const char* status_name(WaitEnd end) {
+  switch (end) {
+    case WaitEnd::Ready: return "ready";
+    case WaitEnd::Quiet: return "quiet";
+    case WaitEnd::Timeout: return "timeout";
+    case WaitEnd::Exited: return "exited";
+    case WaitEnd::Cancelled: return "cancelled";
+    case WaitEnd::Cap: return "cap";
+  }
+  internal_failure("a wait ended for no known reason");
+}
+
+PyRef optional_int(const std::optional<int>& v) {
+  return v ? PyRef::checked(PyLong_FromLong(*v)) : PyRef::borrow(Py_None);
+}
+
+// (text, status, prompt index or None, queued bytes, exit code or None,
+// signal or None)
+PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
+  PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
+  PyRef code = optional_int(exit.code);
+  PyRef signal = optional_int(exit.signal);
+  return Py_BuildValue("(OsOnOO)", text.get(), status_name(reply.end), prompt.get(),
+                       static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get());
+}
+
+// Runs `call` (a wait returning an Expected of an optional reply) with the
+// interpreter lock released, and makes the reply's text on the one result
+// path of both faces.
+// None when the call waited for nothing.
+template <class Call>
+PyObject* answer(AgentSession& s, Call&& call) {
+  session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
+  PyRef text = wait_for_text(
+      [&] {
+        reply = call();
+        if (!reply || !reply.value()) return session::ReadOutput();
+        return std::move(reply.value()->out);
+      },
+      s.reply_text_maker());
+  std::optional<AgentReply> got = unwrap_value(std::move(reply));
+  return got ? reply_tuple(std::move(text), *got, got->exit) : none();
+}
+
+// A wait that always waits, as answer() takes it.
+template <class Call>
+auto always(Call&& call) {
+  return [call = std::forward<Call>(call)]() -> session::Expected<std::optional<AgentReply>> {
+    session::Expected<AgentReply> r = call();
+    if (!r) return std::move(r).take_error();
+    return std::optional<AgentReply>(std::move(r).value());
+  };
+}
+
+template <std::size_t N>
+void take_args(PyObject* args, const char* name, PyObject* (&slots)[N]) {
+  if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(N)) {
+    raise(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(N) + " arguments");
+  }
+  for (std::size_t i = 0; i < N; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+}
+
+// ---- methods
+
+PyObject* core_wait(PyObject* self, PyObject* args) noexcept {
+  return guard([&] {
+    PyObject* a[3];
+    take_args(args, "wait", a);
+    AgentSession& s = session_of(self);
+    const AgentWait wait = wait_of(a[0], a[1], a[2]);
+    return answer(s, always([&] { return s.wait(wait); }));
+  });
+}
+
+PyObject* core_send(PyObject* self, PyObject* args) noexcept {
+  return guard([&] {
+    PyObject* a[4];
+    take_args(args, "send", a);
+    AgentSession& s = session_of(self);
+    const std::string input = bytes_of(a[0], "bytes");
+    const AgentWait wait = wait_of(a[1], a[2], a[3]);
+    return answer(s, always([&] { return s.send_and_wait(input, wait); }));
+  });
+}
+
+PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
+  return guard([&] {
+    PyObject* a[4];
+    take_args(args, "write_then_wait", a);
+    AgentSession& s = session_of(self);
+    const std::string input = bytes_of(a[0], "bytes");
+    const AgentWait wait = wait_of(a[1], a[2], a[3]);
+    return answer(s, [&] { return s.write_then_wait_if_free(input, wait); });
+  });
+}
+
+PyObject* core_write(PyObject* self, PyObject* data) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    const std::string input = bytes_of(data, "bytes");
+    session::Expected<void> written;
+    {
+      AllowThreads released;
+      written = s.write(input);
+    }
+    unwrap(std::move(written));
+    return none();
+  });
+}
+
+PyObject* core_encode_keys(PyObject* self, PyObject* keys) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    const std::string bytes = s.encode_keys(bytes_list(keys, "bytes"));
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject* core_cancel(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    session_of(self).cancel();
+    return none();
+  });
+}
+
+PyObject* core_resize(PyObject* self, PyObject* args) noexcept {
+  return guard([&] {
+    PyObject* a[2];
+    take_args(args, "resize", a);
+    AgentSession& s = session_of(self);
+    const std::uint16_t rows = size_of(a[0]);
+    const std::uint16_t columns = size_of(a[1]);
+    session::Expected<void> done;
+    {
+      AllowThreads released;
+      done = s.resize(rows, columns);
+    }
+    unwrap(std::move(done));
+    return none();
+  });
+}
+
+// (exit code or None, signal or None)
+PyObject* core_exit_status(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    session::ExitInfo info;
+    {
+      AllowThreads released;
+      info = s.exit_info();
+    }
+    PyRef code = optional_int(info.code);
+    PyRef signal = optional_int(info.signal);
+    return PyTuple_Pack(2, code.get(), signal.get());
+  });
+}
+
+PyObject* core_pid(PyObject* self, PyObject*) noexcept {
+  return guard([&] { return PyLong_FromLong(session_of(self).pid()); });
+}
+
+PyObject* core_closed(PyObject* self, PyObject*) noexcept {
+  return guard([&] { return Py_NewRef(session_of(self).closed() ? Py_True : Py_False); });
+}
+
+PyObject* core_history(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    return wait_for_text(
+               [&] {
+                 ByteBuffer raw;
+                 raw.append(s.history_raw());
+                 return raw;
+               },
+               s.reply_text_maker())
+        .release();
+  });
+}
+
+PyObject* core_close(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    {
+      AllowThreads released;
+      s.close();
+    }
+    return none();
+  });
+}
+
+PyMethodDef METHODS[] = {
+    {"wait", core_wait, METH_VARARGS, "wait(timeout_ms, quiet_ms, max_output_bytes)"},
+    {"send", core_send, METH_VARARGS, "send(data, timeout_ms, quiet_ms, max_output_bytes)"},
+    {"write_then_wait", core_write_then_wait, METH_VARARGS,
+     "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes): None when another wait runs"},
+    {"write", core_write, METH_O, "write(data)"},
+    {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key specs) -> bytes"},
+    {"cancel", core_cancel, METH_NOARGS, "cancel()"},
+    {"resize", core_resize, METH_VARARGS, "resize(rows, columns)"},
+    {"exit_status", core_exit_status, METH_NOARGS, "exit_status() -> (code, signal)"},
+    {"pid", core_pid, METH_NOARGS, "pid()"},
+    {"closed", core_closed, METH_NOARGS, "closed()"},
+    {"history", core_history, METH_NOARGS, "history()"},
+    {"close", core_close, METH_NOARGS, "close()"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- construction and deallocation
+
+// Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts)
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&]() -> PyObject* {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
+    PyObject* a[7];
+    take_args(args, "Core", a);
+    session::AgentStart start;
+    start.argv = bytes_list(a[0], "bytes");
+    const long fd = PyLong_AsLong(a[1]);
+    if (fd == -1 && PyErr_Occurred()) throw PythonError{};
+    if (a[2] != Py_None) start.env = bytes_list(a[2], "bytes");
+    if (a[3] != Py_None) start.cwd = bytes_of(a[3], "bytes");
+    start.rows = size_of(a[4]);
+    start.columns = size_of(a[5]);
+    start.prompts = bytes_list(a[6], "bytes");
+    if (start.argv.empty()) raise(PyExc_ValueError, "argv names no program");
+    // Our own copy, so the caller's descriptor stays the caller's.
+    start.executable = UniqueFd(fd < 0 ? -1 : ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 3));
+    if (!start.executable.valid()) {
+      errno = fd < 0 ? EBADF : errno;
+      PyErr_SetFromErrno(PyExc_OSError);
+      throw PythonError{};
+    }
+    session::Expected<std::unique_ptr<AgentSession>> started = session::runtime_error("");
+    {
+      AllowThreads released;
+      started = AgentSession::start(std::move(start));
+    }
+    std::unique_ptr<AgentSession> s = unwrap_value(std::move(started));
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      AllowThreads released;
+      s.reset();  // stops the program
+      throw PythonError{};
+    }
+    reinterpret_cast<CoreObject*>(self)->session = s.release();
+    return self;
+  });
+}
+
+void core_dealloc(PyObject* self) noexcept {
+  PyObject* pending = PyErr_GetRaisedException();
+  auto* core = reinterpret_cast<CoreObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  std::unique_ptr<AgentSession> s(std::exchange(core->session, nullptr));
+  try {
+    if (s) {
+      // The stop may take a second for a program that ignores every
+      // signal; nobody else waits for it meanwhile. While the interpreter
+      // shuts down, a thread that lets the lock go may never get it back.
+      if (interpreter_finalizing()) {
+        s.reset();
+      } else {
+        AllowThreads released;
+        s.reset();
+      }
+    }
+  } catch (...) {
+    set_error_from_current_exception();
+    report_unraisable();
+  }
+  if (set_deferred_panic()) report_unraisable();
+  freefunc free_instance = type->tp_free != nullptr ? type->tp_free : PyObject_Free;
+  free_instance(self);
+  Py_DECREF(type);
+  PyErr_SetRaisedException(pending);
+}
+
+constexpr const char TYPE_DOC[] =
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, /)\n--\n\n"
+    "The native core of one agent terminal; use morvik_agent.Terminal.";
+
+}  // namespace
+
+PyTypeObject* core_type() {
+  if (g_core_type != nullptr) return g_core_type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(TYPE_DOC)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
+      {Py_tp_new, reinterpret_cast<void*>(core_new)},
+      {Py_tp_methods, METHODS},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "morvik_agent._terminal.Core",
+      static_cast<int>(sizeof(CoreObject)),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  g_core_type = reinterpret_cast<PyTypeObject*>(PyRef::checked(PyType_FromSpec(&spec)).release());
+  return g_core_type;
+}
+
+}  // namespace morvik::ext

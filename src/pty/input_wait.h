@@ -1,0 +1,21 @@
+// Whether the program on a terminal waits for input, as the kernel shows it:
+// the terminal's foreground process group has every thread asleep and at
+// least one blocked reading, polling or selecting on the terminal.
+#pragma once
+
+#include <sys/types.h>
+
+namespace morvik::pty {
+
+enum class InputWait {
+  Waiting,  // every member asleep, one of them blocked on input from the terminal
+  Busy,     // running, asleep on something else, or no foreground group left
+  Unknown,  // the kernel would not tell (another user, no /proc, a refused read)
+};
+
+// `master_fd`: the terminal's master; `session_leader`: the process that
+// leads the terminal's session (the child); `subordinate`: st_rdev of the
+// terminal's subordinate side.
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate);
+
+}  // namespace morvik::pty

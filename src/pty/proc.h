@@ -1,0 +1,51 @@
+// Reading other processes' state from /proc: their stat line, their
+// threads and children, what their descriptors refer to, the system call a
+// thread is blocked in. Parent side only (these allocate); every reader
+// returns nothing rather than guess when a file is gone or refused.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvik::pty::proc {
+
+// The fields of /proc/<pid>[/task/<tid>]/stat that the layer reads.
+struct Stat {
+  char state = '?';
+  pid_t pgrp = 0;
+  pid_t session = 0;
+  int tty_nr = 0;  // the controlling terminal, in the kernel's encoding
+};
+
+// /proc/<pid>/stat, or /proc/<pid>/task/<tid>/stat when tid is given.
+std::optional<Stat> read_stat(pid_t pid, pid_t tid = 0);
+
+// Every process id under /proc.
+std::vector<pid_t> all_processes();
+// The threads of a process (empty when it is gone).
+std::vector<pid_t> threads_of(pid_t pid);
+// The children of one thread of a process.
+std::vector<pid_t> children_of(pid_t pid, pid_t tid);
+
+// The kernel's encoding of a device number as /proc/<pid>/stat shows tty_nr.
+int encode_tty(dev_t dev) noexcept;
+
+// What a thread is doing, from /proc/<pid>/task/<tid>/syscall.
+struct Syscall {
+  enum class Kind { Running, Blocked, NotInSyscall, Refused, Gone } kind = Kind::Gone;
+  long number = -1;
+  std::uint64_t args[6] = {};
+};
+Syscall read_syscall(pid_t pid, pid_t tid);
+
+// st_rdev of what descriptor `fd` of `pid` refers to; nullopt when it is
+// not open, not a device, or the kernel refuses to say.
+std::optional<dev_t> descriptor_device(pid_t pid, int fd);
+// The descriptors an epoll instance watches for input, from its fdinfo.
+std::optional<std::vector<int>> epoll_input_targets(pid_t pid, int epfd);
+
+}  // namespace morvik::pty::proc

@@ -1,0 +1,188 @@
+// The agent face's session: one program on its own terminal, started with
+// an exact argument vector, driven from any thread. Built from the same
+// parts as the Morvik face's Session (the reader thread and its channel, the
+// inbox and its held tails, the history, the input writer, cleaning), with
+// a lock at each place another thread reaches:
+//
+// - wait_mutex_: waits run one at a time; the inbox, the cursor-key
+//   tracker and the reader's drain requests belong to whoever holds it;
+// - writer_mutex_: one input at a time reaches the terminal whole;
+// - process_mutex_: the process record and our descriptor of the terminal's
+//   other side (exit status, resize, the input-wait question, the stop);
+// - history_mutex_: the history ring.
+// The channel has its own lock (channel.h), and a cancel is a counter.
+// Locks nest only as wait -> process, wait -> history, wait -> writer and
+// close -> (process, then wait, then writer, then process), never the other
+// way.
+//
+// Control never queues behind a wait: a write, a resize, a status question
+// or a cancel takes only its own lock, held for one short block. Nothing
+// here knows of Python; the binding releases the interpreter lock around
+// every call that may block.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/byte_buffer.h"
+#include "base/unique_fd.h"
+#include "expected.h"
+#include "history.h"
+#include "inbox.h"
+#include "input_writer.h"
+#include "pty/pty_process.h"
+#include "read_output.h"
+#include "reader_thread.h"
+#include "text/keys.h"
+#include "text/text_maker.h"
+
+namespace morvik::session {
+
+inline constexpr std::uint64_t AGENT_DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 MiB
+
+struct AgentStart {
+  std::vector<std::string> argv;  // argv[0] as given
+  UniqueFd executable;            // exactly this file runs
+  std::optional<std::vector<std::string>> env;  // "NAME=value"; nullopt: the host's
+  std::optional<std::string> cwd;
+  std::uint16_t rows = 24;
+  std::uint16_t columns = 80;
+  std::vector<std::string> prompts;  // UTF-8
+};
+
+struct AgentWait {
+  std::uint64_t timeout_ms;
+  std::uint64_t quiet_ms;
+  std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
+};
+
+// How the program ended; `ended` without a code or signal when another
+// party collected it.
+struct ExitInfo {
+  bool ended = false;
+  std::optional<int> code;
+  std::optional<int> signal;
+};
+
+// Why a wait ended, in the order the wait looks at them.
+enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
+
+struct AgentReply {
+  ReadOutput out;  // the output the wait covers; its text is reply_text_maker()'s
+  WaitEnd end = WaitEnd::Timeout;
+  std::optional<std::size_t> prompt;  // index of the prompt that ended the output
+  std::size_t queued_bytes = 0;       // output still queued (for Cap)
+  ExitInfo exit;                      // how the program ended, once it has
+};
+
+class AgentSession {
+ public:
+  static Expected<std::unique_ptr<AgentSession>> start(AgentStart start);
+
+  AgentSession(const AgentSession&) = delete;
+  AgentSession& operator=(const AgentSession&) = delete;
+  ~AgentSession();
+
+  // Waits, one at a time: a second waits for the first to end. An error only
+  // for a closed terminal or input the terminal would not take.
+  Expected<AgentReply> wait(const AgentWait& args);
+  Expected<AgentReply> send_and_wait(std::string_view input, const AgentWait& args);
+  // Writes at once, then waits unless another thread's wait runs: that wait
+  // returns the program's answer, and this returns nullopt at once.
+  Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args);
+
+  // Control, from any thread, at once.
+  Expected<void> write(std::string_view input);
+  // The bytes of `keys` as the terminal would send them now (the cursor
+  // keys follow the program's cursor-key mode); a spec that names no key is
+  // its own text.
+  std::string encode_keys(const std::vector<std::string>& keys) const;
+  void cancel() noexcept;
+  Expected<void> resize(std::uint16_t rows, std::uint16_t columns);
+  ExitInfo exit_info();
+  bool alive() { return !exit_info().ended; }
+  pid_t pid() const noexcept { return pid_; }
+  // The kept raw output (the newest 4 MiB); its text is reply_text_maker()'s.
+  std::string history_raw();
+  // The one place that says how a reply's text is made from its raw bytes.
+  const text::TextMaker& reply_text_maker() const noexcept;
+  bool closed() const noexcept { return closing_.load(std::memory_order_acquire) || in_forked_copy(); }
+
+  // Ends every process of the terminal's session, cancels a running wait
+  // and releases the terminal. Blocks (up to about a second for a program
+  // that ignores every signal); a second call waits for the first.
+  void close() noexcept;
+
+ private:
+  AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
+               ReaderThread reader, std::vector<std::string> prompts);
+
+  // `cancel_seen`: the cancel count before anything of this wait was sent;
+  // a cancel after that ends it.
+  AgentReply wait_locked(const AgentWait& args, std::uint64_t cancel_seen);
+  Expected<AgentReply> checked(AgentReply reply);
+  bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
+  void abandon() noexcept;
+  ExitInfo exit_info_locked();
+  // Takes every chunk queued before now, asking the reader to drain the
+  // terminal first; `after_output`: called right after taking output, when
+  // the reader's own finding that the terminal was dry is enough. False
+  // when the wait must stop (cancel, deadline).
+  bool drain(ReadOutput& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
+             std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
+  bool take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
+  // Whether input the program can read now is queued on the terminal.
+  bool input_queued();
+  // The kernel's view: whether the program waits for input.
+  pty::InputWait input_wait();
+  bool cancelled_since(std::uint64_t seen) const noexcept {
+    return cancels_.load(std::memory_order_acquire) != seen;
+  }
+
+  std::vector<std::string> prompts_;
+  std::size_t longest_prompt_;
+  pid_t pid_;
+  // The process that started the program. In a forked copy of the host the
+  // terminal is closed: no lock is taken there (a thread of the original may
+  // have held one at the fork), no signal sent, no reader joined.
+  pid_t owner_pid_;
+  bool abandoned_ = false;  // only ever touched in a copy
+  std::atomic<std::uint64_t> cancels_{0};
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> application_cursor_{false};
+  ChannelRemote channel_;
+
+  std::mutex close_mutex_;
+  bool closed_ = false;  // under close_mutex_
+
+  std::mutex wait_mutex_;
+  bool answered_ = true;  // under wait_mutex_: the last wait ended ready
+  text::CursorKeyMode key_mode_;  // under wait_mutex_
+  ReaderThread reader_thread_;  // its sync requests under wait_mutex_
+  Inbox inbox_;                 // under wait_mutex_
+
+  std::mutex history_mutex_;
+  History history_;
+
+  std::mutex writer_mutex_;
+  InputWriter writer_;
+
+  std::mutex process_mutex_;
+  // Released by close, which leaves how the program ended in final_exit_.
+  std::optional<pty::PtyProcess> process_;
+  ExitInfo final_exit_;
+  UniqueFd subordinate_;  // the terminal's other side, for the input question
+};
+
+}  // namespace morvik::session
