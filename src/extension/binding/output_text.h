@@ -8,7 +8,9 @@
 // a short wait) is cleaned straight into the memory of its str, or, when
 // short, beside it within the wait's own release of the lock. Text with
 // characters of U+0080 and up is widened once, into a str of the narrowest
-// kind that holds it.
+// kind that holds it. A wait that made its text itself (the agent face
+// renders the lines a terminal showed) hands it over whole, and it is only
+// measured and widened.
 //
 // The hazard it owns: cleaning a large output takes milliseconds, and must
 // not hold the interpreter lock, yet the str it fills can only be created
