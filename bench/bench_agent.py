@@ -14,7 +14,10 @@ B. Round trip: bash `echo hi` and the Python REPL, `Morvik` (marker,
    `settle_ms=0`) against `Terminal` with the same prompt, and `Terminal`
    with no prompt at all (the kernel tells).
 C. Bulk: 64 MiB through the terminal to the prompt that follows, the same
-   three.
+   three, with the C floor's loop (bench/floor.c, which times itself) and a
+   `Terminal` without its screen model beside them; then how long
+   `Terminal.screen()` takes after the flood, and whether it shows what tmux
+   shows after the same output.
 D. Close: a program that ends on SIGHUP, one that ignores every signal, one
    with a background job that ignores SIGHUP; and the event loop's longest
    stall while eight terminals that ignore every signal close at once.
@@ -195,13 +198,15 @@ def _children():
 
 
 def interleaved(impls, rounds, step):
+    """Runs each implementation once a round, in a rotating order; the time
+    of a step is the clock's around it, unless the step returns its own."""
     got = {name: [] for name in impls}
     order = list(impls)
     for r in range(rounds):
         for name in order[r % len(order):] + order[:r % len(order)]:
             began = time.monotonic()
-            step(name, impls[name])
-            got[name].append(time.monotonic() - began)
+            own = step(name, impls[name])
+            got[name].append(own if own is not None else time.monotonic() - began)
     return got
 
 
@@ -245,13 +250,23 @@ def bulk(ws, rounds, n):
     size, width = run.BULK_WRITE
     line = f"write {n} {size} {width}"
     argv = [str(ws.floor), "emit"]
+    floor = run.FloorDriver(ws.floor)
+    _, floor_session = floor.start(str(ws.emit), run.EMIT_PROMPT, 20)
     morvik = Morvik(ws.emit, True, [run.EMIT_PROMPT])
     morvik.read_until_ready(timeout_ms=20_000, settle_ms=0)
     with_prompt = Terminal.start(argv, prompts=[run.EMIT_PROMPT], max_output_bytes=run.BIG_OUTPUT)
+    no_screen = Terminal.start(argv, prompts=[run.EMIT_PROMPT], max_output_bytes=run.BIG_OUTPUT,
+                               screen_model=False)
     without = Terminal.start(argv, quiet_ms=600_000, max_output_bytes=run.BIG_OUTPUT)
-    impls = {"Morvik": morvik, "Terminal, prompt": with_prompt, "Terminal, no prompt": without}
+    impls = {"C floor": floor_session, "Morvik": morvik, "Terminal, prompt": with_prompt,
+             "Terminal, screen off": no_screen, "Terminal, no prompt": without}
 
     def step(name, impl):
+        if name == "C floor":
+            sample = floor.ask(impl, line, 180)
+            if sample.out < n:
+                raise run.Broken(f"C floor: {sample.out} of {n} bytes")
+            return sample.wall
         if name == "Morvik":
             text = impl.send_and_read_until_ready(line, settle_ms=0, timeout_ms=180_000,
                                                   max_output_bytes=run.BIG_OUTPUT)
@@ -262,14 +277,39 @@ def bulk(ws, rounds, n):
             text = reply.text
         if len(text) < n:
             raise run.Broken(f"{name}: {len(text)} of {n} characters")
+        return None
 
     try:
         interleaved(impls, 1, step)  # untimed: page cache, first mappings
-        return interleaved(impls, rounds, step)
+        times = interleaved(impls, rounds, step)
+        # The screen after the flood: the model has kept the bytes since
+        # the last place where earlier ones stopped mattering.
+        began = time.monotonic()
+        shown = with_prompt.screen()
+        screen_s = time.monotonic() - began
+        return times, screen_s, shown, line
     finally:
+        floor.close(floor_session)
+        floor.shutdown()
         morvik.close()
         with_prompt.close()
+        no_screen.close()
         without.close()
+
+
+def tmux_screen_after(ws, line):
+    """What tmux shows once `floor emit` has written the same output, or why not."""
+    sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+    import screens
+    if shutil.which("tmux") is None:
+        return None, "tmux is not installed"
+    scenario = screens.Scenario("bulk", shlex.quote(str(ws.floor)) + " emit",
+                                (screens.WaitFor(r"EMIT>$"), line, screens.Key("Enter"),
+                                 screens.WaitFor(r"\A(?:[A-Za-z]+\n){23}[A-Za-z]*EMIT>$")))
+    folder = ws.dir / "tmux-bulk"
+    folder.mkdir(exist_ok=True)
+    screens.STEP_TIMEOUT_S = 300.0
+    return screens.TmuxRun(scenario, folder).run(scenario.command).lines, None
 
 
 STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
@@ -353,15 +393,18 @@ def main(argv=None):
             m, p, k = (run.median(got[x]) for x in ("Morvik", "Terminal, prompt", "Terminal, no prompt"))
             out.append(f"| {case} | {us(m)} | {us(p)} | {p / m:.2f} | {us(k)} | {k / m:.2f} |")
         n = 64 * MiB
-        got = bulk(ws, bulk_rounds, n)
+        got, screen_s, shown, line = bulk(ws, bulk_rounds, n)
         rate = {name: n / run.median(times) / 1e6 for name, times in got.items()}
         out.append("\n## C. 64 MiB through the terminal\n")
-        out.append("| Morvik | Terminal, prompt | ratio | Terminal, no prompt | ratio |")
+        out.append("| implementation | median | p95 (slow end) | x C floor's rate | time x Morvik's |")
         out.append("|---|---|---|---|---|")
-        out.append(f"| {rate['Morvik']:.1f} MB/s | {rate['Terminal, prompt']:.1f} MB/s | "
-                   f"{rate['Morvik'] / rate['Terminal, prompt']:.2f} | {rate['Terminal, no prompt']:.1f} MB/s | "
-                   f"{rate['Morvik'] / rate['Terminal, no prompt']:.2f} |")
-        out.append("\n(ratios: time over Morvik's, so 1.10 is 10% slower)")
+        for name, times in got.items():
+            slow = n / run.percentile(times, 0.95) / 1e6
+            out.append(f"| {name} | {rate[name]:.1f} MB/s | {slow:.1f} MB/s | {rate[name] / rate['C floor']:.2f} | "
+                       f"{rate['Morvik'] / rate[name]:.2f} |")
+        reference, why = tmux_screen_after(ws, line)
+        verdict = why or ("equal to tmux's" if reference == shown.lines else "DIFFERS from tmux's")
+        out.append(f"\n`Terminal.screen()` after the last round: {ms(screen_s)}, {verdict}.")
         times, stalls = closing(3 if options.quick else 10)
         out.append("\n## D. Close\n")
         out.append("| program | median | max |")

@@ -337,7 +337,15 @@ void LineRenderer::control_sequence(const u8* body, std::size_t len, std::size_t
     if (params[0] == 5) report(EventKind::DeviceStatus);
     return;
   }
-  if (!alternate_) edit(final_byte, params[0]);
+  if (alternate_) return;
+  // A move to a row of the screen: the drawing is a screen's now, which a
+  // line model cannot show (top, watch and `clear` draw so without the
+  // alternate screen).
+  if (final_byte == 'H' || final_byte == 'f' || final_byte == 'd') {
+    report(EventKind::CursorAddressed);
+    return;
+  }
+  edit(final_byte, params[0]);
 }
 
 // ---------------------------------------------------------------------------

@@ -39,6 +39,7 @@ class LineRenderer {
     DeviceStatus,     // CSI 5 n
     DeviceAttributes,  // CSI c, CSI 0 c
     SecondaryDeviceAttributes,  // CSI > c, CSI > 0 c
+    CursorAddressed,  // CSI H, f or d on the main screen: a move to a row
   };
   struct Event {
     EventKind kind;
@@ -70,6 +71,9 @@ class LineRenderer {
   // it, the next text holds what was added. The view stays valid until the
   // next call of feed or take.
   std::string_view take(bool unfinished = false);
+
+  // How many bytes of completed lines the next take hands out at least.
+  std::size_t completed_bytes() const noexcept { return line_start_ - taken_; }
 
   // True while the alternate screen is in use.
   bool alternate() const noexcept { return alternate_; }
