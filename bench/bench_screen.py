@@ -69,7 +69,7 @@ def main() -> int:
         tmp = Path(tmp)
         build = tmp / "build"
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DMORVIK_BUILD_EXTENSION=OFF",
-                        "-DMORVIK_BUILD_SCREEN=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
+                        "-DMORVIK_BUILD_HOOKS=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
         subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target", "morvik_screen"], check=True,
                        capture_output=True)
         archive = build / "vterm" / "libvterm_morvik.a"

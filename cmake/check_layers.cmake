@@ -9,14 +9,13 @@
 # cannot resolve is reported, not skipped.
 
 # Each layer, lowest first, with the layers it may include. The screen
-# model stands on text beside pty; nothing above it includes it yet, since it
-# is built only where something links it.
+# model stands on text beside pty; the session layer's agent face keeps one.
 set(MORVIK_LAYER_RULES
   "base:base"
   "text:text,base"
   "screen:screen,text,base"
   "pty:pty,base"
-  "session:session,pty,text,base"
+  "session:session,screen,pty,text,base"
   "binding:binding,session,pty,text,base"
   "extension:extension,binding,session,pty,text,base"
   "agent:agent,binding,session,pty,text,base")

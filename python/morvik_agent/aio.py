@@ -11,6 +11,7 @@ answers at once, and everything that may wait runs on a worker thread.
 from __future__ import annotations
 
 import asyncio
+import os
 import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
@@ -23,6 +24,7 @@ from morvik_agent.terminal import (
     DEFAULT_TIMEOUT_MS,
     INTERRUPT,
     Reply,
+    Screen,
     Terminal,
 )
 
@@ -70,7 +72,9 @@ class AsyncTerminal:
     on worker threads, one at a time per terminal in the order made;
     terminals wait in parallel. Control (`cancel`, `resize`, `alive`,
     `exit_code`, `signal`, `pid`) goes straight to the core and answers at
-    once. `interrupt` and `send_keys` send their keys at once even while a
+    once; `screen` never queues behind a wait either, and runs on a worker
+    thread, since bringing the screen model up to date may take a moment
+    after a flood of output. `interrupt` and `send_keys` send their keys at once even while a
     wait runs, and then return None: that wait returns the program's answer.
 
     Cancelling a task never corrupts the terminal. A call still queued is
@@ -103,6 +107,8 @@ class AsyncTerminal:
         quiet_ms: int = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        record: str | os.PathLike[str] | None = None,
+        screen_model: bool = True,
     ) -> Self:
         """Start ``argv`` as `Terminal.start` does; the first reply is ``banner``."""
 
@@ -110,7 +116,7 @@ class AsyncTerminal:
             return Terminal.start(
                 argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
                 timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
-                executable=executable,
+                executable=executable, record=record, screen_model=screen_model,
             )
 
         starting = _on_thread(start)
@@ -123,10 +129,10 @@ class AsyncTerminal:
         return cls(terminal)
 
     async def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                   max_output_bytes: int | None = None) -> Reply:
+                   max_output_bytes: int | None = None, paste: bool = False) -> Reply:
         """`Terminal.send` on a worker thread."""
         return await self._wait(lambda: self.terminal.send(
-            line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes))
+            line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes, paste=paste))
 
     async def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
                    max_output_bytes: int | None = None) -> Reply:
@@ -153,6 +159,10 @@ class AsyncTerminal:
     def resize(self, rows: int, columns: int) -> None:
         """`Terminal.resize`, at once."""
         self.terminal.resize(rows, columns)
+
+    async def screen(self) -> Screen | None:
+        """`Terminal.screen` on a worker thread, never behind a wait."""
+        return await _on_thread(self.terminal.screen)
 
     async def history(self, tail_chars: int | None = None) -> str:
         """`Terminal.history`."""

@@ -1,9 +1,11 @@
 """One program on its own terminal, started with an exact argument vector,
-answering in replies that say why they ended.
+answering in replies that say why they ended, with the text the terminal
+showed.
 
 Owns: the checks and conversions of what a caller passes (argument vector,
-environment, working folder, window size, prompts, limits), the lookup of
-the program and the descriptor it runs from, and the `Reply` type. Must
+environment, working folder, window size, prompts, limits, the recording's
+file), the lookup of the program and the descriptor it runs from, and the
+`Reply` and `Screen` types. Must
 never decide anything about the program's state itself: the native core
 (`morvik_agent._terminal`) says why each wait ended and how the program
 ended, and every method is safe from any thread.
@@ -39,11 +41,23 @@ MAX_MS = 2**64 - 1
 MAX_SIZE = 65535
 # What Ctrl-C sends.
 INTERRUPT = b"\x03"
+# The terminal the program is told it runs on, unless env names another:
+# the one whose drawing the screen model and the line renderer honour.
+DEFAULT_TERM = "xterm-256color"
 
 
 class Reply(NamedTuple):
     """What one wait collected and why it ended (a named tuple: cheap to
     make on every round trip, and immutable).
+
+    ``text`` is what the terminal showed meanwhile, line by line: carriage
+    returns, backspaces, erasures and cursor moves along a line act as on a
+    terminal, so a progress bar gives its last state and a line edited in
+    place its final form. A line the program has not ended yet comes as it
+    stands, last; if the program rewrites it later, the next reply begins
+    with it in its new state. While the program uses the alternate screen
+    (vim, less, top), the text is that screen as it stands when the wait
+    ends, after any lines the main screen showed before.
 
     ``status``:
 
@@ -74,6 +88,21 @@ class Reply(NamedTuple):
     signal: int | None = None
     prompt: str | None = None
     queued_bytes: int = 0
+
+
+class Screen(NamedTuple):
+    """The terminal's screen as the program drew it.
+
+    ``lines``: exactly as many as the terminal has rows, each without its
+    trailing blanks (a wide character counts once, a combining mark stays
+    with its base). ``cursor``: ``(row, column)``, from 0. ``alternate``:
+    whether the program uses the alternate screen (full-screen programs
+    such as vim, less and top do).
+    """
+
+    lines: list[str]
+    cursor: tuple[int, int]
+    alternate: bool
 
 
 def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str | None = None) -> str:
@@ -114,11 +143,11 @@ def _word(value: object, what: str) -> bytes:
     return os.fsencode(value)
 
 
-def _environment(env: Mapping[str, str] | None) -> list[bytes] | None:
-    if env is None:
-        return None
+def _environment(env: Mapping[str, str] | None) -> list[bytes]:
+    # This process's TERM describes its own terminal, not the program's.
     merged = dict(os.environb)
-    for name, value in env.items():
+    merged[b"TERM"] = DEFAULT_TERM.encode()
+    for name, value in (env or {}).items():
         key = _word(name, "an environment variable name")
         if not key or b"=" in key:
             raise ValueError(f"not an environment variable name: {name!r}")
@@ -153,7 +182,8 @@ class Terminal:
     thread waits: `send_keys` and `interrupt` send their keys immediately
     and, when another thread's wait is running, return None at once, since
     that wait returns the program's answer; `cancel` ends that wait;
-    `resize`, `alive`, `exit_code`, `signal` and `pid` answer at once.
+    `screen`, `resize`, `alive`, `exit_code`, `signal` and `pid` answer at
+    once.
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
@@ -183,6 +213,8 @@ class Terminal:
         quiet_ms: int = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        record: str | os.PathLike[str] | None = None,
+        screen_model: bool = True,
     ) -> Self:
         """Start ``argv`` and wait for it to want input (or go quiet).
 
@@ -200,6 +232,15 @@ class Terminal:
         shows when a program waits for input. ``timeout_ms``, ``quiet_ms``
         and ``max_output_bytes`` bound this first wait and are the defaults
         of every later one. The first reply is ``banner``.
+
+        The program is told its terminal is ``TERM=xterm-256color`` unless
+        ``env`` names another, and it is one: its cursor position reports
+        and device attributes are answered at once, and `screen` shows what
+        it drew. ``record``, a file name, gets an asciicast v2 recording of
+        the session (the output as it came, what was sent, size changes),
+        which ``asciinema play`` replays. ``screen_model=False`` keeps no
+        screen (`screen` returns None, and queries go unanswered): for bulk
+        jobs that want neither its memory nor its work.
         """
         words = [argv] if isinstance(argv, str) else list(argv)
         if not words:
@@ -224,12 +265,17 @@ class Terminal:
                 raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
         own = executable is None
         fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if executable is None else executable
+        cast = -1
         try:
+            if record is not None:
+                cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
-                        rows, columns, [m.encode() for m in marks])
+                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast)
         finally:
             if own:
                 os.close(fd)
+            if cast >= 0:
+                os.close(cast)
         terminal = cls(core, tuple(words), marks, timeout, quiet, cap)
         terminal.banner = terminal.read()
         return terminal
@@ -237,18 +283,26 @@ class Terminal:
     # ---------------------------------------------------------------- waits
 
     def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-             max_output_bytes: int | None = None) -> Reply:
+             max_output_bytes: int | None = None, paste: bool = False) -> Reply:
         """Send ``line`` and a line feed, then wait as `read` does.
 
         The line goes out once no other wait runs, so its answer is this
         reply's. The terminal does not echo, so the reply holds the
         program's answer only; output that arrived since the last call comes
         first.
+
+        ``paste=True`` sends ``line`` as a terminal sends pasted text, then
+        the line feed: between bracketed-paste marks when the program asked
+        for them, so that it takes the text verbatim. That is how to give a
+        block of several lines to Python 3.13's REPL, whose auto-indent
+        would otherwise add to the indentation of each typed line. (gdb
+        takes a pasted block as one line: send its commands one by one.)
         """
         began = time.monotonic()
         if not isinstance(line, str) or "\0" in line:
             _word(line, "line")  # raises the right error
-        data = line.encode("utf-8", "surrogateescape") + b"\n"
+        data = line.encode("utf-8", "surrogateescape")
+        data = (self._core.encode_paste(data) if paste else data) + b"\n"
         return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
     def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
@@ -287,13 +341,25 @@ class Terminal:
 
     # ---------------------------------------------------------------- state
 
+    def screen(self) -> Screen | None:
+        """The screen as the program drew it, at once, from any thread (also
+        while a wait runs); None when the terminal keeps no screen model."""
+        shot = self._core.screen()
+        if shot is None:
+            return None
+        lines, cursor, alternate = shot
+        return Screen(lines, cursor, alternate)
+
     def resize(self, rows: int, columns: int) -> None:
-        """Set the terminal's size; the program gets SIGWINCH."""
+        """Set the terminal's size: the screen takes it, then the program
+        gets SIGWINCH (``stty size`` then agrees), and replies are rendered
+        at the new width."""
         self._core.resize(_size(rows, "rows"), _size(columns, "columns"))
 
     def history(self, tail_chars: int | None = None) -> str:
         """Everything the program printed so far (the newest 4 MiB of raw
-        output, cleaned), or its last ``tail_chars`` characters."""
+        output, as the lines the terminal showed at its width), or its last
+        ``tail_chars`` characters."""
         text: str = self._core.history()
         if tail_chars is None:
             return text

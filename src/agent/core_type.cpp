@@ -127,13 +127,11 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
 template <class Call>
 PyObject* answer(AgentSession& s, Call&& call) {
   session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
-  PyRef text = wait_for_text(
-      [&] {
-        reply = call();
-        if (!reply || !reply.value()) return session::ReadOutput();
-        return std::move(reply.value()->out);
-      },
-      s.reply_text_maker());
+  PyRef text = wait_for_text([&] {
+    reply = call();
+    if (!reply || !reply.value()) return session::ReadOutput();
+    return std::move(reply.value()->out);
+  });
   std::optional<AgentReply> got = unwrap_value(std::move(reply));
   return got ? reply_tuple(std::move(text), *got, got->exit) : none();
 }
@@ -212,6 +210,14 @@ PyObject* core_encode_keys(PyObject* self, PyObject* keys) noexcept {
   });
 }
 
+PyObject* core_encode_paste(PyObject* self, PyObject* text) noexcept {
+  return guard([&] {
+    AgentSession& s = session_of(self);
+    const std::string bytes = s.encode_paste(bytes_of(text, "bytes"));
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
 PyObject* core_cancel(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     session_of(self).cancel();
@@ -259,17 +265,38 @@ PyObject* core_closed(PyObject* self, PyObject*) noexcept {
   return guard([&] { return Py_NewRef(session_of(self).closed() ? Py_True : Py_False); });
 }
 
+PyRef str_of_utf8(const std::string& text) {
+  return PyRef::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
 PyObject* core_history(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     AgentSession& s = session_of(self);
-    return wait_for_text(
-               [&] {
-                 ByteBuffer raw;
-                 raw.append(s.history_raw());
-                 return raw;
-               },
-               s.reply_text_maker())
-        .release();
+    std::string text;
+    {
+      AllowThreads released;
+      text = s.history_text();
+    }
+    return str_of_utf8(text).release();
+  });
+}
+
+// (lines, (row, column), alternate), or None without a screen model.
+PyObject* core_screen(PyObject* self, PyObject*) noexcept {
+  return guard([&]() -> PyObject* {
+    AgentSession& s = session_of(self);
+    std::optional<session::ScreenShot> shot;
+    {
+      // Feeding the model what it has not read yet may take a while.
+      AllowThreads released;
+      shot = s.screen();
+    }
+    if (!shot) return none();
+    PyRef lines = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(shot->lines.size())));
+    for (std::size_t i = 0; i < shot->lines.size(); ++i) {
+      PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), str_of_utf8(shot->lines[i]).release());
+    }
+    return Py_BuildValue("(O(ii)O)", lines.get(), shot->row, shot->column, shot->alternate ? Py_True : Py_False);
   });
 }
 
@@ -291,23 +318,26 @@ PyMethodDef METHODS[] = {
      "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes): None when another wait runs"},
     {"write", core_write, METH_O, "write(data)"},
     {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key specs) -> bytes"},
+    {"encode_paste", core_encode_paste, METH_O, "encode_paste(text) -> bytes, bracketed if the program asked"},
     {"cancel", core_cancel, METH_NOARGS, "cancel()"},
     {"resize", core_resize, METH_VARARGS, "resize(rows, columns)"},
     {"exit_status", core_exit_status, METH_NOARGS, "exit_status() -> (code, signal)"},
     {"pid", core_pid, METH_NOARGS, "pid()"},
     {"closed", core_closed, METH_NOARGS, "closed()"},
     {"history", core_history, METH_NOARGS, "history()"},
+    {"screen", core_screen, METH_NOARGS, "screen() -> (lines, (row, column), alternate) or None"},
     {"close", core_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- construction and deallocation
 
-// Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts)
+// Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts,
+//      screen, record_fd or -1)
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
-    PyObject* a[7];
+    PyObject* a[9];
     take_args(args, "Core", a);
     session::AgentStart start;
     start.argv = bytes_list(a[0], "bytes");
@@ -318,7 +348,20 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     start.rows = size_of(a[4]);
     start.columns = size_of(a[5]);
     start.prompts = bytes_list(a[6], "bytes");
+    const int keep_screen = PyObject_IsTrue(a[7]);
+    if (keep_screen < 0) throw PythonError{};
+    start.screen = keep_screen != 0;
+    const long record = PyLong_AsLong(a[8]);
+    if (record == -1 && PyErr_Occurred()) throw PythonError{};
     if (start.argv.empty()) raise(PyExc_ValueError, "argv names no program");
+    if (record >= 0) {
+      // Our own copy, as for the program's descriptor.
+      start.record = UniqueFd(::fcntl(static_cast<int>(record), F_DUPFD_CLOEXEC, 3));
+      if (!start.record.valid()) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PythonError{};
+      }
+    }
     // Our own copy, so the caller's descriptor stays the caller's.
     start.executable = UniqueFd(fd < 0 ? -1 : ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 3));
     if (!start.executable.valid()) {
@@ -373,7 +416,7 @@ void core_dealloc(PyObject* self) noexcept {
 }
 
 constexpr const char TYPE_DOC[] =
-    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, /)\n--\n\n"
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, /)\n--\n\n"
     "The native core of one agent terminal; use morvik_agent.Terminal.";
 
 }  // namespace

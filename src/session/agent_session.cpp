@@ -45,6 +45,11 @@ constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // How long close waits for the reader to see the end of the output by
 // itself once every process of the session has ended.
 constexpr milliseconds READER_JOIN_GRACE_MS{1000};
+// The lines a wait rendered are moved into its reply once this many have
+// built up, so that the renderer's buffer stays small and in the cache.
+constexpr std::size_t RENDERED_BATCH_BYTES = std::size_t{1} << 20;
+// What a terminal is announced as when the caller's environment names none.
+constexpr char DEFAULT_TERM[] = "xterm-256color";
 
 Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
   const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
@@ -66,6 +71,15 @@ Result<UniqueFd> high_duplicate(int fd) {
   return copy;
 }
 
+// The TERM an environment gives ("NAME=value" entries), or "" for none.
+std::string term_of(const std::optional<std::vector<std::string>>& env) {
+  if (!env) return DEFAULT_TERM;
+  for (const auto& entry : *env) {
+    if (entry.starts_with("TERM=")) return entry.substr(5);
+  }
+  return "";
+}
+
 std::size_t longest(const std::vector<std::string>& texts) {
   std::size_t n = 0;
   for (const auto& t : texts) n = std::max(n, t.size());
@@ -85,21 +99,27 @@ bool input_pending(int subordinate) {
 
 }  // namespace
 
-AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
-                           ReaderThread reader, std::vector<std::string> prompts)
+AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::shared_ptr<AgentInput> input,
+                           std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
+                           ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns)
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
       pid_(process.pid()),
       owner_pid_(::getpid()),
+      columns_(columns),
       channel_(rx.remote()),
       reader_thread_(std::move(reader)),
       inbox_(std::move(rx)),
+      renderer_(columns),
       history_(HISTORY_LIMIT),
-      writer_(std::move(writer)),
+      input_(std::move(input)),
+      output_(std::move(output)),
+      recorder_(std::move(recorder)),
       process_(std::move(process)),
       subordinate_(std::move(subordinate)) {}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
+  const std::string term = term_of(start.env);
   pty::ProcessDescription description;
   description.argv = std::move(start.argv);
   description.executable = std::move(start.executable);
@@ -134,14 +154,20 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   opened.reset();
   Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
   if (!wake) return start_failed(program, wake.error());
+  auto input = std::make_shared<AgentInput>(InputWriter(std::move(writer_fd).value()));
+  std::shared_ptr<CastRecorder> recorder;
+  if (start.record.valid()) {
+    recorder = std::make_shared<CastRecorder>(std::move(start.record), start.rows, start.columns, term);
+  }
+  auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
   std::string why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(wake).value(), std::move(tx),
-                                            why, std::move(child_fd).value());
+                                            why, std::move(child_fd).value(), output);
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
   return std::unique_ptr<AgentSession>(new AgentSession(
-      std::move(process).value(), std::move(subordinate).value(), InputWriter(std::move(writer_fd).value()),
-      std::move(rx), std::move(reader), std::move(start.prompts)));
+      std::move(process).value(), std::move(subordinate).value(), std::move(input), std::move(output),
+      std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
 }
 
 AgentSession::~AgentSession() { close(); }
@@ -153,10 +179,10 @@ Expected<void> AgentSession::write(std::string_view input) {
   // Nobody reads it any more, and our hold on the terminal keeps it open:
   // input would only fill the terminal's queue until a write stalls.
   if (channel_.child_exited()) return {};
-  std::lock_guard<std::mutex> lock(writer_mutex_);
-  if (auto r = writer_.write_all(input); !r) {
+  if (auto r = input_->write(input); !r) {
     return runtime_error((r.error().flushing ? kept::FLUSH_FAILED : kept::WRITE_FAILED) + r.error().text);
   }
+  if (recorder_) recorder_->input(input);
   return {};
 }
 
@@ -173,6 +199,16 @@ std::string AgentSession::encode_keys(const std::vector<std::string>& keys) cons
   return bytes;
 }
 
+std::string AgentSession::encode_paste(std::string_view text) const {
+  if (!bracketed_paste_.load(std::memory_order_acquire)) return std::string(text);
+  // The end mark inside the text would end the paste early and run the rest
+  // as typed keys: it is left out, as terminals do.
+  std::string inner(text);
+  constexpr std::string_view END = "\x1b[201~";
+  for (std::size_t at; (at = inner.find(END)) != std::string::npos;) inner.erase(at, END.size());
+  return "\x1b[200~" + inner + std::string(END);
+}
+
 void AgentSession::cancel() noexcept {
   if (in_forked_copy()) return;
   cancels_.fetch_add(1, std::memory_order_acq_rel);
@@ -181,6 +217,10 @@ void AgentSession::cancel() noexcept {
 
 Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
   if (closed()) return closed_error();
+  // As a terminal does: its own grid first, then the program is told.
+  // Output read from here on is laid out at the new size.
+  output_->resize(rows, columns);
+  columns_.store(columns, std::memory_order_release);
   std::lock_guard<std::mutex> lock(process_mutex_);
   if (!process_) return closed_error();
   if (auto r = process_->resize({rows, columns}); !r) return runtime_error("resize failed: " + r.error().text());
@@ -211,7 +251,12 @@ std::string AgentSession::history_raw() {
   return history_.contents();
 }
 
-const text::TextMaker& AgentSession::reply_text_maker() const noexcept { return text::CLEANED; }
+std::string AgentSession::history_text() {
+  const std::string raw = history_raw();
+  text::LineRenderer lines(columns_.load(std::memory_order_acquire));
+  lines.feed(raw);
+  return std::string(lines.take(true));
+}
 
 void AgentSession::close() noexcept {
   closing_.store(true, std::memory_order_release);
@@ -237,10 +282,8 @@ void AgentSession::close() noexcept {
       std::lock_guard<std::mutex> waiting(wait_mutex_);
       reader_thread_.join_within(READER_JOIN_GRACE_MS);
     }
-    {
-      std::lock_guard<std::mutex> writing(writer_mutex_);
-      writer_.close();
-    }
+    input_->close();
+    if (recorder_) recorder_->close();
     // The terminal and the process handle go now, not with the object.
     std::lock_guard<std::mutex> lock(process_mutex_);
     process_.reset();
@@ -258,7 +301,7 @@ void AgentSession::abandon() noexcept {
   abandoned_ = true;
   reader_thread_.abandon();
   inbox_.abandon();
-  writer_.close();
+  input_->abandon();
   subordinate_.reset();
   // The process record, in a copy, closes its descriptors and nothing else.
   process_.reset();
@@ -315,6 +358,7 @@ pty::InputWait AgentSession::input_wait() {
 }
 
 bool AgentSession::input_queued() {
+  if (input_->answers_pending()) return true;
   std::lock_guard<std::mutex> lock(process_mutex_);
   return subordinate_.valid() && input_pending(subordinate_.get());
 }
@@ -323,12 +367,36 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
   const bool held = inbox_.took_held();
   const std::size_t before = collected.raw.size();
   cut = append_capped(inbox_, collected.raw, std::move(chunk), cap) || cut;
-  // A long reply is cleaned while it comes, as the Morvik face's is; a face
-  // whose text is made another way hands out its raw bytes alone.
-  if (&reply_text_maker() == &text::CLEANED) collected.cleaner.advance(collected.raw.view(), collected.cleaned);
-  key_mode_.feed(collected.raw.view().substr(before));
+  const std::string_view added = collected.raw.view().substr(before);
+  // The renderer keeps an escape or character cut by a chunk's end until
+  // the rest comes, so every byte is fed once, as it comes, and no tail is
+  // held back from the raw output.
+  renderer_.set_columns(columns_.load(std::memory_order_acquire));
+  renderer_.feed(added);
+  if (renderer_.completed_bytes() >= RENDERED_BATCH_BYTES) collected.text.append(renderer_.take(false));
+  key_mode_.feed(added);
   application_cursor_.store(key_mode_.application(), std::memory_order_release);
+  bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
   return !held;
+}
+
+void AgentSession::finish_text(ReadOutput& collected) {
+  collected.made = true;
+  if (!renderer_.alternate()) {
+    collected.text.append(renderer_.take(true));
+    return;
+  }
+  // A full-screen program: what it drew, not how. The main screen's lines
+  // that came before it took over still lead.
+  collected.text.append(renderer_.take(false));
+  const std::optional<ScreenShot> shot = output_->screen();
+  if (!shot) return;
+  std::size_t rows = shot->lines.size();
+  while (rows != 0 && shot->lines[rows - 1].empty()) --rows;
+  for (std::size_t r = 0; r < rows; ++r) {
+    collected.text.append(shot->lines[r]);
+    collected.text.append("\n");
+  }
 }
 
 std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collected) const {
@@ -428,7 +496,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   auto finish = [&](WaitEnd end) {
     reply.end = end;
     answered_ = end == WaitEnd::Ready;
-    hold_incomplete_tail(inbox_, collected.raw, cap);
+    finish_text(collected);
     {
       std::lock_guard<std::mutex> lock(history_mutex_);
       history_.append(collected.raw.view());
@@ -501,6 +569,9 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // waiting; none queued and the program then found asleep reading the
     // terminal means it took all of ours and came back for more. (Asked the
     // other way round, the program could take our line in between.)
+    // A query the reader is still reading now is answered before its chunk
+    // is queued: counted first, so that the drain below shows it.
+    const std::uint64_t answers_before = output_->answers();
     const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait();
     if (verdict == pty::InputWait::Unknown) {
       kernel_tells = false;
@@ -513,6 +584,13 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
       // The block may be newer than the reader's last read: always ask it.
       if (!drain(collected, cap, deadline, cancel_seen, false, more, cut)) continue;
       if (collected.raw.size() >= cap) return finish(WaitEnd::Cap);
+      // It was asleep reading the answer to a question of its own: the
+      // answer is on its way, and the program is not waiting for us.
+      if (output_->answers() != answers_before) {
+        gap = READY_CHECK_FIRST_GAP;
+        next_check = Clock::now() + gap;
+        continue;
+      }
       reply.prompt = prompt_at_end(collected.raw.view());
       return finish(WaitEnd::Ready);
     }

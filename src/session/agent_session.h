@@ -1,24 +1,33 @@
 // The agent face's session: one program on its own terminal, started with
 // an exact argument vector, driven from any thread. Built from the same
 // parts as the Morvik face's Session (the reader thread and its channel, the
-// inbox and its held tails, the history, the input writer, cleaning), with
-// a lock at each place another thread reaches:
+// inbox, the history, the input writer), with a lock at each place another
+// thread reaches:
 //
-// - wait_mutex_: waits run one at a time; the inbox, the cursor-key
-//   tracker and the reader's drain requests belong to whoever holds it;
-// - writer_mutex_: one input at a time reaches the terminal whole;
+// - wait_mutex_: waits run one at a time; the inbox, the line renderer
+//   that makes the replies' text, the cursor-key tracker and the reader's
+//   drain requests belong to whoever holds it;
+// - the input side (agent_input.h): one input at a time reaches the
+//   terminal whole, and the reader's answers to queries never wait for it;
+// - the output side (agent_output.h): the screen model, which the reader
+//   feeds and anyone may look at;
 // - process_mutex_: the process record and our descriptor of the terminal's
 //   other side (exit status, resize, the input-wait question, the stop);
 // - history_mutex_: the history ring.
 // The channel has its own lock (channel.h), and a cancel is a counter.
-// Locks nest only as wait -> process, wait -> history, wait -> writer and
-// close -> (process, then wait, then writer, then process), never the other
-// way.
+// Locks nest only as wait -> process, wait -> history, wait -> input,
+// wait -> output and close -> (process, then wait, then input, then
+// process), never the other way.
 //
-// Control never queues behind a wait: a write, a resize, a status question
-// or a cancel takes only its own lock, held for one short block. Nothing
-// here knows of Python; the binding releases the interpreter lock around
-// every call that may block.
+// A reply's text is what the terminal showed: the lines the line renderer
+// (text/line_render.h) makes of the output at the terminal's width, the
+// unfinished last one as it stands; while the program uses the alternate
+// screen, that screen as the model shows it when the wait ends.
+//
+// Control never queues behind a wait: a write, a resize, a look at the
+// screen, a status question or a cancel takes only its own lock, held for
+// one short block. Nothing here knows of Python; the binding releases the
+// interpreter lock around every call that may block.
 #pragma once
 
 #include <sys/types.h>
@@ -39,11 +48,14 @@
 #include "expected.h"
 #include "history.h"
 #include "inbox.h"
+#include "agent_input.h"
+#include "agent_output.h"
 #include "input_writer.h"
 #include "pty/pty_process.h"
 #include "read_output.h"
 #include "reader_thread.h"
 #include "text/keys.h"
+#include "text/line_render.h"
 #include "text/text_maker.h"
 
 namespace morvik::session {
@@ -58,6 +70,11 @@ struct AgentStart {
   std::uint16_t rows = 24;
   std::uint16_t columns = 80;
   std::vector<std::string> prompts;  // UTF-8
+  // Keep the screen model and answer the program's queries (off: a bulk
+  // job that wants neither the model's memory nor its scan).
+  bool screen = true;
+  // An asciicast v2 recording goes to this file when it is open.
+  UniqueFd record;
 };
 
 struct AgentWait {
@@ -78,7 +95,7 @@ struct ExitInfo {
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
 
 struct AgentReply {
-  ReadOutput out;  // the output the wait covers; its text is reply_text_maker()'s
+  ReadOutput out;  // the output the wait covers, with its text made
   WaitEnd end = WaitEnd::Timeout;
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
@@ -107,15 +124,22 @@ class AgentSession {
   // keys follow the program's cursor-key mode); a spec that names no key is
   // its own text.
   std::string encode_keys(const std::vector<std::string>& keys) const;
+  // `text` as a terminal sends a paste: between the bracketed-paste marks
+  // when the program asked for them, else as it is.
+  std::string encode_paste(std::string_view text) const;
   void cancel() noexcept;
+  // The model's size first, then the terminal's (the program gets
+  // SIGWINCH): what it draws for the new size lands in a model of it.
   Expected<void> resize(std::uint16_t rows, std::uint16_t columns);
+  // The screen as the program drew it; nullopt without a model.
+  std::optional<ScreenShot> screen() { return output_->screen(); }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return pid_; }
-  // The kept raw output (the newest 4 MiB); its text is reply_text_maker()'s.
+  // The kept raw output (the newest 4 MiB), and the lines it shows at the
+  // terminal's width (well-formed UTF-8).
   std::string history_raw();
-  // The one place that says how a reply's text is made from its raw bytes.
-  const text::TextMaker& reply_text_maker() const noexcept;
+  std::string history_text();
   bool closed() const noexcept { return closing_.load(std::memory_order_acquire) || in_forked_copy(); }
 
   // Ends every process of the terminal's session, cancels a running wait
@@ -124,8 +148,9 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(pty::PtyProcess process, UniqueFd subordinate, InputWriter writer, Receiver rx,
-               ReaderThread reader, std::vector<std::string> prompts);
+  AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::shared_ptr<AgentInput> input,
+               std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
+               ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns);
 
   // `cancel_seen`: the cancel count before anything of this wait was sent;
   // a cancel after that ends it.
@@ -141,8 +166,12 @@ class AgentSession {
   bool drain(ReadOutput& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
              std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
   bool take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  // The reply's text: the lines rendered since the last reply, then the
+  // unfinished one, or the alternate screen while it is in use.
+  void finish_text(ReadOutput& collected);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
-  // Whether input the program can read now is queued on the terminal.
+  // Whether input the program can read now is queued on the terminal (an
+  // answer to a query not yet written counts).
   bool input_queued();
   // The kernel's view: whether the program waits for input.
   pty::InputWait input_wait();
@@ -161,6 +190,8 @@ class AgentSession {
   std::atomic<std::uint64_t> cancels_{0};
   std::atomic<bool> closing_{false};
   std::atomic<bool> application_cursor_{false};
+  std::atomic<bool> bracketed_paste_{false};
+  std::atomic<std::uint16_t> columns_;  // the terminal's width, for the renderer
   ChannelRemote channel_;
 
   std::mutex close_mutex_;
@@ -171,12 +202,14 @@ class AgentSession {
   text::CursorKeyMode key_mode_;  // under wait_mutex_
   ReaderThread reader_thread_;  // its sync requests under wait_mutex_
   Inbox inbox_;                 // under wait_mutex_
+  text::LineRenderer renderer_;  // under wait_mutex_
 
   std::mutex history_mutex_;
   History history_;
 
-  std::mutex writer_mutex_;
-  InputWriter writer_;
+  std::shared_ptr<AgentInput> input_;     // shared with the reader, which answers queries
+  std::shared_ptr<AgentOutput> output_;   // the reader's observer
+  std::shared_ptr<CastRecorder> recorder_;  // null when not recording
 
   std::mutex process_mutex_;
   // Released by close, which leaves how the program ended in final_exit_.

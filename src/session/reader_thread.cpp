@@ -1,5 +1,7 @@
 // The reader thread. It owns the reader handle, the sending end and its read
 // buffer, and nothing else: no session field, no session lock, no Python.
+// An observer it is given (the agent face's screen) is the observer's
+// business: the thread only calls it.
 #include "reader_thread.h"
 
 #include <poll.h>
@@ -46,9 +48,11 @@ struct Start {
   Sender tx;
   UniqueFd child;
   std::shared_ptr<ReaderThread::Shared> shared;
+  std::shared_ptr<ChunkObserver> observer;
 };
 
-void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared) {
+void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared,
+               ChunkObserver* observer) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
     bool master_open = true;
@@ -75,6 +79,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
           unannounced += static_cast<std::size_t>(got);
           const bool wake = unannounced >= WAKE_BATCH_BYTES;
           if (wake) unannounced = 0;
+          if (observer != nullptr) observer->observe(std::string_view(buf.data(), static_cast<std::size_t>(got)));
           if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
           continue;
         }
@@ -117,7 +122,8 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
 // whole host through std::terminate. Running out of memory (an address-space
 // limit on the host, say) stops this session's reading instead, and the
 // session says why on its next read.
-void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared) noexcept {
+void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared,
+                std::shared_ptr<ChunkObserver> observer) noexcept {
   pthread_setname_np(pthread_self(), "morvik_reader");
   // The first exception a thread throws sets up state of its own (the C++
   // runtime's thread-local block, which a library loaded after start-up, as
@@ -131,13 +137,14 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
   (void)take_deferred_internal_failure();  // this module's own, likewise
   int failure = 0;
   try {
-    read_loop(master, tx, child, shared);
+    read_loop(master, tx, child, shared, observer.get());
   } catch (const std::bad_alloc&) {
     failure = ENOMEM;
   } catch (...) {
     failure = EIO;
   }
   child.reset();
+  observer.reset();
   shared.reader_fd.store(-1);
   master.reset();
   {
@@ -158,7 +165,8 @@ void* reader_main(void* arg) {
   // Keeps the shared state alive for the thread's last notify, whatever the
   // handle does meanwhile.
   const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
-  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared);
+  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared,
+             std::move(start->observer));
   return nullptr;
 }
 
@@ -191,13 +199,15 @@ Result<UniqueFd> ReaderThread::make_wake_descriptor() noexcept {
   return wake;
 }
 
-ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child) {
+ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child,
+                                 std::shared_ptr<ChunkObserver> observer) {
   ReaderThread rt;
   rt.shared_ = std::make_shared<Shared>();
   rt.shared_->wake = std::move(wake);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
-  auto start = std::make_unique<Start>(Start{std::move(master), std::move(tx), std::move(child), rt.shared_});
+  auto start = std::make_unique<Start>(
+      Start{std::move(master), std::move(tx), std::move(child), rt.shared_, std::move(observer)});
 
   // A new thread inherits the creating thread's mask, so the thread is born
   // with the signals blocked: there is no instant at which it could take one.

@@ -17,6 +17,12 @@
 // acknowledgement in the channel means "everything written before the
 // request is queued".
 //
+// Given an observer (the agent face), the thread hands it each chunk just
+// before queueing it: the observer keeps the screen and answers the
+// queries a program sends while nobody waits on the terminal, and before
+// anyone can take the chunk that asked. The observer must never block on
+// anything another thread holds across a blocking call.
+//
 // The thread is started with every asynchronous signal blocked, for its whole
 // life: a host that blocks a signal in its own threads to wait for it (or to
 // keep its default action away) must not have it delivered here instead.
@@ -28,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/exchange_on_move.h"
 #include "base/result.h"
@@ -37,6 +44,14 @@
 namespace morvik::session {
 
 inline constexpr std::size_t READ_CHUNK_BYTES = 8192;
+
+// What sees each chunk on the reader thread before it is queued. It may
+// throw std::bad_alloc, which stops the reading as the thread's own does.
+class ChunkObserver {
+ public:
+  virtual ~ChunkObserver() = default;
+  virtual void observe(std::string_view chunk) = 0;
+};
 // How long a thread told to stop has before teardown leaves it to itself.
 inline constexpr std::chrono::milliseconds STOP_GRACE{1000};
 
@@ -55,7 +70,7 @@ class ReaderThread {
   // everything given is released. A thread that runs out of memory stops
   // reading and fails the channel with ENOMEM (Sender::fail).
   static ReaderThread start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error,
-                            UniqueFd child = UniqueFd());
+                            UniqueFd child = UniqueFd(), std::shared_ptr<ChunkObserver> observer = nullptr);
 
   ReaderThread() = default;
   ReaderThread(ReaderThread&& other) noexcept = default;

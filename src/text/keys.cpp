@@ -89,6 +89,7 @@ std::size_t CursorKeyMode::apply(std::string_view s) {
   if (s.size() < 2) return 0;
   if (s[1] == 'c') {  // full reset
     application_ = false;
+    bracketed_paste_ = false;
     return 2;
   }
   if (s[1] != '[') return 1;
@@ -96,6 +97,7 @@ std::size_t CursorKeyMode::apply(std::string_view s) {
   const bool priv = i < s.size() && s[i] == '?';
   if (priv) ++i;
   bool names_one = false;
+  bool names_paste = false;
   long param = 0;
   bool any = false;
   for (; i < s.size(); ++i) {
@@ -106,6 +108,7 @@ std::size_t CursorKeyMode::apply(std::string_view s) {
       any = true;
     } else if (c == ';') {
       names_one = names_one || (any && param == 1);
+      names_paste = names_paste || (any && param == 2004);
       param = 0;
       any = false;
     } else if (c >= 0x20 && c <= 0x2f) {
@@ -116,7 +119,9 @@ std::size_t CursorKeyMode::apply(std::string_view s) {
       }
     } else if (c >= 0x40 && c <= 0x7e) {
       names_one = names_one || (any && param == 1);
+      names_paste = names_paste || (any && param == 2004);
       if (priv && names_one && (c == 'h' || c == 'l')) application_ = (c == 'h');
+      if (priv && names_paste && (c == 'h' || c == 'l')) bracketed_paste_ = (c == 'h');
       return i + 1;
     } else {
       return i;  // not a CSI after all; let the byte be looked at again

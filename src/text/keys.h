@@ -1,6 +1,8 @@
-// What a terminal sends for a key, and the one piece of the program's state
-// that changes it: the cursor-key mode (DECCKM), which a program sets with
-// ESC [ ? 1 h and clears with ESC [ ? 1 l. Pure: the tracker is a value its
+// What a terminal sends for a key, and the pieces of the program's state
+// that change what it sends: the cursor-key mode (DECCKM), which a program
+// sets with ESC [ ? 1 h and clears with ESC [ ? 1 l, and bracketed paste
+// (ESC [ ? 2004 h), which asks for pasted text between ESC [ 200 ~ and
+// ESC [ 201 ~. Pure: the tracker is a value its
 // owner keeps and feeds; nothing here locks, blocks or remembers.
 #pragma once
 
@@ -21,11 +23,13 @@ std::optional<std::string> encode_key(std::string_view spec, bool application_cu
 // Follows the cursor-key mode through the output, chunk by chunk: a
 // sequence cut between two chunks is kept (at most a few bytes) until the
 // next one completes it. A full reset (ESC c) and a soft reset (CSI ! p)
-// clear the mode.
+// clear the mode. Bracketed paste is followed alongside (only a full reset
+// clears it).
 class CursorKeyMode {
  public:
   void feed(std::string_view output);
   bool application() const noexcept { return application_; }
+  bool bracketed_paste() const noexcept { return bracketed_paste_; }
 
  private:
   // Returns how many bytes of `s` (which starts at an ESC) the sequence
@@ -33,6 +37,7 @@ class CursorKeyMode {
   std::size_t apply(std::string_view s);
 
   bool application_ = false;
+  bool bracketed_paste_ = false;
   std::string partial_;
 };
 

@@ -71,6 +71,9 @@ class LineRenderer {
   // next call of feed or take.
   std::string_view take(bool unfinished = false);
 
+  // How many bytes of completed lines the next take hands out at least.
+  std::size_t completed_bytes() const noexcept { return line_start_ - taken_; }
+
   // True while the alternate screen is in use.
   bool alternate() const noexcept { return alternate_; }
 

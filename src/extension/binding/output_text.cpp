@@ -162,6 +162,17 @@ PyRef str_from_large(session::ReadOutput out, const TextMaker& maker) {
   return text_after_wait(out);
 }
 
+PyRef str_from_made(session::ReadOutput out, const text::Utf8Shape& shape) {
+  PyRef str = new_str(shape.characters, shape.max_character);
+  void* units = PyUnicode_DATA(str.get());
+  // Only this routine holds the new str: its characters may be written with
+  // the lock released, which pays for a large text.
+  std::optional<AllowThreads> released;
+  if (out.text.size() >= TEXT_INTO_STR_BYTES) released.emplace();
+  text::widen_utf8(out.text.view(), shape, units);
+  return str;
+}
+
 }  // namespace detail
 
 PyRef text_from_raw(std::string_view raw, const TextMaker& maker) {

@@ -50,6 +50,9 @@ struct SmallText {
 SmallText make_small(std::string_view raw, const TextMaker& maker);
 PyRef str_from_small(const SmallText& text);
 PyRef str_from_large(session::ReadOutput out, const TextMaker& maker);
+// The text a wait made itself (ReadOutput::made): well-formed UTF-8 of
+// `shape`, measured while the lock was released.
+PyRef str_from_made(session::ReadOutput out, const text::Utf8Shape& shape);
 
 inline session::ReadOutput as_read_output(session::ReadOutput out) { return out; }
 inline session::ReadOutput as_read_output(ByteBuffer raw) {
@@ -68,7 +71,9 @@ PyRef text_from_raw(std::string_view raw, const TextMaker& maker = CLEANED);
 // wait already cleaned, and touch no Python object), then returns the text
 // of that output as a new str, made with the lock released. A cleaned first
 // part is only ever the cleaning's: a face with another maker hands over
-// raw bytes alone. Whatever else the wait finds out, the caller's lambda
+// raw bytes alone, and a wait that made the text itself hands that over
+// (ReadOutput::made) and the maker plays no part. Whatever else the wait
+// finds out, the caller's lambda
 // keeps in its own variables:
 //
 //   Status status;
@@ -77,13 +82,18 @@ template <class Wait>
 PyRef wait_for_text(Wait&& wait, const TextMaker& maker = CLEANED) {
   session::ReadOutput out;
   detail::SmallText small;
+  text::Utf8Shape made{};
   {
     AllowThreads released;
     out = detail::as_read_output(std::forward<Wait>(wait)());
-    if (out.raw.size() < TEXT_INTO_STR_BYTES && out.cleaner.settled() == 0) {
+    if (out.made) {
+      out.raw.release();
+      made = text::measure_utf8(out.text.view());
+    } else if (out.raw.size() < TEXT_INTO_STR_BYTES && out.cleaner.settled() == 0) {
       small = detail::make_small(out.raw.view(), maker);
     }
   }
+  if (out.made) return detail::str_from_made(std::move(out), made);
   if (small.done) return detail::str_from_small(small);
   return detail::str_from_large(std::move(out), maker);
 }

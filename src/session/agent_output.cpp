@@ -1,0 +1,44 @@
+// The agent face's look at the output on the reader thread. Must stay cheap
+// per chunk (the model is fed only when looked at, or when too much is
+// held), and must count an answer only once it has been handed to the
+// input side, before the chunk that asked is queued.
+#include "agent_output.h"
+
+namespace morvik::session {
+
+AgentOutput::AgentOutput(int rows, int columns, bool keep_screen, std::shared_ptr<AgentInput> input,
+                         std::shared_ptr<CastRecorder> recorder)
+    : input_(std::move(input)), recorder_(std::move(recorder)) {
+  if (keep_screen) model_.emplace(rows, columns);
+}
+
+void AgentOutput::observe(std::string_view chunk) {
+  if (recorder_) recorder_->output(chunk);
+  if (!model_) return;
+  std::string replies;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    model_->append(chunk);
+    replies = model_->take_replies();
+  }
+  if (replies.empty()) return;
+  input_->answer(replies);
+  answers_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::optional<ScreenShot> AgentOutput::screen() {
+  if (!model_) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const screen::Screen& s = model_->screen();
+  const screen::Cursor c = s.cursor();
+  return ScreenShot{s.lines(), c.row, c.column, s.alternate()};
+}
+
+void AgentOutput::resize(int rows, int columns) {
+  if (recorder_) recorder_->resize(rows, columns);
+  if (!model_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  model_->resize(rows, columns);
+}
+
+}  // namespace morvik::session

@@ -1,0 +1,64 @@
+// What the agent face does with the output as the reader thread reads it,
+// before the chunk is queued: the screen model (screen/lazy_screen.h: the
+// bytes are kept with one cheap scan and fed to libvterm only when someone
+// looks), the answers to the queries a program sends (cursor position,
+// device attributes), written at once, and the recording.
+//
+// Why on the reader thread: a program that asks the terminal blocks until
+// it is answered, also while nobody waits on the terminal; and a wait that
+// takes the chunk that asked finds the answer written already, so the
+// kernel's input-wait check never sees the program blocked reading an
+// answer it was not given (the wait compares answers() around the check
+// for a chunk still being read then).
+//
+// screen() and resize() come from any thread. One lock guards the model,
+// held for one append or one look; never across a write to the terminal.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent_input.h"
+#include "cast_recorder.h"
+#include "reader_thread.h"
+#include "screen/lazy_screen.h"
+
+namespace morvik::session {
+
+struct ScreenShot {
+  std::vector<std::string> lines;  // exactly rows, trailing blanks stripped
+  int row = 0;
+  int column = 0;
+  bool alternate = false;
+};
+
+class AgentOutput final : public ChunkObserver {
+ public:
+  // `keep_screen` false: no model, no answers (a bulk job that wants
+  // neither); `recorder` may be null.
+  AgentOutput(int rows, int columns, bool keep_screen, std::shared_ptr<AgentInput> input,
+              std::shared_ptr<CastRecorder> recorder);
+
+  void observe(std::string_view chunk) override;
+
+  // The screen as the program drew it so far; nullopt without a model.
+  std::optional<ScreenShot> screen();
+  // The model's new size (the caller then tells the program).
+  void resize(int rows, int columns);
+  // How many answers the terminal has given so far.
+  std::uint64_t answers() const noexcept { return answers_.load(std::memory_order_acquire); }
+
+ private:
+  std::mutex mutex_;
+  std::optional<screen::LazyScreen> model_;  // under mutex_
+  std::shared_ptr<AgentInput> input_;
+  std::shared_ptr<CastRecorder> recorder_;
+  std::atomic<std::uint64_t> answers_{0};
+};
+
+}  // namespace morvik::session
