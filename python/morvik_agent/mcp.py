@@ -23,6 +23,7 @@ import os
 import shlex
 import signal
 import sys
+import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Annotated, Any
 
@@ -72,15 +73,15 @@ INSTRUCTIONS = """\
 Runs interactive terminal programs (gdb, shells, REPLs, full-screen tools, \
 any command-line program) on pseudo-terminals. Start one with \
 terminal_start, then exchange lines with terminal_send, or keys with \
-terminal_keys. Every reply begins with a status: ready (the program waits \
-for input: its prompt ends the output, or the kernel shows it reading the \
-terminal), quiet (the output paused while the program works), timeout \
+terminal_keys; terminal_screen shows what a full-screen program drew. \
+Every reply begins with a status: ready (the program waits for input: its \
+prompt ends the output, or the kernel shows it reading the terminal), quiet (the output paused while the program works), timeout \
 (still busy after timeout_ms), exited (the program ended; the exit code or \
 signal follows), cancelled, cap (the output cap was reached; terminal_read \
 returns the rest). terminal_interrupt, terminal_keys, terminal_screen, \
 terminal_resize, terminal_list and terminal_close answer at once, also while \
 another call waits on the same terminal. The terminal does not echo what \
-you send."""
+you send; replies hold the lines the terminal showed."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -142,10 +143,11 @@ class Terminals:
     """The terminals of one connection, by name (``t1``, ``t2``, ...)."""
 
     def __init__(self, policy: Policy, max_output_chars: int,
-                 max_terminals: int = DEFAULT_MAX_TERMINALS) -> None:
+                 max_terminals: int = DEFAULT_MAX_TERMINALS, record: str | None = None) -> None:
         self.policy = policy
         self.limit = max_output_chars
         self.max_terminals = max_terminals
+        self.record = record
         self.open: dict[str, AsyncTerminal] = {}
         self._count = 0
         self._starting = 0
@@ -160,15 +162,43 @@ class Terminals:
         if options.get("cwd") is not None and not os.path.isdir(options["cwd"]):
             raise ValueError(f"cwd: no such folder: {options['cwd']}")
         fd = None if self.policy.any else self.policy.program(argv[0]).fd
+        began = time.time()
+        cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, **options)
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, **options)
+        except BaseException:
+            if cast is not None:
+                os.unlink(cast)
+            raise
         finally:
             self._starting -= 1
+        # Named only once started, so that a refused start takes no name.
         self._count += 1
         name = f"t{self._count}"
+        if cast is not None:
+            # The recording goes on into the same file under its new name.
+            self._new_file(name, began, cast)
+            os.unlink(cast)
         self.open[name] = terminal
         return name, terminal
+
+    def _new_file(self, name: str, when: float, source: str | None = None) -> str:
+        """A new file in the recording folder named by ``name`` and the time
+        (``source`` linked there, else an empty one); never an existing one."""
+        assert self.record is not None
+        stem = f"{name}-{time.strftime('%Y%m%d-%H%M%S', time.localtime(when))}.{int(when % 1 * 1000):03d}"
+        for attempt in range(1000):
+            path = os.path.join(self.record, f"{stem}{f'-{attempt}' if attempt else ''}.cast")
+            try:
+                if source is None:
+                    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644))
+                else:
+                    os.link(source, path)
+            except FileExistsError:
+                continue
+            return path
+        raise ValueError(f"no new recording file for {stem} in {self.record}")
 
     def get(self, name: str) -> AsyncTerminal:
         try:
@@ -332,12 +362,16 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; a line feed is added.")],
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
+        paste: Annotated[bool, Field(
+            description="Send the line as pasted text (bracketed paste where the program asks for it), so "
+            "that a block of several lines arrives as written: how to give a def block to Python 3.13's "
+            "REPL, which would indent typed lines again.")] = False,
     ) -> str:
         """Send a line of input, then wait until the program waits for input
         again, goes quiet, ends, or timeout_ms passes. Returns the status and
         the output (the line itself is not echoed)."""
         found = lookup(terminal)
-        reply = await run(found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        reply = await run(found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, paste=paste))
         return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
 
     @tool("terminal_read")
@@ -391,6 +425,22 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         found = lookup(terminal)
         attempt(found.resize, rows, columns)
         return f"[{terminal}] resized to {rows} rows, {columns} columns ({state(found)})"
+
+    @tool("terminal_screen")
+    async def screen(terminal: Name) -> str:
+        """The terminal's screen as the program drew it: every row, the
+        cursor and whether a full-screen program (vim, less, top) has the
+        alternate screen. Read it to drive a full-screen program with
+        terminal_keys. Answers at once, also while a call waits."""
+        found = lookup(terminal)
+        shot = await run(found.screen())
+        if shot is None:
+            raise failed(ValueError(f"terminal: {terminal} keeps no screen"))
+        row, column = shot.cursor
+        which = "alternate screen" if shot.alternate else "main screen"
+        text, _ = bound("\n".join(shot.lines), limit)
+        return (f"[{terminal}] {which}, {len(shot.lines)} rows, cursor at row {row + 1}, column {column + 1} (from 1); "
+                f"{state(found)}\n{text}")
 
     @tool("terminal_history")
     async def history(
@@ -496,6 +546,11 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
         f"and tail (default {DEFAULT_MAX_OUTPUT_CHARS})",
     )
     parser.add_argument(
+        "--record", metavar="DIR",
+        help="write an asciicast v2 recording of each terminal into DIR, named by the terminal and the "
+        "time (asciinema play replays it)",
+    )
+    parser.add_argument(
         "--max-terminals", type=_bounded(1, 1000), default=DEFAULT_MAX_TERMINALS, metavar="N",
         help=f"the most terminals open at once (default {DEFAULT_MAX_TERMINALS})",
     )
@@ -533,13 +588,17 @@ def main(args: Sequence[str] | None = None) -> int:
         for name in policy.fixed_names():
             print(f"morvik-mcp: warning: --allow-env {name}: this server's own {name} stays; "
                   "clients cannot change it", file=sys.stderr)
+    if options.record is not None and not (os.path.isdir(options.record) and os.access(options.record, os.W_OK)):
+        print(f"morvik-mcp: --record {options.record}: not a folder this server may write in", file=sys.stderr)
+        return 2
     try:
         import anyio
         import mcp  # noqa: F401
     except ImportError:
         print("morvik-mcp needs the MCP SDK: pip install 'morvik[mcp]'", file=sys.stderr)
         return 2
-    anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals))
+    record = None if options.record is None else os.path.abspath(options.record)
+    anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals, record))
     return 0
 
 

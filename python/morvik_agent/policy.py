@@ -43,7 +43,9 @@ class Policy:
                  server_env: Mapping[str, str] | None = None) -> None:
         self.programs = programs
         self.env_names = frozenset(env_names)
-        self._server_env = frozenset(os.environ if server_env is None else server_env)
+        # TERM is not the server's to keep: it describes the server's own
+        # terminal, and a program gets the one its terminal emulates instead.
+        self._server_env = frozenset(os.environ if server_env is None else server_env) - {"TERM"}
         # The names a client may say: each program's name as written and its
         # path first, then the last part of the path (so "/opt/gdb/bin/gdb"
         # is also "gdb"); the first program given wins a shared name.
