@@ -17,18 +17,19 @@ all: install
 # check has to finish before anything builds.
 .NOTPARALLEL:
 
-# The Debian packages each entry point needs: a compiler and CMake to build,
-# cc to compile the small programs the demo and tests drive, gdb, libvterm
-# (found through pkg-config) for the screen model, GoogleTest for the C++
-# tests, tmux with the programs it runs as the screen tests' reference
-# terminal, and the interactive programs whose input waits the C++ tests
-# read and the agent tests drive (sqlite3, node, vim, less, Debian's
-# python3). scripts/system-packages installs what is missing when run as
-# root and otherwise names it and stops.
-BUILD_PACKAGES ?= g++ cmake
-HOOKS_PACKAGES ?= $(BUILD_PACKAGES) pkg-config libvterm-dev
-DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb pkg-config libvterm-dev
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev pkg-config libvterm-dev tmux vim less procps sqlite3 nodejs python3
+# The Debian packages each entry point needs: a compiler, CMake and libvterm
+# (found through pkg-config; the agent module links it) to build, cc to
+# compile the small programs the demo and tests drive, gdb, GoogleTest for
+# the C++ tests, tmux with the programs it runs as the screen tests'
+# reference terminal, asciinema to play the recordings back, and the
+# interactive programs whose input waits the C++ tests read and the agent
+# tests drive (sqlite3, node, vim, less, man, Debian's python3).
+# scripts/system-packages installs what is missing when run as root and
+# otherwise names it and stops.
+BUILD_PACKAGES ?= g++ cmake pkg-config libvterm-dev
+HOOKS_PACKAGES ?= $(BUILD_PACKAGES)
+DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev tmux asciinema vim less man-db procps sqlite3 nodejs python3
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:

@@ -36,6 +36,10 @@ constexpr std::size_t MAX_CUT_ESCAPE = 64;
 
 constexpr unsigned MAX_PARAMETER = 65535;
 
+// The colours a query of the defaults is told: light grey on black.
+constexpr char FOREGROUND[] = "rgb:e5e5/e5e5/e5e5";
+constexpr char BACKGROUND[] = "rgb:0000/0000/0000";
+
 }  // namespace
 
 LazyScreen::LazyScreen(int rows, int columns, std::size_t max_held)
@@ -246,6 +250,30 @@ std::size_t LazyScreen::continue_cut(std::size_t i, std::size_t n) {
   return x.end;
 }
 
+// OSC 10 ; ? and OSC 11 ; ?: the default foreground and background
+// colours, which libvterm does not answer. Programs ask them to pick their
+// colours, and vim waits for the answers before it exits.
+void LazyScreen::answer_colour_query(const u8* p, std::size_t len, std::uint64_t end) {
+  std::string_view body(reinterpret_cast<const char*>(p) + 2, len - 2);
+  std::string_view terminator = "\x1b\\";
+  if (body.ends_with("\x07")) {
+    body.remove_suffix(1);
+    terminator = "\x07";
+  } else if (body.ends_with("\x1b\\")) {
+    body.remove_suffix(2);
+  } else {
+    return;
+  }
+  const char* colour = body == "10;?" ? FOREGROUND : body == "11;?" ? BACKGROUND : nullptr;
+  if (colour == nullptr) return;
+  // The answers the model gave up to here come first.
+  answer_upto(end);
+  replies_ += "\x1b]";
+  replies_ += body.substr(0, 3);
+  replies_ += colour;
+  replies_ += terminator;
+}
+
 // One whole escape, p[0] == ESC, at stream offsets [start, end).
 void LazyScreen::escape(const u8* p, std::size_t len, std::uint64_t start, std::uint64_t end) {
   if (len < 2) return;
@@ -255,6 +283,9 @@ void LazyScreen::escape(const u8* p, std::size_t len, std::uint64_t start, std::
       control_sequence(p + 2, len - 2, start, end);
       return;
     case ']':
+      answer_colour_query(p, len, end);
+      adjacent_ = Adjacent::None;
+      return;
     case '^':
     case '_':
     case '\\':  // window titles, hyperlinks, string terminators: nothing on the screen

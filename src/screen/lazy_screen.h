@@ -19,7 +19,7 @@
 // to each new model.
 // Queries (cursor position, device attributes, mode reports) are answered at
 // once, by feeding the model up to them, since a program waits for the
-// answer. At most `max_held` bytes wait unfed: past that the model is fed.
+// answer; the default colours, which libvterm does not answer, here. At most `max_held` bytes wait unfed: past that the model is fed.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +64,7 @@ class LazyScreen {
   void scan();
   std::size_t continue_cut(std::size_t i, std::size_t n);
   void escape(const unsigned char* p, std::size_t len, std::uint64_t start, std::uint64_t end);
+  void answer_colour_query(const unsigned char* p, std::size_t len, std::uint64_t end);
   void control_sequence(const unsigned char* body, std::size_t len, std::uint64_t start, std::uint64_t end);
   void set_mode(bool private_mode, unsigned mode, bool on, std::uint64_t end);
   void save_cursor(std::uint64_t end);

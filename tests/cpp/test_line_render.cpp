@@ -1,5 +1,5 @@
-// Tests of the line renderer: a table of what a terminal shows for the line
-// edits programs really send, the hand-out of an unfinished line, the
+// Tests of the line renderer: the table of what a terminal shows for the line
+// edits programs really send (tests/data/line_cases.txt), the hand-out of an unfinished line, the
 // events, and agreement with the cleaner wherever a stream holds no line
 // edit, fed in random pieces.
 
@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,11 +38,46 @@ std::string render(const std::vector<std::string>& pieces, std::size_t columns =
 }
 
 struct LineCase {
-  const char* name;
+  std::string name;
   std::vector<std::string> pieces;
   std::string shown;
   std::size_t columns = 0;
 };
+
+// The C escapes of the case table: \n \r \b \t \\ \xNN.
+std::string unescape(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    const char c = s[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 'b' ? '\b' : c == 't' ? '\t' : c;
+    }
+  }
+  return out;
+}
+
+// The table both this test and the agent terminal's read (see its header).
+std::vector<LineCase> line_cases() {
+  std::ifstream in(LINE_CASES_FILE);
+  std::vector<LineCase> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string f; std::getline(split, f, '\t');) fields.push_back(f);
+    LineCase c{fields.at(0), {}, unescape(fields.at(2)), std::stoul(fields.at(1))};
+    for (std::size_t k = 3; k < fields.size(); ++k) c.pieces.push_back(unescape(fields[k]));
+    cases.push_back(std::move(c));
+  }
+  return cases;
+}
 
 class LineCases : public ::testing::TestWithParam<LineCase> {};
 
@@ -48,43 +85,10 @@ TEST_P(LineCases, ShowsWhatATerminalShows) {
   EXPECT_EQ(render(GetParam().pieces, GetParam().columns), GetParam().shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Renderer, LineCases,
-    ::testing::Values(
-        LineCase{"progress_bar", {"progress 10%\rprogress 55%\rprogress 100%\r\ndone\r\n"}, "progress 100%\ndone\n"},
-        LineCase{"backspace", {"abc\bX\r\n"}, "abX\n"},
-        LineCase{"overstrike_bold_and_underline", {"N\bNA\bAM\bME\bE _\bx_\by\r\n"}, "NAME xy\n"},
-        LineCase{"erase_to_end", {"hello world\r\x1b[Kbye\r\n"}, "bye\n"},
-        LineCase{"erase_to_end_after_moving_left", {"abcdef\x1b[3D\x1b[K\n"}, "abc\n"},
-        LineCase{"erase_to_cursor", {"abcdef\r\x1b[2C\x1b[1K\n"}, "   def\n"},
-        LineCase{"erase_line_keeps_cursor", {"abc\x1b[2KX\n"}, "   X\n"},
-        LineCase{"insert_characters", {"abcdef\r\x1b[2C\x1b[2@XY\n"}, "abXYcdef\n"},
-        LineCase{"delete_characters", {"abcdef\r\x1b[C\x1b[2P\n"}, "adef\n"},
-        LineCase{"erase_characters", {"abcdef\r\x1b[C\x1b[2X\n"}, "a  def\n"},
-        LineCase{"column_absolute", {"abcdef\x1b[3GX\x1b[8G!\n"}, "abXdef !\n"},
-        LineCase{"cursor_right_past_the_end", {"ab\x1b[3Cc\x1b[5C\n"}, "ab   c\n"},
-        LineCase{"tab_stops", {"a\tb\r\nabcdefghij\r\tX\r\nend\t\r\n"}, "a       b\nabcdefghXj\nend\n"},
-        LineCase{"tab_after_wide_characters", {"日本\tx\n"}, "日本    x\n"},
-        LineCase{"wide_character_overwritten_at_its_head", {"日本\b\bX\n"}, "日X\n"},
-        LineCase{"wide_character_overwritten_at_its_tail", {"日本\bX\n"}, "日 X\n"},
-        LineCase{"combining_mark_stays_with_its_base", {"e\xcc\x81x\bY\n"}, "e\xcc\x81Y\n"},
-        LineCase{"readline_edit_in_place", {"$ ecko\b\b\x1b[Kho hi\r\n"}, "$ echo hi\n"},
-        LineCase{"repl_redraw", {">>> d\r\x1b[K>>> de\r\x1b[K>>> def f():\r\n"}, ">>> def f():\n"},
-        LineCase{"unfinished_line_continued", {"$ ", "|", "ls\r\nfile\r\n$ ", "|"}, "$ |ls\nfile\n$ |"},
-        LineCase{"unfinished_line_rewritten", {"50%", "|", "\r\x1b[K100%\r\n"}, "50%|100%\n"},
-        LineCase{"unfinished_line_redrawn_unchanged_continues", {">>> de", "|", "\b\bdef\r\n"}, ">>> de|f\n"},
-        LineCase{"unfinished_line_changed_by_edits", {">>> de", "|", "\b\bx\r\n"}, ">>> de|>>> xe\n"},
-        LineCase{"unfinished_line_taken_twice", {"ab", "|", "cd", "|", "\bX\n"}, "ab|cd|abcX\n"},
-        LineCase{"escape_cut_between_feeds", {"abc\x1b[", "2Dx\n", "a\x1b]0;ti", "tle\x07", "b\x1b", "[K\n"}, "axc\nab\n"},
-        LineCase{"character_cut_between_feeds", {"caf\xc3", "|", "\xa9\n"}, "caf|\xc3\xa9\n"},
-        LineCase{"ill_formed_bytes_replaced", {"a\xff" "b\xe2\x82\n", "\r\x1b[Kc\xc3\b\n"}, "a\xef\xbf\xbd" "b\xef\xbf\xbd\nc\xef\xbf\xbd\n"},
-        // readline's way past the margin: the next character, then CR to the new row's start
-        LineCase{"shell_line_wrapping_at_the_margin", {"$ echo abcd\rdefg\r\n$ "}, "$ echo abcdefg\n$ ", 10},
-        LineCase{"erase_acts_on_the_last_row", {"abcdefg\r\x1b[Kxy\r\nabcdefg\x1b[2KZ\n"}, "abcdexy\nabcde  Z\n", 5},
-        LineCase{"moves_stop_at_the_margin", {"ab\x1b[20CX\tY\x1b[30GZ\n"}, "ab     Z\n", 8},
-        LineCase{"wide_character_wraps_whole", {"abcd日\b\bX\n"}, "abcd X\n", 5},
-        LineCase{"alternate_screen_draws_nothing_here", {"vim f\r\n\x1b[?1049hDRAWN\r\n\x1b[H~\x1b[?1049l$ \n"}, "vim f\n$ \n"}),
-    [](const ::testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
+TEST(LineCaseTable, IsThere) { EXPECT_GE(line_cases().size(), 30u); }
+
+INSTANTIATE_TEST_SUITE_P(Renderer, LineCases, ::testing::ValuesIn(line_cases()),
+                         [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 TEST(LineRenderer, ReportsAlternateScreenAndQueriesWhereTheyEnd) {
   LineRenderer r;

@@ -1,6 +1,6 @@
 """Control of a terminal from other threads while one thread waits.
 
-Protects: status questions, resize, keys, interrupt, cancel and close all
+Protects: status questions, resize, the screen, keys, interrupt, cancel and close all
 acting at once while another thread's wait runs, never queued behind it;
 that wait returning the program's answer (or "cancelled" with what it had);
 waits still running one at a time; and no program outliving the
@@ -70,11 +70,13 @@ def test_control_acts_at_once_while_another_thread_waits(ending):
                 timed(lambda: (terminal.alive, terminal.pid, terminal.exit_code, terminal.signal)),
                 timed(lambda: terminal.resize(30, 100)),
                 timed(lambda: terminal.history()),
+                timed(lambda: terminal.screen()),
             ]
             result, took = timed(lambda: end(terminal))
             waiter.join(5)
             assert not waiter.is_alive()
         assert [c[0] for c in controls[:2]] == [(True, terminal.pid, None, None), None]
+        assert len(controls[3][0].lines) == 30 and not controls[3][0].alternate
         assert max(t for _, t in controls) < AT_ONCE_S and took < AT_ONCE_S, (controls, took)
         assert result is returned, (result, replies)
         (reply,) = replies
