@@ -222,10 +222,19 @@ class TestSettle:
 
     def test_output_that_keeps_coming_is_collected_until_settle_ends(self, tmp_path, spawn):
         lines = [f"line {i:02d}\n".encode() for i in range(30)]  # every 5 ms: 150 ms
+        everything = "(gdb) " + b"".join(lines).decode()
         steps = [(0, b"(gdb) ")] + [(0.005, line) for line in lines]
-        session = spawn(_scripted(tmp_path, steps), True)
-        text = session.read_until_ready(timeout_ms=5000, settle_ms=200)
-        assert text == "(gdb) " + b"".join(lines).decode()
+        # A busy machine can hold the child, or the reader, for more than the
+        # 25 ms gap that rightly ends a settle; such a run must lose nothing,
+        # and one of three must see the stream unbroken.
+        for attempt in range(3):
+            session = spawn(_scripted(tmp_path, steps, name=f"scripted{attempt}"), True)
+            text = session.read_until_ready(timeout_ms=5000, settle_ms=200)
+            if text == everything:
+                return
+            assert everything.startswith(text)
+            assert text + support.collect(session, "line 29\n") == everything
+        raise AssertionError("a 25 ms gap ended the settle early in all three runs")
 
     def test_output_after_a_pause_is_left_for_the_next_read(self, tmp_path, spawn):
         session = spawn(_scripted(tmp_path, [(0, b"(gdb) "), (0.06, b"late")]), True)
@@ -411,7 +420,9 @@ def test_other_threads_run_while_a_wait_blocks(tmp_path, interactive):
         assert text == ""
         assert took >= 0.95
         assert spinner.count > 1000
-        assert spinner.longest_gap < 0.2
+        # Held through the wait, the lock would stop the spinner for the
+        # whole second; a loaded machine alone may stall it a little.
+        assert spinner.longest_gap < 0.5
     finally:
         spinner.stop = True
         spinner.join()

@@ -1,10 +1,14 @@
 // The one way raw terminal output becomes the str a caller gets, for every
-// read of every face (the Morvik methods and the agent terminal alike): the
-// bytes a wait collected are cleaned straight into the memory of the str
-// that is returned, with no zero-filled buffer, no second copy and, for
-// ASCII text, nothing but the filter's own pass. Text with characters of
-// U+0080 and up is widened once more, into a str of the right width made
-// for it.
+// read of every face (the Morvik methods and the agent terminal alike),
+// with no zero-filled buffer and the text sized once. A long wait hands
+// over text it cleaned while the output still came (session/read_output.h):
+// what is left is cleaned onto it, and the whole is copied into an ASCII
+// str, the one copy spent so that the cleaning runs before the prompt
+// rather than after it. Output nobody cleaned yet (a drain, the history,
+// a short wait) is cleaned straight into the memory of its str, or, when
+// short, beside it within the wait's own release of the lock. Text with
+// characters of U+0080 and up is widened once, into a str of the narrowest
+// kind that holds it.
 //
 // The hazard it owns: cleaning a large output takes milliseconds, and must
 // not hold the interpreter lock, yet the str it fills can only be created
