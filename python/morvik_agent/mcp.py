@@ -316,7 +316,10 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             raise failed(error) from error
 
     def lookup(name: str) -> AsyncTerminal:
-        return attempt(terminals.get, name)
+        try:
+            return terminals.get(name)
+        except ValueError as error:
+            raise failed(error) from error
 
     async def start(
         argv: Annotated[
