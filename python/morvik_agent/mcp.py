@@ -1,14 +1,14 @@
 """`morvik-mcp`: terminal programs as tools for a model, over MCP on stdio.
 
 Owns: the command line, the open terminals of one connection and their
-names, the tools and their descriptions (which the model reads), the bound
-on what a reply hands back, and the end of every terminal when the client
-goes away or a stop signal comes. Must never listen on a network (stdio is
-the only transport), never start a program that ``--allow`` does not name
-when it is given (the file is checked once, by its identity, and run from
-the descriptor that was checked), never leave a program running after it
-exits, and never make a control tool (interrupt, list, close) wait for a
-running call.
+names, the tools, their bounds and descriptions (which the model reads), the
+bound on what a reply hands back, and the end of every terminal when the
+client goes away or a stop signal comes. Must never listen on a network
+(stdio is the only transport: over ssh for another host), never start
+without the operator's word on what may run, never start a file or pass an
+environment the `Policy` refuses, never leave a program running after it
+exits, and never make a control tool (interrupt, keys, screen, resize, list,
+close) wait for a running call.
 
 The SDK is imported only once the command line has been read, so ``--help``
 works, and says how to get the SDK, where the optional extra is missing.
@@ -18,21 +18,46 @@ works, and says how to get the SDK, where the optional extra is missing.
 # at run time, and some of them are names local to build_server.
 import argparse
 import asyncio
+import inspect
 import os
 import shlex
 import signal
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
-from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, open_program, resolve_program
+from morvik_agent.policy import Policy
+from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply
 
 if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
 
 DEFAULT_MAX_OUTPUT_CHARS = 20_000
 DEFAULT_HISTORY_CHARS = 4_000
+DEFAULT_MAX_TERMINALS = 16
+
+# The bounds of the tools' arguments, in the schemas the model reads. A
+# wait is at most ten minutes: a model that wants longer reads again, and a
+# call that outlives its client's own timeout helps nobody.
+MAX_WAIT_MS = 600_000
+MAX_TERMINAL_SIZE = 1000
+MAX_ARGS = 256
+MAX_ARG_CHARS = 4096
+MAX_PROMPTS = 16
+MAX_PROMPT_CHARS = 256
+MAX_ENV = 64
+MAX_ENV_NAME_CHARS = 256
+MAX_ENV_VALUE_CHARS = 8192
+MAX_PATH_CHARS = 4096
+MAX_LINE_CHARS = 100_000
+MAX_KEYS = 256
+MAX_KEY_CHARS = 4096
+MAX_NAME_CHARS = 32
+# Above any history the core keeps (the newest 4 MiB of output).
+MAX_HISTORY_OFFSET = 64 * 1024 * 1024
+MAX_OUTPUT_CHARS = 10_000_000
 
 # What a model should do next after each status; it reads this line first.
 NEXT_STEP = {
@@ -45,17 +70,18 @@ NEXT_STEP = {
 }
 
 INSTRUCTIONS = """\
-Runs interactive terminal programs (gdb, shells, REPLs, any command-line \
-program) on pseudo-terminals. Start one with terminal_start, then exchange \
-lines with terminal_send. Every reply begins with a status: ready (the \
-program waits for input: its prompt ends the output, or the kernel shows \
-it reading the terminal, with or without prompts), quiet (no prompt was \
-given and the output paused while the program works), timeout (still busy \
-after timeout_ms), exited (the program ended; the exit code or signal \
-follows), cap (the output cap was reached; terminal_read returns the rest). \
-terminal_interrupt and terminal_list answer at once, also while another \
-call waits. The terminal does not echo what you send, and escape sequences \
-are removed from the output."""
+Runs interactive terminal programs (gdb, shells, REPLs, full-screen tools, \
+any command-line program) on pseudo-terminals. Start one with \
+terminal_start, then exchange lines with terminal_send, or keys with \
+terminal_keys; terminal_screen shows what a full-screen program drew. \
+Every reply begins with a status: ready (the program waits for input: its \
+prompt ends the output, or the kernel shows it reading the terminal), quiet (the output paused while the program works), timeout \
+(still busy after timeout_ms), exited (the program ended; the exit code or \
+signal follows), cancelled, cap (the output cap was reached; terminal_read \
+returns the rest). terminal_interrupt, terminal_keys, terminal_screen, \
+terminal_resize, terminal_list and terminal_close answer at once, also while \
+another call waits on the same terminal. The terminal does not echo what \
+you send; replies hold the lines the terminal showed."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -64,7 +90,8 @@ def bound(text: str, limit: int) -> tuple[str, int]:
     Returns the text (first half and last half of the limit, with a line in
     between that says how much is missing) and the number of characters
     left out. The head shows how an answer began, the tail where the
-    program stands now; the middle of a long listing matters least.
+    program stands now; the middle of a long listing matters least (and
+    terminal_history still has it).
     """
     if len(text) <= limit:
         return text, 0
@@ -85,66 +112,107 @@ def ending(code: int | None, signum: int | None) -> str:
     return f"exit code {code}" if code is not None else "ended"
 
 
-def render(name: str, reply: Reply, limit: int) -> str:
+def render(name: str, reply: Reply, limit: int, closed: bool = False) -> str:
     """A reply as the model sees it: status and time first, then the text."""
     text, omitted = bound(reply.text, limit)
-    header = f"[{name}] status: {reply.status} ({NEXT_STEP[reply.status]}); {reply.elapsed_ms} ms"
+    step = "the terminal was closed" if closed and reply.status == "cancelled" else NEXT_STEP[reply.status]
+    header = f"[{name}] status: {reply.status} ({step}); {reply.elapsed_ms} ms"
     if reply.status == "exited" or reply.exit_code is not None or reply.signal is not None:
         header += f"; {ending(reply.exit_code, reply.signal)}"
     if reply.status == "cap":
         header += f"; {reply.queued_bytes} more bytes queued"
     if omitted:
-        header += f"; {omitted} of {len(reply.text)} characters left out of the middle"
+        header += f"; {omitted} of {len(reply.text)} characters left out of the middle (terminal_history has them)"
     return f"{header}\n{text}"
+
+
+def state(terminal: AsyncTerminal) -> str:
+    return "running" if terminal.alive else ending(terminal.exit_code, terminal.signal)
+
+
+def package_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("morvik")
+    except PackageNotFoundError:  # run from a checkout that was never installed
+        return "0+unknown"
 
 
 class Terminals:
     """The terminals of one connection, by name (``t1``, ``t2``, ...)."""
 
-    def __init__(self, allowed: dict[tuple[int, int], str] | None, max_output_chars: int) -> None:
-        # The allowed files by identity (device, inode), with their paths.
-        self.allowed = allowed
+    def __init__(self, policy: Policy, max_output_chars: int,
+                 max_terminals: int = DEFAULT_MAX_TERMINALS, record: str | None = None) -> None:
+        self.policy = policy
         self.limit = max_output_chars
+        self.max_terminals = max_terminals
+        self.record = record
         self.open: dict[str, AsyncTerminal] = {}
         self._count = 0
+        self._starting = 0
 
-    def open_allowed(self, program: str, env: dict[str, str] | None, cwd: str | None) -> int:
-        """A descriptor of the file ``program`` resolves to, if it may be
-        started; else ValueError. The file is checked through the descriptor
-        it will run from, so a path swapped afterwards changes nothing."""
-        path = resolve_program(program, env=env, cwd=cwd)
-        fd = open_program(path)
-        if self.allowed is not None:
-            st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) not in self.allowed:
-                os.close(fd)
-                permitted = ", ".join(sorted(self.allowed.values()))
-                raise ValueError(f"{program} ({path}) is not allowed here; this server may start: {permitted}")
-        return fd
-
-    async def start(self, argv: list[str], **options: Any) -> tuple[str, AsyncTerminal]:
-        if not argv:
-            raise ValueError("argv names no program")
-        fd = self.open_allowed(argv[0], options.get("env"), options.get("cwd"))
+    async def start(self, argv: list[str], env: dict[str, str] | None, **options: Any) -> tuple[str, AsyncTerminal]:
+        """Start ``argv`` as the policy allows: an allowed program always
+        from the descriptor opened at start-up, never by a fresh lookup."""
+        if len(self.open) + self._starting >= self.max_terminals:
+            raise ValueError(f"this server keeps at most {self.max_terminals} terminals open; "
+                             f"terminal_close one first (open: {', '.join(self.open)})")
+        env = self.policy.environment(env)
+        if options.get("cwd") is not None and not os.path.isdir(options["cwd"]):
+            raise ValueError(f"cwd: no such folder: {options['cwd']}")
+        fd = None if self.policy.any else self.policy.program(argv[0]).fd
+        began = time.time()
+        cast = None if self.record is None else self._new_file("starting", began)
+        self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, executable=fd, **options)
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, **options)
+        except BaseException:
+            if cast is not None:
+                os.unlink(cast)
+            raise
         finally:
-            os.close(fd)
+            self._starting -= 1
+        # Named only once started, so that a refused start takes no name.
         self._count += 1
         name = f"t{self._count}"
+        if cast is not None:
+            # The recording goes on into the same file under its new name.
+            self._new_file(name, began, cast)
+            os.unlink(cast)
         self.open[name] = terminal
         return name, terminal
+
+    def _new_file(self, name: str, when: float, source: str | None = None) -> str:
+        """A new file in the recording folder named by ``name`` and the time
+        (``source`` linked there, else an empty one); never an existing one."""
+        assert self.record is not None
+        stem = f"{name}-{time.strftime('%Y%m%d-%H%M%S', time.localtime(when))}.{int(when % 1 * 1000):03d}"
+        for attempt in range(1000):
+            path = os.path.join(self.record, f"{stem}{f'-{attempt}' if attempt else ''}.cast")
+            try:
+                if source is None:
+                    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644))
+                else:
+                    os.link(source, path)
+            except FileExistsError:
+                continue
+            return path
+        raise ValueError(f"no new recording file for {stem} in {self.record}")
 
     def get(self, name: str) -> AsyncTerminal:
         try:
             return self.open[name]
         except KeyError:
             known = ", ".join(self.open) or "none"
-            raise ValueError(f"no terminal {name!r} (open: {known})") from None
+            raise ValueError(f"terminal: no terminal {name!r} (open: {known})") from None
 
     async def close(self, name: str) -> None:
-        await self.get(name).close()
+        # Out of the table first: a second close, or a call that comes while
+        # this one waits for the programs to end, finds no terminal.
+        terminal = self.get(name)
         del self.open[name]
+        await terminal.close()
 
     async def close_all(self) -> None:
         terminals = list(self.open.values())
@@ -152,142 +220,272 @@ class Terminals:
         await asyncio.gather(*(terminal.close() for terminal in terminals), return_exceptions=True)
 
 
+def _invalid(tool: str, error: Exception) -> str:
+    """A schema failure as the model can act on it: each field and its rule."""
+    problems = []
+    for problem in error.errors():  # type: ignore[attr-defined]
+        where = ".".join(str(part) for part in problem["loc"]) or "arguments"
+        problems.append(f"{where}: {problem['msg']}")
+    return f"Error executing tool {tool}: invalid arguments: {'; '.join(problems)}"
+
+
 def build_server(terminals: Terminals) -> "MCPServer[Any]":
     """The MCP server with its tools, working on ``terminals``."""
     from mcp.server.mcpserver import MCPServer
     from mcp.server.mcpserver.exceptions import ToolError
-    from pydantic import Field
+    from pydantic import Field, ValidationError
 
-    server: "MCPServer[Any]" = MCPServer("morvik", instructions=INSTRUCTIONS, log_level="WARNING")
+    # The arguments each tool takes: a misspelt one is an error, not a
+    # silently used default.
+    accepted: dict[str, list[str]] = {}
+
+    class Server(MCPServer[Any]):
+        async def call_tool(self, name: str, arguments: dict[str, Any], context: Any = None) -> Any:
+            known = accepted.get(name)
+            unknown = sorted(set(arguments) - set(known or ()))
+            if known is not None and unknown:
+                raise ToolError(f"Error executing tool {name}: unknown argument {', '.join(unknown)} "
+                                f"({name} takes: {', '.join(known) or 'nothing'})")
+            try:
+                return await super().call_tool(name, arguments, context)
+            except ToolError as error:
+                if isinstance(error.__cause__, ValidationError):
+                    raise ToolError(_invalid(name, error.__cause__)) from error.__cause__
+                raise
+
+    policy = terminals.policy
+    server = Server("morvik", version=package_version(), instructions=INSTRUCTIONS, log_level="WARNING")
     limit = terminals.limit
+
+    def tool(name: str, description: str | None = None) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+        def register(function: Callable[..., Any]) -> Callable[..., Any]:
+            accepted[name] = list(inspect.signature(function).parameters)
+            return server.tool(name=name, description=description, structured_output=False)(function)
+        return register
 
     def failed(error: Exception) -> ToolError:
         # Expected failures reach the model as their own message; any other
         # exception would reach it as a bare "Error executing tool".
         return ToolError(str(error))
 
-    Name = Annotated[str, Field(description="The terminal's name as terminal_start returned it, e.g. t1.")]
-    Timeout = Annotated[
-        int,
-        Field(ge=0, description="How long to wait for the prompt, in milliseconds. Raise it for slow commands."),
-    ]
+    def text(maximum: int, description: str, minimum: int = 0) -> Any:
+        return Field(min_length=minimum, max_length=maximum, description=description)
 
-    @server.tool(name="terminal_start", structured_output=False)
+    Name = Annotated[str, text(MAX_NAME_CHARS, "The terminal's name as terminal_start returned it, e.g. t1.", 1)]
+    Timeout = Annotated[int, Field(
+        ge=0, le=MAX_WAIT_MS,
+        description="How long to wait for the program, in milliseconds (at most 10 minutes). "
+        "Raise it for slow commands; after a timeout, terminal_read waits again.")]
+    Quiet = Annotated[int | None, Field(
+        ge=0, le=MAX_WAIT_MS,
+        description="For programs that pause without waiting for input: the pause that ends a reply, "
+        "in ms. Default: the value given to terminal_start.")]
+    Rows = Annotated[int, Field(ge=1, le=MAX_TERMINAL_SIZE, description="Terminal height in lines.")]
+    Columns = Annotated[int, Field(ge=1, le=MAX_TERMINAL_SIZE,
+                                   description="Terminal width in characters; raise it for wide output.")]
+    Word = Annotated[str, Field(max_length=MAX_ARG_CHARS)]
+    Prompt = Annotated[str, Field(min_length=1, max_length=MAX_PROMPT_CHARS)]
+    EnvName = Annotated[str, Field(min_length=1, max_length=MAX_ENV_NAME_CHARS)]
+    EnvValue = Annotated[str, Field(max_length=MAX_ENV_VALUE_CHARS)]
+    Key = Annotated[str, Field(min_length=1, max_length=MAX_KEY_CHARS)]
+
+    if policy.any:
+        may_start = "This server may start any program."
+        may_set = "Environment variables to add for the program."
+    else:
+        may_start = f"This server may start only: {policy.describe()}; argv[0] must name one of them."
+        names = sorted(policy.env_names - set(policy.fixed_names()))
+        may_set = "Environment variables to add for the program. " + (
+            f"This server lets clients set only: {', '.join(names)}." if names else
+            "This server lets clients set none: leave env out.")
+
+    # What the core and the policy raise for a request they refuse; any
+    # other exception is a fault of ours, which the SDK keeps from the model.
+    refusals = (OSError, RuntimeError, ValueError, TypeError)
+
+    async def run(call: Any) -> Any:
+        try:
+            return await call
+        except refusals as error:
+            raise failed(error) from error
+
+    def attempt(function: Callable[..., Any], *args: Any) -> Any:
+        try:
+            return function(*args)
+        except refusals as error:
+            raise failed(error) from error
+
+    def lookup(name: str) -> AsyncTerminal:
+        try:
+            return terminals.get(name)
+        except ValueError as error:
+            raise failed(error) from error
+
     async def start(
         argv: Annotated[
-            list[str],
-            Field(min_length=1, description='The program and its arguments, e.g. ["gdb", "-q", "./a.out"]. '
+            list[Word],
+            Field(min_length=1, max_length=MAX_ARGS,
+                  description='The program and its arguments, e.g. ["gdb", "-q", "./a.out"]. '
                   "No shell is involved: each item arrives as one argument."),
         ],
         prompts: Annotated[
-            list[str] | None,
-            Field(description='Optional: texts the program shows when it waits for input, e.g. ["(gdb) "]. '
+            list[Prompt] | None,
+            Field(max_length=MAX_PROMPTS,
+                  description='Optional: texts the program shows when it waits for input, e.g. ["(gdb) "]. '
                   "A reply is ready when one ends the output. Usually not needed: a reply is also ready "
                   "when the program is seen waiting for input, and otherwise ends once the output pauses "
                   "for quiet_ms."),
         ] = None,
-        env: Annotated[
-            dict[str, str] | None,
-            Field(description="Environment variables to set or override for the program."),
-        ] = None,
-        cwd: Annotated[str | None, Field(description="The program's working folder.")] = None,
-        rows: Annotated[int, Field(ge=1, le=1000, description="Terminal height.")] = 24,
-        columns: Annotated[int, Field(ge=1, le=1000, description="Terminal width; raise it for wide output.")] = 80,
+        env: Annotated[dict[EnvName, EnvValue] | None, Field(max_length=MAX_ENV, description=may_set)] = None,
+        cwd: Annotated[str | None, text(MAX_PATH_CHARS, "The program's working folder.", 1)] = None,
+        rows: Rows = 24,
+        columns: Columns = 80,
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
-        quiet_ms: Annotated[
-            int, Field(ge=0, description="For programs without prompts: the pause that ends a reply, in ms.")
-        ] = DEFAULT_QUIET_MS,
+        quiet_ms: Annotated[int, Field(
+            ge=0, le=MAX_WAIT_MS,
+            description="For programs that pause without waiting for input: the pause that ends a reply, "
+            "in ms; the default of this terminal's later calls.")] = DEFAULT_QUIET_MS,
     ) -> str:
-        """Start a program on its own terminal and wait for its first prompt.
-
-        Returns the terminal's name (use it in the other tools), then the
-        program's first output and status. The terminal stays open until
-        terminal_close, also after the program ended.
-        """
-        try:
-            name, terminal = await terminals.start(
-                argv, prompts=prompts, env=env, cwd=cwd, rows=rows, columns=columns,
-                timeout_ms=timeout_ms, quiet_ms=quiet_ms,
-            )
-        except (OSError, ValueError) as error:
-            raise failed(error) from error
+        name, terminal = await run(terminals.start(
+            argv, env, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
+            timeout_ms=timeout_ms, quiet_ms=quiet_ms,
+        ))
         started = f"started {shlex.join(terminal.argv)} as terminal {name} (pid {terminal.pid})"
         return f"{started}\n{render(name, terminal.banner, limit)}"
 
-    @server.tool(name="terminal_send", structured_output=False)
+    tool("terminal_start", description=(
+        "Start a program on its own terminal and wait until it waits for input. "
+        f"{may_start} Returns the terminal's name (use it in the other tools), then the program's "
+        "first output and status. The terminal stays open until terminal_close, also after the "
+        "program ended."))(start)
+
+    @tool("terminal_send")
     async def send(
         terminal: Name,
-        line: Annotated[str, Field(description="One line of input; a line feed is added.")],
+        line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; a line feed is added.")],
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
+        quiet_ms: Quiet = None,
+        paste: Annotated[bool, Field(
+            description="Send the line as pasted text (bracketed paste where the program asks for it), so "
+            "that a block of several lines arrives as written: how to give a def block to Python 3.13's "
+            "REPL, which would indent typed lines again.")] = False,
     ) -> str:
-        """Send a line of input, then wait until the program shows its prompt
+        """Send a line of input, then wait until the program waits for input
         again, goes quiet, ends, or timeout_ms passes. Returns the status and
         the output (the line itself is not echoed)."""
-        try:
-            reply = await terminals.get(terminal).send(line, timeout_ms=timeout_ms)
-        except (RuntimeError, ValueError) as error:
-            raise failed(error) from error
-        return render(terminal, reply, limit)
+        found = lookup(terminal)
+        reply = await run(found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, paste=paste))
+        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
 
-    @server.tool(name="terminal_read", structured_output=False)
-    async def read(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS) -> str:
+    @tool("terminal_read")
+    async def read(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, quiet_ms: Quiet = None) -> str:
         """Wait for more output without sending anything: after a timeout
         status, or for a program that prints by itself."""
-        try:
-            reply = await terminals.get(terminal).read(timeout_ms=timeout_ms)
-        except (RuntimeError, ValueError) as error:
-            raise failed(error) from error
-        return render(terminal, reply, limit)
+        found = lookup(terminal)
+        reply = await run(found.read(timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
 
-    @server.tool(name="terminal_interrupt", structured_output=False)
+    @tool("terminal_keys")
+    async def keys(
+        terminal: Name,
+        keys: Annotated[
+            list[Key],
+            Field(min_length=1, max_length=MAX_KEYS,
+                  description='Keys, sent in order without a line feed, e.g. ["Escape", ":wq", "Enter"]. '
+                  "A key is a name (Enter, Tab, S-Tab, Escape, Backspace, Space, Up, Down, Left, Right, "
+                  "Home, End, PageUp, PageDown, Insert, Delete, F1 to F12), C-x for a control key "
+                  "(C-c, C-d, C-z), M-x for meta (M-b, M-Left), or any other text, typed as it is."),
+        ],
+        timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
+        quiet_ms: Quiet = None,
+    ) -> str:
+        """Press keys in the program (a full-screen program, a menu, a
+        question that wants one key, Ctrl-D), then wait as terminal_read
+        does. While another call waits on this terminal, the keys go out at
+        once and that call returns the program's answer."""
+        found = lookup(terminal)
+        reply = await run(found.send_keys(*keys, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        if reply is None:
+            return f"[{terminal}] keys sent; the call waiting on {terminal} returns the program's answer"
+        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
+
+    @tool("terminal_interrupt")
     async def interrupt(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS) -> str:
         """Send Ctrl-C at once and wait for the program to answer: stops the
         running command of a shell, pauses the program under gdb. While
         another call waits on this terminal, Ctrl-C is sent at once and that
         call returns the program's answer."""
-        try:
-            reply = await terminals.get(terminal).interrupt(timeout_ms=timeout_ms)
-        except (RuntimeError, ValueError) as error:
-            raise failed(error) from error
+        found = lookup(terminal)
+        reply = await run(found.interrupt(timeout_ms=timeout_ms))
         if reply is None:
             return f"[{terminal}] Ctrl-C sent; the call waiting on {terminal} returns the program's answer"
-        return render(terminal, reply, limit)
+        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
 
-    @server.tool(name="terminal_history", structured_output=False)
+    @tool("terminal_resize")
+    async def resize(terminal: Name, rows: Rows, columns: Columns) -> str:
+        """Change the terminal's size; the program is told (SIGWINCH) and
+        redraws. Answers at once."""
+        found = lookup(terminal)
+        attempt(found.resize, rows, columns)
+        return f"[{terminal}] resized to {rows} rows, {columns} columns ({state(found)})"
+
+    @tool("terminal_screen")
+    async def screen(terminal: Name) -> str:
+        """The terminal's screen as the program drew it: every row, the
+        cursor and whether a full-screen program (vim, less, top) has the
+        alternate screen. Read it to drive a full-screen program with
+        terminal_keys. Answers at once, also while a call waits."""
+        found = lookup(terminal)
+        shot = await run(found.screen())
+        if shot is None:
+            raise failed(ValueError(f"terminal: {terminal} keeps no screen"))
+        row, column = shot.cursor
+        which = "alternate screen" if shot.alternate else "main screen"
+        text, _ = bound("\n".join(shot.lines), limit)
+        return (f"[{terminal}] {which}, {len(shot.lines)} rows, cursor at row {row + 1}, column {column + 1} (from 1); "
+                f"{state(found)}\n{text}")
+
+    @tool("terminal_history")
     async def history(
         terminal: Name,
-        tail_chars: Annotated[
-            int, Field(ge=1, description="How many characters to return, counted from the end.")
-        ] = DEFAULT_HISTORY_CHARS,
+        offset: Annotated[int | None, Field(
+            ge=0, le=MAX_HISTORY_OFFSET,
+            description="Where the page begins, in characters from the start of the history. "
+            "Default: the last `limit` characters.")] = None,
+        limit: Annotated[int, Field(
+            ge=1, le=terminals.limit,
+            description=f"How many characters to return (at most {terminals.limit}).")] = min(
+                DEFAULT_HISTORY_CHARS, terminals.limit),
     ) -> str:
-        """The end of everything the program printed since it started (what
-        replies showed and what they left out)."""
-        try:
-            text = await terminals.get(terminal).history(tail_chars)
-        except (RuntimeError, ValueError) as error:
-            raise failed(error) from error
-        return bound(text, limit)[0]
+        """Page through everything the program printed since it started
+        (what replies showed and what they left out of the middle). The
+        header says which characters this is and how many there are in all;
+        the oldest output goes once 4 MiB are kept, so offsets move then."""
+        found = lookup(terminal)
+        whole = await run(found.history())
+        total = len(whole)
+        first = max(0, total - limit) if offset is None else min(offset, total)
+        page = whole[first:first + limit]
+        return f"[{terminal}] history characters {first} to {first + len(page)} of {total}\n{page}"
 
-    @server.tool(name="terminal_list", structured_output=False)
+    @tool("terminal_list")
     async def list_terminals() -> str:
         """The open terminals: name, program and whether it still runs (or
         how it ended). Answers at once, also while calls wait."""
         if not terminals.open:
             return "no open terminals"
-        lines = []
-        for name, terminal in terminals.open.items():
-            state = "running" if terminal.alive else ending(terminal.exit_code, terminal.signal)
-            lines.append(f"{name}: {shlex.join(terminal.argv)} (pid {terminal.pid}, {state})")
-        return "\n".join(lines)
+        return "\n".join(
+            f"{name}: {shlex.join(terminal.argv)} (pid {terminal.pid}, {state(terminal)})"
+            for name, terminal in terminals.open.items()
+        )
 
-    @server.tool(name="terminal_close", structured_output=False)
+    @tool("terminal_close")
     async def close(terminal: Name) -> str:
-        """Stop the program and close its terminal."""
-        try:
-            await terminals.close(terminal)
-        except ValueError as error:
-            raise failed(error) from error
-        return f"closed {terminal}"
+        """Stop the program (and everything it started on its terminal) and
+        close the terminal. A call waiting on it returns at once."""
+        found = lookup(terminal)
+        await run(terminals.close(terminal))
+        return f"closed {terminal} ({state(found)})"
 
     return server
 
@@ -324,51 +522,86 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="morvik-mcp",
         description="An MCP server (stdio transport) that lets a model run interactive terminal programs "
-        "such as gdb, shells and REPLs: start them with arguments, send lines, read clean output, "
-        "interrupt, close.",
+        "such as gdb, shells and REPLs: start them with arguments, send lines and keys, read what the "
+        "terminal shows, interrupt, close. For another host, let the MCP client run it over ssh: "
+        "ssh HOST morvik-mcp --allow PROGRAM.",
         epilog="Every program is stopped when the client disconnects or the server gets SIGTERM.",
     )
     parser.add_argument(
-        "--allow", action="append", metavar="PROGRAM", default=None,
-        help="a program that may be started (a name looked up along PATH, or a path); repeatable. "
-        "Requests are compared by the file they resolve to, which is then run from the descriptor "
-        "that was checked. Without it, any program may be started.",
+        "--allow", action="append", metavar="PROGRAM", default=[],
+        help="a program that clients may start (a name looked up along this PATH now, or a path); "
+        "repeatable. It is opened at start-up and always run from that file; clients start it by this "
+        "name, its path, or the last part of its path, and by no other name (--allow rbash allows "
+        "rbash, not bash).",
     )
     parser.add_argument(
-        "--max-output-chars", type=_positive, default=DEFAULT_MAX_OUTPUT_CHARS, metavar="N",
+        "--allow-any", action="store_true",
+        help="let clients start any program with any environment (instead of --allow)",
+    )
+    parser.add_argument(
+        "--allow-env", action="append", metavar="NAME", default=[],
+        help="an environment variable that clients may set for the programs they start; repeatable, "
+        "none by default. Variables of this server's own environment are never changed.",
+    )
+    parser.add_argument(
+        "--max-output-chars", type=_bounded(1, MAX_OUTPUT_CHARS), default=DEFAULT_MAX_OUTPUT_CHARS, metavar="N",
         help="the most characters of output one reply hands back; longer output keeps its head "
         f"and tail (default {DEFAULT_MAX_OUTPUT_CHARS})",
+    )
+    parser.add_argument(
+        "--record", metavar="DIR",
+        help="write an asciicast v2 recording of each terminal into DIR, named by the terminal and the "
+        "time (asciinema play replays it)",
+    )
+    parser.add_argument(
+        "--max-terminals", type=_bounded(1, 1000), default=DEFAULT_MAX_TERMINALS, metavar="N",
+        help=f"the most terminals open at once (default {DEFAULT_MAX_TERMINALS})",
     )
     return parser.parse_args(args)
 
 
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def _bounded(low: int, high: int) -> Callable[[str], int]:
+    def number(text: str) -> int:
+        value = int(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {high}, not {value}")
+        return value
+    return number
 
 
 def main(args: Sequence[str] | None = None) -> int:
     options = parse_options(args)
-    allowed = None
-    if options.allow is not None:
+    if options.allow_any and options.allow:
+        print("morvik-mcp: --allow-any and --allow exclude each other", file=sys.stderr)
+        return 2
+    if not options.allow_any and not options.allow:
+        print("morvik-mcp: not starting: name the programs clients may run with --allow PROGRAM "
+              "(or let them run anything with --allow-any)", file=sys.stderr)
+        return 2
+    if options.allow_any:
+        policy = Policy(None)
+        print("morvik-mcp: warning: --allow-any: clients may start any program, with any environment, "
+              f"as user {os.getuid()} ({os.environ.get('USER', 'unknown')})", file=sys.stderr)
+    else:
         try:
-            allowed = {}
-            for name in options.allow:
-                path = os.path.realpath(resolve_program(name))
-                st = os.stat(path)
-                allowed[(st.st_dev, st.st_ino)] = path
-        except (OSError, ValueError) as error:
-            print(f"morvik-mcp: --allow: {error}", file=sys.stderr)
+            policy = Policy.allowing(options.allow, options.allow_env)
+        except ValueError as error:
+            print(f"morvik-mcp: {error}", file=sys.stderr)
             return 2
+        for name in policy.fixed_names():
+            print(f"morvik-mcp: warning: --allow-env {name}: this server's own {name} stays; "
+                  "clients cannot change it", file=sys.stderr)
+    if options.record is not None and not (os.path.isdir(options.record) and os.access(options.record, os.W_OK)):
+        print(f"morvik-mcp: --record {options.record}: not a folder this server may write in", file=sys.stderr)
+        return 2
     try:
         import anyio
         import mcp  # noqa: F401
     except ImportError:
         print("morvik-mcp needs the MCP SDK: pip install 'morvik[mcp]'", file=sys.stderr)
         return 2
-    anyio.run(serve, Terminals(allowed, options.max_output_chars))
+    record = None if options.record is None else os.path.abspath(options.record)
+    anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals, record))
     return 0
 
 

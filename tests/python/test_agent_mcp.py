@@ -1,26 +1,25 @@
 """The MCP server as a client sees it: `morvik-mcp` in a subprocess, driven
 through the SDK's stdio client and the tools alone.
 
-Protects: terminal_list and terminal_interrupt answering at once while a
-send waits, the interrupt reaching the running command; a cancelled call
-ending its wait; exit codes in replies and the list; replies bounded to the configured size with
-their head, their tail and an exact count of what was left out; a program
-outside --allow refused (compared by resolved path, so another spelling of
-an allowed one passes); and no program the server started, nor any of their
-children, still running once the client has gone or the server was sent
-SIGTERM. (The gdb crash hunt is the example examples/mcp_gdb.py, run by
-test_examples.py.)
-Must never trust the server's word for the clean-up: the processes are
-listed from /proc while they run and looked up again afterwards.
+Protects what the operator allows (programs, names, environment), bounded
+schemas and errors that name the field, control that never queues, endings,
+caps and paging, full-screen programs with their recordings, and no program
+outliving the connection (the gdb crash hunt is examples/mcp_gdb.py).
+Must never trust the server's word: what ran is read from the programs'
+output and the files they write, and processes from /proc.
 """
 
+import json
 import os
 import re
 import shutil
 import signal
 import subprocess
 import sys
+import threading
+import time
 from contextlib import asynccontextmanager
+from importlib.metadata import version
 
 import anyio
 import pytest
@@ -31,148 +30,353 @@ from mcp.types import TextContent
 import support
 
 PROMPT = support.SHELL_PROMPT
-SHELL = {"argv": ["bash", "--norc", "--noprofile"], "env": {"PS1": PROMPT}, "prompts": [PROMPT]}
+SERVER = [sys.executable, "-m", "morvik_agent.mcp"]
 
 
 @asynccontextmanager
-async def connected(errlog, *options):
-    server = StdioServerParameters(command=sys.executable, args=["-m", "morvik_agent.mcp", *options])
-    async with stdio_client(server, errlog=errlog) as (read, write), ClientSession(read, write) as session:
-        await session.initialize()
+async def connected(folder, *options, env=None, found=None):
+    # None in ``env`` keeps a variable of ours from the server.
+    environment = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
+    server = StdioServerParameters(command=SERVER[0], args=[*SERVER[1:], *options], env=environment)
+    with open(folder / "server.log", "a") as log:
+        async with stdio_client(server, errlog=log) as (read, write), ClientSession(read, write) as session:
+            init = await session.initialize()
+            if found is not None:
+                found.update(init=init, tools=(await session.list_tools()).tools)
 
-        async def call(tool, **arguments):
-            result = await session.call_tool(tool, arguments)
-            text = "".join(block.text for block in result.content if isinstance(block, TextContent))
-            return text, result.is_error
+            async def call(tool, **arguments):
+                result = await session.call_tool(tool, arguments)
+                return "".join(b.text for b in result.content if isinstance(b, TextContent)), result.is_error
 
-        yield call
+            async def ok(tool, **arguments):
+                text, error = await call(tool, **arguments)
+                assert not error, (tool, arguments, text)
+                return text
+
+            yield call, ok
+
+
+def serve(folder, options, scenario, env=None):
+    """``scenario(call, ok)`` run against a server started with ``options``."""
+    async def main():
+        async with connected(folder, *options, env=env) as (call, ok):
+            return await scenario(call, ok)
+    return anyio.run(main)
 
 
 def started_name(text):
     return re.search(r" as terminal (t\d+) ", text).group(1)
 
 
-def test_shell_through_the_tools_control_cancel_bound_and_allow(tmp_path):
-    bash = os.path.realpath(shutil.which("bash"))
+@pytest.mark.parametrize("options, serves, message", [
+    ([], False, "not starting: name the programs clients may run with --allow PROGRAM"),
+    (["--allow-any"], True, "warning: --allow-any: clients may start any program"),
+    (["--allow", "no-such-program-here"], False, "--allow no-such-program-here: not found along PATH"),
+    (["--allow", "sh", "--allow-any"], False, "exclude each other"),
+    (["--allow", "sh", "--allow-env", "A=B"], False, "not an environment variable name"),
+    (["--allow", "sh", "--allow-env", "HOME"], True, "warning: --allow-env HOME: this server's own HOME stays"),
+    (["--allow", "sh", "--record", "/no/such/folder"], False, "not a folder this server may write in"),
+])
+def test_starts_only_on_the_operators_word(options, serves, message):
+    done = subprocess.run([*SERVER, *options], capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    # Serving, the server ends at once on a closed input.
+    assert done.returncode == (0 if serves else 2), done
+    assert len(done.stderr.splitlines()) == 1 and message in done.stderr, done.stderr
+
+
+def test_refusals_name_the_field_and_the_rule_and_run_nothing(tmp_path):
+    marker = tmp_path / "ran"
+    evil = support.write_script(tmp_path, "evil", f"#!/bin/sh\nid > {marker}\n")
+    os.symlink(shutil.which("rbash"), tmp_path / "alias")
+    options = ["--allow", "ldd", "--allow", "man", "--allow", "less", "--allow", "rbash",
+               "--allow-env", "LESSSECURE", "--allow-env", "MORVIK_OK"]
+    start, send = "terminal_start", "terminal_send"
+    cases = [  # (tool, arguments, what the error says)
+        (start, {"argv": ["ldd", "/bin/true"], "env": {"BASH_ENV": evil}}, "env: BASH_ENV may not be set here"),
+        (start, {"argv": ["man", "ls"], "env": {"MANPAGER": evil}}, "env: MANPAGER may not be set here"),
+        (start, {"argv": ["less", "/etc/hostname"], "env": {"LESSSECURE": "", "LESSOPEN": f"|{evil} %s"}},
+         "env: LESSOPEN may not be set here (clients may set: MORVIK_OK; the operator names them with "
+         "--allow-env); LESSSECURE is set by the server, and a client never changes it"),
+        (start, {"argv": ["bash"]}, "argv[0]: 'bash' is not allowed here; this server may start: ldd ("),
+        (start, {"argv": [os.path.realpath(shutil.which("rbash"))]}, "is not allowed here"),
+        (start, {"argv": [str(tmp_path / "alias")]}, "is not allowed here"),
+        (start, {"argv": ["rbash"], "env": {"PATH": str(tmp_path)}}, "env: PATH may not be set here"),
+        (start, {"argv": []}, "argv: List should have at least 1 item"),
+        (start, {"argv": ["rbash", "x" * 5000]}, "argv.1: String should have at most 4096 characters"),
+        (start, {"argv": ["rbash"], "rows": 0}, "rows: Input should be greater than or equal to 1"),
+        (start, {"argv": ["rbash"], "prompts": [""]}, "prompts.0: String should have at least 1 character"),
+        (start, {"argv": ["rbash"], "cwd": str(tmp_path / "none")}, "cwd: no such folder"),
+        (send, {"terminal": "t1", "line": "x", "timeout_ms": 10**20},
+         "terminal_send: invalid arguments: timeout_ms: Input should be less than or equal to 600000"),
+        (send, {"terminal": "t1", "line": "x", "timeout": 5},
+         "unknown argument timeout (terminal_send takes: terminal, line, timeout_ms, quiet_ms, paste)"),
+        (send, {"line": "x"}, "terminal: Field required"),
+        ("terminal_keys", {"terminal": "t1", "keys": []}, "keys: List should have at least 1 item"),
+        ("terminal_history", {"terminal": "t1", "limit": 20_001}, "limit: Input should be less than or equal to 20000"),
+        ("terminal_close", {"terminal": "t1"}, "terminal: no terminal 't1' (open: none)"),
+    ]
+
+    async def scenario(call, ok):
+        return [await call(tool, **arguments) for tool, arguments, _ in cases], await ok("terminal_list")
+
+    answers, listing = serve(tmp_path, options, scenario, env={"LESSSECURE": "1"})
+    wrong = [(case, text) for case, (text, error) in zip(cases, answers) if not (error and case[2] in text)]
+    assert not wrong, wrong
+    assert listing == "no open terminals" and not marker.exists()
+
+
+def test_schemas_bound_every_number_and_string_and_name_the_programs(tmp_path):
+    found = {}
 
     async def scenario():
-        with open(tmp_path / "server.log", "w") as log:
-            async with connected(log, "--allow", "bash", "--max-output-chars", "2000") as call:
-                refused = [await call("terminal_start", argv=[name]) for name in ("cat", "sh")]
-                # Another spelling of the allowed program is the same file.
-                text, error = await call("terminal_start", **{**SHELL, "argv": [bash, "--norc"]})
-                assert not error, text
-                shell = started_name(text)
-                replies = {}
-                async with anyio.create_task_group() as group:
-                    async def sleep_call():
-                        replies["sleep"] = await call("terminal_send", terminal=shell, line="sleep 30")
-                    group.start_soon(sleep_call)
-                    await anyio.sleep(0.5)
-                    # Control answers at once while the send waits.
-                    with anyio.fail_after(2):
-                        replies["list"] = await call("terminal_list")
-                        replies["interrupt"] = await call("terminal_interrupt", terminal=shell)
-                replies["status"] = await call("terminal_send", terminal=shell, line="echo $?")
-                # A cancelled call ends its wait: the next interrupt reaches
-                # the command it was waiting for, not an idle prompt.
-                with anyio.move_on_after(0.5):
-                    await call("terminal_send", terminal=shell, line="sleep 30")
-                with anyio.fail_after(5):
-                    await call("terminal_interrupt", terminal=shell)
-                    replies["cancelled"] = await call("terminal_send", terminal=shell, line="echo $?")
-                replies["listing"] = await call("terminal_send", terminal=shell, line="seq 1 100000")
-                replies["exit"] = await call("terminal_send", terminal=shell, line="exit 7")
-                replies["ended"] = await call("terminal_list")
-                return refused, replies
+        async with connected(tmp_path, "--allow", "rbash", "--allow", "ldd", "--allow-env", "MORVIK_OK", found=found):
+            pass
 
-    refused, replies = anyio.run(scenario)
-    for text, error in refused:
-        assert error and "is not allowed here" in text and bash in text, text
-    assert not any(error for _, error in replies.values()), replies
-    text = {name: reply for name, (reply, _) in replies.items()}
-    assert text["list"] == f"t1: {bash} --norc (pid {text['list'].split('pid ')[1].split(',')[0]}, running)"
-    assert text["interrupt"].startswith("[t1] Ctrl-C sent")
-    assert text["sleep"].startswith("[t1] status: ready ") and text["sleep"].endswith(PROMPT)
-    assert text["status"].endswith(f"\n130\n{PROMPT}") and text["cancelled"].endswith(f"\n130\n{PROMPT}")
-    assert text["exit"].startswith("[t1] status: exited ") and "; exit code 7" in text["exit"].split("\n")[0]
-    assert text["ended"].endswith(", exit code 7)")
+    anyio.run(scenario)
+    assert found["init"].server_info.version == version("morvik")
+    bounds = {"integer": ("minimum", "maximum"), "string": ("maxLength",), "array": ("maxItems",)}
 
-    header, body = text["listing"].split("\n", 1)
-    omitted, total = map(int, re.search(r"; (\d+) of (\d+) characters left out", header).groups())
-    head, tail = body.split(f"\n[... {omitted} characters left out ...]\n")
-    assert omitted == total - 2000 > 500_000
-    assert len(head) + len(tail) == 2000
-    assert head.startswith("\n1\n2\n3\n") and tail.endswith("\n99999\n100000\n" + PROMPT)
+    def nodes(schema):
+        yield schema
+        for value in schema.values():
+            for part in value if isinstance(value, list) else [value]:
+                if isinstance(part, dict):
+                    yield from nodes(part)
+
+    tools = {tool.name: tool for tool in found["tools"]}
+    unbounded = [(name, node) for name, tool in tools.items() for node in nodes(tool.input_schema)
+                 if any(key not in node for key in bounds.get(node.get("type"), ()))
+                 or ("additionalProperties" in node and "maxProperties" not in node)]
+    assert not unbounded, unbounded
+    assert set(tools) == {f"terminal_{name}" for name in
+                          "start send read keys interrupt screen resize history list close".split()}
+    start = tools["terminal_start"]
+    assert "may start only: rbash (/usr/bin/rbash), ldd (/usr/bin/ldd)" in start.description
+    assert "lets clients set only: MORVIK_OK." in start.input_schema["properties"]["env"]["description"]
+    assert start.input_schema["properties"]["timeout_ms"]["maximum"] == 600_000
 
 
-def _process_tree(root):
-    """Pids of ``root``'s descendants with their state letters."""
-    children, states = {}, {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    fields = f.read().rsplit(b")", 1)[1].split()
-            except OSError:
-                continue
-            states[int(entry)] = fields[0].decode()
-            children.setdefault(int(fields[1]), []).append(int(entry))
-    found, todo = {}, [root]
+def test_exactly_the_allowed_file_runs_under_the_allowed_name(tmp_path):
+    good = support.write_script(tmp_path, "good", "#!/bin/sh\necho ran-good\n")
+    bad = support.write_script(tmp_path, "bad", "#!/bin/sh\necho ran-bad\n")
+    link = tmp_path / "prog"
+    os.symlink(good, link)
+    stop = threading.Event()
+
+    def swap():  # the operator's name flips between the two files as fast as it can
+        while not stop.is_set():
+            for path in (bad, good):
+                os.symlink(path, tmp_path / "next")
+                os.replace(tmp_path / "next", link)
+
+    async def scenario(call, ok):
+        replies = []
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            for argv0 in [str(link), "prog"] * 15 + [bad, good]:
+                replies.append(await call("terminal_start", argv=[argv0]))
+                if not replies[-1][1]:
+                    await ok("terminal_close", terminal=started_name(replies[-1][0]))
+        finally:
+            stop.set()
+            swapper.join()
+        shell = await ok("terminal_start", argv=["rbash", "--norc", "--noprofile"], prompts=["$ "], timeout_ms=3000)
+        return replies, await ok("terminal_send", terminal=started_name(shell), line="cd /")
+
+    replies, restricted = serve(tmp_path, ["--allow", str(link), "--allow", "rbash"], scenario)
+    ran = [(error, "ran-good" in text, "ran-bad" in text) for text, error in replies]
+    assert ran == [(False, True, False)] * 30 + [(True, False, False)] * 2, replies
+    # The allowed name is the one the program sees: rbash is restricted.
+    assert "restricted" in restricted, restricted
+
+
+def test_control_answers_at_once_while_a_call_waits(tmp_path):
+    replies, took = {}, {}
+
+    async def scenario(call, ok):
+        async def timed(key, tool, **arguments):
+            began = time.monotonic()
+            replies[key] = await ok(tool, **arguments)
+            took[key] = time.monotonic() - began
+
+        async def waiting(group, key, line):
+            group.start_soon(lambda: timed(key, "terminal_send", terminal="t1", line=line, timeout_ms=60_000))
+            await anyio.sleep(0.5)
+
+        await ok("terminal_start", argv=["bash", "--norc", "--noprofile"], env={"PS1": PROMPT}, prompts=[PROMPT])
+        async with anyio.create_task_group() as group:
+            await waiting(group, "sleep", "sleep 30; echo slept")
+            await timed("list", "terminal_list")
+            await timed("resize", "terminal_resize", terminal="t1", rows=30, columns=100)
+            await timed("screen", "terminal_screen", terminal="t1")
+            await timed("keys", "terminal_keys", terminal="t1", keys=["C-c"])
+        async with anyio.create_task_group() as group:
+            await waiting(group, "sleep2", "sleep 30; echo slept")
+            await timed("interrupt", "terminal_interrupt", terminal="t1")
+        replies["size"] = await ok("terminal_send", terminal="t1", line="stty size")
+        # An MCP cancellation ends the running wait: the next read is not
+        # queued behind it, and the interrupt reaches the sleep.
+        with anyio.move_on_after(0.5):
+            await call("terminal_send", terminal="t1", line="sleep 30", timeout_ms=60_000)
+        await timed("read", "terminal_read", terminal="t1", timeout_ms=500)
+        await timed("after cancel", "terminal_interrupt", terminal="t1")
+        async with anyio.create_task_group() as group:
+            await waiting(group, "closed", "sleep 30")
+            await timed("close", "terminal_close", terminal="t1")
+
+    serve(tmp_path, ["--allow", "bash", "--allow-env", "PS1"], scenario, env={"PS1": None})
+    assert max(took[key] for key in took if not key.startswith(("sleep", "closed"))) < 3, took
+    assert re.fullmatch(r"t1: bash --norc --noprofile \(pid \d+, running\)", replies["list"]), replies
+    assert replies["screen"].startswith("[t1] main screen, 30 rows, cursor at row ")
+    assert replies["keys"] == "[t1] keys sent; the call waiting on t1 returns the program's answer"
+    assert replies["interrupt"].startswith("[t1] Ctrl-C sent")
+    for key in ("sleep", "sleep2"):
+        assert replies[key].startswith("[t1] status: ready ") and "slept" not in replies[key], replies[key]
+    assert took["sleep"] < 3 and replies["size"].endswith(f"30 100\n{PROMPT}"), replies["size"]
+    assert replies["read"].startswith("[t1] status: timeout "), replies["read"]
+    assert replies["after cancel"].startswith("[t1] status: ready ") and replies["after cancel"].endswith(PROMPT)
+    assert replies["closed"].startswith("[t1] status: cancelled (the terminal was closed)"), replies["closed"]
+
+
+def test_replies_and_the_list_say_how_programs_ended(tmp_path):
+    cases = [("exit 7", "exit code 7"), ("exit 0", "exit code 0"),
+             ("kill -SEGV $$", "killed by SIGSEGV"), ("kill -KILL $$", "killed by SIGKILL")]
+
+    async def scenario(call, ok):
+        names = [started_name(await ok("terminal_start", argv=["sh"])) for _ in cases]
+        return [await ok("terminal_send", terminal=n, line=line) for n, (line, _) in zip(names, cases)], \
+            await ok("terminal_list")
+
+    replies, listing = serve(tmp_path, ["--allow", "sh"], scenario)
+    assert [reply.split("\n")[0].split("; ", 1)[0].split(" (")[0] for reply in replies] == [
+        f"[t{i}] status: exited" for i in range(1, 5)]
+    assert [reply.split("\n")[0].rsplit("; ", 1)[1] for reply in replies] == [ending for _, ending in cases]
+    assert [line.rsplit(", ", 1)[1] for line in listing.splitlines()] == [f"{ending})" for _, ending in cases]
+
+
+def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
+    async def scenario(call, ok):
+        await ok("terminal_start", argv=["sh"], env={"PS1": "$ "}, prompts=["$ "])
+        capped = await ok("terminal_send", terminal="t1", line="seq 1 400000; echo done", timeout_ms=60_000)
+        rest = await ok("terminal_read", terminal="t1", timeout_ms=60_000)
+        await ok("terminal_send", terminal="t1", line="seq 1 100000", timeout_ms=60_000)
+        pages, offset = [], 0
+        while not pages or pages[-1].split("\n", 1)[1]:
+            pages.append(await ok("terminal_history", terminal="t1", offset=offset, limit=2000))
+            offset = int(re.search(r" to (\d+) of", pages[-1]).group(1))
+        return capped, rest, pages, await ok("terminal_history", terminal="t1", limit=100)
+
+    options = ["--allow", "sh", "--allow-env", "PS1", "--max-output-chars", "2000"]
+    capped, rest, pages, tail = serve(tmp_path, options, scenario, env={"PS1": None})
+    header, body = capped.split("\n", 1)
+    omitted, total = map(int, re.fullmatch(
+        r"\[t1\] status: cap \(output cap reached: terminal_read returns the rest\); \d+ ms; \d+ more bytes queued; "
+        r"(\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
+    head, end = body.split(f"\n[... {omitted} characters left out ...]\n")
+    assert omitted == total - 2000 and len(head) + len(end) == 2000 and head.startswith("1\n2\n3\n")
+    assert rest.startswith("[t1] status: ready ") and rest.endswith("\n400000\ndone\n$ ")
+    # The pages join into the whole history, each header saying where it is.
+    whole, at = "", 0
+    for page in pages:
+        header, body = page.split("\n", 1)
+        assert header == f"[t1] history characters {at} to {at + len(body)} of {header.rsplit(' ', 1)[1]}"
+        whole, at = whole + body, at + len(body)
+    assert pages[-1].split("\n")[0].endswith(f" of {len(whole)}") and len(pages) > 100
+    assert whole.endswith("\n99999\n100000\n$ ") and "\n300000\n" in whole
+    assert tail == f"[t1] history characters {len(whole) - 100} to {len(whole)} of {len(whole)}\n{whole[-100:]}"
+
+
+def test_full_screen_programs_through_keys_and_the_screen_and_their_recordings(tmp_path):
+    (tmp_path / "long.txt").write_text("".join(f"line {i}\n" for i in range(1, 501)))
+    (tmp_path / "casts").mkdir()
+
+    async def scenario(call, ok):
+        seen = {}
+        await ok("terminal_start", argv=["vim", "-Nu", "NONE", str(tmp_path / "note.txt")], rows=10, columns=40)
+        await ok("terminal_keys", terminal="t1", keys=["i", "hello", "Escape"])
+        await ok("terminal_keys", terminal="t1", keys=[":set number", "Enter"])
+        seen["vim"] = await ok("terminal_screen", terminal="t1")
+        await ok("terminal_keys", terminal="t1", keys=[":wq", "Enter"])
+        await ok("terminal_start", argv=["less", str(tmp_path / "long.txt")], rows=10, columns=40)
+        await ok("terminal_keys", terminal="t2", keys=["/", "line 300", "Enter"])
+        seen["search"] = await ok("terminal_screen", terminal="t2")
+        await ok("terminal_keys", terminal="t2", keys=["Space"])
+        seen["page"] = await ok("terminal_screen", terminal="t2")
+        seen["quit"] = await ok("terminal_keys", terminal="t2", keys=["q"])
+        with anyio.fail_after(10):  # vim leaves a moment after :wq
+            while "running" in (listing := await ok("terminal_list")):
+                await anyio.sleep(0.05)
+        seen["list"] = listing
+        return seen
+
+    seen = serve(tmp_path, ["--allow", "vim", "--allow", "less", "--record", str(tmp_path / "casts")], scenario)
+    header, *lines = seen["vim"].split("\n")
+    assert header == "[t1] alternate screen, 10 rows, cursor at row 1, column 9 (from 1); running", header
+    assert lines[:2] == ["  1 hello", "~"] and len(lines) == 10, lines
+    assert seen["search"].split("\n")[1] == "line 300", seen["search"]
+    assert seen["page"].split("\n")[1:3] == ["line 309", "line 310"], seen["page"]
+    assert seen["quit"].startswith("[t2] status: exited ") and "; exit code 0" in seen["quit"]
+    assert seen["list"].split("\n")[0].endswith("exit code 0)")
+    assert (tmp_path / "note.txt").read_text() == "hello\n"
+
+    casts = sorted(os.listdir(tmp_path / "casts"))
+    assert [re.fullmatch(r"(t[12])-\d{8}-\d{6}\.\d{3}\.cast", name).group(1) for name in casts] == ["t1", "t2"]
+    header, *events = (tmp_path / "casts" / casts[0]).read_text().splitlines()
+    assert {k: v for k, v in json.loads(header).items() if k in ("version", "width", "height")} == {
+        "version": 2, "width": 40, "height": 10}
+    events = [json.loads(event) for event in events]
+    assert "hello" in "".join(data for _, kind, data in events if kind == "o")
+    assert "".join(data for _, kind, data in events if kind == "i").startswith("ihello\x1b:set number\r")
+
+
+def _descendants(root):
+    parents = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                parents[int(entry)] = int(f.read().rsplit(b")", 1)[1].split()[1])
+        except OSError:
+            continue
+    found, todo = set(), [root]
     while todo:
-        for child in children.get(todo.pop(), []):
-            found[child] = states[child]
-            todo.append(child)
-    return found
+        root = todo.pop()
+        children = {pid for pid, parent in parents.items() if parent == root}
+        found |= children
+        todo += children
+    return {pid for pid in found if support.running(pid)}
 
 
-def _running(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
-
-
-@pytest.fixture
-def crashing_program(tmp_path):
+@pytest.mark.parametrize("leave", ["disconnect", "SIGTERM"])
+def test_no_program_outlives_the_connection(leave, tmp_path):
     if shutil.which("gdb") is None or shutil.which("cc") is None:
         pytest.skip("needs gdb and a C compiler")
     (tmp_path / "crash.c").write_text("int main(void) { volatile int *p = 0; return *p; }\n")
     subprocess.run(["cc", "-g", "-o", tmp_path / "crash", tmp_path / "crash.c"], check=True)
-    return str(tmp_path / "crash")
+    before = set(support.child_processes())
 
-
-@pytest.mark.parametrize("leave", ["disconnect", "SIGTERM"])
-def test_no_program_outlives_the_connection(leave, crashing_program, tmp_path):
-    async def scenario():
-        before = set(support.child_processes())
-        with open(tmp_path / "server.log", "w") as log:
-            async with connected(log) as call:
-                (server,) = set(support.child_processes()) - before
-                gdb = started_name((await call(
-                    "terminal_start", argv=["gdb", "-q", "-nx", crashing_program], prompts=["(gdb) "]))[0])
-                crashed, _ = await call("terminal_send", terminal=gdb, line="run")
-                shell = started_name((await call("terminal_start", **SHELL))[0])
-                await call("terminal_send", terminal=shell, line="sleep 300 & sleep 300", timeout_ms=300)
-                # Ignores the hang-up that stops the others.
-                await call("terminal_start", argv=["sh", "-c", "trap '' HUP; exec sleep 300"], timeout_ms=300)
-                programs = _process_tree(server)
-                if leave == "SIGTERM":
-                    os.kill(server, signal.SIGTERM)
-                    with anyio.fail_after(30):
-                        while server in support.child_processes() and _running(server):
-                            await anyio.sleep(0.02)
+    async def scenario(call, ok):
+        (server,) = set(support.child_processes()) - before
+        await ok("terminal_start", argv=["gdb", "-q", "-nx", str(tmp_path / "crash")], prompts=["(gdb) "])
+        crashed = await ok("terminal_send", terminal="t1", line="run")
+        await ok("terminal_start", argv=["bash", "--norc", "--noprofile"], env={"PS1": PROMPT}, prompts=[PROMPT])
+        await ok("terminal_send", terminal="t2", line="sleep 300 & sleep 300", timeout_ms=300)
+        # Ignores the hang-up that stops the others.
+        await ok("terminal_start", argv=["sh", "-c", "trap '' HUP; exec sleep 300"], timeout_ms=300)
+        programs = _descendants(server)
+        if leave == "SIGTERM":
+            os.kill(server, signal.SIGTERM)
+            with anyio.fail_after(30):
+                while server in support.child_processes() and support.running(server):
+                    await anyio.sleep(0.02)
         return crashed, programs
 
-    crashed, programs = anyio.run(scenario)
+    crashed, programs = serve(tmp_path, ["--allow-any"], scenario)
     assert "SIGSEGV" in crashed, crashed
     # gdb and its stopped program, bash and its two sleeps, the third sleep.
-    assert len([pid for pid, state in programs.items() if state != "Z"]) >= 6, programs
+    assert len(programs) >= 6, programs
     try:
-        assert support.wait_until(lambda: not any(_running(pid) for pid in programs), timeout=15), {
-            pid: _running(pid) for pid in programs
-        }
+        assert support.wait_until(lambda: not any(map(support.running, programs)), timeout=15)
     finally:
-        for pid in filter(_running, programs):
+        for pid in filter(support.running, programs):
             support.kill_quietly(pid)

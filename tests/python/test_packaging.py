@@ -134,7 +134,7 @@ def test_wheel_in_fresh_environment_imports_and_drives_a_program(fresh_env, tmp_
     # extra brings it when asked to serve.
     script = fresh_env.parent / "morvik-mcp"
     assert "--allow PROGRAM" in _run([str(script), "--help"], cwd=tmp_path).stdout
-    serving = subprocess.run([str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+    serving = subprocess.run([str(script), "--allow", "sh"], cwd=tmp_path, capture_output=True, text=True, timeout=60,
                              stdin=subprocess.DEVNULL)
     assert serving.returncode == 2 and "morvik[mcp]" in serving.stderr, serving
 

@@ -154,13 +154,16 @@ def test_shipped_examples_and_readme_quick_start_type_check_strictly(tmp_path):
     # Real programs written against the API: a stub too narrow for them (or
     # a sample that misuses the API) shows up here.
     readme = (REPO / "README.md").read_text()
-    quick_start = readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
-    assert "Morvik(" in quick_start
-    (tmp_path / "quick_start.py").write_text(quick_start)
+    starts = []
+    for heading, call in (("## Quick start for an agent", "Terminal.start("), ("## The `Morvik` module", "Morvik(")):
+        quick_start = readme.split(heading, 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+        assert call in quick_start
+        starts.append(f"quick_start_{len(starts)}.py")
+        (tmp_path / starts[-1]).write_text(quick_start)
     examples = sorted(str(path) for path in (REPO / "examples").glob("*.py"))
     assert len(examples) >= 5
     done = _run(
-        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "quick_start.py", *examples],
+        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *starts, *examples],
         cwd=tmp_path,
     )
     assert done.returncode == 0, done.stdout + done.stderr
