@@ -54,6 +54,12 @@ Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
   return now + milliseconds(static_cast<milliseconds::rep>(ms));
 }
 
+bool addressed(const std::vector<text::LineRenderer::Event>& events) {
+  return std::any_of(events.begin(), events.end(), [](const text::LineRenderer::Event& e) {
+    return e.kind == text::LineRenderer::EventKind::CursorAddressed;
+  });
+}
+
 Error closed_error() { return runtime_error("the terminal is closed"); }
 
 Error start_failed(const std::string& program, Errno err) {
@@ -369,20 +375,21 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
   // the rest comes, so every byte is fed once, as it comes, and no tail is
   // held back from the raw output.
   renderer_.set_columns(columns_.load(std::memory_order_acquire));
-  renderer_.feed(added);
-  if (!collected.addressed) {
-    for (const auto& e : renderer_.events()) {
-      collected.addressed = collected.addressed || e.kind == text::LineRenderer::EventKind::CursorAddressed;
-    }
-  }
-  // Once the program draws at rows of the screen, its lines are the
-  // screen's to show: what the line model makes of them is dropped.
-  // Lines are moved into the reply as they complete, so that the lines
-  // before a chunk that addresses the screen stay.
+  // Once the program draws at rows of the screen (top, `clear`), its lines
+  // are the screen's to show and what the line model makes of them is
+  // dropped; the lines completed before that move still lead the reply, so
+  // the chunk is rendered in two steps at the move.
   if (collected.addressed) {
+    renderer_.feed(added);
     (void)renderer_.take(false);
-  } else if (renderer_.completed_bytes() != 0) {
-    collected.text.append(renderer_.take(false));
+  } else {
+    const std::size_t used = renderer_.feed(added, /*stop_at_address=*/true);
+    if (renderer_.completed_bytes() != 0) collected.text.append(renderer_.take(false));
+    if (used < added.size() || addressed(renderer_.events())) {
+      collected.addressed = true;
+      renderer_.feed(added.substr(used));
+      (void)renderer_.take(false);
+    }
   }
   key_mode_.feed(added);
   application_cursor_.store(key_mode_.application(), std::memory_order_release);

@@ -165,14 +165,17 @@ void LineRenderer::validate(std::size_t upto) {
 // ---------------------------------------------------------------------------
 // Feeding
 
-void LineRenderer::feed(std::string_view bytes) {
+std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
   compact();
   events_.clear();
+  stop_at_address_ = stop_at_address;
+  stopped_ = false;
   const auto* in = reinterpret_cast<const u8*>(bytes.data());
   const std::size_t n = bytes.size();
   // The text is about as long as the bytes: room for it once, not by doubling.
   reserve(n);
   std::size_t i = pending_ == grammar::Rest::None ? 0 : resume_escape(in, n);
+  if (stopped_) return i;
   while (i < n) {
     if (alternate_) {
       // The screen model draws this; only the escapes matter here.
@@ -211,6 +214,7 @@ void LineRenderer::feed(std::string_view bytes) {
     switch (in[i]) {
       case ESC:
         i = feed_escape(in, i, n);
+        if (stopped_) return i;
         break;
       case CR:
         // CR LF, the end of nearly every line a terminal gets, in one step.
@@ -235,6 +239,7 @@ void LineRenderer::feed(std::string_view bytes) {
         break;
     }
   }
+  return n;
 }
 
 std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n) {
@@ -343,6 +348,7 @@ void LineRenderer::control_sequence(const u8* body, std::size_t len, std::size_t
   // alternate screen).
   if (final_byte == 'H' || final_byte == 'f' || final_byte == 'd') {
     report(EventKind::CursorAddressed);
+    stopped_ = stop_at_address_;
     return;
   }
   edit(final_byte, params[0]);

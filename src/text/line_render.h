@@ -58,7 +58,11 @@ class LineRenderer {
   // text that take() hands out. While the alternate screen is in use the
   // bytes draw nothing here (that is the screen model's business); the line
   // that was being written on the main screen is kept for when it returns.
-  void feed(std::string_view bytes);
+  // Returns how many bytes were rendered: all of them, unless
+  // `stop_at_address` and a move to a row (CursorAddressed) came first, in
+  // which case it stops just past that move, so the caller can take the
+  // lines that came before it and feed the rest.
+  std::size_t feed(std::string_view bytes, bool stop_at_address = false);
 
   // The events of the last feed, in stream order.
   const std::vector<Event>& events() const noexcept { return events_; }
@@ -163,6 +167,8 @@ class LineRenderer {
   bool escape_too_long_ = false;
   bool alternate_ = false;
   std::vector<Event> events_;
+  bool stop_at_address_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace morvik::text

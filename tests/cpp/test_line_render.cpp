@@ -108,6 +108,23 @@ TEST(LineRenderer, ReportsAlternateScreenAndQueriesWhereTheyEnd) {
   EXPECT_TRUE(r.alternate());
 }
 
+// A caller that shows a screen once the program draws at rows of it stops
+// at the move, wherever it falls (a split escape included), and keeps the
+// lines that came before.
+TEST(LineRenderer, StopsJustPastAMoveToARowWhenAsked) {
+  const std::string s = "cmd\r\n\x1b[H\x1b[2Jtop\r\n\x1b[3;1Hlow";
+  LineRenderer whole;
+  EXPECT_EQ(whole.feed(s, /*stop_at_address=*/true), 8u);
+  EXPECT_EQ(whole.take(false), "cmd\n");
+  EXPECT_EQ(whole.feed(s.substr(8)), s.size() - 8);
+  LineRenderer split;
+  EXPECT_EQ(split.feed("cmd\r\n\x1b[", true), 7u);
+  EXPECT_EQ(split.feed("Htop", true), 1u);
+  EXPECT_EQ(split.take(false), "cmd\n");
+  LineRenderer plain;
+  EXPECT_EQ(plain.feed(s), s.size());
+}
+
 // Without line edits the renderer shows what the cleaner keeps, whatever
 // the escapes and however the stream is cut.
 TEST(LineRenderer, AgreesWithTheCleanerOnStreamsWithoutLineEdits) {
