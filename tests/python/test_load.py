@@ -43,14 +43,6 @@ def rss_bytes() -> int:
     raise AssertionError("no VmRSS in /proc/self/status")
 
 
-def under_sanitizer() -> bool:
-    """ASan and TSan keep freed memory in quarantine and add shadow memory,
-    so resident size says nothing about the module there."""
-    with open("/proc/self/maps") as f:
-        maps = f.read()
-    return "libasan" in maps or "libtsan" in maps
-
-
 def written_records(tmp_path, name: str) -> int:
     try:
         return int((tmp_path / f"{name}.progress").read_text() or 0)
@@ -168,7 +160,7 @@ def test_64_flooding_sessions_deliver_every_record_in_order(tmp_path):
             timeout=300,
         ), "not every child finished writing"
         held = rss_bytes() - rss_before
-        if not under_sanitizer():
+        if not support.under_sanitizer():
             # Unread output costs what it weighs, not a multiple of it: the
             # raw stream (with CR LF) of everything not yet read, plus slack.
             unread = sessions_count * per_session * (width + 1) // width
@@ -210,7 +202,7 @@ def test_unread_flood_is_held_back_at_the_queue_bound(tmp_path, spawn):
     assert written < records, "the child finished: nothing held it back"
     # Held back only once the queue was full, not before.
     assert written * width >= QUEUE_BOUND - (1 << 20), f"stalled after {written * width >> 20} MiB"
-    if not under_sanitizer():
+    if not support.under_sanitizer():
         assert held < QUEUE_BOUND + (48 << 20), f"{held >> 20} MiB held for one session"
         assert held < total / 2
     checker = RecordChecker(width)
@@ -274,7 +266,7 @@ def test_session_cycles_hold_nothing(kind):
     assert support.settled_difference(before) == {}
     if sys.getallocatedblocks():  # 0 when the interpreter uses plain malloc
         assert sys.getallocatedblocks() - blocks_before < 200
-    if not under_sanitizer():
+    if not support.under_sanitizer():
         grown = rss_bytes() - rss_before
         assert grown < 8 << 20, f"resident memory grew {grown >> 10} KiB over {cycles} cycles"
     assert took / cycles < seconds_per_cycle, took
