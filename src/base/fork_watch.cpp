@@ -19,6 +19,10 @@ struct Registry {
   std::vector<ForkWatcher*> watchers;
 };
 
+// Only the forking thread exists in the copy, so its own flag is the one
+// the copy's handler reads.
+thread_local bool forking_to_exec = false;
+
 Registry& registry() {
   static Registry* const r = new Registry;
   return *r;
@@ -38,7 +42,9 @@ void in_parent() noexcept {
 
 void in_child() noexcept {
   Registry& r = registry();
-  for (ForkWatcher* w : r.watchers) w->after_fork_in_child();
+  if (!forking_to_exec) {
+    for (ForkWatcher* w : r.watchers) w->after_fork_in_child();
+  }
   // Locked by this same thread in prepare, and it is the only thread left.
   r.mutex.unlock();
 }
@@ -52,6 +58,9 @@ void watch_forks(ForkWatcher* watcher) {
   std::lock_guard<std::mutex> lock(r.mutex);
   r.watchers.push_back(watcher);
 }
+
+ForkToExec::ForkToExec() noexcept { forking_to_exec = true; }
+ForkToExec::~ForkToExec() { forking_to_exec = false; }
 
 void unwatch_forks(ForkWatcher* watcher) noexcept {
   Registry& r = registry();

@@ -25,4 +25,17 @@ class ForkWatcher {
 void watch_forks(ForkWatcher* watcher);
 void unwatch_forks(ForkWatcher* watcher) noexcept;
 
+// Held by a thread around a fork whose copy only execs or exits (a program
+// started by forking, as the sanitizer builds do): no watcher runs in that
+// copy. Tidying the host's objects there serves nothing, and a sanitizer's
+// runtime keeps its allocator locked until fork returns, so a watcher that
+// frees memory in the copy would wait forever.
+class ForkToExec {
+ public:
+  ForkToExec() noexcept;
+  ~ForkToExec();
+  ForkToExec(const ForkToExec&) = delete;
+  ForkToExec& operator=(const ForkToExec&) = delete;
+};
+
 }  // namespace morvik

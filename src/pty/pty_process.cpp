@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "base/eintr.h"
+#include "base/fork_watch.h"
 #include "base/internal_failure.h"
 #include "wait_status.h"
 
@@ -426,7 +427,11 @@ pid_t start_child(const ChildPlan& plan, int& pidfd) noexcept {
   errno = err;
   return pid;
 #else
-  const pid_t pid = ::fork();
+  pid_t pid;
+  {
+    const ForkToExec to_exec;
+    pid = ::fork();
+  }
   if (pid == 0) run_child(plan);
   // Sanitizer builds only. Until the parent reads the status pipe nobody
   // but a host that reaps every child can collect it, so the number is

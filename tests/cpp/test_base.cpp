@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 
 #include "base/byte_buffer.h"
 #include "base/errno_code.h"
+#include "base/fork_watch.h"
 #include "base/internal_failure.h"
 #include "base/unique_fd.h"
 
@@ -108,3 +110,38 @@ TEST(ByteBufferTest, GrowingFromTheHeapThroughItsOwnMappingKeepsEveryByteInOrder
 }
 
 }  // namespace
+
+namespace {
+
+// Reports in the copy, through its exit status, whether its handler ran.
+struct CopyMarker final : morvik::ForkWatcher {
+  bool ran = false;
+  void after_fork_in_child() noexcept override { ran = true; }
+};
+
+int copy_saw_handler(CopyMarker& marker, bool to_exec) {
+  pid_t pid;
+  if (to_exec) {
+    const morvik::ForkToExec scope;
+    pid = ::fork();
+  } else {
+    pid = ::fork();
+  }
+  if (pid == 0) ::_exit(marker.ran ? 1 : 0);
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+// A fork that only starts a program leaves the host's objects alone in the
+// copy; any other fork tidies them there.
+TEST(ForkWatchTest, HandlersRunInTheCopyUnlessTheForkOnlyExecs) {
+  CopyMarker marker;
+  morvik::watch_forks(&marker);
+  EXPECT_EQ(copy_saw_handler(marker, /*to_exec=*/false), 1);
+  EXPECT_EQ(copy_saw_handler(marker, /*to_exec=*/true), 0);
+  EXPECT_EQ(copy_saw_handler(marker, /*to_exec=*/false), 1);
+  morvik::unwatch_forks(&marker);
+}
