@@ -31,12 +31,15 @@ Registry& registry() {
 void prepare() noexcept {
   Registry& r = registry();
   r.mutex.lock();
+  if (forking_to_exec) return;
   for (ForkWatcher* w : r.watchers) w->before_fork();
 }
 
 void in_parent() noexcept {
   Registry& r = registry();
-  for (ForkWatcher* w : r.watchers) w->after_fork_in_parent();
+  if (!forking_to_exec) {
+    for (ForkWatcher* w : r.watchers) w->after_fork_in_parent();
+  }
   r.mutex.unlock();
 }
 

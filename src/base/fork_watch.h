@@ -26,10 +26,12 @@ void watch_forks(ForkWatcher* watcher);
 void unwatch_forks(ForkWatcher* watcher) noexcept;
 
 // Held by a thread around a fork whose copy only execs or exits (a program
-// started by forking, as the sanitizer builds do): no watcher runs in that
-// copy. Tidying the host's objects there serves nothing, and a sanitizer's
-// runtime keeps its allocator locked until fork returns, so a watcher that
-// frees memory in the copy would wait forever.
+// started by forking, as the sanitizer builds do): no watcher runs for that
+// fork, on either side. The copy needs no consistent state of the host's
+// objects and tidying them there serves nothing; a sanitizer's runtime
+// keeps its allocator locked until fork returns, so a watcher that frees
+// memory in the copy would wait forever, and taking every session's locks
+// for each start outgrows what its lock tracking holds.
 class ForkToExec {
  public:
   ForkToExec() noexcept;

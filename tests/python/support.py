@@ -160,14 +160,17 @@ def run_host(code: str, timeout: float = 60.0, argv_prefix: tuple[str, ...] = ()
         raise AssertionError(f"the host did not finish within {timeout} s:\n{hung.stdout}\n{hung.stderr}") from None
 
 
-def under_sanitizer() -> bool:
-    """True in a run against the ASan or TSan build. Their runtimes keep
-    freed memory in quarantine, reserve shadow memory, replace malloc
-    (mallinfo2 reads 0) and need free descriptors for their own checks, so
-    what a host measures of memory or descriptors is theirs there."""
+def under_sanitizer(kind: str | None = None) -> bool:
+    """True in a run against the ASan or TSan build (`kind` "asan" or
+    "tsan": that one). Their runtimes keep freed memory in quarantine,
+    reserve shadow memory, replace malloc (mallinfo2 reads 0) and need free
+    descriptors for their own checks, so what a host measures of memory or
+    descriptors is theirs there; TSan cannot start a thread in a forked copy
+    of a threaded process."""
     with open("/proc/self/maps") as f:
         maps = f.read()
-    return "libasan" in maps or "libtsan" in maps
+    kinds = [kind] if kind else ["asan", "tsan"]
+    return any(f"lib{k}" in maps for k in kinds)
 
 
 def pid_exists(pid: int) -> bool:

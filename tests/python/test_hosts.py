@@ -27,7 +27,11 @@ def host_report(code: str, timeout: float = 60.0, argv_prefix: tuple[str, ...] =
     return json.loads(done.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize("copy_does", ["close", "drop", "exit", "reset"])
+@pytest.mark.parametrize("copy_does", [
+    "close", "drop", "exit",
+    pytest.param("reset", marks=pytest.mark.skipif(support.under_sanitizer("tsan"),
+                                                    reason="TSan cannot start a thread in a forked copy")),
+])
 def test_forked_copy_of_the_host_leaves_the_original_session_alone(tmp_path, copy_does):
     shell = support.shell_child(tmp_path)
     report = host_report(f"""\
