@@ -345,8 +345,11 @@ Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const A
 Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::string_view input,
                                                                          const AgentWait& args) {
   const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
-  if (auto written = write(input); !written) return std::move(written).take_error();
+  // Whose wait gets the answer is settled before the keys go out: decided
+  // after, a wait that ended on their answer in between would leave this
+  // call waiting for an answer already given to that wait.
   std::unique_lock<std::mutex> lock(wait_mutex_, std::try_to_lock);
+  if (auto written = write(input); !written) return std::move(written).take_error();
   if (!lock.owns_lock()) return std::optional<AgentReply>();
   if (closed()) return closed_error();
   auto reply = checked(wait_locked(args, cancel_seen));
