@@ -6,12 +6,13 @@ every call shape against live sessions (the call fuzzer, seeded)."""
 import collections
 import collections.abc
 import gc
-import importlib.util
 import operator
 import re
+import runpy
 import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -630,12 +631,9 @@ class TestThreadBinding:
 # ---------------------------------------------------------------- random shapes
 
 def _call_fuzzer():
-    """fuzz/call_fuzzer.py, the one call fuzzer, imported without atheris."""
+    """fuzz/call_fuzzer.py, the one call fuzzer, loaded without atheris."""
     path = Path(__file__).resolve().parents[2] / "fuzz" / "call_fuzzer.py"
-    spec = importlib.util.spec_from_file_location("call_fuzzer", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path), run_name="call_fuzzer"))
 
 
 def test_seeded_run_of_the_call_fuzzer_keeps_every_call_rule():
