@@ -149,6 +149,22 @@ def build(cxx: str, exe: Path, include: Path) -> Path:
     return exe
 
 
+def arguments(description: str, reps: int, reps_help: str = "repetitions (best counts)") -> argparse.ArgumentParser:
+    """The options every bench program of the text and screen layers takes."""
+    ap = argparse.ArgumentParser(description=description)
+    ap.add_argument("--size-mib", type=int, default=64)
+    ap.add_argument("--reps", type=int, default=reps, help=reps_help)
+    ap.add_argument("--cxx", default="g++")
+    return ap
+
+
+def run_records(exe: Path, reps: int, files: dict[str, str]) -> list[dict[str, str]]:
+    """Runs a bench program over the input files: a record a line, each of
+    `key=value` fields."""
+    out = subprocess.run([str(exe), str(reps), *files], check=True, capture_output=True, text=True).stdout
+    return [dict(item.split("=", 1) for item in line.split()) for line in out.splitlines()]
+
+
 def write_inputs(tmp: Path, inputs: dict[str, bytes]) -> dict[str, str]:
     """Each input in a file of its own under `tmp`, for a bench program to
     read: the files' paths, each with its input's name."""
@@ -170,11 +186,8 @@ def best_of(reps: int, fn, data: bytes) -> float:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--size-mib", type=int, default=64)
-    ap.add_argument("--reps", type=int, default=7, help="C++ repetitions (best counts)")
+    ap = arguments(__doc__.splitlines()[0], 7, "C++ repetitions (best counts)")
     ap.add_argument("--py-reps", type=int, default=3, help="Python regex repetitions (best counts)")
-    ap.add_argument("--cxx", default="g++")
     ap.add_argument("--baseline", metavar="REV", help="also time the cleaning routine of this git revision")
     ap.add_argument("--rounds", type=int, default=3, help="alternations with --baseline (best counts)")
     args = ap.parse_args()
@@ -197,10 +210,7 @@ def main() -> int:
         best = {}
         for _ in range(args.rounds if args.baseline else 1):
             for label, exe in builds.items():
-                out = subprocess.run([str(exe), str(args.reps), *files], check=True, capture_output=True,
-                                     text=True).stdout
-                for line in out.splitlines():
-                    fields = dict(item.split("=", 1) for item in line.split())
+                for fields in run_records(exe, args.reps, files):
                     key = (files[fields["file"]], label)
                     if key in best:
                         for k in TIMED:

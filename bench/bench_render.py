@@ -12,7 +12,6 @@ agent does). A timing is never a pass or a failure; nothing is left behind.
     .venv/bin/python bench/bench_render.py --size-mib 8   # a quick look
 """
 
-import argparse
 import random
 import subprocess
 import sys
@@ -23,17 +22,13 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
-from bench_cleaning import plain_text, terminal_log, write_inputs  # noqa: E402
+from bench_cleaning import arguments, plain_text, run_records, terminal_log, write_inputs  # noqa: E402
 
 TIMED = ("clean", "render", "clean_reads", "render_reads", "memcpy")
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--size-mib", type=int, default=64)
-    ap.add_argument("--reps", type=int, default=5)
-    ap.add_argument("--cxx", default="g++")
-    args = ap.parse_args()
+    args = arguments(__doc__.splitlines()[0], 5).parse_args()
 
     size = args.size_mib << 20
     rng = random.Random(1234)
@@ -50,13 +45,12 @@ def main() -> int:
         subprocess.run([args.cxx, "-O2", "-std=c++20", "-DNDEBUG", f"-I{src}", str(HERE / "bench_render.cpp"),
                         *map(str, sorted((src / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
         files = write_inputs(tmp, inputs)
-        out = subprocess.run([str(exe), str(args.reps), *files], check=True, capture_output=True, text=True).stdout
+        records = run_records(exe, args.reps, files)
 
     print(f"line renderer throughput, best of {args.reps}, {args.size_mib} MiB per input; MB/s")
     print(f"{'input':<18} {'kept %':>7} {'cleaner':>9} {'renderer':>9} {'ratio':>6}"
           f" {'cleaner/64K':>12} {'renderer/64K':>13} {'ratio':>6} {'memcpy':>8}")
-    for line in out.splitlines():
-        f = dict(item.split("=", 1) for item in line.split())
+    for f in records:
         nbytes = int(f["bytes"])
         m = {k: nbytes / 1e6 / float(f[k]) for k in TIMED}
         print(f"{files[f['file']]:<18} {100 * int(f['rendered']) / nbytes:>7.1f} {m['clean']:>9.0f} {m['render']:>9.0f}"

@@ -16,7 +16,6 @@ never a pass or a failure.
     .venv/bin/python bench/bench_screen.py --size-mib 8
 """
 
-import argparse
 import random
 import subprocess
 import sys
@@ -27,7 +26,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
-from bench_cleaning import plain_text, terminal_log, write_inputs  # noqa: E402
+from bench_cleaning import arguments, plain_text, run_records, terminal_log, write_inputs  # noqa: E402
 
 
 def tui_redraws(rng: random.Random, size: int) -> bytes:
@@ -53,11 +52,7 @@ def tui_redraws(rng: random.Random, size: int) -> bytes:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--size-mib", type=int, default=64)
-    ap.add_argument("--reps", type=int, default=1)
-    ap.add_argument("--cxx", default="g++")
-    args = ap.parse_args()
+    args = arguments(__doc__.splitlines()[0], 1).parse_args()
     size = args.size_mib << 20
     rng = random.Random(1234)
     inputs = {
@@ -79,13 +74,12 @@ def main() -> int:
                         str(build / "libmorvik_screen.a"), str(build / "libmorvik_text.a"), *vterm, "-o", str(exe)],
                        check=True)
         files = write_inputs(tmp, inputs)
-        out = subprocess.run([str(exe), str(args.reps), *files], check=True, capture_output=True, text=True).stdout
+        records = run_records(exe, args.reps, files)
 
     print(f"screen model, 24x80, {args.size_mib} MiB per input, best of {args.reps}")
     print(f"{'input':<18} {'libvterm MB/s':>14} {'memcpy MB/s':>12} {'lazy append MB/s':>17}"
           f" {'screen() ms':>12} {'held KiB':>9} {'restarts':>9} {'exact':>6}")
-    for line in out.splitlines():
-        f = dict(item.split("=", 1) for item in line.split())
+    for f in records:
         mb = int(f["bytes"]) / 1e6
         print(f"{files[f['file']]:<18} {mb / float(f['feed']):>14.1f} {mb / float(f['memcpy']):>12.0f}"
               f" {mb / float(f['append']):>17.0f} {1000 * float(f['screen']):>12.1f} {int(f['held']) // 1024:>9}"
