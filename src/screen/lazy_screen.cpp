@@ -20,11 +20,11 @@ namespace {
 namespace grammar = morvik::text::grammar;
 using u8 = unsigned char;
 
-constexpr u8 LF = 0x0A;
-constexpr u8 CR = 0x0D;
-constexpr u8 SO = 0x0E;
-constexpr u8 SI = 0x0F;
-constexpr u8 ESC = 0x1B;
+using grammar::CR;
+using grammar::ESC;
+using grammar::LF;
+using grammar::SI;
+using grammar::SO;
 
 // Held bytes before a restart point are dropped once they are this many and
 // at least half of what is held, so that dropping costs O(1) a byte.

@@ -47,6 +47,17 @@ std::size_t strip_until(std::string_view raw, char* out, std::size_t stop, std::
 // byte about where plain runs and escapes end. Indices are into in[0, n).
 namespace grammar {
 
+// The control bytes the grammar names.
+constexpr unsigned char BEL = 0x07;
+constexpr unsigned char BS = 0x08;
+constexpr unsigned char TAB = 0x09;
+constexpr unsigned char LF = 0x0A;
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char SO = 0x0E;
+constexpr unsigned char SI = 0x0F;
+constexpr unsigned char SUB = 0x1A;
+constexpr unsigned char ESC = 0x1B;
+
 // The first byte at or after in[i] that ends a plain run (a C0 control
 // other than TAB and LF; with `tab_ends`, TAB too), or `n`.
 std::size_t plain_run_end(const unsigned char* in, std::size_t i, std::size_t n, bool tab_ends) noexcept;

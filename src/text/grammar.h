@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "text/cleaning.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define MORVIK_HAVE_SSE2 1
@@ -25,12 +27,12 @@ namespace {
 
 using u8 = unsigned char;
 
-constexpr u8 BEL = 0x07;
-constexpr u8 TAB = 0x09;
-constexpr u8 LF = 0x0A;
-constexpr u8 CR = 0x0D;
-constexpr u8 ESC = 0x1B;
-constexpr u8 SUB = 0x1A;
+using grammar::BEL;
+using grammar::CR;
+using grammar::ESC;
+using grammar::LF;
+using grammar::SUB;
+using grammar::TAB;
 constexpr char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";  // U+FFFD
 constexpr std::size_t REPLACEMENT_CHARACTER_LEN = 3;
 

@@ -22,7 +22,7 @@
 namespace morvik::text {
 namespace {
 
-constexpr u8 BS = 0x08;
+using grammar::BS;
 
 constexpr char32_t BLANK = 0;
 constexpr char32_t WIDE_TAIL = 0xFFFFFFFF;
