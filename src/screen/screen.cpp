@@ -9,32 +9,12 @@
 #include <vterm.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <new>
 #include <utility>
 
+#include "text/utf8.h"
+
 namespace morvik::screen {
-namespace {
-
-void append_utf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x110000) {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-}  // namespace
 
 struct Screen::State {
   VTerm* vt = nullptr;
@@ -94,7 +74,9 @@ std::vector<std::string> Screen::lines() const {
       if (cell.chars[0] == 0) {
         line.push_back(' ');
       } else {
-        for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) append_utf8(line, cell.chars[k]);
+        for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) {
+          if (cell.chars[k] <= 0x10FFFF) text::append_utf8(line, cell.chars[k]);
+        }
         if (cell.chars[0] != ' ') kept = line.size();
       }
       c += std::max<int>(cell.width, 1);

@@ -85,35 +85,6 @@ std::size_t for_each_char(const u8* p, std::size_t len, F&& f) {
   return i;
 }
 
-// Encodes `c` at `out`, which has room for four bytes; returns the length.
-std::size_t put_utf8(char* out, char32_t c) {
-  if (c < 0x80) {
-    out[0] = static_cast<char>(c);
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (c >> 6));
-    out[1] = static_cast<char>(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (c >> 12));
-    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (c >> 18));
-  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (c & 0x3F));
-  return 4;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  char b[4];
-  out.append(b, put_utf8(b, c));
-}
-
 }  // namespace
 
 LineRenderer::LineRenderer(std::size_t columns) : columns_(columns) {}
