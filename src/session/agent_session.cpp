@@ -54,12 +54,6 @@ Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
   return now + milliseconds(static_cast<milliseconds::rep>(ms));
 }
 
-bool addressed(const std::vector<text::LineRenderer::Event>& events) {
-  return std::any_of(events.begin(), events.end(), [](const text::LineRenderer::Event& e) {
-    return e.kind == text::LineRenderer::EventKind::CursorAddressed;
-  });
-}
-
 Error closed_error() { return runtime_error("the terminal is closed"); }
 
 Error start_failed(const std::string& program, Errno err) {
@@ -388,7 +382,7 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
   } else {
     const std::size_t used = renderer_.feed(added, /*stop_at_address=*/true);
     if (renderer_.completed_bytes() != 0) collected.text.append(renderer_.take(false));
-    if (used < added.size() || addressed(renderer_.events())) {
+    if (used < added.size() || renderer_.moved_to_row()) {
       collected.addressed = true;
       renderer_.feed(added.substr(used));
       (void)renderer_.take(false);

@@ -138,7 +138,7 @@ void LineRenderer::validate(std::size_t upto) {
 
 std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
   compact();
-  events_.clear();
+  moved_to_row_ = false;
   stop_at_address_ = stop_at_address;
   stopped_ = false;
   const auto* in = reinterpret_cast<const u8*>(bytes.data());
@@ -232,7 +232,7 @@ std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n
     }
     return n;
   }
-  if (in[i + 1] == '[' && x.end - i > 2) control_sequence(in + i + 2, x.end - i - 2, x.end);
+  if (in[i + 1] == '[' && x.end - i > 2) control_sequence(in + i + 2, x.end - i - 2);
   return x.end;
 }
 
@@ -258,13 +258,13 @@ std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
   const grammar::Rest was = pending_;
   pending_ = grammar::Rest::None;
   if (was == grammar::Rest::ControlSequence && !escape_too_long_ && !escape_.empty()) {
-    control_sequence(reinterpret_cast<const u8*>(escape_.data()), escape_.size(), x.end);
+    control_sequence(reinterpret_cast<const u8*>(escape_.data()), escape_.size());
   }
   return x.end;
 }
 
 // `body` is what follows ESC [, up to and including the final byte.
-void LineRenderer::control_sequence(const u8* body, std::size_t len, std::size_t end) {
+void LineRenderer::control_sequence(const u8* body, std::size_t len) {
   const u8 final_byte = body[len - 1];
   if (final_byte < 0x40 || final_byte > 0x7E) return;  // cut short by CAN or SUB
   if (final_byte == 'm') return;                       // colours: by far the commonest, and nothing here
@@ -287,38 +287,24 @@ void LineRenderer::control_sequence(const u8* body, std::size_t len, std::size_t
   }
   if (count < MAX_PARAMETERS) params[count++] = value;
 
-  auto report = [&](EventKind kind) { events_.push_back({kind, end}); };
   if (marker == '?') {
     if (final_byte != 'h' && final_byte != 'l') return;
     for (std::size_t p = 0; p < count; ++p) {
       if (params[p] == 1049 || params[p] == 1047 || params[p] == 47) {
         alternate_ = final_byte == 'h';
-        report(alternate_ ? EventKind::EnterAlternate : EventKind::LeaveAlternate);
         return;
       }
     }
     return;
   }
-  if (marker == '>') {
-    if (final_byte == 'c' && params[0] == 0) report(EventKind::SecondaryDeviceAttributes);
-    return;
-  }
-  if (marker != 0) return;
-  if (final_byte == 'c') {
-    if (params[0] == 0) report(EventKind::DeviceAttributes);
-    return;
-  }
-  if (final_byte == 'n') {
-    if (params[0] == 6) report(EventKind::CursorPosition);
-    if (params[0] == 5) report(EventKind::DeviceStatus);
-    return;
-  }
+  // Queries and other private sequences draw nothing on a line.
+  if (marker != 0 || final_byte == 'c' || final_byte == 'n') return;
   if (alternate_) return;
   // A move to a row of the screen: the drawing is a screen's now, which a
   // line model cannot show (top, watch and `clear` draw so without the
   // alternate screen).
   if (final_byte == 'H' || final_byte == 'f' || final_byte == 'd') {
-    report(EventKind::CursorAddressed);
+    moved_to_row_ = true;
     stopped_ = stop_at_address_;
     return;
   }

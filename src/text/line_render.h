@@ -28,24 +28,6 @@ namespace morvik::text {
 
 class LineRenderer {
  public:
-  // What the stream asked of the terminal beyond drawing text. `end` is the
-  // index, in the bytes of the feed that reported it, just past the
-  // sequence: a caller that answers queries or switches to a screen model
-  // knows exactly which bytes came before.
-  enum class EventKind : std::uint8_t {
-    EnterAlternate,   // CSI ? 1049 h, ? 1047 h, ? 47 h
-    LeaveAlternate,   // the same with l
-    CursorPosition,   // CSI 6 n: answered with the cursor's row and column
-    DeviceStatus,     // CSI 5 n
-    DeviceAttributes,  // CSI c, CSI 0 c
-    SecondaryDeviceAttributes,  // CSI > c, CSI > 0 c
-    CursorAddressed,  // CSI H, f or d on the main screen: a move to a row
-  };
-  struct Event {
-    EventKind kind;
-    std::size_t end;
-  };
-
   // `columns` 0: no width, nothing wraps.
   explicit LineRenderer(std::size_t columns = 0);
 
@@ -59,13 +41,14 @@ class LineRenderer {
   // bytes draw nothing here (that is the screen model's business); the line
   // that was being written on the main screen is kept for when it returns.
   // Returns how many bytes were rendered: all of them, unless
-  // `stop_at_address` and a move to a row (CursorAddressed) came first, in
-  // which case it stops just past that move, so the caller can take the
-  // lines that came before it and feed the rest.
+  // `stop_at_address` and a move to a row of the main screen (CSI H, f or
+  // d) came first, in which case it stops just past that move, so the
+  // caller can take the lines that came before it and feed the rest.
   std::size_t feed(std::string_view bytes, bool stop_at_address = false);
 
-  // The events of the last feed, in stream order.
-  const std::vector<Event>& events() const noexcept { return events_; }
+  // True when the last feed moved the cursor to a row of the main screen
+  // (top, watch and `clear` draw so): a line model cannot show that.
+  bool moved_to_row() const noexcept { return moved_to_row_; }
 
   // Hands out the lines completed since the last take, as UTF-8 with each
   // ill-formed subsequence replaced by U+FFFD. With `unfinished`, the line
@@ -94,7 +77,7 @@ class LineRenderer {
 
   std::size_t feed_escape(const unsigned char* in, std::size_t i, std::size_t n);
   std::size_t resume_escape(const unsigned char* in, std::size_t n);
-  void control_sequence(const unsigned char* body, std::size_t len, std::size_t end);
+  void control_sequence(const unsigned char* body, std::size_t len);
   void edit(unsigned char final_byte, unsigned n);
 
   void print_run(const unsigned char* p, std::size_t len);
@@ -166,7 +149,7 @@ class LineRenderer {
   std::string escape_;  // a cut control sequence's bytes so far, bounded
   bool escape_too_long_ = false;
   bool alternate_ = false;
-  std::vector<Event> events_;
+  bool moved_to_row_ = false;
   bool stop_at_address_ = false;
   bool stopped_ = false;
 };
