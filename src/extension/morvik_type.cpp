@@ -140,6 +140,10 @@ PyObject* send_and_read_until_ready(PyObject* self, PyObject* const* args, Py_ss
       Session& session = session_of(morvik);
       // Written with the interpreter lock held: only the wait releases it.
       unwrap(session.send_line(input));
+      // Taken once the input is out, while the program is still being woken
+      // for it: the answer is rarely there before, and the reader that
+      // would take it instead is asleep.
+      const Session::WaitTurn turn(session);
       return wait_until_ready(session, wait);
     });
   });

@@ -149,7 +149,7 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto subordinate = high_duplicate(opened.get());
   if (!subordinate) return start_failed(program, subordinate.error());
   opened.reset();
-  Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
+  Result<ReaderThread::Descriptors> wake = ReaderThread::make_descriptors();
   if (!wake) return start_failed(program, wake.error());
   auto input = std::make_shared<AgentInput>(InputWriter(std::move(writer_fd).value()));
   std::shared_ptr<CastRecorder> recorder;

@@ -42,20 +42,35 @@ void Sender::disconnect() noexcept {
   state_.reset();
 }
 
+namespace {
+
+// Waits while the queue is full; the caller holds the lock. false once
+// the receiver is gone or a stop was requested.
+bool wait_for_room_locked(detail::ChannelState& st, std::unique_lock<std::mutex>& lock) {
+  while (st.receiver_alive && !st.stop_requested && st.queued_bytes >= st.capacity_bytes) {
+    // Whatever was queued without a wake-up must reach the consumer before
+    // the producer waits on it.
+    if (st.receiver_waiting) st.ready.notify_one();
+    st.sender_blocked = true;
+    st.space.wait(lock);
+    st.sender_blocked = false;
+  }
+  return st.receiver_alive && !st.stop_requested;
+}
+
+}  // namespace
+
+bool Sender::wait_for_room() {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  return wait_for_room_locked(*state_, lock);
+}
+
 bool Sender::send(Chunk chunk, bool wake_receiver) {
   bool wake;
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
     auto& st = *state_;
-    while (st.receiver_alive && !st.stop_requested && st.queued_bytes >= st.capacity_bytes) {
-      // Whatever was queued without a wake-up must reach the consumer before
-      // the producer waits on it.
-      if (st.receiver_waiting) st.ready.notify_one();
-      st.sender_blocked = true;
-      st.space.wait(lock);
-      st.sender_blocked = false;
-    }
-    if (!st.receiver_alive || st.stop_requested) return false;
+    if (!wait_for_room_locked(st, lock)) return false;
     st.queued_bytes += chunk.size();
     st.queue.push_back(std::move(chunk));
     st.dry = false;

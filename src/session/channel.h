@@ -67,6 +67,9 @@ class Sender {
   // receiver is gone or a stop was requested. With `wake` false a waiting
   // receiver is not woken yet: the producer promises a later wake().
   bool send(Chunk chunk, bool wake = true);
+  // Waits while the queue is full, so that the next send does not. false
+  // once the receiver is gone or a stop was requested.
+  bool wait_for_room();
   // Wakes the receiver if it waits.
   void wake();
   // The terminal is empty now: everything it held is queued. Wakes the

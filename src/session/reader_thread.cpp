@@ -4,9 +4,9 @@
 // business: the thread only calls it.
 #include "reader_thread.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -37,6 +37,19 @@ struct ReaderThread::Shared {
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
   std::atomic<int> reader_fd{-1};
+  // What the thread waits on: the master while the thread is the one that
+  // reads it, the wake-up descriptor, and the child's handle while watched.
+  UniqueFd wait_set;
+  // The turn to read the master (ReaderThread::take_turn). Whoever reads it
+  // holds this lock over the read and the queueing of what it read, so the
+  // output keeps its order whoever reads.
+  std::mutex turn_mutex;
+  bool waiter_reads = false;  // under turn_mutex
+  bool reader_done = false;   // under turn_mutex: the thread reads no more
+  bool master_ended = false;  // under turn_mutex: the thread found the end of the output
+  // give_turn could not put the master back in the wait set: the thread
+  // does it when woken (under turn_mutex).
+  bool master_to_watch = false;
 };
 
 namespace {
@@ -51,12 +64,25 @@ struct Start {
   std::shared_ptr<ChunkObserver> observer;
 };
 
+enum : std::uint32_t { MASTER_EVENT, WAKE_EVENT, CHILD_EVENT };
+
+bool watch(int wait_set, int fd, std::uint32_t what) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u32 = what;
+  return ::epoll_ctl(wait_set, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void unwatch(int wait_set, int fd) { (void)::epoll_ctl(wait_set, EPOLL_CTL_DEL, fd, nullptr); }
+
 void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared,
                ChunkObserver* observer) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
+    const int wait_set = shared.wait_set.get();
     bool master_open = true;
     bool watching_child = child.valid();
+    if (watching_child && !watch(wait_set, child.get(), CHILD_EVENT)) throw std::bad_alloc();
     bool exit_to_announce = false;
     std::uint64_t acknowledged = 0;
     // Bytes sent since the consumer was last woken. While the child keeps
@@ -70,50 +96,71 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
       // Read before the read that may find the terminal dry: a request made
       // after that read must wait for the next one.
       const std::uint64_t wanted = shared.sync_wanted.load(std::memory_order_acquire);
-      // The master is non-blocking: read first, and wait in poll only when
-      // nothing is there. The wait can still be ended by a stop request when
-      // some process keeps the terminal's other side open.
+      // The master is non-blocking: read first, and wait only when nothing
+      // is there. The wait can still be ended by a stop request when some
+      // process keeps the terminal's other side open. While a wait holds the
+      // turn the master is neither read here nor in the wait set.
+      bool found_dry = !master_open;
       if (master_open) {
-        const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
-        if (got > 0) {
-          unannounced += static_cast<std::size_t>(got);
-          const bool wake = unannounced >= WAKE_BATCH_BYTES;
-          if (wake) unannounced = 0;
-          if (observer != nullptr) observer->observe(std::string_view(buf.data(), static_cast<std::size_t>(got)));
-          if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
-          continue;
+        // Room first, outside the turn: a wait that takes the turn must
+        // never wait behind a full queue it is about to drain.
+        if (!tx.wait_for_room()) break;
+        std::unique_lock<std::mutex> turn(shared.turn_mutex);
+        if (shared.master_to_watch) {
+          if (!watch(wait_set, master.get(), MASTER_EVENT)) throw std::bad_alloc();
+          shared.master_to_watch = false;
         }
-        // End of file, or any failure (EIO once the child's side is gone).
-        if (!(got < 0 && errno == EAGAIN)) master_open = false;
+        if (!shared.waiter_reads) {
+          const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+          if (got > 0) {
+            unannounced += static_cast<std::size_t>(got);
+            const bool wake = unannounced >= WAKE_BATCH_BYTES;
+            if (wake) unannounced = 0;
+            if (observer != nullptr) observer->observe(std::string_view(buf.data(), static_cast<std::size_t>(got)));
+            if (!tx.send(Chunk(buf.data(), static_cast<std::size_t>(got)), wake)) break;
+            continue;
+          }
+          // End of file, or any failure (EIO once the child's side is
+          // gone): out of the set, where a hang-up would stay ready.
+          if (!(got < 0 && errno == EAGAIN)) {
+            master_open = false;
+            shared.master_ended = true;
+            unwatch(wait_set, master.get());
+          }
+          found_dry = true;
+        }
       }
-      // The terminal is dry: a read that finds it empty first waits for the
-      // kernel's hand-over of output still in transit, so everything written
-      // before this point is queued now.
-      tx.mark_dry();
-      unannounced = 0;
-      if (exit_to_announce) {
-        tx.mark_child_exited();
-        exit_to_announce = false;
+      if (found_dry) {
+        // The terminal is dry: a read that finds it empty first waits for
+        // the kernel's hand-over of output still in transit, so everything
+        // written before this point is queued now.
+        tx.mark_dry();
+        unannounced = 0;
+        if (exit_to_announce) {
+          tx.mark_child_exited();
+          exit_to_announce = false;
+        }
+        if (wanted > acknowledged) {
+          tx.acknowledge_sync(wanted);
+          acknowledged = wanted;
+        }
+        if (!master_open && !watching_child) break;
       }
-      if (wanted > acknowledged) {
-        tx.acknowledge_sync(wanted);
-        acknowledged = wanted;
+      epoll_event events[3];
+      const int n = retry_on_eintr([&] { return ::epoll_wait(wait_set, events, 3, -1); });
+      if (n < 0) break;
+      for (int i = 0; i < n; ++i) {
+        if (events[i].data.u32 == WAKE_EVENT) {
+          std::uint64_t count = 0;
+          (void)!::read(shared.wake.get(), &count, sizeof count);
+        } else if (events[i].data.u32 == CHILD_EVENT && watching_child) {
+          // Announced after the next read finds the terminal dry.
+          watching_child = false;
+          exit_to_announce = true;
+          unwatch(wait_set, child.get());
+        }
       }
-      if (!master_open && !watching_child) break;
-      pollfd fds[3] = {{master_open ? master.get() : -1, POLLIN, 0},
-                       {shared.wake.get(), POLLIN, 0},
-                       {watching_child ? child.get() : -1, POLLIN, 0}};
-      if (retry_on_eintr([&] { return ::poll(fds, 3, -1); }) < 0) break;
-      if (fds[1].revents != 0) {
-        std::uint64_t count = 0;
-        (void)!::read(shared.wake.get(), &count, sizeof count);
-        if (shared.stop.load(std::memory_order_acquire)) break;
-      }
-      if (fds[2].revents != 0) {
-        // Announced after the next read finds the terminal dry.
-        watching_child = false;
-        exit_to_announce = true;
-      }
+      if (shared.stop.load(std::memory_order_acquire)) break;
     }
   }
 }
@@ -145,6 +192,12 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
   }
   child.reset();
   observer.reset();
+  {
+    // A wait that holds the turn reads through a descriptor of its own; it
+    // learns here that the thread no longer watches this one.
+    std::lock_guard<std::mutex> turn(shared.turn_mutex);
+    shared.reader_done = true;
+  }
   shared.reader_fd.store(-1);
   master.reset();
   {
@@ -183,27 +236,44 @@ std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_me
 
 }  // namespace
 
-Result<UniqueFd> ReaderThread::make_wake_descriptor() noexcept {
-  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-  if (!wake.valid()) return Errno::last();
-  // At 3 or above like every other descriptor of a session: a host started
-  // with its standard descriptors closed would otherwise get it as 0, and
-  // when it later puts a file there (dup2 of /dev/null, a daemon's usual
-  // step) the reader would see it readable and stop, and teardown would
-  // write into the host's file and close it.
-  if (wake.get() < 3) {
-    UniqueFd moved{::fcntl(wake.get(), F_DUPFD_CLOEXEC, 3)};
+namespace {
+
+// At 3 or above like every other descriptor of a session: a host started
+// with its standard descriptors closed would otherwise get one as 0, and
+// when it later puts a file there (dup2 of /dev/null, a daemon's usual step)
+// the reader would see it readable and stop, and teardown would write into
+// the host's file and close it.
+Result<UniqueFd> above_standard(UniqueFd fd) noexcept {
+  if (!fd.valid()) return Errno::last();
+  if (fd.get() < 3) {
+    UniqueFd moved{::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3)};
     if (!moved.valid()) return Errno::last();
-    wake = std::move(moved);
+    fd = std::move(moved);
   }
-  return wake;
+  return fd;
 }
 
-ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error, UniqueFd child,
-                                 std::shared_ptr<ChunkObserver> observer) {
+}  // namespace
+
+Result<ReaderThread::Descriptors> ReaderThread::make_descriptors() noexcept {
+  auto wake = above_standard(UniqueFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)});
+  if (!wake) return std::move(wake).take_error();
+  auto wait_set = above_standard(UniqueFd{::epoll_create1(EPOLL_CLOEXEC)});
+  if (!wait_set) return std::move(wait_set).take_error();
+  if (!watch(wait_set->get(), wake->get(), WAKE_EVENT)) return Errno::last();
+  return Descriptors{std::move(wake).value(), std::move(wait_set).value()};
+}
+
+ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, std::string& error,
+                                 UniqueFd child, std::shared_ptr<ChunkObserver> observer) {
   ReaderThread rt;
+  if (!watch(descriptors.wait_set.get(), master.get(), MASTER_EVENT)) {
+    error = os_diagnostic(errno);
+    return ReaderThread{};
+  }
   rt.shared_ = std::make_shared<Shared>();
-  rt.shared_->wake = std::move(wake);
+  rt.shared_->wake = std::move(descriptors.wake);
+  rt.shared_->wait_set = std::move(descriptors.wait_set);
   rt.shared_->reader_fd.store(master.get());
   rt.channel_stop_ = tx.stop_handle();
   auto start = std::make_unique<Start>(
@@ -223,6 +293,37 @@ ReaderThread ReaderThread::start(UniqueFd master, UniqueFd wake, Sender tx, std:
   (void)start.release();  // the thread's now
   rt.running_ = true;
   return rt;
+}
+
+bool ReaderThread::take_turn() noexcept {
+  if (!shared_) return false;
+  std::lock_guard<std::mutex> turn(shared_->turn_mutex);
+  if (shared_->reader_done || shared_->master_ended || shared_->waiter_reads) return false;
+  // Out of the thread's wait set, so that output for the wait wakes only
+  // the waiting thread; the thread, asleep, is not disturbed.
+  if (shared_->master_to_watch) {
+    shared_->master_to_watch = false;
+  } else if (::epoll_ctl(shared_->wait_set.get(), EPOLL_CTL_DEL, shared_->reader_fd.load(), nullptr) != 0) {
+    return false;
+  }
+  shared_->waiter_reads = true;
+  return true;
+}
+
+void ReaderThread::give_turn() noexcept {
+  if (!shared_) return;
+  std::lock_guard<std::mutex> turn(shared_->turn_mutex);
+  shared_->waiter_reads = false;
+  if (shared_->reader_done || shared_->master_ended) return;
+  // Output that came after the wait wakes the thread at once: the master
+  // is ready when it rejoins the set.
+  if (!watch(shared_->wait_set.get(), shared_->reader_fd.load(), MASTER_EVENT)) {
+    // Left to the thread, which is woken for it and fails the channel if it
+    // cannot either: it must never stop reading unseen.
+    shared_->master_to_watch = true;
+    const std::uint64_t one = 1;
+    (void)!::write(shared_->wake.get(), &one, sizeof one);
+  }
 }
 
 std::uint64_t ReaderThread::request_sync() noexcept {
@@ -278,11 +379,13 @@ void ReaderThread::close_in_forked_child() noexcept {
   const int fd = shared_->reader_fd.exchange(-1);
   if (fd >= 0) (void)::close(fd);
   if (shared_->wake.valid()) (void)::close(shared_->wake.release());
+  if (shared_->wait_set.valid()) (void)::close(shared_->wait_set.release());
 }
 
 void ReaderThread::abandon() noexcept {
   if (!shared_) return;
   (void)shared_->wake.release();
+  (void)shared_->wait_set.release();
   // The shared state and the channel's stop handle hold locks the copied
   // thread may have held at the fork.
   forget(std::move(shared_));

@@ -1,10 +1,12 @@
 // The output reader thread "morvik_reader": reads the master in reads of up
 // to 8192 bytes and sends each read as one chunk. It never touches the
 // session record, takes no session lock and never enters the interpreter.
+// While a wait holds the turn (take_turn) the wait reads the master instead,
+// and the thread leaves it alone.
 //
 // Teardown must not hang when some process keeps the terminal's other side
 // open (a background job that ignores SIGHUP, or a child that cannot be
-// signalled): the thread waits in poll on the master and on a wake-up
+// signalled): the thread waits (epoll) on the master and on a wake-up
 // descriptor, so it can be told to stop once teardown stops waiting for the
 // natural end of the output.
 //
@@ -59,17 +61,21 @@ class ReaderThread {
  public:
   struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
-  // The descriptor that wakes the thread for teardown (an eventfd,
-  // close-on-exec, at 3 or above). Made before start, so that running out
-  // of descriptors is an ordinary start-up failure.
-  static Result<UniqueFd> make_wake_descriptor() noexcept;
+  // The thread's own descriptors, close-on-exec, at 3 or above: the one
+  // that wakes it (an eventfd) and the set it waits on. Made before start,
+  // so that running out of descriptors is an ordinary start-up failure.
+  struct Descriptors {
+    UniqueFd wake;
+    UniqueFd wait_set;
+  };
+  static Result<Descriptors> make_descriptors() noexcept;
 
-  // Starts the thread; it owns `master`, `wake`, `tx` and `child` (the
+  // Starts the thread; it owns `master`, `descriptors`, `tx` and `child` (the
   // child's process handle, for the agent face) from now on. On failure
   // returns an empty handle and sets `error` to a diagnostic text;
   // everything given is released. A thread that runs out of memory stops
   // reading and fails the channel with ENOMEM (Sender::fail).
-  static ReaderThread start(UniqueFd master, UniqueFd wake, Sender tx, std::string& error,
+  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, std::string& error,
                             UniqueFd child = UniqueFd(), std::shared_ptr<ChunkObserver> observer = nullptr);
 
   ReaderThread() = default;
@@ -79,6 +85,17 @@ class ReaderThread {
   ~ReaderThread();
 
   bool joinable() const noexcept { return running_.get(); }
+  // The turn to read the master. A wait that holds it reads the master
+  // itself (through a descriptor of its own, of the same open file), so the
+  // output it waits for wakes the waiting thread directly, not the reader
+  // first and then the waiter: on a machine whose idle processors sleep,
+  // each such hand-over costs the wake-up of a sleeping processor. The
+  // thread reads no more until the turn is given back; whatever it queued
+  // before comes first. false when the thread reads no more (the output
+  // ended, or it stopped): the caller then waits on the channel as usual.
+  // One thread at a time may hold the turn.
+  bool take_turn() noexcept;
+  void give_turn() noexcept;
   // Asks for a drain; the channel's sync acknowledgement reaches the
   // returned generation once it is done.
   std::uint64_t request_sync() noexcept;

@@ -67,7 +67,7 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
     return startup_error(kept::GET_HANDLE_FAILED + Errno::last().text());
   }
   // Out of descriptors here is as ordinary as for the duplicates above.
-  Result<UniqueFd> wake = ReaderThread::make_wake_descriptor();
+  Result<ReaderThread::Descriptors> wake = ReaderThread::make_descriptors();
   if (!wake) return startup_error(kept::CLONE_READER_FAILED + os_error_text(wake.error().value()));
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();

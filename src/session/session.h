@@ -5,9 +5,9 @@
 // Threading contract. A session is used by one thread at a time: the binding
 // lets only the thread that made it call in, and never two calls at once.
 // Its own state is therefore plain members, with no lock. The one other
-// thread is its reader, which reaches only the channel (channel.h) and its
-// own stop and completion flags (reader_thread.cpp); those carry their own
-// locks. A member that another thread is ever let reach gets a lock of its
+// thread is its reader, which reaches only the channel (channel.h), its own
+// stop and completion flags and the turn to read the terminal
+// (reader_thread.cpp); those carry their own locks. A member that another thread is ever let reach gets a lock of its
 // own, at that member, held for one short block (the writer would be one
 // mutex beside writer_ around write_bytes), never a lock over the record.
 #pragma once
@@ -39,6 +39,8 @@ inline constexpr std::uint64_t DEFAULT_SETTLE_MS = 200;
 inline constexpr std::uint64_t DEFAULT_QUIET_MS = 80;
 inline constexpr std::uint64_t DEFAULT_READ_AVAILABLE_BYTES = 65536;
 inline constexpr std::uint8_t CTRL_C_BYTE = 0x03;
+// How much a wait reads itself before it leaves the rest to the reader.
+inline constexpr std::size_t TURN_BYTES = 65536;
 // How long teardown waits for the reader to see the end of the output by
 // itself before telling it to stop.
 inline constexpr std::chrono::milliseconds READER_JOIN_GRACE{1000};
@@ -80,6 +82,21 @@ class Session {
   // Waiting: run with the interpreter lock released. A long wait cleans
   // what it has while more comes (read_output.h).
   ReadOutput read_until_ready(const WaitArgs& args);
+
+  // Held over a wait, and over the input written just before it: the wait
+  // reads the terminal itself (ReaderThread::take_turn), so its answer
+  // wakes the waiting thread directly. A wait takes one of its own when
+  // none is held.
+  class WaitTurn {
+   public:
+    explicit WaitTurn(Session& s) noexcept;
+    ~WaitTurn();
+    WaitTurn(const WaitTurn&) = delete;
+    WaitTurn& operator=(const WaitTurn&) = delete;
+
+   private:
+    Session* held_ = nullptr;  // set when this one took the turn
+  };
 
   // Input and settings.
   Expected<void> write_bytes(std::string_view data);
@@ -139,6 +156,14 @@ class Session {
   // no sign of life from the child.
   Inbox::Status receive_capped(Collecting& collected, std::chrono::nanoseconds limit,
                                std::uint64_t cap, bool& cut, bool* held = nullptr);
+  // With the turn, once the inbox is empty: one read of the master straight
+  // onto `raw`, within `cap`, waiting until `deadline` for it (Chunk or
+  // TimedOut). At the end of the output the turn goes back to the reader,
+  // which ends the channel, and the answer is Empty; after TURN_BYTES it
+  // goes back too. Either way the wait goes on with the channel.
+  Inbox::Status read_with_turn(ByteBuffer& raw, std::chrono::steady_clock::time_point deadline,
+                               std::uint64_t cap);
+  void give_turn_back() noexcept;
   // finish_read for a wait, and what it hands out.
   ReadOutput finish_wait(Collecting& collected, std::uint64_t cap);
   // The end of a wait: an incomplete character or escape at the end of
@@ -158,6 +183,8 @@ class Session {
   Inbox inbox_;
   InputWriter writer_;
   pty::PtyProcess process_;
+  bool holds_turn_ = false;
+  std::size_t turn_bytes_ = 0;  // read under the turn held now
   ForkHandling fork_handling_{*this};
 };
 

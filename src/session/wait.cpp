@@ -1,8 +1,13 @@
 // The two blocking reads: wait for a ready marker (then settle), or wait for
 // the output to go quiet. They run with the interpreter lock released, so
-// nothing here may touch Python. Every receive blocks in the channel until a
-// chunk arrives or its slice ends: no busy polling and no sleeps.
+// nothing here may touch Python. Every receive blocks, in the channel or
+// (with the turn) in poll on the terminal, until a chunk arrives or its slice
+// ends: no busy polling and no sleeps.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -43,10 +48,74 @@ nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
 
 }  // namespace
 
+Session::WaitTurn::WaitTurn(Session& s) noexcept {
+  if (s.holds_turn_ || s.in_other_process()) return;
+  if (!s.reader_thread_.take_turn()) return;
+  s.holds_turn_ = true;
+  s.turn_bytes_ = 0;
+  held_ = &s;
+}
+
+Session::WaitTurn::~WaitTurn() {
+  if (held_ != nullptr && held_->holds_turn_) held_->give_turn_back();
+}
+
+Inbox::Status Session::read_with_turn(ByteBuffer& raw, Clock::time_point deadline, std::uint64_t cap) {
+  const int fd = writer_.fd();
+  for (;;) {
+    // Waited for first: right after an input, or a read that did not end
+    // the wait, the rest is rarely there yet, and the wait costs no more
+    // than the read that would find nothing.
+    const auto left = std::chrono::duration_cast<nanoseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Inbox::Status::TimedOut;
+    const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::ppoll(&p, 1, &ts, nullptr);
+    if (ready == 0) return Inbox::Status::TimedOut;
+    if (ready < 0) continue;  // a signal: the deadline still holds
+    // Straight into the wait's output, and never past its cap: nothing to
+    // copy, and nothing to hand back.
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK_BYTES, cap - raw.size()));
+    const ssize_t got = ::read(fd, raw.append_space(room), room);
+    if (got > 0) {
+      raw.commit(static_cast<std::size_t>(got));
+      turn_bytes_ += static_cast<std::size_t>(got);
+      // A flood goes back to the reader: then the reading and the
+      // cleaning of it run side by side, on two processors.
+      if (turn_bytes_ >= TURN_BYTES) give_turn_back();
+      return Inbox::Status::Chunk;
+    }
+    if (!(got < 0 && (errno == EAGAIN || errno == EINTR))) break;
+  }
+  // End of the output: the reader finds it too once it reads again, and
+  // ends the channel after what it queued.
+  give_turn_back();
+  return Inbox::Status::Empty;
+}
+
+void Session::give_turn_back() noexcept {
+  holds_turn_ = false;
+  reader_thread_.give_turn();
+}
+
 Inbox::Status Session::receive_capped(Collecting& collected, nanoseconds limit, std::uint64_t cap,
                                       bool& cut, bool* held) {
   Chunk chunk;
-  const auto status = inbox_.take_within(chunk, limit);
+  Inbox::Status status;
+  if (!holds_turn_) {
+    status = inbox_.take_within(chunk, limit);
+  } else if (status = inbox_.try_take(chunk); status == Inbox::Status::Empty) {
+    const auto deadline = Clock::now() + limit;
+    status = read_with_turn(collected.raw, deadline, cap);
+    if (status == Inbox::Status::Chunk) {
+      if (held != nullptr) *held = false;
+      collected.cleaner.advance(collected.raw.view(), collected.cleaned);
+      return status;
+    }
+    if (status == Inbox::Status::Empty) {
+      status = inbox_.take_within(chunk, std::max(nanoseconds::zero(), nanoseconds(deadline - Clock::now())));
+    }
+  }
   if (status == Inbox::Status::Chunk) {
     if (held != nullptr) *held = inbox_.took_held();
     cut = append_capped(inbox_, collected.raw, std::move(chunk), cap);
@@ -69,6 +138,7 @@ ReadOutput Session::read_until_ready(const WaitArgs& args) {
   const std::uint64_t max_output_bytes = args.max_output_bytes.value_or(DEFAULT_MAX_OUTPUT_BYTES);
   const std::uint64_t settle_ms = args.settle_ms.value_or(DEFAULT_SETTLE_MS);
   const std::uint64_t quiet_ms = args.quiet_ms.value_or(DEFAULT_QUIET_MS);
+  const WaitTurn turn(*this);
   return should_wait_for_markers() ? read_until_ready_inner(timeout_ms, max_output_bytes, settle_ms)
                                    : read_until_quiet_inner(timeout_ms, quiet_ms, max_output_bytes);
 }

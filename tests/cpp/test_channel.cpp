@@ -101,6 +101,7 @@ TEST(ChannelTest, FullQueueHoldsTheProducerUntilTheConsumerTakesSome) {
   EXPECT_EQ(c, "bbbbbb");
   ASSERT_EQ(rx.try_recv(c), Status::Chunk);
   EXPECT_EQ(c, "c");
+  EXPECT_TRUE(tx.wait_for_room());  // empty again: at once
 }
 
 TEST(ChannelTest, StopRequestReleasesAProducerWaitingForRoom) {
@@ -108,10 +109,15 @@ TEST(ChannelTest, StopRequestReleasesAProducerWaitingForRoom) {
   ASSERT_TRUE(tx.send("x"));
   auto stop = tx.stop_handle();
   std::atomic<int> result{-1};
-  std::thread producer([&] { result = tx.send("y") ? 1 : 0; });
+  std::atomic<int> room{-1};
+  std::thread producer([&] {
+    room = tx.wait_for_room() ? 1 : 0;
+    result = tx.send("y") ? 1 : 0;
+  });
   for (int i = 0; i < 200 && !stop.sender_blocked(); ++i) std::this_thread::sleep_for(1ms);
   stop.request_stop();
   producer.join();
+  EXPECT_EQ(room, 0);
   EXPECT_EQ(result, 0);
   Chunk c;
   ASSERT_EQ(rx.try_recv(c), Status::Chunk);  // what was queued stays readable

@@ -346,6 +346,29 @@ def test_terminal_is_drained_between_waits(tmp_path, spawn):
     assert text == ("x" * 65535 + "\n") * 64
 
 
+def test_output_keeps_its_order_whoever_reads_it(tmp_path, spawn):
+    # Lines the reader queued while nothing waited, then lines the wait reads
+    # itself, then, past what a wait reads itself, lines the reader takes
+    # again: one stream, in order, every line once.
+    script = support.python_child(
+        tmp_path,
+        "numbered",
+        """\
+        import os, sys, time
+        lines = lambda a, b: b"".join(b"%07d\\n" % i for i in range(a, b))
+        os.write(1, lines(0, 20000) + b"GO> ")
+        sys.stdin.readline()
+        os.write(1, lines(20000, 60000) + b"END> ")
+        time.sleep(60)
+        """,
+    )
+    session = spawn(script, True, ["END> "])
+    time.sleep(0.5)
+    text = session.send_and_read_until_ready("go", timeout_ms=20000, max_output_bytes=1 << 24, settle_ms=0)
+    numbered = lambda a, b: "".join("%07d\n" % i for i in range(a, b))
+    assert text == numbered(0, 20000) + "GO> " + numbered(20000, 60000) + "END> "
+
+
 # ------------------------------------------------------------ real programs
 
 ROUND_TRIPS = 60
