@@ -22,8 +22,8 @@ D. Close: a program that ends on SIGHUP, one that ignores every signal, one
    with a background job that ignores SIGHUP; and the event loop's longest
    stall while eight terminals that ignore every signal close at once.
 
-Rounds are interleaved, each implementation once per round in a rotating
-order; figures are medians with the 95th percentile. A timing is never a
+Rounds are interleaved, each implementation once per round, each round in
+an order of its own; figures are medians with the 95th percentile. A timing is never a
 pass or a failure; each answer is checked.
 
     .venv/bin/python bench/bench_agent.py            # about 3 minutes
@@ -198,12 +198,13 @@ def _children():
 
 
 def interleaved(impls, rounds, step):
-    """Runs each implementation once a round, in a rotating order; the time
-    of a step is the clock's around it, unless the step returns its own."""
+    """Runs each implementation once a round, each round in an order of its
+    own (run.round_orders); the time of a step is the clock's around it,
+    unless the step returns its own."""
     got = {name: [] for name in impls}
-    order = list(impls)
-    for r in range(rounds):
-        for name in order[r % len(order):] + order[:r % len(order)]:
+    orders = run.round_orders(list(impls), " ".join(impls))
+    for _ in range(rounds):
+        for name in next(orders):
             began = time.monotonic()
             own = step(name, impls[name])
             got[name].append(own if own is not None else time.monotonic() - began)
