@@ -72,7 +72,10 @@ Inbox::Status Session::read_with_turn(ByteBuffer& raw, Clock::time_point deadlin
     pollfd p{fd, POLLIN, 0};
     const int ready = ::ppoll(&p, 1, &ts, nullptr);
     if (ready == 0) return Inbox::Status::TimedOut;
-    if (ready < 0) continue;  // a signal: the deadline still holds
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // a signal: the deadline still holds
+      break;  // the reader's own wait goes on without this one
+    }
     // Straight into the wait's output, and never past its cap: nothing to
     // copy, and nothing to hand back.
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK_BYTES, cap - raw.size()));
@@ -87,8 +90,8 @@ Inbox::Status Session::read_with_turn(ByteBuffer& raw, Clock::time_point deadlin
     }
     if (!(got < 0 && (errno == EAGAIN || errno == EINTR))) break;
   }
-  // End of the output: the reader finds it too once it reads again, and
-  // ends the channel after what it queued.
+  // End of the output (or a poll that failed): the reader finds it too once
+  // it reads again, and ends the channel after what it queued.
   give_turn_back();
   return Inbox::Status::Empty;
 }
