@@ -301,7 +301,13 @@ class Resources:
         # common.
         if later.threads > self.threads:
             diff["threads"] = (self.threads, later.threads)
-        if later.children != self.children:
+        # A child that came, went, or ended uncollected (a zombie) is a leak;
+        # one that only went from running to asleep (a program still starting
+        # at the first snapshot) is not.
+        def ended(children):
+            return {pid: state == "Z" for pid, state in children.items()}
+
+        if ended(later.children) != ended(self.children):
             diff["children"] = (self.children, later.children)
         return diff
 
