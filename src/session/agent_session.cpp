@@ -492,7 +492,12 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   // longer the end, or the wait ends).
   std::optional<std::size_t> shown_prompt;
   // Whether that prompt ends the output: true with reply.prompt set.
-  auto prompt_ends_output = [&] {
+  // `just_taken`: the output that shows it was taken this moment, so the
+  // reader finding the terminal empty since says nothing newer is on its
+  // way. Looked at again later, that finding may predate what the program
+  // wrote meanwhile (an answer to input it read since, then a new prompt):
+  // then only a drain tells.
+  auto prompt_ends_output = [&](bool just_taken) {
     // A prompt shown while input of ours is still queued answers an earlier
     // line, not the last one. And when the last wait did not end ready, the
     // program may have taken our line while busy and not answered it yet:
@@ -501,7 +506,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // It ends the output only if nothing written before now is still on
     // its way.
     bool more = false;
-    if (!drain(collected, cap, deadline, cancel_seen, true, more, cut)) return false;
+    if (!drain(collected, cap, deadline, cancel_seen, just_taken, more, cut)) return false;
     if (more) shown_prompt = prompt_at_end(collected.raw.view());
     reply.prompt = shown_prompt;
     return shown_prompt.has_value();
@@ -551,7 +556,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
         next_check = last_output + gap;
         // The watch rules out, cheaply, output whose end cannot show a prompt.
         shown_prompt = watch.seen(collected.raw) ? prompt_at_end(collected.raw.view()) : std::nullopt;
-        if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
+        if (shown_prompt && prompt_ends_output(true)) return finish(WaitEnd::Ready);
       }
       continue;
     }
@@ -566,7 +571,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // A slice ended: time to look again at a prompt, and for the
     // input-wait check?
     if (Clock::now() < next_check) continue;
-    if (shown_prompt && prompt_ends_output()) return finish(WaitEnd::Ready);
+    if (shown_prompt && prompt_ends_output(false)) return finish(WaitEnd::Ready);
     if (!kernel_tells) {
       gap = std::min<nanoseconds>(gap * 2, READY_CHECK_LONGEST_GAP_MS);
       next_check = Clock::now() + gap;
