@@ -3,12 +3,14 @@
 // EINTR, and a retry could close a number another thread has just reused.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "internal_failure.h"
 #include "kept_texts.h"
+#include "result.h"
 
 namespace morvik {
 
@@ -45,5 +47,17 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Moves `fd` to 3 or above (close-on-exec) when it sits on a standard
+// descriptor, which happens only in a host started with one closed: no
+// descriptor of ours may land where the host, or a child's set-up, later
+// puts its own. On failure `fd` is left as it was.
+inline Result<void> keep_above_stdio(UniqueFd& fd) noexcept {
+  if (fd.get() >= 3) return Result<void>::success();
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return Errno::last();
+  fd.reset(moved);
+  return Result<void>::success();
+}
 
 }  // namespace morvik

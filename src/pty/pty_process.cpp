@@ -73,17 +73,6 @@ struct winsize window_record(WindowSize size) noexcept {
   return ws;
 }
 
-// Child step 8 closes 0, 1 and 2 and step 9 puts the subordinate there, so a
-// descriptor the child must keep may not sit on one of those numbers. That
-// happens only when the host runs with a standard descriptor closed.
-Result<void> keep_above_stdio(UniqueFd& fd) noexcept {
-  if (fd.get() >= FIRST_NON_STDIO_FD) return Result<void>::success();
-  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, FIRST_NON_STDIO_FD);
-  if (moved < 0) return Errno::last();
-  fd.reset(moved);
-  return Result<void>::success();
-}
-
 // The kernel's calls, made directly so that the layer does not depend on a
 // C library recent enough to wrap them.
 [[maybe_unused]] int open_process_handle(pid_t pid) noexcept {

@@ -149,8 +149,8 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto subordinate = high_duplicate(opened.get());
   if (!subordinate) return start_failed(program, subordinate.error());
   opened.reset();
-  Result<ReaderThread::Descriptors> wake = ReaderThread::make_descriptors();
-  if (!wake) return start_failed(program, wake.error());
+  Result<ReaderThread::Descriptors> descriptors = ReaderThread::make_descriptors();
+  if (!descriptors) return start_failed(program, descriptors.error());
   auto input = std::make_shared<AgentInput>(InputWriter(std::move(writer_fd).value()));
   std::shared_ptr<CastRecorder> recorder;
   if (start.record.valid()) {
@@ -159,7 +159,7 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
   std::string why;
-  ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(wake).value(), std::move(tx),
+  ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(descriptors).value(), std::move(tx),
                                             why, std::move(child_fd).value(), output);
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
   return std::unique_ptr<AgentSession>(new AgentSession(

@@ -236,32 +236,19 @@ std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_me
 
 }  // namespace
 
-namespace {
-
-// At 3 or above like every other descriptor of a session: a host started
-// with its standard descriptors closed would otherwise get one as 0, and
-// when it later puts a file there (dup2 of /dev/null, a daemon's usual step)
-// the reader would see it readable and stop, and teardown would write into
-// the host's file and close it.
-Result<UniqueFd> above_standard(UniqueFd fd) noexcept {
-  if (!fd.valid()) return Errno::last();
-  if (fd.get() < 3) {
-    UniqueFd moved{::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3)};
-    if (!moved.valid()) return Errno::last();
-    fd = std::move(moved);
-  }
-  return fd;
-}
-
-}  // namespace
-
 Result<ReaderThread::Descriptors> ReaderThread::make_descriptors() noexcept {
-  auto wake = above_standard(UniqueFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)});
-  if (!wake) return std::move(wake).take_error();
-  auto wait_set = above_standard(UniqueFd{::epoll_create1(EPOLL_CLOEXEC)});
-  if (!wait_set) return std::move(wait_set).take_error();
-  if (!watch(wait_set->get(), wake->get(), WAKE_EVENT)) return Errno::last();
-  return Descriptors{std::move(wake).value(), std::move(wait_set).value()};
+  // Both at 3 or above like every other descriptor of a session: a host
+  // started with its standard descriptors closed would otherwise get one as
+  // 0, and when it later puts a file there (dup2 of /dev/null, a daemon's
+  // usual step) the reader would see it readable and stop, and teardown
+  // would write into the host's file and close it.
+  Descriptors d{UniqueFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}, UniqueFd{::epoll_create1(EPOLL_CLOEXEC)}};
+  for (UniqueFd* fd : {&d.wake, &d.wait_set}) {
+    if (!fd->valid()) return Errno::last();
+    if (auto moved = keep_above_stdio(*fd); !moved) return std::move(moved).take_error();
+  }
+  if (!watch(d.wait_set.get(), d.wake.get(), WAKE_EVENT)) return Errno::last();
+  return d;
 }
 
 ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, std::string& error,

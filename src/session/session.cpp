@@ -67,12 +67,12 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
     return startup_error(kept::GET_HANDLE_FAILED + Errno::last().text());
   }
   // Out of descriptors here is as ordinary as for the duplicates above.
-  Result<ReaderThread::Descriptors> wake = ReaderThread::make_descriptors();
-  if (!wake) return startup_error(kept::CLONE_READER_FAILED + os_error_text(wake.error().value()));
+  Result<ReaderThread::Descriptors> descriptors = ReaderThread::make_descriptors();
+  if (!descriptors) return startup_error(kept::CLONE_READER_FAILED + os_error_text(descriptors.error().value()));
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
   std::string why;
-  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(wake).value(), std::move(tx), why);
+  ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(descriptors).value(), std::move(tx), why);
   if (!reader.joinable()) {
     // Locals unwind in reverse: channel, writer, raw handle, process (stopped).
     internal_failure(kept::READER_START_FAILED + why);
