@@ -505,8 +505,10 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     if (input_queued() || (!trust_prompts && input_wait() == pty::InputWait::Busy)) return false;
     // It ends the output only if nothing written before now is still on
     // its way.
+    // Not after a wait that did not end ready, though: then the program
+    // may have taken our line, answered and waited again since.
     bool more = false;
-    if (!drain(collected, cap, deadline, cancel_seen, just_taken, more, cut)) return false;
+    if (!drain(collected, cap, deadline, cancel_seen, just_taken && trust_prompts, more, cut)) return false;
     if (more) shown_prompt = prompt_at_end(collected.raw.view());
     reply.prompt = shown_prompt;
     return shown_prompt.has_value();
