@@ -45,8 +45,9 @@ struct ReaderThread::Shared {
   // output keeps its order whoever reads.
   std::mutex turn_mutex;
   bool waiter_reads = false;  // under turn_mutex
-  bool reader_done = false;   // under turn_mutex: the thread reads no more
-  bool master_ended = false;  // under turn_mutex: the thread found the end of the output
+  // Under turn_mutex: the thread reads the master no more (it found the end
+  // of the output, or it ended), so the turn is not to be had.
+  bool master_done = false;
   // give_turn could not put the master back in the wait set: the thread
   // does it when woken (under turn_mutex).
   bool master_to_watch = false;
@@ -124,7 +125,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
           // gone): out of the set, where a hang-up would stay ready.
           if (!(got < 0 && errno == EAGAIN)) {
             master_open = false;
-            shared.master_ended = true;
+            shared.master_done = true;
             unwatch(wait_set, master.get());
           }
           found_dry = true;
@@ -196,7 +197,7 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
     // A wait that holds the turn reads through a descriptor of its own; it
     // learns here that the thread no longer watches this one.
     std::lock_guard<std::mutex> turn(shared.turn_mutex);
-    shared.reader_done = true;
+    shared.master_done = true;
   }
   shared.reader_fd.store(-1);
   master.reset();
@@ -285,7 +286,7 @@ ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sende
 bool ReaderThread::take_turn() noexcept {
   if (!shared_) return false;
   std::lock_guard<std::mutex> turn(shared_->turn_mutex);
-  if (shared_->reader_done || shared_->master_ended || shared_->waiter_reads) return false;
+  if (shared_->master_done || shared_->waiter_reads) return false;
   // Out of the thread's wait set, so that output for the wait wakes only
   // the waiting thread; the thread, asleep, is not disturbed.
   if (shared_->master_to_watch) {
@@ -301,7 +302,7 @@ void ReaderThread::give_turn() noexcept {
   if (!shared_) return;
   std::lock_guard<std::mutex> turn(shared_->turn_mutex);
   shared_->waiter_reads = false;
-  if (shared_->reader_done || shared_->master_ended) return;
+  if (shared_->master_done) return;
   // Output that came after the wait wakes the thread at once: the master
   // is ready when it rejoins the set.
   if (!watch(shared_->wait_set.get(), shared_->reader_fd.load(), MASTER_EVENT)) {

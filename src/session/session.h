@@ -7,9 +7,10 @@
 // Its own state is therefore plain members, with no lock. The one other
 // thread is its reader, which reaches only the channel (channel.h), its own
 // stop and completion flags and the turn to read the terminal
-// (reader_thread.cpp); those carry their own locks. A member that another thread is ever let reach gets a lock of its
-// own, at that member, held for one short block (the writer would be one
-// mutex beside writer_ around write_bytes), never a lock over the record.
+// (reader_thread.cpp); those carry their own locks. A member that another
+// thread is ever let reach gets a lock of its own, at that member, held for
+// one short block (the writer would be one mutex beside writer_ around
+// write_bytes), never a lock over the record.
 #pragma once
 
 #include <chrono>

@@ -105,23 +105,20 @@ Inbox::Status Session::receive_capped(Collecting& collected, nanoseconds limit, 
                                       bool& cut, bool* held) {
   Chunk chunk;
   Inbox::Status status;
+  bool read_directly = false;  // onto collected.raw, within the cap, held by nobody
   if (!holds_turn_) {
     status = inbox_.take_within(chunk, limit);
   } else if (status = inbox_.try_take(chunk); status == Inbox::Status::Empty) {
     const auto deadline = Clock::now() + limit;
     status = read_with_turn(collected.raw, deadline, cap);
-    if (status == Inbox::Status::Chunk) {
-      if (held != nullptr) *held = false;
-      collected.cleaner.advance(collected.raw.view(), collected.cleaned);
-      return status;
-    }
+    read_directly = status == Inbox::Status::Chunk;
     if (status == Inbox::Status::Empty) {
       status = inbox_.take_within(chunk, std::max(nanoseconds::zero(), nanoseconds(deadline - Clock::now())));
     }
   }
   if (status == Inbox::Status::Chunk) {
-    if (held != nullptr) *held = inbox_.took_held();
-    cut = append_capped(inbox_, collected.raw, std::move(chunk), cap);
+    if (held != nullptr) *held = !read_directly && inbox_.took_held();
+    if (!read_directly) cut = append_capped(inbox_, collected.raw, std::move(chunk), cap);
     collected.cleaner.advance(collected.raw.view(), collected.cleaned);
   }
   return status;
