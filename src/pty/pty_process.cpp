@@ -479,8 +479,12 @@ bool died_before_exec(pid_t pid, int pidfd, const ExecMark& mark) {
   if (!mark.reached()) return true;
   const auto until = std::chrono::steady_clock::now() + EXEC_RENAME_LIMIT;
   while (bears_starting_name(pid)) {
+    // Not retried on EINTR: a host whose interval timer fires more often
+    // than the poll's timeout (a sampling profiler) would interrupt every
+    // retry, and the deadline below would never be looked at. An
+    // interrupted poll is one more turn of this loop.
     pollfd ended{pidfd, POLLIN, 0};
-    if (retry_on_eintr([&] { return ::poll(&ended, 1, 1); }) > 0) return bears_starting_name(pid);
+    if (::poll(&ended, 1, 1) > 0) return bears_starting_name(pid);
     if (std::chrono::steady_clock::now() >= until) return false;
   }
   return false;
