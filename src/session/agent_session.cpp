@@ -120,6 +120,7 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   pty::ProcessDescription description;
   description.argv = std::move(start.argv);
   description.executable = std::move(start.executable);
+  description.path = std::move(start.path);
   description.env = std::move(start.env);
   description.cwd = std::move(start.cwd);
   description.size = {start.rows, start.columns};

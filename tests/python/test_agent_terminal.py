@@ -83,9 +83,8 @@ def test_the_resolved_file_runs_whatever_its_path_becomes(tmp_path):
     script.write_text("#!/bin/sh\necho first $0 \"$@\"\nexec cat\n")
     script.chmod(0o755)
     with Terminal.start([str(script), "arg"], **NEVER_QUIET) as terminal:
-        # A script runs from its held descriptor, which its interpreter reopens
-        # by /dev/fd (and so names it, as it does for any fexecve).
-        assert terminal.banner.text.startswith("first /dev/fd/") and terminal.banner.text.endswith(" arg\n")
+        # A script runs by its resolved path, so that $0 names it.
+        assert terminal.banner.text == f"first {script} arg\n", terminal.banner
         assert open(f"/proc/{terminal.pid}/cmdline", "rb").read() == b"cat\0"
     with open(script, "rb") as held:
         swapped = tmp_path / "swapped"
@@ -294,3 +293,35 @@ def test_close_leaves_nothing_of_the_session(script, limit):
     assert terminal.closed
     with pytest.raises(RuntimeError, match="closed"):
         terminal.send("x")
+
+
+@pytest.mark.parametrize("case, outcome", [
+    # A wrapper that finds its program through $0, as valgrind's and the
+    # pyenv shims do.
+    ("wrapper", "real program, args: a"),
+    ("not-executable", PermissionError),
+    ("missing", FileNotFoundError),
+    # The path given to run a descriptor by no longer names that file.
+    ("swapped", OSError),
+])
+def test_program_runs_by_its_resolved_path_and_fails_as_the_exec_would(tmp_path, case, outcome):
+    support.write_script(tmp_path, "wrap", '#!/bin/sh\nexec "$0.bin" "$@"\n')
+    support.write_script(tmp_path, "wrap.bin", '#!/bin/sh\necho "real program, args: $*"\n')
+    support.write_script(tmp_path, "other", "#!/bin/sh\necho ran-other\n")
+    (tmp_path / "plain").write_text("#!/bin/sh\necho ran-plain\n")
+    argv = {"wrapper": ["wrap", "a"], "not-executable": [str(tmp_path / "plain")],
+            "missing": ["no-such-program-here"], "swapped": ["wrap"]}[case]
+    options = {"env": {"PATH": f"{tmp_path}:/usr/bin:/bin"}}
+    if case == "swapped":
+        options.update(executable=os.open(tmp_path / "other", os.O_PATH), path=str(tmp_path / "wrap"))
+    try:
+        if isinstance(outcome, str):
+            with Terminal.start(argv, **options) as t:
+                assert t.banner.text == outcome + "\n", t.banner
+            return
+        with pytest.raises(outcome) as raised:
+            Terminal.start(argv, **options)
+        assert type(raised.value) is outcome
+    finally:
+        if "executable" in options:
+            os.close(options["executable"])
