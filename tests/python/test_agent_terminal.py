@@ -181,13 +181,37 @@ NEVER_READY = {
     "busy loop": [PY, "-c", "while True: pass"],
     "blocked writing": [PY, "-c", "import os; r, w = os.pipe(); os.write(w, b'x' * 1000000)"],
     "shell running sleep": ["sh", "-c", "sleep 30"],
+    # Relays: they read this terminal to copy it to one of their own.
+    "script relaying sleep": ["script", "-q", "-c", "sleep 30", "/dev/null"],
+    "sudo relaying sleep": ["sudo", "-n", "sleep", "30"],
+    "script relaying sudo relaying sleep": ["script", "-q", "-c", "sudo -n sleep 30", "/dev/null"],
 }
+# sudo relays only for root here (no password asked), and only if installed.
+SUDO_USABLE = os.geteuid() == 0 and shutil.which("sudo") is not None
 
 
-@pytest.mark.parametrize("argv", NEVER_READY.values(), ids=NEVER_READY.keys())
+def relay_param(argv):
+    return pytest.param(argv, marks=pytest.mark.skipif("sudo" in " ".join(argv) and not SUDO_USABLE,
+                                                       reason="sudo is not installed, or we are not root"))
+
+
+@pytest.mark.parametrize("argv", [relay_param(a) for a in NEVER_READY.values()], ids=NEVER_READY.keys())
 def test_never_ready_when_the_program_does_not_read_the_terminal(argv):
     with Terminal.start(argv, timeout_ms=1500, quiet_ms=600_000) as terminal:
         assert terminal.banner.status == "timeout", terminal.banner
+
+
+@pytest.mark.parametrize("argv", [relay_param(a) for a in (
+    ["script", "-q", "-c", "sh", "/dev/null"], ["sudo", "-n", "sh"], ["script", "-q", "-c", "sudo -n sh", "/dev/null"],
+)], ids=["script", "sudo", "script and sudo"])
+def test_ready_behind_a_relay_only_once_the_program_behind_it_waits(argv):
+    with Terminal.start(argv, env=ENV, **NEVER_QUIET) as terminal:
+        assert terminal.banner.status == "ready", terminal.banner
+        began = time.monotonic()
+        reply = terminal.send("sleep 1; echo done")
+        # The relay's terminal echoes, and its shell may prompt as root.
+        assert reply.status == "ready" and reply.text.endswith(("done\n$ ", "done\n# ")), reply
+        assert time.monotonic() - began >= 1.0
 
 
 def test_a_prompt_in_mid_output_is_not_the_end():
