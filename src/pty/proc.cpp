@@ -12,6 +12,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@ namespace {
 constexpr std::size_t STAT_BUFFER = 1024;
 constexpr std::size_t FDINFO_BUFFER = 8192;
 constexpr std::size_t CHILDREN_BUFFER = 4096;
+
+std::atomic<std::uint64_t> g_full_scans{0};
 
 // Reads up to size - 1 bytes of a small /proc file and terminates them;
 // -1 with errno set when it cannot be read.
@@ -85,7 +88,12 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid) {
   return st;
 }
 
-std::vector<pid_t> all_processes() { return numeric_entries("/proc"); }
+std::vector<pid_t> all_processes() {
+  g_full_scans.fetch_add(1, std::memory_order_relaxed);
+  return numeric_entries("/proc");
+}
+
+std::uint64_t full_scans() noexcept { return g_full_scans.load(std::memory_order_relaxed); }
 
 std::vector<pid_t> threads_of(pid_t pid) {
   char path[64];

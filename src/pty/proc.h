@@ -27,6 +27,10 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid = 0);
 
 // Every process id under /proc.
 std::vector<pid_t> all_processes();
+// How many times all_processes has read /proc, in this process: its cost
+// grows with every process on the machine, so callers keep it off their
+// common paths, and tests hold them to it.
+std::uint64_t full_scans() noexcept;
 // The threads of a process (empty when it is gone).
 std::vector<pid_t> threads_of(pid_t pid);
 // The children of one thread of a process.

@@ -302,7 +302,13 @@ STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
     (STUBBORN, 2.5),
     ("trap '' HUP; sleep 300 & exec sleep 300", 2.5),
     ("(trap '' HUP; exec sleep 300) & exec cat", 2.5),
-], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell"])
+    # Orphans: their parent ended before the close, so the child's tree no
+    # longer shows them; one in the child's group, one in a group of its own.
+    ("(trap '' HUP; sleep 300 &); exec cat", 2.5),
+    ("(exec python3 -c 'import os, signal, time; os.setpgid(0, 0); signal.signal(signal.SIGHUP, signal.SIG_IGN); "
+     "print(\"up\", flush=True); time.sleep(300)' &); sleep 1; exec cat", 2.5),
+], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell",
+        "orphan in the child's group", "orphan in a group of its own"])
 def test_close_leaves_nothing_of_the_session(script, limit):
     with support.no_leaks():
         terminal = Terminal.start(["sh", "-c", script], timeout_ms=300)
