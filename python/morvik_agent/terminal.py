@@ -276,6 +276,8 @@ class Terminal:
             if not os.path.isdir(folder):
                 raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
         own = executable is None
+        if own and path is not None:
+            raise ValueError("path names how to run an executable descriptor; give executable too")
         if own:
             path = resolve_program(words[0], env=env, cwd=folder)
             fd = open_program(path)
