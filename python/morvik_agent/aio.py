@@ -107,6 +107,7 @@ class AsyncTerminal:
         quiet_ms: int = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
     ) -> Self:
@@ -116,7 +117,7 @@ class AsyncTerminal:
             return Terminal.start(
                 argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
                 timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
-                executable=executable, record=record, screen_model=screen_model,
+                executable=executable, path=path, record=record, screen_model=screen_model,
             )
 
         starting = _on_thread(start)

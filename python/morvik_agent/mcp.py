@@ -153,20 +153,26 @@ class Terminals:
         self._starting = 0
 
     async def start(self, argv: list[str], env: dict[str, str] | None, **options: Any) -> tuple[str, AsyncTerminal]:
-        """Start ``argv`` as the policy allows: an allowed program always
-        from the descriptor opened at start-up, never by a fresh lookup."""
+        """Start ``argv`` as the policy allows, never by a fresh lookup: an
+        allowed binary from the descriptor opened at start-up, a script by
+        its canonical path, checked at the exec to name that same file."""
         if len(self.open) + self._starting >= self.max_terminals:
             raise ValueError(f"this server keeps at most {self.max_terminals} terminals open; "
                              f"terminal_close one first (open: {', '.join(self.open)})")
         env = self.policy.environment(env)
         if options.get("cwd") is not None and not os.path.isdir(options["cwd"]):
             raise ValueError(f"cwd: no such folder: {options['cwd']}")
-        fd = None if self.policy.any else self.policy.program(argv[0]).fd
+        program = None if self.policy.any else self.policy.program(argv[0])
+        fd = None if program is None else program.fd
+        # A script runs by its path (checked to still name the file opened at
+        # start-up), since its interpreter finds it through $0.
+        path = None if program is None else program.script
         began = time.time()
         cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, **options)
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast,
+                                                  **options)
         except BaseException:
             if cast is not None:
                 os.unlink(cast)
@@ -588,6 +594,10 @@ def main(args: Sequence[str] | None = None) -> int:
         except ValueError as error:
             print(f"morvik-mcp: {error}", file=sys.stderr)
             return 2
+        for program in policy.scripts():
+            print(f"morvik-mcp: --allow {program.name}: a script, run by its interpreter "
+                  f"{program.interpreter}; it runs as {program.script}, and only while that path "
+                  "still names the file opened now", file=sys.stderr)
         for name in policy.fixed_names():
             print(f"morvik-mcp: warning: --allow-env {name}: this server's own {name} stays; "
                   "clients cannot change it", file=sys.stderr)

@@ -110,21 +110,27 @@ def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str
 
     A name with a slash is taken relative to ``cwd`` (or the current folder);
     one without is looked up along the ``PATH`` of ``env`` if it has one,
-    else of this process. Raises ``FileNotFoundError`` when there is no such
-    executable.
+    else of this process (an empty entry is the folder). Raises
+    ``FileNotFoundError`` when nothing of that name is found, and
+    ``PermissionError`` when only files that may not be run are, as the
+    exec itself would.
     """
     if not isinstance(name, str) or not name or "\0" in name:
         raise ValueError(f"not a program name: {name!r}")
+    folder = cwd or os.getcwd()
     if "/" in name:
-        path = os.path.join(cwd or os.getcwd(), name)
-        if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-            raise FileNotFoundError(errno.ENOENT, "no executable file", name)
-        return os.path.abspath(path)
-    search = (env or {}).get("PATH", os.environ.get("PATH", os.defpath))
-    found = shutil.which(name, path=search)
-    if found is None:
-        raise FileNotFoundError(errno.ENOENT, "not found along PATH", name)
-    return os.path.abspath(found)
+        candidates = [os.path.join(folder, name)]
+    else:
+        search = (env or {}).get("PATH", os.environ.get("PATH", os.defpath))
+        candidates = [os.path.join(folder, entry or ".", name) for entry in search.split(os.pathsep)]
+    denied = False
+    for path in candidates:
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+        denied = denied or os.path.exists(path)
+    if denied:
+        raise PermissionError(errno.EACCES, "not an executable file", name)
+    raise FileNotFoundError(errno.ENOENT, "no executable file" if "/" in name else "not found along PATH", name)
 
 
 def open_program(path: str) -> int:
@@ -213,6 +219,7 @@ class Terminal:
         quiet_ms: int = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
     ) -> Self:
@@ -223,8 +230,13 @@ class Terminal:
         program name alone. The file that runs is ``argv[0]`` looked up as
         `resolve_program` does (along the ``PATH`` of ``env``, else of this
         process), opened once and run from that descriptor, so a path swapped
-        after the lookup changes nothing. ``executable``, an open descriptor,
-        names the file to run instead (the caller keeps it). ``env`` adds to
+        after the lookup makes the start fail rather than run another file: the
+        program runs by that path, checked just before the exec to still name
+        the file opened, so that a script finds itself through ``$0``.
+        ``executable``, an open descriptor, names the file to run instead (the
+        caller keeps it); it runs from the descriptor itself (a script then
+        sees ``/dev/fd/N`` as ``$0``), unless ``path`` names the path to run
+        it by, checked the same way. ``env`` adds to
         (or overrides) this process's environment; ``cwd`` is the working
         folder; ``rows`` and ``columns`` the terminal's size, set before the
         program starts. ``prompts`` are texts the program shows when it waits
@@ -264,13 +276,20 @@ class Terminal:
             if not os.path.isdir(folder):
                 raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
         own = executable is None
-        fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if executable is None else executable
+        if own and path is not None:
+            raise ValueError("path names how to run an executable descriptor; give executable too")
+        if own:
+            path = resolve_program(words[0], env=env, cwd=folder)
+            fd = open_program(path)
+        else:
+            fd = executable
+        run_by = None if path is None else _word(path, "path")
         cast = -1
         try:
             if record is not None:
                 cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
-                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast)
+                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
         finally:
             if own:
                 os.close(fd)

@@ -333,11 +333,11 @@ PyMethodDef METHODS[] = {
 // ---- construction and deallocation
 
 // Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts,
-//      screen, record_fd or -1)
+//      screen, record_fd or -1, path or None)
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
-    PyObject* a[9];
+    PyObject* a[10];
     take_args(args, "Core", a);
     session::AgentStart start;
     start.argv = bytes_list(a[0], "bytes");
@@ -353,6 +353,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     start.screen = keep_screen != 0;
     const long record = PyLong_AsLong(a[8]);
     if (record == -1 && PyErr_Occurred()) throw PythonError{};
+    if (a[9] != Py_None) start.path = bytes_of(a[9], "bytes");
     if (start.argv.empty()) raise(PyExc_ValueError, "argv names no program");
     if (record >= 0) {
       // Our own copy, as for the program's descriptor.
@@ -416,7 +417,7 @@ void core_dealloc(PyObject* self) noexcept {
 }
 
 constexpr const char TYPE_DOC[] =
-    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, /)\n--\n\n"
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, path, /)\n--\n\n"
     "The native core of one agent terminal; use morvik_agent.Terminal.";
 
 }  // namespace

@@ -120,6 +120,7 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   pty::ProcessDescription description;
   description.argv = std::move(start.argv);
   description.executable = std::move(start.executable);
+  description.path = std::move(start.path);
   description.env = std::move(start.env);
   description.cwd = std::move(start.cwd);
   description.size = {start.rows, start.columns};
@@ -268,12 +269,13 @@ void AgentSession::close() noexcept {
   try {
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
+      // Let go first: the stop asks the terminal whether anyone else still
+      // holds its other side, which ours would always answer. Once the
+      // session's last hold goes too, the reader sees the end of the output.
+      subordinate_.reset();
       // Collects the child too, so the record's release finds nothing to stop.
       (void)process_->terminate_session();
       final_exit_ = exit_info_locked();
-      // Ours is then the last hold on the terminal's other side: once it
-      // goes, the reader sees the end of the output.
-      subordinate_.reset();
     }
     {
       std::lock_guard<std::mutex> waiting(wait_mutex_);

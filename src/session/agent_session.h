@@ -67,6 +67,9 @@ inline constexpr std::uint64_t AGENT_DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 
 struct AgentStart {
   std::vector<std::string> argv;  // argv[0] as given
   UniqueFd executable;            // exactly this file runs
+  // The path it runs by, checked to name that file at the exec; nullopt:
+  // run the descriptor itself.
+  std::optional<std::string> path;
   std::optional<std::vector<std::string>> env;  // "NAME=value"; nullopt: the host's
   std::optional<std::string> cwd;
   std::uint16_t rows = 24;

@@ -49,6 +49,9 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
     long long max_ms;          // the whole stop
     const char* background;    // the tag of a background process the script reports, if any
     bool background_survives;  // it left the session
+    // Whether the stop may read all of /proc: only when a process the
+    // child's tree does not show still holds the terminal.
+    bool full_scan = false;
   };
   const Row rows[] = {
       {"ends on SIGHUP", "echo READY; exec sleep 100", 150, nullptr, false},
@@ -60,7 +63,10 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
        "sh -c 'trap \"\" HUP; exec sleep 100' & echo \"BG $!\"; echo READY; exec sleep 100",
        pty::HANGUP_GRACE.count() + 400, "BG", false},
       {"background job that left the session",
-       "setsid sh -c 'echo \"BG $$\"; exec sleep 100' & echo READY; exec sleep 100", 150, "BG", true},
+       "setsid sh -c 'echo \"BG $$\"; exec sleep 100' & echo READY; exec sleep 100", 150, "BG", true, true},
+      {"orphan that ignores SIGHUP, parent gone",
+       "sh -c 'trap \"\" HUP; exec sleep 100 & echo \"BG $!\"'; echo READY; exec sleep 100",
+       pty::HANGUP_GRACE.count() + 400, "BG", false, true},
   };
   TempDir dir;
   for (const Row& row : rows) {
@@ -79,9 +85,11 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
     }
     const pid_t child = p.pid();
 
+    const std::uint64_t scans_before = pty::proc::full_scans();
     const auto start = Clock::now();
     auto stopped = p.terminate_session();
     const long long took = ms_since(start);
+    EXPECT_EQ(pty::proc::full_scans() != scans_before, row.full_scan) << row.what;
     ASSERT_TRUE(stopped.ok()) << row.what << ": " << stopped.error().text();
     EXPECT_TRUE(stopped.value()) << row.what;
     EXPECT_LT(took, row.max_ms) << row.what;

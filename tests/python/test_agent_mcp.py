@@ -191,6 +191,22 @@ def test_exactly_the_allowed_file_runs_under_the_allowed_name(tmp_path):
     assert "restricted" in restricted, restricted
 
 
+def test_an_allowed_script_runs_by_its_canonical_path_and_is_named_at_start_up(tmp_path):
+    # A wrapper that finds its program through $0 (valgrind, pyenv shims):
+    # run from a descriptor it would see /dev/fd/N and fail.
+    wrap = support.write_script(tmp_path, "wrap", '#!/bin/sh\nexec "$0.bin" "$@"\n')
+    support.write_script(tmp_path, "wrap.bin", '#!/bin/sh\necho "real program: $0"\n')
+    os.symlink(wrap, tmp_path / "shim")
+
+    async def scenario(call, ok):
+        return await ok("terminal_start", argv=["shim"])
+
+    started = serve(tmp_path, ["--allow", str(tmp_path / "shim")], scenario)
+    assert f"real program: {wrap}.bin" in started, started
+    log = (tmp_path / "server.log").read_text()
+    assert f"--allow {tmp_path / 'shim'}: a script, run by its interpreter /bin/sh; it runs as {wrap}" in log, log
+
+
 def test_control_answers_at_once_while_a_call_waits(tmp_path):
     replies, took = {}, {}
 

@@ -415,3 +415,22 @@ def test_forked_copy_closes_no_number_it_reused_and_frees_the_queued_output(tmp_
     assert report["still_open"] is True
     assert report["queued"] > (16 << 20), "the original did not queue enough to tell"
     assert report["in_use"] < report["queued"] - (12 << 20)
+
+
+@pytest.mark.parametrize("face", [
+    "s = morvik.Morvik('cat', False); s.send_and_read_until_ready('x', 2000, 4096, 50, 50); s.close()",
+    "from morvik_agent import Terminal; t = Terminal.start(['cat'], timeout_ms=2000); t.send('x'); t.close()",
+], ids=["Morvik", "Terminal"])
+def test_starts_and_writes_finish_under_an_interval_timer_faster_than_their_polls(face):
+    # A sampling profiler's timer: every timed wait that is retried blindly
+    # after EINTR restarts its full timeout and never ends.
+    report = host_report(f"""\
+        import json, signal, morvik
+        signal.signal(signal.SIGALRM, lambda *_: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        for _ in range(3):
+            {face}
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(json.dumps({{"starts": 3}}))
+        """, timeout=60)
+    assert report == {"starts": 3}
