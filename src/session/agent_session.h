@@ -79,9 +79,15 @@ struct AgentStart {
   UniqueFd record;
 };
 
+// The quiet gap that ends a wait without prompts when the caller named none
+// and the kernel cannot tell whether the program waits for input.
+inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
+
 struct AgentWait {
   std::uint64_t timeout_ms;
-  std::uint64_t quiet_ms;
+  // A quiet gap ends the wait only when given; nullopt: only where the
+  // kernel cannot tell, after AGENT_FALLBACK_QUIET_MS.
+  std::optional<std::uint64_t> quiet_ms;
   std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
 };
 
@@ -102,6 +108,11 @@ struct AgentReply {
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
   ExitInfo exit;                      // how the program ended, once it has
+  // The wait ended while the program neither waited for input nor had
+  // ended: what is sent now goes to a program still at work.
+  bool running = false;
+  std::size_t dropped_bytes = 0;  // queued output dropped before the wait
+  std::optional<std::string> warning;  // something the caller should know (a recording cut off)
 };
 
 class AgentSession {
@@ -118,7 +129,10 @@ class AgentSession {
   Expected<AgentReply> send_and_wait(std::string_view input, const AgentWait& args);
   // Writes at once, then waits unless another thread's wait runs: that wait
   // returns the program's answer, and this returns nullopt at once.
-  Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args);
+  // `discard`: the output queued once the input is written is dropped
+  // before the wait (a flood an interrupt stopped); the reply counts it.
+  Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args,
+                                                             bool discard = false);
 
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
@@ -168,6 +182,8 @@ class AgentSession {
   bool drain(ReadOutput& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
              std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
   bool take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  // Drops the output queued now; how many bytes.
+  std::size_t discard_queued();
   // The reply's text: the lines rendered since the last reply, then the
   // unfinished one, or the alternate screen while it is in use.
   void finish_text(ReadOutput& collected);
