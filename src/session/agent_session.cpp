@@ -116,7 +116,17 @@ AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::s
       output_(std::move(output)),
       recorder_(std::move(recorder)),
       process_(std::move(process)),
-      subordinate_(std::move(subordinate)) {}
+      subordinate_(std::move(subordinate)) {
+  fork_policy_.emplace(reader_thread_, inbox_, &process_mutex_, &AgentSession::close_rest_in_forked_child, this);
+}
+
+void AgentSession::close_rest_in_forked_child(void* self) noexcept {
+  AgentSession& s = *static_cast<AgentSession*>(self);
+  s.input_->close_in_forked_child();
+  if (s.process_) s.process_->close_in_forked_child();
+  if (s.subordinate_.valid()) (void)::close(s.subordinate_.release());
+  if (s.recorder_) s.recorder_->close_in_forked_child();
+}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   const std::string term = term_of(start.env);
@@ -170,7 +180,10 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
 }
 
-AgentSession::~AgentSession() { close(); }
+AgentSession::~AgentSession() {
+  fork_policy_.reset();
+  close();
+}
 
 // ---------------------------------------------------------------- control
 
@@ -228,7 +241,9 @@ Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
 }
 
 ExitInfo AgentSession::exit_info() {
-  if (in_forked_copy()) return {};
+  // The program is the original's: for a copy it is no program of its own
+  // (closed), and how it ended is not the copy's to know.
+  if (in_forked_copy()) return {true, std::nullopt, std::nullopt};
   std::lock_guard<std::mutex> lock(process_mutex_);
   return exit_info_locked();
 }
@@ -304,7 +319,9 @@ void AgentSession::abandon() noexcept {
   input_->abandon();
   if (recorder_) recorder_->abandon();
   forget(std::move(recorder_));
-  subordinate_.reset();
+  // Closed at the fork; a number the copy still sees may be a file it
+  // opened since.
+  (void)subordinate_.release();
   // The process record, in a copy, closes its descriptors and nothing else.
   process_.reset();
 }

@@ -48,6 +48,7 @@
 #include "base/byte_buffer.h"
 #include "base/unique_fd.h"
 #include "expected.h"
+#include "fork_policy.h"
 #include "history.h"
 #include "inbox.h"
 #include "agent_input.h"
@@ -148,7 +149,11 @@ class AgentSession {
   // SIGWINCH): what it draws for the new size lands in a model of it.
   Expected<void> resize(std::uint16_t rows, std::uint16_t columns);
   // The screen as the program drew it; nullopt without a model.
-  std::optional<ScreenShot> screen() { return output_->screen(); }
+  std::optional<ScreenShot> screen() {
+    // In a forked copy the model's lock may have been held at the fork.
+    if (in_forked_copy()) return std::nullopt;
+    return output_->screen();
+  }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return pid_; }
@@ -234,6 +239,12 @@ class AgentSession {
   std::optional<pty::PtyProcess> process_;
   ExitInfo final_exit_;
   UniqueFd subordinate_;  // the terminal's other side, for the input question
+
+  // Inside a fork of the host (fork_policy.h): the process lock is held
+  // across it, and the copy closes its duplicates of the input side, the
+  // process record, the other side and the recording too.
+  static void close_rest_in_forked_child(void* self) noexcept;
+  std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
 };
 
 }  // namespace morvik::session

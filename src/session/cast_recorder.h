@@ -19,6 +19,8 @@
 // become U+FFFD.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -61,6 +63,12 @@ class CastRecorder {
   // nothing is written, locked or joined from here on (its owner then
   // forgets it: see forget.h).
   void abandon() noexcept { abandoned_ = true; }
+  // In a forked copy of the host, inside fork(): closes the copy's
+  // duplicates of the file and the wake-up while the numbers are ours.
+  void close_in_forked_child() noexcept {
+    if (file_.valid()) (void)::close(file_.release());
+    if (wake_.valid()) (void)::close(wake_.release());
+  }
 
  private:
   // One event line of `carry` and then `bytes`; a character cut at the end
