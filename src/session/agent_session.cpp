@@ -380,10 +380,13 @@ std::size_t AgentSession::discard_queued() {
   // modes follow them, as the terminal did. The end of what is queued
   // stays, from a line's start: where the program stands now (its prompt,
   // the interrupt's message) is what the reply must show.
+  // What is queued now, and no more: a flood that goes on (a program that
+  // ignores the interrupt) would otherwise keep this loop taking for good.
+  const std::size_t budget = inbox_.receiver().events().queued_bytes + inbox_.returned_bytes();
   std::string queued;
   std::size_t total = 0;
   Chunk chunk;
-  while (inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+  while (total < budget && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
     key_mode_.feed(chunk);
     queued.append(chunk);
     total += chunk.size();
@@ -399,11 +402,17 @@ std::size_t AgentSession::discard_queued() {
   std::size_t keep = std::min(queued.size(), DISCARD_KEPT_BYTES);
   const std::size_t line = queued.find('\n', queued.size() - keep);
   if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
+  const std::string_view before_kept = std::string_view(queued).substr(0, queued.size() - keep);
   {
     // The kept end reaches the history with the reply that shows it.
     std::lock_guard<std::mutex> lock(history_mutex_);
-    history_.append(std::string_view(queued).substr(0, queued.size() - keep));
+    history_.append(before_kept);
   }
+  // The line the last reply left unfinished ends in what was dropped: the
+  // renderer sees that end, so the kept text starts a line of its own.
+  renderer_.set_columns(columns_.load(std::memory_order_acquire));
+  renderer_.feed(before_kept);
+  (void)renderer_.take(false);
   inbox_.put_back(queued.substr(queued.size() - keep));
   return total - keep;
 }
