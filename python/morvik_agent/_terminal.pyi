@@ -6,6 +6,8 @@ _Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
 # (text, status, prompt index, queued bytes, exit code, signal, still running, dropped bytes, warning)
 _Answer = tuple[str, _Status, int | None, int, int | None, int | None, bool, int, str | None]
 
+STATUSES: tuple[_Status, ...]
+
 class PanicException(BaseException): ...
 
 @final

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
+from morvik_agent._terminal import STATUSES
 from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply
 
 if TYPE_CHECKING:
@@ -60,7 +61,7 @@ MAX_HISTORY_OFFSET = 64 * 1024 * 1024
 MAX_OUTPUT_CHARS = 10_000_000
 
 # What a model should do next after each status; it reads this line first.
-NEXT_STEP = {
+_STEPS = {
     "ready": "the program waits for input",
     "quiet": "output paused",
     "timeout": "still running: terminal_read waits longer, terminal_interrupt sends Ctrl-C",
@@ -68,6 +69,10 @@ NEXT_STEP = {
     "cancelled": "the wait was cancelled; the program goes on",
     "cap": "output cap reached: terminal_read returns the rest",
 }
+# One step for each status the core names, and none for a status it does not.
+if set(_STEPS) != set(STATUSES):
+    raise ImportError(f"the server's statuses {sorted(_STEPS)} are not the core's {sorted(STATUSES)}")
+NEXT_STEP = {status: _STEPS[status] for status in STATUSES}
 
 # Said of every reply that ends while the program works.
 STILL_RUNNING = "still running; what you send now goes to the running program"

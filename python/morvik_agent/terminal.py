@@ -22,11 +22,15 @@ import time
 import weakref
 from collections.abc import Mapping, Sequence
 from types import TracebackType
-from typing import Literal, NamedTuple, Self
+from typing import Literal, NamedTuple, Self, get_args
 
-from morvik_agent._terminal import Core
+from morvik_agent._terminal import STATUSES, Core
 
+# The core names the statuses (STATUSES); this spells them for type
+# checkers only, and may never differ.
 Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
+if get_args(Status) != STATUSES:
+    raise ImportError(f"morvik_agent's statuses {get_args(Status)} are not its core's {STATUSES}")
 
 DEFAULT_TIMEOUT_MS = 10_000
 # None: no wait ends on a quiet gap where the kernel shows whether the

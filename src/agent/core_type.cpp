@@ -97,17 +97,7 @@ T unwrap_value(session::Expected<T>&& r) {
   return std::move(r).value();
 }
 
-const char* status_name(WaitEnd end) {
-  switch (end) {
-    case WaitEnd::Ready: return "ready";
-    case WaitEnd::Quiet: return "quiet";
-    case WaitEnd::Timeout: return "timeout";
-    case WaitEnd::Exited: return "exited";
-    case WaitEnd::Cancelled: return "cancelled";
-    case WaitEnd::Cap: return "cap";
-  }
-  internal_failure("a wait ended for no known reason");
-}
+const char* status_name(WaitEnd end) { return session::wait_end_name(end).data(); }
 
 PyRef optional_int(const std::optional<int>& v) {
   return v ? PyRef::checked(PyLong_FromLong(*v)) : PyRef::borrow(Py_None);

@@ -35,6 +35,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -102,6 +103,14 @@ struct ExitInfo {
 
 // Why a wait ended, in the order the wait looks at them.
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
+// Their names, as every face shows them, in the enum's order: the one place
+// they are written (the Python layer and the MCP server read them from the
+// core).
+inline constexpr std::array<std::string_view, 6> WAIT_END_NAMES = {"ready", "quiet", "timeout",
+                                                                   "exited", "cancelled", "cap"};
+constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
+  return WAIT_END_NAMES[static_cast<std::size_t>(end)];
+}
 
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
