@@ -3,16 +3,18 @@
 // queue half an event line: a line is built whole and queued in one go.
 #include "cast_recorder.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <system_error>
+#include <utility>
 
 #include "base/eintr.h"
 #include "text/utf8.h"
@@ -91,6 +93,7 @@ CastRecorder::CastRecorder(UniqueFd file, int rows, int columns, std::string_vie
   queued_ = std::move(header);
   struct stat st {};
   piece_by_piece_ = !(file_.valid() && ::fstat(file_.get(), &st) == 0 && S_ISREG(st.st_mode));
+  backlog_limit_ = piece_by_piece_ ? RECORDING_BACKLOG_BYTES : RECORDING_FILE_BACKLOG_BYTES;
   wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   try {
     if (file_.valid() && wake_.valid()) writer_ = std::thread([this] { write_queued(); });
@@ -169,7 +172,7 @@ void CastRecorder::event(char code, std::string_view bytes, std::string* cut, st
 }
 
 void CastRecorder::queue_line(std::string line) {
-  if (queued_.size() + line.size() > RECORDING_BACKLOG_BYTES) {
+  if (queued_.size() + line.size() > backlog_limit_) {
     const std::size_t behind = queued_.size() + line.size();
     queued_.clear();
     stop_locked("[" + stamp() + ", \"m\", \"recording cut off: the file took the output too slowly\"]\n",
@@ -200,7 +203,8 @@ void CastRecorder::write_queued() noexcept {
     if (!write_batch(batch)) {
       std::lock_guard<std::mutex> lock(mutex_);
       queued_.clear();
-      if (!stopped_ || !closing_) {
+      // Unless it stopped already (cut off, or closed): then that is the news.
+      if (!stopped_) {
         stopped_ = true;
         warning_ = "the recording stopped: its file took no more";
       }

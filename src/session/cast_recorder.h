@@ -10,7 +10,7 @@
 // only queued under the lock, and a writer thread of the recorder's own
 // hands them to the file, never holding the lock across a write, waiting
 // for room with a poll it can be woken from. A recording whose file falls
-// RECORDING_BACKLOG_BYTES behind is cut off: the queue is dropped, a marker
+// too far behind (see below) is cut off: the queue is dropped, a marker
 // event ("m") says so, and take_warning() tells the terminal's next reply.
 // One that cannot be written (a full disk) stops the same way.
 //
@@ -35,8 +35,12 @@
 
 namespace morvik::session {
 
-// How far the file may fall behind the terminal before the recording is cut.
+// How far the file may fall behind the terminal before the recording is cut:
+// a pipe, socket or terminal may take nothing for good; a regular file only
+// lags (its writer starved on a busy machine, a slow mount), and is given
+// far more room before the recording is given up.
 inline constexpr std::size_t RECORDING_BACKLOG_BYTES = std::size_t{1} << 20;
+inline constexpr std::size_t RECORDING_FILE_BACKLOG_BYTES = std::size_t{64} << 20;
 // How long close waits for a file that takes nothing to take the rest.
 inline constexpr std::chrono::milliseconds RECORDING_CLOSE_GRACE{500};
 
@@ -95,6 +99,7 @@ class CastRecorder {
   UniqueFd file_;  // the writer thread's
   UniqueFd wake_;  // an eventfd that ends the writer's poll
   bool piece_by_piece_ = true;  // not a regular file: at most PIPE_BUF after a poll
+  std::size_t backlog_limit_ = RECORDING_BACKLOG_BYTES;
   std::atomic<bool> abandoned_{false};
   std::thread writer_;
 };
