@@ -22,18 +22,25 @@ import time
 import weakref
 from collections.abc import Mapping, Sequence
 from types import TracebackType
-from typing import Literal, NamedTuple, Self
+from typing import Literal, NamedTuple, Self, get_args
 
-from morvik_agent._terminal import Core
+from morvik_agent._terminal import STATUSES, Core
 
+# The core names the statuses (STATUSES); this spells them for type
+# checkers only, and may never differ.
 Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
+if get_args(Status) != STATUSES:
+    raise ImportError(f"morvik_agent's statuses {get_args(Status)} are not its core's {STATUSES}")
 
 DEFAULT_TIMEOUT_MS = 10_000
-# Longer than the morvik module's 80 ms: a program without a prompt that
-# pauses between two parts of one answer would otherwise be cut in the
-# middle, and an agent pays a whole round trip for every extra read. Most
-# programs never get here: the kernel shows when they wait for input.
-DEFAULT_QUIET_MS = 300
+# None: no wait ends on a quiet gap where the kernel shows whether the
+# program waits for input (a program that pauses between two parts of one
+# answer is not waiting), and a 300 ms gap ends it where the kernel cannot
+# tell. A number ends every wait without prompts after that gap.
+DEFAULT_QUIET_MS: int | None = None
+# The longest prompt: the core looks for prompts in the cleaned end of the
+# output, which a longer one would not fit.
+MAX_PROMPT_CHARS = 1024
 # The most raw output one wait collects; the rest stays queued.
 DEFAULT_MAX_OUTPUT_BYTES = 2 * 1024 * 1024
 # A wait's limits are at most this (about 585 million years of ms).
@@ -67,7 +74,8 @@ class Reply(NamedTuple):
       (``prompt`` is None); this needs no prompts at all.
     - ``"quiet"``: no prompts were given, and the output paused for
       ``quiet_ms`` while the program did not wait for input (it sleeps or
-      works).
+      works). With ``quiet_ms`` None (the default) only where the kernel
+      cannot tell whether the program waits, after 300 ms.
     - ``"timeout"``: the program did neither before ``timeout_ms``; it runs
       on, and its further output is kept for the next call.
     - ``"exited"``: the program ended; ``exit_code`` or ``signal`` says how,
@@ -77,8 +85,14 @@ class Reply(NamedTuple):
     - ``"cap"``: the wait collected ``max_output_bytes`` of output;
       ``queued_bytes`` more are waiting for the next call.
 
-    ``exit_code`` and ``signal`` are None while the program runs.
-    ``elapsed_ms`` is the wall time of the call.
+    ``exit_code`` and ``signal`` are None while the program runs, and when
+    the program's status could not be known (the host collected it).
+    ``elapsed_ms`` is the wall time of the call. ``running``: the wait
+    ended while the program still runs and does not wait for input (quiet,
+    timeout, cap, cancelled): what is sent now goes to the running program.
+    ``dropped_bytes``: queued output an ``interrupt(discard=True)`` dropped.
+    ``warning``: something gone wrong beside the program, told once (a
+    recording cut off because its file took the output too slowly).
     """
 
     text: str
@@ -88,6 +102,9 @@ class Reply(NamedTuple):
     signal: int | None = None
     prompt: str | None = None
     queued_bytes: int = 0
+    running: bool = False
+    dropped_bytes: int = 0
+    warning: str | None = None
 
 
 class Screen(NamedTuple):
@@ -193,7 +210,7 @@ class Terminal:
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
-                 timeout_ms: int, quiet_ms: int, max_output_bytes: int) -> None:
+                 timeout_ms: int, quiet_ms: int | None, max_output_bytes: int) -> None:
         self._core = core
         self.argv = argv
         self.prompts = prompts
@@ -216,7 +233,7 @@ class Terminal:
         columns: int = 80,
         prompts: Sequence[str] | str | None = None,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
-        quiet_ms: int = DEFAULT_QUIET_MS,
+        quiet_ms: int | None = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
         path: str | None = None,
@@ -264,11 +281,13 @@ class Terminal:
                 raise TypeError(f"prompts must be str, not {type(mark).__name__}")
             if not mark:
                 raise ValueError("an empty prompt would match any output")
+            if len(mark) > MAX_PROMPT_CHARS:
+                raise ValueError(f"a prompt is at most {MAX_PROMPT_CHARS} characters, not {len(mark)}")
         environment = _environment(env)
         rows = _size(rows, "rows")
         columns = _size(columns, "columns")
         timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
-        quiet = _limit(quiet_ms, DEFAULT_QUIET_MS, "quiet_ms")
+        quiet = None if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms")
         cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
         folder = None
         if cwd is not None:
@@ -348,10 +367,15 @@ class Terminal:
         """
         return self._write_then_wait(self._encode_keys(keys), timeout_ms, quiet_ms, max_output_bytes)
 
-    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:
+    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+                  discard: bool = False) -> Reply | None:
         """Send Ctrl-C at once, then wait as `read` does; None at once when
-        another thread's wait is running (that wait gets the answer)."""
-        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None)
+        another thread's wait is running (that wait gets the answer).
+
+        ``discard=True`` drops the output queued once Ctrl-C is out (a flood
+        the interrupt stopped) before the wait; the reply's
+        ``dropped_bytes`` says how much (`history` still has it)."""
+        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
 
     def cancel(self) -> None:
         """End the wait another thread is running, at once: it returns what
@@ -386,21 +410,23 @@ class Terminal:
 
     @property
     def alive(self) -> bool:
-        """Whether the program still runs."""
-        code, signal = self._core.exit_status()
-        return code is None and signal is None
+        """Whether the program still runs (the core's own finding, also
+        when the host collected the program and its status is lost)."""
+        ended: bool = self._core.exit_status()[0]
+        return not ended
 
     @property
     def exit_code(self) -> int | None:
-        """The program's exit status once it exited; None while it runs or
-        when a signal ended it."""
-        code: int | None = self._core.exit_status()[0]
+        """The program's exit status once it exited; None while it runs,
+        when a signal ended it, or when the host collected it first."""
+        code: int | None = self._core.exit_status()[1]
         return code
 
     @property
     def signal(self) -> int | None:
-        """The signal that ended the program; None while it runs or when it exited."""
-        signal: int | None = self._core.exit_status()[1]
+        """The signal that ended the program; None while it runs, when it
+        exited, or when the host collected it first."""
+        signal: int | None = self._core.exit_status()[2]
         return signal
 
     @property
@@ -435,12 +461,12 @@ class Terminal:
     # ---------------------------------------------------------------- inside
 
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
-                max_output_bytes: int | None) -> tuple[int, int, int]:
+                max_output_bytes: int | None) -> tuple[int, int | None, int]:
         if timeout_ms is None and quiet_ms is None and max_output_bytes is None:
             return self.timeout_ms, self.quiet_ms, self.max_output_bytes
         return (
             _limit(timeout_ms, self.timeout_ms, "timeout_ms"),
-            _limit(quiet_ms, self.quiet_ms, "quiet_ms"),
+            self.quiet_ms if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms"),
             _limit(max_output_bytes, self.max_output_bytes, "max_output_bytes"),
         )
 
@@ -455,16 +481,17 @@ class Terminal:
         self._core.write(data)
 
     def _write_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
-                         max_output_bytes: int | None) -> Reply | None:
+                         max_output_bytes: int | None, discard: bool = False) -> Reply | None:
         began = time.monotonic()
-        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes))
+        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes), discard)
         return None if answer is None else self._reply(answer, began)
 
-    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None], began: float) -> Reply:
-        text, status, prompt, queued, code, signal = answer
+    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None],
+               began: float) -> Reply:
+        text, status, prompt, queued, code, signal, running, dropped, warning = answer
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
-            None if prompt is None else self.prompts[prompt], queued,
+            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning,
         )
 
 

@@ -288,7 +288,7 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     header, body = capped.split("\n", 1)
     omitted, total = map(int, re.fullmatch(
         r"\[t1\] status: cap \(output cap reached: terminal_read returns the rest\); \d+ ms; \d+ more bytes queued; "
-        r"(\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
+        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
     head, end = body.split(f"\n[... {omitted} characters left out ...]\n")
     assert omitted == total - 2000 and len(head) + len(end) == 2000 and head.startswith("1\n2\n3\n")
     assert rest.startswith("[t1] status: ready ") and rest.endswith("\n400000\ndone\n$ ")
