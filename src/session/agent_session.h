@@ -58,6 +58,7 @@
 #include "pty/pty_process.h"
 #include "read_output.h"
 #include "reader_thread.h"
+#include "ready_rule.h"
 #include "text/keys.h"
 #include "text/line_render.h"
 #include "text/text_maker.h"
@@ -84,10 +85,6 @@ struct AgentStart {
   UniqueFd record;
 };
 
-// The quiet gap that ends a wait without prompts when the caller named none
-// and the kernel cannot tell whether the program waits for input.
-inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
-
 struct AgentWait {
   std::uint64_t timeout_ms;
   // A quiet gap ends the wait only when given; nullopt: only where the
@@ -103,17 +100,6 @@ struct ExitInfo {
   std::optional<int> code;
   std::optional<int> signal;
 };
-
-// Why a wait ended, in the order the wait looks at them.
-enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
-// Their names, as every face shows them, in the enum's order: the one place
-// they are written (the Python layer and the MCP server read them from the
-// core).
-inline constexpr std::array<std::string_view, 6> WAIT_END_NAMES = {"ready", "quiet", "timeout",
-                                                                   "exited", "cancelled", "cap"};
-constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
-  return WAIT_END_NAMES[static_cast<std::size_t>(end)];
-}
 
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
@@ -188,6 +174,9 @@ class AgentSession {
   // `cancel_seen`: the cancel count before anything of this wait was sent;
   // a cancel after that ends it.
   AgentReply wait_locked(const AgentWait& args, std::uint64_t cancel_seen);
+  // The reply for a wait that ends with `end`: its text made, its output in
+  // the history, and what the caller should know beside.
+  AgentReply finish_wait(AgentReply& reply, ReadOutput& collected, WaitEnd end);
   Expected<AgentReply> checked(AgentReply reply);
   bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
   void abandon() noexcept;

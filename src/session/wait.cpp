@@ -17,6 +17,7 @@
 
 #include "text/cleaning.h"
 #include "text/utf8.h"
+#include "deadline.h"
 #include "held_tail.h"
 #include "marker_watch.h"
 #include "session.h"
@@ -32,13 +33,6 @@ using std::chrono::nanoseconds;
 constexpr milliseconds READY_POLL_SLICE_MS{50};
 constexpr milliseconds SETTLE_GAP_MS{25};
 constexpr milliseconds QUIET_POLL_SLICE_MS{25};
-
-// now + ms, saturating: a caller may ask for any 64-bit number of ms.
-Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
-  const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
-  if (ms >= static_cast<std::uint64_t>(room)) return Clock::time_point::max();
-  return now + milliseconds(static_cast<milliseconds::rep>(ms));
-}
 
 nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
   const auto now = Clock::now();
