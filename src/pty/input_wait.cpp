@@ -180,7 +180,7 @@ std::vector<pid_t> group_members(pid_t session_leader, pid_t group) {
   return members;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth);
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed);
 
 // Whether input the relay copied is still queued on its terminal, unread:
 // then the program behind it, though asleep reading, has a line to take.
@@ -204,12 +204,13 @@ InputWait unless_input_queued(unsigned index, dev_t inner) {
 // reading" then says nothing of the program behind it, which may be busy.
 // The verdict is that inner terminal's foreground group's, recursively.
 // `members` read our terminal; none holding a master: Waiting.
-InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
+InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool* relayed) {
   bool waiting = true;
   bool unknown = false;
   for (pid_t pid : members) {
     for (int fd : proc::descriptors_of(pid)) {
       if (proc::descriptor_device(pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
+      if (relayed != nullptr) *relayed = true;
       const std::optional<unsigned> index = proc::master_index(pid, fd);
       if (!index || depth >= MAX_RELAY_DEPTH) {
         unknown = true;
@@ -240,9 +241,9 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
       // over a moment of a start.
       if (!controlled) return InputWait::Busy;
       // No foreground group: the inner session is ending, not waiting.
-      InputWait inner_wait = controlled->tpgid <= 0
-                                       ? InputWait::Busy
-                                       : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1);
+      InputWait inner_wait =
+          controlled->tpgid <= 0 ? InputWait::Busy
+                                 : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, nullptr);
       if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
       if (inner_wait == InputWait::Busy) return InputWait::Busy;
       if (inner_wait == InputWait::Unknown) unknown = true;
@@ -253,7 +254,7 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
   return waiting ? InputWait::Waiting : InputWait::Busy;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth) {
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
   const std::vector<pid_t> members = group_members(session_leader, group);
   if (members.empty()) return InputWait::Busy;
 
@@ -285,18 +286,19 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
       }
     }
   }
-  if (reading) return relayed_input_wait(members, depth);
+  if (reading) return relayed_input_wait(members, depth, relayed);
   return refused ? InputWait::Unknown : InputWait::Busy;
 }
 
 }  // namespace
 
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate) {
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, bool* relayed) {
+  if (relayed != nullptr) *relayed = false;
   const pid_t group = ::tcgetpgrp(master_fd);
   if (group < 0) return InputWait::Unknown;
   // 0: no foreground group, as once the session leader is gone.
   if (group == 0) return InputWait::Busy;
-  return group_input_wait(group, session_leader, subordinate, 0);
+  return group_input_wait(group, session_leader, subordinate, 0, relayed);
 }
 
 }  // namespace morvik::pty

@@ -7,7 +7,7 @@
 #include "agent_session.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/eventfd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -66,7 +66,7 @@ std::size_t longest(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::shared_ptr<AgentInput> input,
+AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, UniqueFd wake, std::shared_ptr<AgentInput> input,
                            std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
                            ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns)
     : prompts_(std::move(prompts)),
@@ -83,7 +83,8 @@ AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::s
       output_(std::move(output)),
       recorder_(std::move(recorder)),
       process_(std::move(process)),
-      subordinate_(std::move(subordinate)) {
+      subordinate_(std::move(subordinate)),
+      wake_(std::move(wake)) {
   fork_policy_.emplace(reader_thread_, inbox_, &process_mutex_, &AgentSession::close_rest_in_forked_child, this);
 }
 
@@ -92,6 +93,7 @@ void AgentSession::close_rest_in_forked_child(void* self) noexcept {
   s.input_->close_in_forked_child();
   if (s.process_) s.process_->close_in_forked_child();
   if (s.subordinate_.valid()) (void)::close(s.subordinate_.release());
+  if (s.wake_.valid()) (void)::close(s.wake_.release());
   if (s.recorder_) s.recorder_->close_in_forked_child();
 }
 
@@ -130,6 +132,9 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto subordinate = high_duplicate(opened.get());
   if (!subordinate) return start_failed(program, subordinate.error());
   opened.reset();
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake.valid()) return start_failed(program, Errno::last());
+  if (auto moved = keep_above_stdio(wake); !moved) return start_failed(program, moved.error());
   Result<ReaderThread::Descriptors> descriptors = ReaderThread::make_descriptors();
   if (!descriptors) return start_failed(program, descriptors.error());
   auto input = std::make_shared<AgentInput>(InputWriter(std::move(writer_fd).value()));
@@ -144,7 +149,8 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
                                             why, std::move(child_fd).value(), output);
   if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
   return std::unique_ptr<AgentSession>(new AgentSession(
-      std::move(process).value(), std::move(subordinate).value(), std::move(input), std::move(output),
+      std::move(process).value(), std::move(subordinate).value(), std::move(wake), std::move(input),
+      std::move(output),
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
 }
 
@@ -194,6 +200,11 @@ void AgentSession::cancel() noexcept {
   if (in_forked_copy()) return;
   cancels_.fetch_add(1, std::memory_order_acq_rel);
   channel_.poke();
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  if (wake_.valid()) {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_.get(), &one, sizeof one);
+  }
 }
 
 Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
@@ -268,9 +279,15 @@ void AgentSession::close() noexcept {
     }
     input_->close();
     if (recorder_) recorder_->close();
+
     // The terminal and the process handle go now, not with the object.
     std::lock_guard<std::mutex> lock(process_mutex_);
     process_.reset();
+    // No wait runs now, and none starts: nothing polls it any more. Under
+    // the process lock too, which a fork holds: the copy never sees it
+    // half released.
+    std::lock_guard<std::mutex> wake_lock(wake_mutex_);
+    wake_.reset();
   } catch (const InternalFailure& f) {
     defer_internal_failure(f.message());
   } catch (...) {
@@ -291,6 +308,7 @@ void AgentSession::abandon() noexcept {
   // Closed at the fork; a number the copy still sees may be a file it
   // opened since.
   (void)subordinate_.release();
+  (void)wake_.release();
   // The process record, in a copy, closes its descriptors and nothing else.
   process_.reset();
 }
@@ -324,6 +342,7 @@ Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const A
   // Counted before the line goes out: a cancel (or close) that comes once
   // the program may be answering it is this wait's.
   const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
+  const Turn turn(*this);
   if (auto written = write(input); !written) return std::move(written).take_error();
   return checked(wait_locked(args, cancel_seen));
 }

@@ -5,6 +5,7 @@
 // that takes the process lock in the other order, and never end a wait on
 // a prompt that answers an earlier line.
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,6 +35,15 @@ constexpr std::size_t PROMPT_WINDOW_BYTES = MARKER_WINDOW_BYTES;
 constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // What an interrupt that drops the queued output keeps of its end.
 constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
+// How much a wait reads itself before it leaves the rest to the reader: a
+// flood is then read and rendered side by side, on two processors.
+constexpr std::size_t TURN_BYTES = 65536;
+
+// Whether `fd` is readable now.
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
+}
 
 // Whether the terminal holds input its program can read now: a line in
 // canonical mode, enough bytes otherwise. A program asleep in a read of the
@@ -47,6 +57,97 @@ bool input_pending(int subordinate) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the turn
+
+AgentSession::Turn::Turn(AgentSession& s) noexcept {
+  if (s.holds_turn_ || s.in_forked_copy()) return;
+  {
+    std::lock_guard<std::mutex> lock(s.process_mutex_);
+    if (!s.process_) return;
+    s.turn_master_ = s.process_->master_fd();
+    s.turn_child_ = s.process_->pidfd();
+  }
+  if (!s.reader_thread_.take_turn()) return;
+  s.holds_turn_ = true;
+  s.turn_bytes_ = 0;
+  s.turn_dry_ = false;
+  held_ = &s;
+}
+
+AgentSession::Turn::~Turn() {
+  if (held_ != nullptr && held_->holds_turn_) held_->give_turn_back(false);
+}
+
+void AgentSession::give_turn_back(bool nudge) noexcept {
+  holds_turn_ = false;
+  reader_thread_.give_turn();
+  if (nudge || readable(turn_child_)) (void)reader_thread_.request_sync();
+}
+
+bool AgentSession::output_dry() {
+  if (holds_turn_) return turn_dry_ && inbox_.returned_bytes() == 0;
+  return inbox_.receiver().events().dry;
+}
+
+Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
+  auto from_channel = [&] {
+    return inbox_.take_within(chunk, std::max(nanoseconds::zero(), nanoseconds(until - Clock::now())));
+  };
+  if (!holds_turn_) return from_channel();
+  // What the reader queued before the turn came first.
+  if (const auto status = inbox_.try_take(chunk); status != Inbox::Status::Empty) return status;
+  for (;;) {
+    // Read first: right after output the terminal is often not empty yet,
+    // and finding it empty is what the ready rule waits to hear.
+    chunk.resize(READ_CHUNK_BYTES);
+    const ssize_t got = ::read(turn_master_, chunk.data(), chunk.size());
+    if (got > 0) {
+      chunk.resize(static_cast<std::size_t>(got));
+      turn_dry_ = false;
+      // The screen, the recording and the answers to queries see it before
+      // anyone takes it, as from the reader.
+      output_->observe(chunk);
+      turn_bytes_ += chunk.size();
+      if (turn_bytes_ >= TURN_BYTES) give_turn_back(false);
+      return Inbox::Status::Chunk;
+    }
+    chunk.clear();
+    if (got < 0 && errno == EINTR) continue;
+    if (!(got < 0 && errno == EAGAIN)) {
+      // The reader finds the same end, and tells it after what it queued.
+      give_turn_back(true);
+      return from_channel();
+    }
+    // A read that finds the terminal empty has had the kernel hand over
+    // what was still on its way: everything written before is taken.
+    turn_dry_ = true;
+    const auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) return Inbox::Status::TimedOut;
+    const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
+    const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_.get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
+    const int ready = ::ppoll(p, 3, until == Clock::time_point::max() ? nullptr : &ts, nullptr);
+    if (ready == 0) return Inbox::Status::TimedOut;
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // a signal: the deadline still holds
+      give_turn_back(true);
+      return from_channel();
+    }
+    if ((p[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      (void)!::read(wake_.get(), &count, sizeof count);
+      return Inbox::Status::Poked;
+    }
+    if (p[2].revents != 0) {
+      // The child ended: the reader reads the terminal empty and then tells
+      // of the end, after every byte written before it.
+      give_turn_back(true);
+      return Inbox::Status::Poked;
+    }
+    // Output, or a hang-up the next read reports.
+  }
+}
 
 std::size_t AgentSession::discard_queued() {
   // Dropped from the replies only: the history keeps them, and the key
@@ -90,10 +191,10 @@ std::size_t AgentSession::discard_queued() {
   return total - keep;
 }
 
-pty::InputWait AgentSession::input_wait() {
+pty::InputWait AgentSession::input_wait(bool* relayed) {
   std::lock_guard<std::mutex> lock(process_mutex_);
   if (!process_) return pty::InputWait::Unknown;
-  return process_->foreground_input_wait();
+  return process_->foreground_input_wait(relayed);
 }
 
 bool AgentSession::input_queued() {
@@ -176,10 +277,23 @@ std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collecte
 bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_point deadline,
                          std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut) {
   Receiver& rx = inbox_.receiver();
-  // After output just taken: the reader found the terminal empty after its
-  // last chunk, a read that came after that output was written, so nothing
+  // After output just taken: the terminal was found empty after the last
+  // chunk, a read that came after that output was written, so nothing
   // written before it is on its way (a reply's usual end, at no cost).
-  if (after_output && rx.events().dry) return true;
+  if (after_output && output_dry()) return true;
+  while (holds_turn_) {
+    // With the turn the drain is ours: reads until one finds the terminal
+    // empty.
+    if (cancelled_since(cancel_seen)) return false;
+    if (collected.raw.size() >= cap) return true;
+    Chunk chunk;
+    const auto status = receive(chunk, Clock::now());
+    if (status == Inbox::Status::Chunk) {
+      if (take(collected, std::move(chunk), cap, cut)) new_output = true;
+    } else if (status != Inbox::Status::Poked && holds_turn_) {
+      return true;
+    }
+  }
   const std::uint64_t generation = reader_thread_.request_sync();
   for (;;) {
     if (cancelled_since(cancel_seen)) return false;
@@ -216,6 +330,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   MarkerWatch watch(prompts_);
   bool cut = false;
   ReadyRule rule({began, deadline, args.quiet_ms, !prompts_.empty(), rx.events().child_exited});
+  const Turn turn(*this);
   // Whether the program waited for input when this wait began: the last
   // wait ended there. Otherwise a prompt may answer an earlier line.
   const bool trust_prompts = answered_;
@@ -250,11 +365,12 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   // ours and came back for more. (Asked the other way round, the program
   // could take our line in between.)
   auto ask_kernel = [&]() {
-    if (!rx.events().dry) return ReadyRule::Kernel::Flowing;
+    if (!output_dry()) return ReadyRule::Kernel::Flowing;
     // A query the reader is still reading now is answered before its chunk
     // is queued: counted first, so that the drain below shows it.
     const std::uint64_t answers_before = output_->answers();
-    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait();
+    bool relayed = false;
+    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait(&relayed);
     if (verdict == pty::InputWait::Unknown) return ReadyRule::Kernel::Unknown;
     if (verdict != pty::InputWait::Waiting) return ReadyRule::Kernel::Busy;
     // Asleep reading the terminal: its answer is written, though some of
@@ -270,7 +386,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // is on its way, and the program is not waiting for us.
     if (output_->answers() != answers_before) return ReadyRule::Kernel::Answering;
     reply.prompt = prompt_at_end(collected.raw.view());
-    return ReadyRule::Kernel::Waiting;
+    return relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
   };
 
   for (;;) {
@@ -294,7 +410,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
         break;
     }
     Chunk chunk;
-    const auto status = inbox_.take_within(chunk, std::max(nanoseconds::zero(), next.until - Clock::now()));
+    const auto status = receive(chunk, next.until);
     switch (status) {
       case Inbox::Status::Chunk:
         // Output an earlier wait held back is no sign of life.

@@ -15,7 +15,7 @@ ReadyRule::ReadyRule(const Setup& setup) noexcept
       child_exited_(setup.child_exited),
       last_output_(setup.began),
       gap_(READY_CHECK_FIRST_GAP),
-      next_check_(setup.began + gap_) {}
+      next_check_(first_check_after(setup.began)) {}
 
 std::optional<std::uint64_t> ReadyRule::quiet_gap() const noexcept {
   if (quiet_ms_) return quiet_ms_;
@@ -44,7 +44,7 @@ void ReadyRule::output(Clock::time_point at, bool prompt_at_end) noexcept {
   output_seen_ = true;
   last_output_ = at;
   gap_ = READY_CHECK_FIRST_GAP;
-  next_check_ = at + gap_;
+  next_check_ = first_check_after(at);
   prompt_shown_ = prompt_at_end;
   confirm_due_ = prompt_at_end;
   confirm_just_taken_ = true;
@@ -92,6 +92,13 @@ void ReadyRule::kernel_said(Kernel answer, Clock::time_point now) noexcept {
     case Kernel::Waiting:
       decide(WaitEnd::Ready);
       return;
+    case Kernel::WaitingBehindRelay:
+      if (now >= last_output_ + READY_CHECK_FIRST_GAP) {
+        decide(WaitEnd::Ready);
+      } else {
+        next_check_ = last_output_ + READY_CHECK_FIRST_GAP;
+      }
+      return;
     case Kernel::Busy:
       back_off(now);
       return;
@@ -111,8 +118,8 @@ void ReadyRule::kernel_said(Kernel answer, Clock::time_point now) noexcept {
 }
 
 void ReadyRule::back_off(Clock::time_point now) noexcept {
-  gap_ = std::min<Clock::duration>(gap_ * 2, READY_CHECK_LONGEST_GAP);
   next_check_ = now + gap_;
+  gap_ = std::min<Clock::duration>(gap_ * 2, READY_CHECK_LONGEST_GAP);
 }
 
 }  // namespace morvik::session

@@ -44,10 +44,14 @@ constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
 // The quiet gap that ends a wait without prompts when the caller named none
 // and the kernel cannot tell whether the program waits for input.
 inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
-// The kernel is asked first this soon after the last output, then at gaps
-// that double up to the longest: a program that blocks for input is seen
-// within about that gap, and one that computes for minutes costs a question
-// per gap.
+// Without prompts the kernel is asked first as soon as the output stops
+// (the terminal was found empty), with prompts (which usually tell first)
+// the first gap after it; then at gaps that double up to the longest: a
+// program that blocks for input is seen at once, or within about the gap
+// after its last output, and one that computes for minutes costs a
+// question per gap. A relay (script, sudo) may still carry the last output
+// of the program behind it when that program already waits: its word
+// counts only once the first gap has passed since the last output.
 inline constexpr std::chrono::microseconds READY_CHECK_FIRST_GAP{250};
 inline constexpr std::chrono::milliseconds READY_CHECK_LONGEST_GAP{12};
 
@@ -79,6 +83,7 @@ class ReadyRule {
     Flowing,    // the reader has not found the terminal empty since its last chunk: not asked
     Busy,       // input queued, or the program is not asleep reading the terminal
     Waiting,    // asleep reading the terminal, and everything it wrote is taken
+    WaitingBehindRelay,  // the same, said of the program behind a relay
     Answering,  // asleep reading the answer to a query of its own: not waiting for us
     Unknown,    // the kernel will not tell (another user's program, no /proc)
     Interrupted,  // the drain after the answer stopped (a cancel, the deadline)
@@ -110,7 +115,12 @@ class ReadyRule {
   void decide(WaitEnd end) noexcept {
     if (!end_) end_ = end;
   }
-  // The check came due and told nothing: the next one a longer gap away.
+  // When the kernel is first asked after output at `at`.
+  Clock::time_point first_check_after(Clock::time_point at) const noexcept {
+    return prompts_given_ ? at + READY_CHECK_FIRST_GAP : at;
+  }
+  // The check came due and told nothing: the next one a gap away, and the
+  // gap after it longer.
   void back_off(Clock::time_point now) noexcept;
   std::optional<std::uint64_t> quiet_gap() const noexcept;
 
