@@ -193,6 +193,10 @@ class AgentSession {
   // the turn, read from the terminal here (and shown to the observer
   // first, as the reader does), else from the channel.
   Inbox::Status receive(Chunk& chunk, std::chrono::steady_clock::time_point until);
+  // With the turn: waits until the terminal has output (Chunk), a cancel
+  // came or the child ended (Poked), or `until` (TimedOut); Empty when the
+  // turn had to go back.
+  Inbox::Status wait_for_terminal(std::chrono::steady_clock::time_point until);
   // Nothing is queued, and the terminal was found empty since the last
   // output taken.
   bool output_dry();

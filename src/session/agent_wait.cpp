@@ -39,12 +39,6 @@ constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
 // flood is then read and rendered side by side, on two processors.
 constexpr std::size_t TURN_BYTES = 65536;
 
-// Whether `fd` is readable now.
-bool readable(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
-}
-
 // Whether the terminal holds input its program can read now: a line in
 // canonical mode, enough bytes otherwise. A program asleep in a read of the
 // terminal with such input queued is about to wake (our input is on its way
@@ -82,7 +76,7 @@ AgentSession::Turn::~Turn() {
 void AgentSession::give_turn_back(bool nudge) noexcept {
   holds_turn_ = false;
   reader_thread_.give_turn();
-  if (nudge || readable(turn_child_)) (void)reader_thread_.request_sync();
+  if (nudge) (void)reader_thread_.request_sync();
 }
 
 bool AgentSession::output_dry() {
@@ -97,9 +91,20 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
   if (!holds_turn_) return from_channel();
   // What the reader queued before the turn came first.
   if (const auto status = inbox_.try_take(chunk); status != Inbox::Status::Empty) return status;
+  // Waited for first when the wait may block: right after input or output
+  // the rest is rarely there yet, and the wait costs no more than the read
+  // that would find nothing. A wait that may not block reads at once: its
+  // caller wants to know whether the terminal is empty now.
+  bool poll_first = until > Clock::now();
   for (;;) {
-    // Read first: right after output the terminal is often not empty yet,
-    // and finding it empty is what the ready rule waits to hear.
+    if (poll_first) {
+      poll_first = false;
+      const Inbox::Status waited = wait_for_terminal(until);
+      // Nothing came: whether the terminal is empty is known, or one read
+      // tells (and the wait below ends at once).
+      if (waited == Inbox::Status::Poked || (waited == Inbox::Status::TimedOut && turn_dry_)) return waited;
+      if (waited == Inbox::Status::Empty) return from_channel();
+    }
     chunk.resize(READ_CHUNK_BYTES);
     const ssize_t got = ::read(turn_master_, chunk.data(), chunk.size());
     if (got > 0) {
@@ -122,6 +127,14 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
     // A read that finds the terminal empty has had the kernel hand over
     // what was still on its way: everything written before is taken.
     turn_dry_ = true;
+    const Inbox::Status waited = wait_for_terminal(until);
+    if (waited == Inbox::Status::TimedOut || waited == Inbox::Status::Poked) return waited;
+    if (waited != Inbox::Status::Chunk) return from_channel();
+  }
+}
+
+Inbox::Status AgentSession::wait_for_terminal(Clock::time_point until) {
+  for (;;) {
     const auto left = until - Clock::now();
     if (left <= Clock::duration::zero()) return Inbox::Status::TimedOut;
     const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
@@ -132,7 +145,7 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
     if (ready < 0) {
       if (errno == EINTR) continue;  // a signal: the deadline still holds
       give_turn_back(true);
-      return from_channel();
+      return Inbox::Status::Empty;
     }
     if ((p[1].revents & POLLIN) != 0) {
       std::uint64_t count = 0;
@@ -146,6 +159,7 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
       return Inbox::Status::Poked;
     }
     // Output, or a hang-up the next read reports.
+    return Inbox::Status::Chunk;
   }
 }
 
