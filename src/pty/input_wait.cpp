@@ -150,12 +150,21 @@ class Member {
   dev_t subordinate_;
 };
 
+// A member of the foreground group as the walk found it: what it read then
+// is not read again (a question costs its system calls, and is asked after
+// every burst of output).
+struct Found {
+  pid_t pid;
+  proc::Stat stat;
+  std::vector<pid_t> threads;
+};
+
 // The foreground group's processes: found by walking the session leader's
 // descendants, which is where they almost always are; a /proc scan only
 // when the group's leader is not among them (reparented after its parent
 // ended).
-std::vector<pid_t> group_members(pid_t session_leader, pid_t group) {
-  std::vector<pid_t> members;
+std::vector<Found> group_members(pid_t session_leader, pid_t group) {
+  std::vector<Found> members;
   bool leader_seen = false;
   std::vector<pid_t> pending{session_leader};
   while (!pending.empty()) {
@@ -163,19 +172,22 @@ std::vector<pid_t> group_members(pid_t session_leader, pid_t group) {
     pending.pop_back();
     const std::optional<proc::Stat> st = proc::read_stat(pid);
     if (!st) continue;
-    if (st->pgrp == group) {
-      members.push_back(pid);
-      leader_seen = leader_seen || pid == group;
-    }
-    for (pid_t tid : proc::threads_of(pid)) {
+    std::vector<pid_t> threads = proc::threads_of(pid);
+    for (pid_t tid : threads) {
       for (pid_t child : proc::children_of(pid, tid)) pending.push_back(child);
+    }
+    if (st->pgrp == group) {
+      members.push_back({pid, *st, std::move(threads)});
+      leader_seen = leader_seen || pid == group;
     }
   }
   if (leader_seen) return members;
   members.clear();
   for (pid_t pid : proc::all_processes()) {
     const std::optional<proc::Stat> st = proc::read_stat(pid);
-    if (st && st->pgrp == group && st->session == session_leader) members.push_back(pid);
+    if (st && st->pgrp == group && st->session == session_leader) {
+      members.push_back({pid, *st, proc::threads_of(pid)});
+    }
   }
   return members;
 }
@@ -255,16 +267,25 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
 }
 
 InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
-  const std::vector<pid_t> members = group_members(session_leader, group);
-  if (members.empty()) return InputWait::Busy;
+  // The group's leader at work settles it for one read instead of the whole
+  // walk: the question is usually asked right after output, while the
+  // program may still be at work. Its stat shows its main thread, one of
+  // the threads the walk would find not asleep.
+  if (const std::optional<proc::Stat> leader = proc::read_stat(group);
+      leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
+    return InputWait::Busy;
+  }
+  const std::vector<Found> found = group_members(session_leader, group);
+  if (found.empty()) return InputWait::Busy;
 
   bool reading = false;
   bool refused = false;
-  for (pid_t pid : members) {
-    const std::optional<proc::Stat> st = proc::read_stat(pid);
-    if (!st) continue;  // ended since the walk
-    Member member(pid, st->tty_nr, subordinate);
-    for (pid_t tid : proc::threads_of(pid)) {
+  std::vector<pid_t> members;
+  for (const Found& f : found) {
+    const pid_t pid = f.pid;
+    members.push_back(pid);
+    Member member(pid, f.stat.tty_nr, subordinate);
+    for (pid_t tid : f.threads) {
       const std::optional<proc::Stat> thread = proc::read_stat(pid, tid);
       if (!thread || thread->state == 'Z' || thread->state == 'X') continue;
       // Running, in an uninterruptible wait, or stopped: not waiting for us.
