@@ -18,6 +18,7 @@
 #include "marker_watch.h"
 #include "ready_rule.h"
 #include "text/cleaning.h"
+#include "terminal_poll.h"
 #include "text/read_end.h"
 
 namespace morvik::session {
@@ -35,9 +36,6 @@ constexpr std::size_t PROMPT_WINDOW_BYTES = MARKER_WINDOW_BYTES;
 constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // What an interrupt that drops the queued output keeps of its end.
 constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
-// How much a wait reads itself before it leaves the rest to the reader: a
-// flood is then read and rendered side by side, on two processors.
-constexpr std::size_t TURN_BYTES = 65536;
 
 // Whether the terminal holds input its program can read now: a line in
 // canonical mode, enough bytes otherwise. A program asleep in a read of the
@@ -134,33 +132,26 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
 }
 
 Inbox::Status AgentSession::wait_for_terminal(Clock::time_point until) {
-  for (;;) {
-    const auto left = until - Clock::now();
-    if (left <= Clock::duration::zero()) return Inbox::Status::TimedOut;
-    const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
-    const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_.get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
-    const int ready = ::ppoll(p, 3, until == Clock::time_point::max() ? nullptr : &ts, nullptr);
-    if (ready == 0) return Inbox::Status::TimedOut;
-    if (ready < 0) {
-      if (errno == EINTR) continue;  // a signal: the deadline still holds
-      give_turn_back(true);
-      return Inbox::Status::Empty;
-    }
-    if ((p[1].revents & POLLIN) != 0) {
-      std::uint64_t count = 0;
-      (void)!::read(wake_.get(), &count, sizeof count);
-      return Inbox::Status::Poked;
-    }
-    if (p[2].revents != 0) {
-      // The child ended: the reader reads the terminal empty and then tells
-      // of the end, after every byte written before it.
-      give_turn_back(true);
-      return Inbox::Status::Poked;
-    }
-    // Output, or a hang-up the next read reports.
-    return Inbox::Status::Chunk;
+  pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_.get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
+  const int ready = poll_until(p, 3, until);
+  if (ready == 0) return Inbox::Status::TimedOut;
+  if (ready < 0) {
+    give_turn_back(true);
+    return Inbox::Status::Empty;
   }
+  if ((p[1].revents & POLLIN) != 0) {
+    std::uint64_t count = 0;
+    (void)!::read(wake_.get(), &count, sizeof count);
+    return Inbox::Status::Poked;
+  }
+  if (p[2].revents != 0) {
+    // The child ended: the reader reads the terminal empty and then tells
+    // of the end, after every byte written before it.
+    give_turn_back(true);
+    return Inbox::Status::Poked;
+  }
+  // Output, or a hang-up the next read reports.
+  return Inbox::Status::Chunk;
 }
 
 std::size_t AgentSession::discard_queued() {
