@@ -163,14 +163,15 @@ struct Found {
 // descendants, which is where they almost always are; a /proc scan only
 // when the group's leader is not among them (reparented after its parent
 // ended).
-std::vector<Found> group_members(pid_t session_leader, pid_t group) {
+// `known`: the group leader's stat, just read.
+std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::optional<proc::Stat>& known) {
   std::vector<Found> members;
   bool leader_seen = false;
   std::vector<pid_t> pending{session_leader};
   while (!pending.empty()) {
     const pid_t pid = pending.back();
     pending.pop_back();
-    const std::optional<proc::Stat> st = proc::read_stat(pid);
+    const std::optional<proc::Stat> st = pid == group && known ? known : proc::read_stat(pid);
     if (!st) continue;
     std::vector<pid_t> threads = proc::threads_of(pid);
     for (pid_t tid : threads) {
@@ -271,11 +272,11 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
   // walk: the question is usually asked right after output, while the
   // program may still be at work. Its stat shows its main thread, one of
   // the threads the walk would find not asleep.
-  if (const std::optional<proc::Stat> leader = proc::read_stat(group);
-      leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
+  const std::optional<proc::Stat> leader = proc::read_stat(group);
+  if (leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
     return InputWait::Busy;
   }
-  const std::vector<Found> found = group_members(session_leader, group);
+  const std::vector<Found> found = group_members(session_leader, group, leader);
   if (found.empty()) return InputWait::Busy;
 
   bool reading = false;
@@ -286,7 +287,8 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
     members.push_back(pid);
     Member member(pid, f.stat.tty_nr, subordinate);
     for (pid_t tid : f.threads) {
-      const std::optional<proc::Stat> thread = proc::read_stat(pid, tid);
+      // A process's own stat shows its main thread's state.
+      const std::optional<proc::Stat> thread = tid == pid ? std::optional(f.stat) : proc::read_stat(pid, tid);
       if (!thread || thread->state == 'Z' || thread->state == 'X') continue;
       // Running, in an uninterruptible wait, or stopped: not waiting for us.
       if (thread->state != 'S') return InputWait::Busy;
