@@ -93,10 +93,10 @@ void ReadyRule::kernel_said(Kernel answer, Clock::time_point now) noexcept {
       decide(WaitEnd::Ready);
       return;
     case Kernel::WaitingBehindRelay:
-      if (now >= last_output_ + READY_CHECK_FIRST_GAP) {
+      if (now >= last_output_ + READY_RELAY_SETTLE) {
         decide(WaitEnd::Ready);
       } else {
-        next_check_ = last_output_ + READY_CHECK_FIRST_GAP;
+        next_check_ = last_output_ + READY_RELAY_SETTLE;
       }
       return;
     case Kernel::Busy:

@@ -46,13 +46,18 @@ constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
 inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
 // Without prompts the kernel is asked first as soon as the output stops
 // (the terminal was found empty), with prompts (which usually tell first)
-// the first gap after it; then at gaps that double up to the longest: a
-// program that blocks for input is seen at once, or within about the gap
-// after its last output, and one that computes for minutes costs a
-// question per gap. A relay (script, sudo) may still carry the last output
-// of the program behind it when that program already waits: its word
-// counts only once the first gap has passed since the last output.
-inline constexpr std::chrono::microseconds READY_CHECK_FIRST_GAP{250};
+// READY_CHECK_PROMPT_DELAY after it; then at gaps that start at the first
+// and double up to the longest: a program that blocks for input is seen at
+// once, or within about the gap after its last output, and one that
+// computes for minutes costs a question per gap (a program at work is
+// told by one read, so the first gaps are short: a program caught between
+// writing its prompt and reading is seen soon after). A relay (script,
+// sudo) may still carry the last output of the program behind it when that
+// program already waits: its word counts only READY_RELAY_SETTLE after the
+// last output.
+inline constexpr std::chrono::microseconds READY_CHECK_FIRST_GAP{50};
+inline constexpr std::chrono::microseconds READY_CHECK_PROMPT_DELAY{250};
+inline constexpr std::chrono::microseconds READY_RELAY_SETTLE{250};
 inline constexpr std::chrono::milliseconds READY_CHECK_LONGEST_GAP{12};
 
 class ReadyRule {
@@ -117,7 +122,7 @@ class ReadyRule {
   }
   // When the kernel is first asked after output at `at`.
   Clock::time_point first_check_after(Clock::time_point at) const noexcept {
-    return prompts_given_ ? at + READY_CHECK_FIRST_GAP : at;
+    return prompts_given_ ? at + READY_CHECK_PROMPT_DELAY : at;
   }
   // The check came due and told nothing: the next one a gap away, and the
   // gap after it longer.
