@@ -140,11 +140,11 @@ class AsyncTerminal:
         return await self._wait(lambda: self.terminal.read(
             timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes))
 
-    async def send_keys(self, *keys: str, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                        max_output_bytes: int | None = None) -> Reply | None:
+    async def send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
+                        quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Reply | None:
         """`Terminal.send_keys`: the keys go out at once; None at once while
         another call's wait runs (that wait returns the answer)."""
-        data = self.terminal._encode_keys(keys)
+        data = self.terminal._encode_keys(keys, text)
         return await self._write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes)
 
     async def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
+from morvik_agent._terminal import describe_keys
 from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply
 
 if TYPE_CHECKING:
@@ -362,7 +363,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     @tool("terminal_send")
     async def send(
         terminal: Name,
-        line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; a line feed is added.")],
+        line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; Enter is pressed after it.")],
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
         paste: Annotated[bool, Field(
@@ -389,22 +390,27 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     async def keys(
         terminal: Name,
         keys: Annotated[
-            list[Key],
+            list[Key] | None,
             Field(min_length=1, max_length=MAX_KEYS,
-                  description='Keys, sent in order without a line feed, e.g. ["Escape", ":wq", "Enter"]. '
-                  "A key is a name (Enter, Tab, S-Tab, Escape, Backspace, Space, Up, Down, Left, Right, "
-                  "Home, End, PageUp, PageDown, Insert, Delete, F1 to F12), C-x for a control key "
-                  "(C-c, C-d, C-z), M-x for meta (M-b, M-Left), or any other text, typed as it is."),
-        ],
+                  description='Keys, pressed in order after text, e.g. ["Escape", ":wq", "Enter"]. '
+                  f"A key is one of: {describe_keys()}. An item without a key's shape (\":wq\", \"dd\") is "
+                  "typed as it is; one that looks like a key but is none is refused."),
+        ] = None,
+        text: Annotated[str | None, text(MAX_LINE_CHARS, "Text typed as it is, whatever it looks like, "
+                                         "before the keys; no Enter is added.")] = None,
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
     ) -> str:
         """Press keys in the program (a full-screen program, a menu, a
         question that wants one key, Ctrl-D), then wait as terminal_read
         does. While another call waits on this terminal, the keys go out at
-        once and that call returns the program's answer."""
+        once and that call returns the program's answer. After a lone
+        Escape, vim waits a moment for more of a key sequence: read its
+        screen with terminal_screen rather than trusting a "ready" at once."""
+        if not keys and text is None:
+            raise failed(ValueError("terminal_keys: give keys, text or both"))
         found = lookup(terminal)
-        reply = await run(found.send_keys(*keys, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        reply = await run(found.send_keys(*(keys or ()), text=text, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
         if reply is None:
             return f"[{terminal}] keys sent; the call waiting on {terminal} returns the program's answer"
         return render(terminal, reply, limit, terminals.open.get(terminal) is not found)

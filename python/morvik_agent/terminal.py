@@ -24,7 +24,7 @@ from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Literal, NamedTuple, Self
 
-from morvik_agent._terminal import Core
+from morvik_agent._terminal import Core, describe_keys, key_names
 
 Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
 
@@ -41,6 +41,14 @@ MAX_MS = 2**64 - 1
 MAX_SIZE = 65535
 # What Ctrl-C sends.
 INTERRUPT = b"\x03"
+# What the Enter key sends, and so what ends a line `send` sends: the
+# terminal's ICRNL makes it a line feed for a program that reads lines, and a
+# program that reads keys (nano's prompts, whiptail, readline) sees Enter.
+ENTER = b"\r"
+# The key names `send_keys` knows, each with its aliases, as the core that
+# encodes them defines them.
+KEY_NAMES: tuple[tuple[str, tuple[str, ...]], ...] = tuple((name, tuple(aliases.split()))
+                                                           for name, aliases in key_names())
 # The terminal the program is told it runs on, unless env names another:
 # the one whose drawing the screen model and the line renderer honour.
 DEFAULT_TERM = "xterm-256color"
@@ -284,7 +292,8 @@ class Terminal:
 
     def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
              max_output_bytes: int | None = None, paste: bool = False) -> Reply:
-        """Send ``line`` and a line feed, then wait as `read` does.
+        """Send ``line`` and Enter (a carriage return, as the Enter key
+        sends), then wait as `read` does.
 
         The line goes out once no other wait runs, so its answer is this
         reply's. The terminal does not echo, so the reply holds the
@@ -292,7 +301,7 @@ class Terminal:
         first.
 
         ``paste=True`` sends ``line`` as a terminal sends pasted text, then
-        the line feed: between bracketed-paste marks when the program asked
+        Enter: between bracketed-paste marks when the program asked
         for them, so that it takes the text verbatim. That is how to give a
         block of several lines to Python 3.13's REPL, whose auto-indent
         would otherwise add to the indentation of each typed line. (gdb
@@ -302,7 +311,7 @@ class Terminal:
         if not isinstance(line, str) or "\0" in line:
             _word(line, "line")  # raises the right error
         data = line.encode("utf-8", "surrogateescape")
-        data = (self._core.encode_paste(data) if paste else data) + b"\n"
+        data = (self._core.encode_paste(data) if paste else data) + ENTER
         return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
     def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
@@ -312,22 +321,27 @@ class Terminal:
         began = time.monotonic()
         return self._reply(self._core.wait(*self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
-    def send_keys(self, *keys: str, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                  max_output_bytes: int | None = None) -> Reply | None:
-        """Send keys without a line feed, then wait as `read` does.
+    def send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
+                  quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Reply | None:
+        """Type ``text`` (if given) and press ``keys`` in order, without a
+        line feed, then wait as `read` does.
 
-        Each key is a name (``Enter``, ``Tab``, ``S-Tab``, ``Escape``,
-        ``Backspace``, ``Space``, ``Up``, ``Down``, ``Left``, ``Right``,
-        ``Home``, ``End``, ``PageUp``, ``PageDown``, ``Insert``, ``Delete``,
-        ``F1`` to ``F12``), ``C-x`` for a control character (``C-c``,
-        ``C-d``), ``M-x`` for meta (Escape first, also before a name:
-        ``M-Left``), or any other text, sent as it is. The cursor keys follow
-        the program's cursor-key mode, so ``Up`` works in a shell and in
-        vim alike. The keys go out at once; when another thread's wait is
-        running, this returns None at once and that wait returns the
-        program's answer.
+        A key is one of: {keys}. A key that has no such shape, such as
+        ``"dd"`` or ``":wq"``, is typed as it is. One that has a key's shape
+        but names no key (``"Ctrl+Q2"``, ``"F13"``, ``"M-M-x"``) raises
+        ValueError: a misspelt key is never typed as letters. ``text`` is
+        typed as it is, whatever its shape, before the keys. The cursor keys
+        follow the program's cursor-key mode, so ``Up`` works in a shell and
+        in vim alike. The names are in ``KEY_NAMES``.
+
+        The keys go out at once; when another thread's wait is running, this
+        returns None at once and that wait returns the program's answer. A
+        lone Escape sent last may read "ready" before the program acted on
+        it: vim, like readline, waits a moment (``ttimeoutlen``) to see
+        whether more of a key sequence follows; `screen` a moment later
+        shows its result, or send the next keys in the same call.
         """
-        return self._write_then_wait(self._encode_keys(keys), timeout_ms, quiet_ms, max_output_bytes)
+        return self._write_then_wait(self._encode_keys(keys, text), timeout_ms, quiet_ms, max_output_bytes)
 
     def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:
         """Send Ctrl-C at once, then wait as `read` does; None at once when
@@ -425,12 +439,17 @@ class Terminal:
             _limit(max_output_bytes, self.max_output_bytes, "max_output_bytes"),
         )
 
-    def _encode_keys(self, keys: Sequence[str]) -> bytes:
+    def _encode_keys(self, keys: Sequence[str], text: str | None = None) -> bytes:
         for key in keys:
             if not isinstance(key, str):
                 raise TypeError(f"keys must be str, not {type(key).__name__}")
+        typed = b""
+        if text is not None:
+            if not isinstance(text, str):
+                raise TypeError(f"text must be str, not {type(text).__name__}")
+            typed = text.encode("utf-8", "surrogateescape")
         data: bytes = self._core.encode_keys([k.encode("utf-8", "surrogateescape") for k in keys])
-        return data
+        return typed + data
 
     def _write(self, data: bytes) -> None:
         self._core.write(data)
@@ -467,6 +486,9 @@ def _close_all_at_exit() -> None:
     for thread in closing:
         thread.join()
 
+
+if Terminal.send_keys.__doc__:  # None under python -OO
+    Terminal.send_keys.__doc__ = Terminal.send_keys.__doc__.replace("{keys}", describe_keys())
 
 _live: weakref.WeakSet[Terminal] = weakref.WeakSet()
 atexit.register(_close_all_at_exit)

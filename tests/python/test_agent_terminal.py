@@ -221,6 +221,12 @@ KEYS = [
     (["C-a", "C-z", "C-[", "C-?", "C-@"], b"\x01\x1a\x1b\x7f\x00", None),
     (["M-x", "M-Left", "M-C-a"], b"\x1bx\x1b\x1b[D\x1b\x01", b"\x1bx\x1b\x1bOD\x1b\x01"),
     (["Up-ish", "é", "C-", "M-"], "Up-ishéC-M-".encode(), None),
+    # the spellings agents use, in any case
+    (["Esc", "Return", "enter", "tab", "BSpace", "^C", "Ctrl+C", "ctrl-c", "C-Space"],
+     b"\x1b\r\r\t\x7f\x03\x03\x03\x00", None),
+    (["up", "f1", "PgUp", "PgDn", "Del", "Ins", "S-Tab"], b"\x1b[A\x1bOP\x1b[5~\x1b[6~\x1b[3~\x1b[2~\x1b[Z",
+     b"\x1bOA\x1bOP\x1b[5~\x1b[6~\x1b[3~\x1b[2~\x1b[Z"),
+    (["S-Up", "C-Left"], b"\x1b[1;2A\x1b[1;5D", None),
 ]
 
 
@@ -232,6 +238,16 @@ def test_keys_are_what_a_terminal_sends(keys, normal, application, mode):
         assert terminal.banner.text == "go\n"
         reply = terminal.send_keys(*keys)
         assert reply.text == repr(expected) + "\n", reply
+
+
+@pytest.mark.parametrize("bad", ["Ctrl+Q2", "F13", "M-M-x", "S-a", "M-" * 50_000 + "x"])
+def test_a_key_shape_that_names_no_key_is_refused_and_nothing_sent(bad):
+    with Terminal.start([PY, "-c", SHOW_INPUT, "normal"], **NEVER_QUIET) as terminal:
+        with pytest.raises(ValueError, match=r"not a key: .*PageDown \(PgDn\).*text=") as refused:
+            terminal.send_keys("x", bad)
+        assert len(str(refused.value)) < 2000
+        # text= types any shape as it is, before the keys
+        assert terminal.send_keys("Enter", text="Ctrl+Q2").text == repr(b"Ctrl+Q2\r") + "\n"
 
 
 def test_keys_drive_a_shell_and_vim(tmp_path):
