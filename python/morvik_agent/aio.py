@@ -109,6 +109,7 @@ class AsyncTerminal:
         executable: int | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
+        contain: bool = False,
     ) -> Self:
         """Start ``argv`` as `Terminal.start` does; the first reply is ``banner``."""
 
@@ -116,7 +117,7 @@ class AsyncTerminal:
             return Terminal.start(
                 argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
                 timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
-                executable=executable, record=record, screen_model=screen_model,
+                executable=executable, record=record, screen_model=screen_model, contain=contain,
             )
 
         starting = _on_thread(start)

@@ -19,18 +19,22 @@ works, and says how to get the SDK, where the optional extra is missing.
 import argparse
 import asyncio
 import inspect
+import fcntl
 import os
+import select
 import shlex
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
+from morvik_agent import contain
 from morvik_agent._terminal import describe_keys
-from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply
+from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, close_every_terminal
 
 if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
@@ -167,7 +171,7 @@ class Terminals:
         cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, **options)
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, contain=True, **options)
         except BaseException:
             if cast is not None:
                 os.unlink(cast)
@@ -501,14 +505,54 @@ async def serve(terminals: Terminals) -> None:
     import anyio
 
     server = build_server(terminals)
+    _watch_stdout()
+    gone = False
     async with anyio.create_task_group() as group:
         group.start_soon(_stop_on_signal, terminals)
         try:
             await server.run_stdio_async()
+        except* BrokenPipeError:
+            gone = True
         finally:
             with anyio.CancelScope(shield=True):
                 await terminals.close_all()
             group.cancel_scope.cancel()
+    if gone:
+        _client_gone()
+
+
+_gone = threading.Lock()
+
+
+def _client_gone() -> None:
+    """Ends every terminal and this process, with one line that says why:
+    nobody reads our stdout any more. From any thread; the first caller
+    does it, a second waits for the end. No orderly return: the transport's
+    reader thread may sit in a read of stdin that nothing ends (a killed
+    client's stdin may be held open by another process), and the
+    interpreter's flush of stdout at exit would fail again."""
+    if not _gone.acquire(blocking=False):
+        threading.Event().wait()
+    close_every_terminal()
+    print("morvik-mcp: the client went away (broken pipe); every program was stopped", file=sys.stderr, flush=True)
+    os._exit(1)
+
+
+def _watch_stdout() -> None:
+    """Calls `_client_gone` from a thread of its own once nobody can read
+    our stdout: a pipe whose reader closed polls as an error, also while no
+    reply is being written. Watches a copy taken now, since the transport
+    moves the wire off descriptor 1."""
+    wire = fcntl.fcntl(sys.stdout.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
+
+    def watch() -> None:
+        poller = select.poll()
+        poller.register(wire, 0)
+        while not any(flags & (select.POLLERR | select.POLLHUP) for _, flags in poller.poll()):
+            pass
+        _client_gone()
+
+    threading.Thread(target=watch, name="morvik-mcp-stdout", daemon=True).start()
 
 
 async def _stop_on_signal(terminals: Terminals) -> None:
@@ -531,7 +575,8 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
         "such as gdb, shells and REPLs: start them with arguments, send lines and keys, read what the "
         "terminal shows, interrupt, close. For another host, let the MCP client run it over ssh: "
         "ssh HOST morvik-mcp --allow PROGRAM.",
-        epilog="Every program is stopped when the client disconnects or the server gets SIGTERM.",
+        epilog="Every program is stopped when the client disconnects or the server gets SIGTERM, with "
+        "everything it started, daemons that left its session included.",
     )
     parser.add_argument(
         "--allow", action="append", metavar="PROGRAM", default=[],
@@ -607,6 +652,9 @@ def main(args: Sequence[str] | None = None) -> int:
         print("morvik-mcp needs the MCP SDK: pip install 'morvik[mcp]'", file=sys.stderr)
         return 2
     record = None if options.record is None else os.path.abspath(options.record)
+    # Orphans of the programs' descendants (daemons, `setsid` jobs) come
+    # here rather than to init, so a terminal's close can still end them.
+    contain.ensure()
     anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals, record))
     return 0
 

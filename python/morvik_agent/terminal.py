@@ -24,6 +24,7 @@ from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Literal, NamedTuple, Self
 
+from morvik_agent import contain as _contain
 from morvik_agent._terminal import Core, describe_keys, key_names
 
 Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
@@ -195,8 +196,12 @@ class Terminal:
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
-                 timeout_ms: int, quiet_ms: int, max_output_bytes: int) -> None:
+                 timeout_ms: int, quiet_ms: int, max_output_bytes: int, contain: str | None = None) -> None:
         self._core = core
+        self._contain = contain
+        # A second close of a contained terminal waits for the first: its
+        # caller may count on every descendant having ended when it returns.
+        self._closing = threading.Lock()
         self.argv = argv
         self.prompts = prompts
         self.timeout_ms = timeout_ms
@@ -223,6 +228,7 @@ class Terminal:
         executable: int | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
+        contain: bool = False,
     ) -> Self:
         """Start ``argv`` and wait for it to want input (or go quiet).
 
@@ -249,6 +255,19 @@ class Terminal:
         which ``asciinema play`` replays. ``screen_model=False`` keeps no
         screen (`screen` returns None, and queries go unanswered): for bulk
         jobs that want neither its memory nor its work.
+
+        `close` ends the program's terminal session: the program, its jobs,
+        and whatever it started that kept the session, also once re-parented.
+        A process that left the session with `setsid` while its parent
+        ended, as a daemon does, is out of that reach and outlives `close`.
+        ``contain=True`` reaches it too: this process becomes a child
+        subreaper (for the rest of its life: orphans of its descendants are
+        re-parented to it, and it reaps those of contained terminals, never
+        any other child), the program's environment gets ``MORVIK_CONTAIN``
+        set to a token of this terminal, and `close` ends every process that
+        carries the token or descends from the program, whatever its
+        session. A process that clears its environment and is orphaned still
+        escapes. For hosts that own their process, as the MCP server does.
         """
         words = [argv] if isinstance(argv, str) else list(argv)
         if not words:
@@ -261,6 +280,11 @@ class Terminal:
             if not mark:
                 raise ValueError("an empty prompt would match any output")
         environment = _environment(env)
+        token = None
+        if contain:
+            token = _contain.new_token()
+            entry = f"{_contain.MARK}=".encode()
+            environment = [e for e in environment if not e.startswith(entry)] + [entry + token.encode()]
         rows = _size(rows, "rows")
         columns = _size(columns, "columns")
         timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
@@ -279,12 +303,18 @@ class Terminal:
                 cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
                         rows, columns, [m.encode() for m in marks], bool(screen_model), cast)
+        except BaseException:
+            if token is not None:
+                _contain.started(token, None)
+            raise
         finally:
             if own:
                 os.close(fd)
             if cast >= 0:
                 os.close(cast)
-        terminal = cls(core, tuple(words), marks, timeout, quiet, cap)
+        if token is not None:
+            _contain.started(token, core.pid())
+        terminal = cls(core, tuple(words), marks, timeout, quiet, cap, token)
         terminal.banner = terminal.read()
         return terminal
 
@@ -409,8 +439,18 @@ class Terminal:
         wait returns with status "cancelled". Blocks no other thread: the
         interpreter lock is released while the programs end (at once for
         one that ends on SIGHUP, at most about a second for one that ignores
-        every signal). A second call does nothing."""
-        self._core.close()
+        every signal). A second call does nothing. A contained terminal's
+        close also ends every process its program started, whatever its
+        session (see ``contain`` of `start`)."""
+        if self._contain is None:
+            self._core.close()
+            return
+        with self._closing:
+            if self._core.closed():
+                return
+            held = _contain.members(self._contain, self.pid)
+            self._core.close()
+            _contain.end(self._contain, self.pid, held)
 
     def __enter__(self) -> Self:
         return self
@@ -468,11 +508,12 @@ class Terminal:
         )
 
 
-def _close_all_at_exit() -> None:
+def close_every_terminal() -> None:
+    """Closes every terminal of this process, side by side, each with the
+    interpreter lock released; returns once all are closed."""
     # A terminal still referenced when the interpreter ends (by a daemon
     # thread's frame, a module global) might never be released, and its
-    # program would outlive us: close them all, side by side, each with the
-    # interpreter lock released.
+    # program would outlive us: at exit this closes them all.
     closing = []
     for terminal in list(_live):
         thread = threading.Thread(target=terminal.close)
@@ -491,4 +532,4 @@ if Terminal.send_keys.__doc__:  # None under python -OO
     Terminal.send_keys.__doc__ = Terminal.send_keys.__doc__.replace("{keys}", describe_keys())
 
 _live: weakref.WeakSet[Terminal] = weakref.WeakSet()
-atexit.register(_close_all_at_exit)
+atexit.register(close_every_terminal)

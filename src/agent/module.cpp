@@ -3,10 +3,12 @@
 // interpreter that imports it and no other: its sessions and type belong to
 // that one.
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 #include "extension/binding/errors.h"
 #include "core_type.h"
+#include "pty/subreaper.h"
 #include "text/keys.h"
 
 namespace morvik::ext {
@@ -41,7 +43,21 @@ PyObject* describe_keys(PyObject*, PyObject*) noexcept {
   });
 }
 
+// Sets the process-wide flag; the Python layer that calls it reaps the
+// orphans it then receives, each by its own handle.
+PyObject* become_subreaper(PyObject*, PyObject*) noexcept {
+  return guard([] {
+    if (auto r = pty::become_child_subreaper(); !r) {
+      errno = r.error().value();
+      PyErr_SetFromErrno(PyExc_OSError);
+      throw PythonError{};
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
 PyMethodDef g_functions[] = {
+    {"become_subreaper", become_subreaper, METH_NOARGS, "become_subreaper(): this process adopts its descendants' orphans"},
     {"key_names", key_names, METH_NOARGS, "key_names() -> ((name, blank-separated aliases), ...)"},
     {"describe_keys", describe_keys, METH_NOARGS, "describe_keys() -> what a key spec may be, in one line"},
     {nullptr, nullptr, 0, nullptr},
