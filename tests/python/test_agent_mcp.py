@@ -28,6 +28,7 @@ from mcp.client.stdio import stdio_client
 from mcp.types import TextContent
 
 import support
+from morvik_agent._terminal import describe_keys
 
 PROMPT = support.SHELL_PROMPT
 SERVER = [sys.executable, "-m", "morvik_agent.mcp"]
@@ -285,6 +286,31 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     assert pages[-1].split("\n")[0].endswith(f" of {len(whole)}") and len(pages) > 100
     assert whole.endswith("\n99999\n100000\n$ ") and "\n300000\n" in whole
     assert tail == f"[t1] history characters {len(whole) - 100} to {len(whole)} of {len(whole)}\n{whole[-100:]}"
+
+
+def test_keys_take_agents_spellings_refuse_misspelt_ones_and_text_goes_as_typed(tmp_path):
+    found = {}
+
+    async def scenario():
+        async with connected(tmp_path, "--allow", "bash", found=found) as (call, ok):
+            await ok("terminal_start", argv=["bash", "--norc", "--noprofile"], env={}, prompts=[])
+            await ok("terminal_send", terminal="t1", line="PS1='$ '")
+            return [
+                await call("terminal_keys", terminal="t1", keys=["echo one", "ctrl-c", "Ctrl+C", "ENTER"]),
+                await call("terminal_keys", terminal="t1", keys=["echo two", "Ctrl+Q2", "Enter"]),
+                await call("terminal_keys", terminal="t1", text="echo Enter", keys=["Return"]),
+                await call("terminal_keys", terminal="t1"),
+            ]
+
+    interrupted, misspelt, typed, empty = anyio.run(scenario)
+    # Ctrl-C twice dropped the line, Enter ran nothing: no "ctrl-cCtrl+CENTER"
+    assert not interrupted[1] and "command not found" not in interrupted[0] and "one" not in interrupted[0]
+    assert misspelt[1] and "not a key: 'Ctrl+Q2'" in misspelt[0] and "PageDown (PgDn)" in misspelt[0]
+    # nothing of the refused call was typed: the line holds only what follows
+    assert not typed[1] and typed[0].endswith("\nEnter\n$ ") and "two" not in typed[0], typed
+    assert empty[1] and "give keys, text or both" in empty[0]
+    (keys,) = [tool for tool in found["tools"] if tool.name == "terminal_keys"]
+    assert describe_keys() in json.dumps(keys.input_schema)
 
 
 def test_full_screen_programs_through_keys_and_the_screen_and_their_recordings(tmp_path):
