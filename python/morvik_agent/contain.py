@@ -200,10 +200,11 @@ def started(token: str, pid: int | None) -> None:
     _keeper.started(token, pid)
 
 
-def members(token: str, program: int) -> dict[int, int]:
+def members(token: str, program: int | None) -> dict[int, int]:
     """Every live process that carries ``token`` or descends from
     ``program`` (or from one that does), the program itself left out, each
-    held by its handle."""
+    held by its handle. ``program`` None once it has been collected: its
+    number may then be a stranger's."""
     entry = _entry(token)
     parents: dict[int, int] = {}
     found: set[int] = set()
@@ -217,29 +218,39 @@ def members(token: str, program: int) -> dict[int, int]:
         parents[pid] = seen[1]
         if pid != program and _marked(pid, entry):
             found.add(pid)
-    todo = [program, *found]
+    children: dict[int, list[int]] = {}
+    for pid, parent in parents.items():
+        children.setdefault(parent, []).append(pid)
+    todo = [*found] if program is None else [program, *found]
     while todo:
-        parent = todo.pop()
-        children = {pid for pid, p in parents.items() if p == parent and pid not in found and pid != program}
-        found |= children
-        todo.extend(children)
+        for child in children.get(todo.pop(), ()):
+            if child not in found and child != program:
+                found.add(child)
+                todo.append(child)
     found.discard(os.getpid())
     held: dict[int, int] = {}
     for pid in found:
         fd = _open(pid)
-        if fd is not None:
-            held[pid] = fd
+        if fd is None:
+            continue
+        # The number may have changed hands between the scan and the open:
+        # what the handle holds must still be the process that was found.
+        again = _stat(pid)
+        if again is None or again[1] != parents[pid]:
+            os.close(fd)
+            continue
+        held[pid] = fd
     return held
 
 
-def end(token: str, program: int, held: dict[int, int]) -> None:
+def end(token: str, held: dict[int, int]) -> None:
     """Ends ``held`` (from `members` before the program's session was
     stopped) and every process that carries ``token`` now: SIGTERM, then
     SIGKILL; then reaps those that were orphans of ours. The program's own
     session has been stopped by then, so the rest are its escapees."""
     try:
         for sig, grace in ((signal.SIGTERM, TERM_GRACE_S), (signal.SIGKILL, KILL_GRACE_S)):
-            for pid, fd in members(token, program).items():
+            for pid, fd in members(token, None).items():
                 if pid in held:
                     os.close(fd)
                 else:

@@ -450,7 +450,7 @@ class Terminal:
                 return
             held = _contain.members(self._contain, self.pid)
             self._core.close()
-            _contain.end(self._contain, self.pid, held)
+            _contain.end(self._contain, held)
 
     def __enter__(self) -> Self:
         return self
