@@ -262,8 +262,8 @@ class Terminal:
         ended, as a daemon does, is out of that reach and outlives `close`.
         ``contain=True`` reaches it too: this process becomes a child
         subreaper (for the rest of its life: orphans of its descendants are
-        re-parented to it, and it reaps those of contained terminals, never
-        any other child), the program's environment gets ``MORVIK_CONTAIN``
+        re-parented to it, and a thread of its own reaps those of contained
+        terminals, never any other child), the program's environment gets ``MORVIK_CONTAIN``
         set to a token of this terminal, and `close` ends every process that
         carries the token or descends from the program, whatever its
         session. A process that clears its environment and is orphaned still
@@ -449,8 +449,10 @@ class Terminal:
             if self._core.closed():
                 return
             held = _contain.members(self._contain, self.pid)
-            self._core.close()
-            _contain.end(self._contain, held)
+            try:
+                self._core.close()
+            finally:
+                _contain.end(self._contain, held)
 
     def __enter__(self) -> Self:
         return self
