@@ -17,8 +17,8 @@
 // the walk (`(job &)` in an interactive shell) is neither: but an orphan is
 // handed to the nearest subreaper among its ancestors, or else to init, and
 // every ancestor of the child is this process or one of its ancestors. So
-// the children of this process and of each of its ancestors are looked at
-// too (one getsid each, before anything is read), while the child is
+// the children of this process (if it is a subreaper) and of each of its
+// ancestors are looked at too (one getsid each), while the child is
 // uncollected: until then its number, which is the session's, cannot be
 // reused, so a process of that session is ours. A member that holds the
 // terminal and escaped all of that (a process of another pid namespace)
@@ -32,6 +32,7 @@
 // fixed sleeps.
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -130,15 +131,22 @@ class TreeMembers {
     return false;
   }
 
-  // Processes of the session among the children of this process and of
-  // its ancestors: where an orphaned member lands (see the top of the file).
+  // Processes of the session among the children of this process (when it
+  // is a subreaper) and of its ancestors: where an orphaned member lands
+  // (see the top of the file). The kernel hands an orphan to the adopting
+  // process's main thread, so only that thread's children are read: a host
+  // with a thousand terminals has a thousand reader threads, and reading
+  // each one's list on every close would make closing them all quadratic.
   std::vector<pid_t> orphans() const {
     std::vector<pid_t> found;
-    pid_t ancestor = ::getpid();
+    const pid_t self = ::getpid();
+    int subreaper = 0;
+    const bool adopts = ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0;
+    pid_t ancestor = self;
     // Bounded: a parent chain is short, and a loop in a torn read must not spin.
     for (int depth = 0; ancestor > 0 && depth < 64; ++depth) {
-      for (pid_t tid : proc::threads_of(ancestor)) {
-        for (pid_t child : proc::children_of(ancestor, tid)) {
+      if (ancestor != self || adopts) {
+        for (pid_t child : proc::children_of(ancestor, ancestor)) {
           if (::getsid(child) == sid_) found.push_back(child);
         }
       }
