@@ -21,6 +21,10 @@ C. Bulk: 64 MiB through the terminal to the prompt that follows, the same
 D. Close: a program that ends on SIGHUP, one that ignores every signal, one
    with a background job that ignores SIGHUP; and the event loop's longest
    stall while eight terminals that ignore every signal close at once.
+E. Close on a busy machine: bash (which ends on SIGHUP) closed with 100 and
+   with 2,000 other processes on the machine, median, p95 and max; then
+   1,024 terminals closed in turn from one thread (`--close-only` runs just
+   this part).
 
 Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
@@ -36,6 +40,7 @@ import glob
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -367,10 +372,70 @@ def us(s):
     return f"{s * 1e6:.0f} us"
 
 
+# The other processes on the machine while a close is timed; the program
+# closed ends on SIGHUP.
+BUSY_MACHINE = (100, 2000)
+MANY_TERMINALS = 1024
+
+
+def idle_processes(count):
+    """``count`` sleeping processes, in one session of their own, and the
+    call that ends them."""
+    holder = subprocess.Popen(
+        ["sh", "-c", f"i=0; while [ $i -lt {count} ]; do sleep 600 & i=$((i+1)); done; echo up; wait"],
+        stdout=subprocess.PIPE, text=True, start_new_session=True)
+    holder.stdout.readline()
+
+    def stop():
+        os.killpg(holder.pid, signal.SIGKILL)
+        holder.wait()
+    return stop
+
+
+def busy_closing(rounds):
+    """Close time of a program that ends on SIGHUP, with 100 and with 2,000
+    other processes on the machine; then 1,024 terminals closed in turn
+    from one thread."""
+    run.progress("E close on a busy machine")
+    times = {}
+    for count in BUSY_MACHINE:
+        stop = idle_processes(count)
+        try:
+            times[count] = []
+            for _ in range(rounds):
+                terminal = Terminal.start(["bash", "--norc", "--noprofile"], env=ENV, timeout_ms=2000)
+                began = time.monotonic()
+                terminal.close()
+                times[count].append(time.monotonic() - began)
+        finally:
+            stop()
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 65536)), hard))
+    terminals = [Terminal.start(["cat"], timeout_ms=50, screen_model=False) for _ in range(MANY_TERMINALS)]
+    began = time.monotonic()
+    for terminal in terminals:
+        terminal.close()
+    return times, time.monotonic() - began
+
+
+def busy_report(rounds):
+    times, many = busy_closing(rounds)
+    out = ["\n## E. Close on a busy machine\n", "| other processes | median | p95 | max |", "|---|---|---|---|"]
+    for count, t in times.items():
+        out.append(f"| {count} | {ms(run.median(t))} | {ms(run.percentile(t, 0.95))} | {ms(max(t))} |")
+    out.append(f"\n{MANY_TERMINALS} terminals running cat, closed in turn from one thread: {many:.2f} s.")
+    return out
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
     options = parser.parse_args(argv)
+    if options.close_only:
+        print("\n".join(busy_report(10 if options.quick else 40)))
+        return 0
     ready_rounds, trip_rounds, bulk_rounds = (6, 100, 2) if options.quick else (20, 300, 5)
     ws = run.Workspace()
     out = []
@@ -415,6 +480,7 @@ def main(argv=None):
         out.append(f"\nEight terminals that ignore every signal closed at once from asyncio: "
                    f"{ms(run.median([s[1] for s in stalls]))} (median of {len(stalls)}); the event loop's longest "
                    f"stall {ms(max(s[0] for s in stalls))}.")
+        out.extend(busy_report(10 if options.quick else 40))
     finally:
         ws.cleanup()
     print("\n".join(out))

@@ -104,9 +104,10 @@ class AsyncTerminal:
         columns: int = 80,
         prompts: Sequence[str] | str | None = None,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
-        quiet_ms: int = DEFAULT_QUIET_MS,
+        quiet_ms: int | None = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
         contain: bool = False,
@@ -117,7 +118,8 @@ class AsyncTerminal:
             return Terminal.start(
                 argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
                 timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
-                executable=executable, record=record, screen_model=screen_model, contain=contain,
+                executable=executable, path=path, record=record, screen_model=screen_model,
+                contain=contain,
             )
 
         starting = _on_thread(start)
@@ -148,10 +150,13 @@ class AsyncTerminal:
         data = self.terminal._encode_keys(keys, text)
         return await self._write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes)
 
-    async def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:
+    async def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+                        discard: bool = False) -> Reply | None:
         """`Terminal.interrupt`: Ctrl-C at once; None at once while another
-        call's wait runs (that wait returns the answer)."""
-        return await self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None)
+        call's wait runs (that wait returns the answer, and nothing is
+        dropped). ``discard=True`` drops the output queued once Ctrl-C is
+        out; the reply's ``dropped_bytes`` says how much."""
+        return await self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
 
     def cancel(self) -> None:
         """End the running wait at once (its caller gets status "cancelled")."""
@@ -214,7 +219,7 @@ class AsyncTerminal:
         return self._with_carry(reply, began)
 
     async def _write_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
-                               max_output_bytes: int | None) -> Reply | None:
+                               max_output_bytes: int | None, discard: bool = False) -> Reply | None:
         began = time.monotonic()
         if self._turn.locked():
             # Another call's wait runs (or is about to): the keys go out now,
@@ -223,7 +228,7 @@ class AsyncTerminal:
             return None
         async with self._turn:
             reply = await self._running(
-                lambda: self.terminal._write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes))
+                lambda: self.terminal._write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes, discard))
         return None if reply is None else self._with_carry(reply, began)
 
     async def _running(self, call: Callable[[], T]) -> T:

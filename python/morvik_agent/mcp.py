@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING, Annotated, Any
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
 from morvik_agent import contain
-from morvik_agent._terminal import describe_keys
+from morvik_agent._terminal import STATUSES, describe_keys
 from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, close_every_terminal
 
 if TYPE_CHECKING:
@@ -65,7 +65,7 @@ MAX_HISTORY_OFFSET = 64 * 1024 * 1024
 MAX_OUTPUT_CHARS = 10_000_000
 
 # What a model should do next after each status; it reads this line first.
-NEXT_STEP = {
+_STEPS = {
     "ready": "the program waits for input",
     "quiet": "output paused",
     "timeout": "still running: terminal_read waits longer, terminal_interrupt sends Ctrl-C",
@@ -73,6 +73,13 @@ NEXT_STEP = {
     "cancelled": "the wait was cancelled; the program goes on",
     "cap": "output cap reached: terminal_read returns the rest",
 }
+# One step for each status the core names, and none for a status it does not.
+if set(_STEPS) != set(STATUSES):
+    raise ImportError(f"the server's statuses {sorted(_STEPS)} are not the core's {sorted(STATUSES)}")
+NEXT_STEP = {status: _STEPS[status] for status in STATUSES}
+
+# Said of every reply that ends while the program works.
+STILL_RUNNING = "still running; what you send now goes to the running program"
 
 INSTRUCTIONS = """\
 Runs interactive terminal programs (gdb, shells, REPLs, full-screen tools, \
@@ -126,6 +133,12 @@ def render(name: str, reply: Reply, limit: int, closed: bool = False) -> str:
         header += f"; {ending(reply.exit_code, reply.signal)}"
     if reply.status == "cap":
         header += f"; {reply.queued_bytes} more bytes queued"
+    if reply.dropped_bytes:
+        header += f"; {reply.dropped_bytes} queued bytes dropped"
+    if reply.running:
+        header += f"; {STILL_RUNNING}"
+    if reply.warning:
+        header += f"; {reply.warning}"
     if omitted:
         header += f"; {omitted} of {len(reply.text)} characters left out of the middle (terminal_history has them)"
     return f"{header}\n{text}"
@@ -158,20 +171,26 @@ class Terminals:
         self._starting = 0
 
     async def start(self, argv: list[str], env: dict[str, str] | None, **options: Any) -> tuple[str, AsyncTerminal]:
-        """Start ``argv`` as the policy allows: an allowed program always
-        from the descriptor opened at start-up, never by a fresh lookup."""
+        """Start ``argv`` as the policy allows, never by a fresh lookup: an
+        allowed binary from the descriptor opened at start-up, a script by
+        its canonical path, checked at the exec to name that same file."""
         if len(self.open) + self._starting >= self.max_terminals:
             raise ValueError(f"this server keeps at most {self.max_terminals} terminals open; "
                              f"terminal_close one first (open: {', '.join(self.open)})")
         env = self.policy.environment(env)
         if options.get("cwd") is not None and not os.path.isdir(options["cwd"]):
             raise ValueError(f"cwd: no such folder: {options['cwd']}")
-        fd = None if self.policy.any else self.policy.program(argv[0]).fd
+        program = None if self.policy.any else self.policy.program(argv[0])
+        fd = None if program is None else program.fd
+        # A script runs by its path (checked to still name the file opened at
+        # start-up), since its interpreter finds it through $0.
+        path = None if program is None else program.script
         began = time.time()
         cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, record=cast, contain=True, **options)
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast, contain=True,
+                                                  **options)
         except BaseException:
             if cast is not None:
                 os.unlink(cast)
@@ -338,18 +357,18 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             Field(max_length=MAX_PROMPTS,
                   description='Optional: texts the program shows when it waits for input, e.g. ["(gdb) "]. '
                   "A reply is ready when one ends the output. Usually not needed: a reply is also ready "
-                  "when the program is seen waiting for input, and otherwise ends once the output pauses "
-                  "for quiet_ms."),
+                  "when the program is seen waiting for input."),
         ] = None,
         env: Annotated[dict[EnvName, EnvValue] | None, Field(max_length=MAX_ENV, description=may_set)] = None,
         cwd: Annotated[str | None, text(MAX_PATH_CHARS, "The program's working folder.", 1)] = None,
         rows: Rows = 24,
         columns: Columns = 80,
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
-        quiet_ms: Annotated[int, Field(
+        quiet_ms: Annotated[int | None, Field(
             ge=0, le=MAX_WAIT_MS,
-            description="For programs that pause without waiting for input: the pause that ends a reply, "
-            "in ms; the default of this terminal's later calls.")] = DEFAULT_QUIET_MS,
+            description="Optional: a pause in the output, in ms, that ends a reply while the program "
+            "works (the default of this terminal's later calls). Without it a reply waits for the "
+            "program to wait for input, end, or timeout_ms.")] = DEFAULT_QUIET_MS,
     ) -> str:
         name, terminal = await run(terminals.start(
             argv, env, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
@@ -420,13 +439,15 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
 
     @tool("terminal_interrupt")
-    async def interrupt(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS) -> str:
+    async def interrupt(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, discard: Annotated[bool, Field(
+            description="Drop the output queued once Ctrl-C is out (a flood it stopped); "
+            "the reply says how much. terminal_history still has it.")] = False) -> str:
         """Send Ctrl-C at once and wait for the program to answer: stops the
         running command of a shell, pauses the program under gdb. While
         another call waits on this terminal, Ctrl-C is sent at once and that
         call returns the program's answer."""
         found = lookup(terminal)
-        reply = await run(found.interrupt(timeout_ms=timeout_ms))
+        reply = await run(found.interrupt(timeout_ms=timeout_ms, discard=discard))
         if reply is None:
             return f"[{terminal}] Ctrl-C sent; the call waiting on {terminal} returns the program's answer"
         return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
@@ -639,6 +660,10 @@ def main(args: Sequence[str] | None = None) -> int:
         except ValueError as error:
             print(f"morvik-mcp: {error}", file=sys.stderr)
             return 2
+        for program in policy.scripts():
+            print(f"morvik-mcp: --allow {program.name}: a script, run by its interpreter "
+                  f"{program.interpreter}; it runs as {program.script}, and only while that path "
+                  "still names the file opened now", file=sys.stderr)
         for name in policy.fixed_names():
             print(f"morvik-mcp: warning: --allow-env {name}: this server's own {name} stays; "
                   "clients cannot change it", file=sys.stderr)

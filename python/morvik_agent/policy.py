@@ -30,6 +30,11 @@ class Program(NamedTuple):
     name: str
     path: str
     fd: int
+    # For a "#!" script: the canonical path it runs by (its interpreter
+    # finds it through $0, which a descriptor would make /dev/fd/N), and
+    # its "#!" line's interpreter. None for a binary, which runs from fd.
+    script: str | None = None
+    interpreter: str | None = None
 
 
 class Policy:
@@ -72,6 +77,9 @@ class Policy:
                 programs.append(Program(name, path, fd))
                 if not stat.S_ISREG(os.fstat(fd).st_mode):
                     raise ValueError(f"--allow {name}: {path} is not a regular file")
+                interpreter = _interpreter(fd)
+                if interpreter is not None:
+                    programs[-1] = programs[-1]._replace(script=os.path.realpath(path), interpreter=interpreter)
             for env_name in env_names:
                 if not env_name or "=" in env_name or "\0" in env_name:
                     raise ValueError(f"--allow-env: not an environment variable name: {env_name!r}")
@@ -80,6 +88,10 @@ class Policy:
                 os.close(program.fd)
             raise
         return cls(programs, env_names)
+
+    def scripts(self) -> list[Program]:
+        """The allowed programs that are "#!" scripts."""
+        return [program for program in self.programs or () if program.script is not None]
 
     @property
     def any(self) -> bool:
@@ -128,3 +140,22 @@ class Policy:
     def close(self) -> None:
         for program in self.programs or ():
             os.close(program.fd)
+
+
+# A "#!" line longer than this is not one the kernel would run.
+_SHEBANG_LIMIT = 256
+
+
+def _interpreter(fd: int) -> str | None:
+    """The interpreter named by the "#!" line of the file ``fd`` holds (a
+    path-only descriptor), or None when it has none, or cannot be read (a
+    program that may be run but not read is no script)."""
+    try:
+        with open(f"/proc/self/fd/{fd}", "rb") as file:
+            head = file.read(_SHEBANG_LIMIT)
+    except OSError:
+        return None
+    if not head.startswith(b"#!"):
+        return None
+    line = head[2:].split(b"\n", 1)[0].strip()
+    return os.fsdecode(line) or None

@@ -22,19 +22,26 @@ import time
 import weakref
 from collections.abc import Mapping, Sequence
 from types import TracebackType
-from typing import Literal, NamedTuple, Self
+from typing import Literal, NamedTuple, Self, get_args
 
 from morvik_agent import contain as _contain
-from morvik_agent._terminal import Core, describe_keys, key_names
+from morvik_agent._terminal import STATUSES, Core, describe_keys, key_names
 
+# The core names the statuses (STATUSES); this spells them for type
+# checkers only, and may never differ.
 Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
+if get_args(Status) != STATUSES:
+    raise ImportError(f"morvik_agent's statuses {get_args(Status)} are not its core's {STATUSES}")
 
 DEFAULT_TIMEOUT_MS = 10_000
-# Longer than the morvik module's 80 ms: a program without a prompt that
-# pauses between two parts of one answer would otherwise be cut in the
-# middle, and an agent pays a whole round trip for every extra read. Most
-# programs never get here: the kernel shows when they wait for input.
-DEFAULT_QUIET_MS = 300
+# None: no wait ends on a quiet gap where the kernel shows whether the
+# program waits for input (a program that pauses between two parts of one
+# answer is not waiting), and a 300 ms gap ends it where the kernel cannot
+# tell. A number ends every wait without prompts after that gap.
+DEFAULT_QUIET_MS: int | None = None
+# The longest prompt: the core looks for prompts in the cleaned end of the
+# output, which a longer one would not fit.
+MAX_PROMPT_CHARS = 1024
 # The most raw output one wait collects; the rest stays queued.
 DEFAULT_MAX_OUTPUT_BYTES = 2 * 1024 * 1024
 # A wait's limits are at most this (about 585 million years of ms).
@@ -76,7 +83,8 @@ class Reply(NamedTuple):
       (``prompt`` is None); this needs no prompts at all.
     - ``"quiet"``: no prompts were given, and the output paused for
       ``quiet_ms`` while the program did not wait for input (it sleeps or
-      works).
+      works). With ``quiet_ms`` None (the default) only where the kernel
+      cannot tell whether the program waits, after 300 ms.
     - ``"timeout"``: the program did neither before ``timeout_ms``; it runs
       on, and its further output is kept for the next call.
     - ``"exited"``: the program ended; ``exit_code`` or ``signal`` says how,
@@ -86,8 +94,14 @@ class Reply(NamedTuple):
     - ``"cap"``: the wait collected ``max_output_bytes`` of output;
       ``queued_bytes`` more are waiting for the next call.
 
-    ``exit_code`` and ``signal`` are None while the program runs.
-    ``elapsed_ms`` is the wall time of the call.
+    ``exit_code`` and ``signal`` are None while the program runs, and when
+    the program's status could not be known (the host collected it).
+    ``elapsed_ms`` is the wall time of the call. ``running``: the wait
+    ended while the program still runs and does not wait for input (quiet,
+    timeout, cap, cancelled): what is sent now goes to the running program.
+    ``dropped_bytes``: queued output an ``interrupt(discard=True)`` dropped.
+    ``warning``: something gone wrong beside the program, told once (a
+    recording cut off because its file took the output too slowly).
     """
 
     text: str
@@ -97,6 +111,9 @@ class Reply(NamedTuple):
     signal: int | None = None
     prompt: str | None = None
     queued_bytes: int = 0
+    running: bool = False
+    dropped_bytes: int = 0
+    warning: str | None = None
 
 
 class Screen(NamedTuple):
@@ -119,21 +136,27 @@ def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str
 
     A name with a slash is taken relative to ``cwd`` (or the current folder);
     one without is looked up along the ``PATH`` of ``env`` if it has one,
-    else of this process. Raises ``FileNotFoundError`` when there is no such
-    executable.
+    else of this process (an empty entry is the folder). Raises
+    ``FileNotFoundError`` when nothing of that name is found, and
+    ``PermissionError`` when only files that may not be run are, as the
+    exec itself would.
     """
     if not isinstance(name, str) or not name or "\0" in name:
         raise ValueError(f"not a program name: {name!r}")
+    folder = cwd or os.getcwd()
     if "/" in name:
-        path = os.path.join(cwd or os.getcwd(), name)
-        if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-            raise FileNotFoundError(errno.ENOENT, "no executable file", name)
-        return os.path.abspath(path)
-    search = (env or {}).get("PATH", os.environ.get("PATH", os.defpath))
-    found = shutil.which(name, path=search)
-    if found is None:
-        raise FileNotFoundError(errno.ENOENT, "not found along PATH", name)
-    return os.path.abspath(found)
+        candidates = [os.path.join(folder, name)]
+    else:
+        search = (env or {}).get("PATH", os.environ.get("PATH", os.defpath))
+        candidates = [os.path.join(folder, entry or ".", name) for entry in search.split(os.pathsep)]
+    denied = False
+    for path in candidates:
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+        denied = denied or os.path.exists(path)
+    if denied:
+        raise PermissionError(errno.EACCES, "not an executable file", name)
+    raise FileNotFoundError(errno.ENOENT, "no executable file" if "/" in name else "not found along PATH", name)
 
 
 def open_program(path: str) -> int:
@@ -196,7 +219,8 @@ class Terminal:
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
-                 timeout_ms: int, quiet_ms: int, max_output_bytes: int, contain: str | None = None) -> None:
+                 timeout_ms: int, quiet_ms: int | None, max_output_bytes: int,
+                 contain: str | None = None) -> None:
         self._core = core
         self._contain = contain
         # A second close of a contained terminal waits for the first: its
@@ -223,9 +247,10 @@ class Terminal:
         columns: int = 80,
         prompts: Sequence[str] | str | None = None,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
-        quiet_ms: int = DEFAULT_QUIET_MS,
+        quiet_ms: int | None = DEFAULT_QUIET_MS,
         max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
         executable: int | None = None,
+        path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
         contain: bool = False,
@@ -237,8 +262,13 @@ class Terminal:
         program name alone. The file that runs is ``argv[0]`` looked up as
         `resolve_program` does (along the ``PATH`` of ``env``, else of this
         process), opened once and run from that descriptor, so a path swapped
-        after the lookup changes nothing. ``executable``, an open descriptor,
-        names the file to run instead (the caller keeps it). ``env`` adds to
+        after the lookup makes the start fail rather than run another file: the
+        program runs by that path, checked just before the exec to still name
+        the file opened, so that a script finds itself through ``$0``.
+        ``executable``, an open descriptor, names the file to run instead (the
+        caller keeps it); it runs from the descriptor itself (a script then
+        sees ``/dev/fd/N`` as ``$0``), unless ``path`` names the path to run
+        it by, checked the same way. ``env`` adds to
         (or overrides) this process's environment; ``cwd`` is the working
         folder; ``rows`` and ``columns`` the terminal's size, set before the
         program starts. ``prompts`` are texts the program shows when it waits
@@ -279,6 +309,8 @@ class Terminal:
                 raise TypeError(f"prompts must be str, not {type(mark).__name__}")
             if not mark:
                 raise ValueError("an empty prompt would match any output")
+            if len(mark) > MAX_PROMPT_CHARS:
+                raise ValueError(f"a prompt is at most {MAX_PROMPT_CHARS} characters, not {len(mark)}")
         environment = _environment(env)
         token = None
         if contain:
@@ -288,7 +320,7 @@ class Terminal:
         rows = _size(rows, "rows")
         columns = _size(columns, "columns")
         timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
-        quiet = _limit(quiet_ms, DEFAULT_QUIET_MS, "quiet_ms")
+        quiet = None if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms")
         cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
         folder = None
         if cwd is not None:
@@ -296,13 +328,20 @@ class Terminal:
             if not os.path.isdir(folder):
                 raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
         own = executable is None
-        fd = open_program(resolve_program(words[0], env=env, cwd=folder)) if executable is None else executable
+        if own and path is not None:
+            raise ValueError("path names how to run an executable descriptor; give executable too")
+        if own:
+            path = resolve_program(words[0], env=env, cwd=folder)
+            fd = open_program(path)
+        else:
+            fd = executable
+        run_by = None if path is None else _word(path, "path")
         cast = -1
         try:
             if record is not None:
                 cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
-                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast)
+                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
         except BaseException:
             if token is not None:
                 _contain.started(token, None)
@@ -373,10 +412,15 @@ class Terminal:
         """
         return self._write_then_wait(self._encode_keys(keys, text), timeout_ms, quiet_ms, max_output_bytes)
 
-    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None) -> Reply | None:
+    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+                  discard: bool = False) -> Reply | None:
         """Send Ctrl-C at once, then wait as `read` does; None at once when
-        another thread's wait is running (that wait gets the answer)."""
-        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None)
+        another thread's wait is running (that wait gets the answer).
+
+        ``discard=True`` drops the output queued once Ctrl-C is out (a flood
+        the interrupt stopped) before the wait; the reply's
+        ``dropped_bytes`` says how much (`history` still has it)."""
+        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
 
     def cancel(self) -> None:
         """End the wait another thread is running, at once: it returns what
@@ -411,21 +455,23 @@ class Terminal:
 
     @property
     def alive(self) -> bool:
-        """Whether the program still runs."""
-        code, signal = self._core.exit_status()
-        return code is None and signal is None
+        """Whether the program still runs (the core's own finding, also
+        when the host collected the program and its status is lost)."""
+        ended: bool = self._core.exit_status()[0]
+        return not ended
 
     @property
     def exit_code(self) -> int | None:
-        """The program's exit status once it exited; None while it runs or
-        when a signal ended it."""
-        code: int | None = self._core.exit_status()[0]
+        """The program's exit status once it exited; None while it runs,
+        when a signal ended it, or when the host collected it first."""
+        code: int | None = self._core.exit_status()[1]
         return code
 
     @property
     def signal(self) -> int | None:
-        """The signal that ended the program; None while it runs or when it exited."""
-        signal: int | None = self._core.exit_status()[1]
+        """The signal that ended the program; None while it runs, when it
+        exited, or when the host collected it first."""
+        signal: int | None = self._core.exit_status()[2]
         return signal
 
     @property
@@ -472,12 +518,12 @@ class Terminal:
     # ---------------------------------------------------------------- inside
 
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
-                max_output_bytes: int | None) -> tuple[int, int, int]:
+                max_output_bytes: int | None) -> tuple[int, int | None, int]:
         if timeout_ms is None and quiet_ms is None and max_output_bytes is None:
             return self.timeout_ms, self.quiet_ms, self.max_output_bytes
         return (
             _limit(timeout_ms, self.timeout_ms, "timeout_ms"),
-            _limit(quiet_ms, self.quiet_ms, "quiet_ms"),
+            self.quiet_ms if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms"),
             _limit(max_output_bytes, self.max_output_bytes, "max_output_bytes"),
         )
 
@@ -497,16 +543,17 @@ class Terminal:
         self._core.write(data)
 
     def _write_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
-                         max_output_bytes: int | None) -> Reply | None:
+                         max_output_bytes: int | None, discard: bool = False) -> Reply | None:
         began = time.monotonic()
-        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes))
+        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes), discard)
         return None if answer is None else self._reply(answer, began)
 
-    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None], began: float) -> Reply:
-        text, status, prompt, queued, code, signal = answer
+    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None],
+               began: float) -> Reply:
+        text, status, prompt, queued, code, signal, running, dropped, warning = answer
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
-            None if prompt is None else self.prompts[prompt], queued,
+            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning,
         )
 
 

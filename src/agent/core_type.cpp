@@ -85,7 +85,10 @@ std::uint16_t size_of(PyObject* obj) {
 }
 
 AgentWait wait_of(PyObject* timeout, PyObject* quiet, PyObject* cap) {
-  return AgentWait{u64_of(timeout), u64_of(quiet), u64_of(cap)};
+  // None: no quiet ending where the kernel tells whether the program waits.
+  std::optional<std::uint64_t> quiet_ms;
+  if (quiet != Py_None) quiet_ms = u64_of(quiet);
+  return AgentWait{u64_of(timeout), quiet_ms, u64_of(cap)};
 }
 
 template <class T>
@@ -94,30 +97,26 @@ T unwrap_value(session::Expected<T>&& r) {
   return std::move(r).value();
 }
 
-const char* status_name(WaitEnd end) {
-  switch (end) {
-    case WaitEnd::Ready: return "ready";
-    case WaitEnd::Quiet: return "quiet";
-    case WaitEnd::Timeout: return "timeout";
-    case WaitEnd::Exited: return "exited";
-    case WaitEnd::Cancelled: return "cancelled";
-    case WaitEnd::Cap: return "cap";
-  }
-  internal_failure("a wait ended for no known reason");
-}
+const char* status_name(WaitEnd end) { return session::wait_end_name(end).data(); }
 
 PyRef optional_int(const std::optional<int>& v) {
   return v ? PyRef::checked(PyLong_FromLong(*v)) : PyRef::borrow(Py_None);
 }
 
 // (text, status, prompt index or None, queued bytes, exit code or None,
-// signal or None)
+// signal or None, still running, dropped bytes, warning or None)
 PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
   PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
   PyRef code = optional_int(exit.code);
   PyRef signal = optional_int(exit.signal);
-  return Py_BuildValue("(OsOnOO)", text.get(), status_name(reply.end), prompt.get(),
-                       static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get());
+  PyRef warning = reply.warning ? PyRef::checked(PyUnicode_DecodeUTF8(reply.warning->data(),
+                                                                       static_cast<Py_ssize_t>(reply.warning->size()),
+                                                                       "replace"))
+                                : PyRef::borrow(Py_None);
+  return Py_BuildValue("(OsOnOOOnO)", text.get(), status_name(reply.end), prompt.get(),
+                       static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get(),
+                       reply.running ? Py_True : Py_False, static_cast<Py_ssize_t>(reply.dropped_bytes),
+                       warning.get());
 }
 
 // Runs `call` (a wait returning an Expected of an optional reply) with the
@@ -179,12 +178,14 @@ PyObject* core_send(PyObject* self, PyObject* args) noexcept {
 
 PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
   return guard([&] {
-    PyObject* a[4];
+    PyObject* a[5];
     take_args(args, "write_then_wait", a);
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
     const AgentWait wait = wait_of(a[1], a[2], a[3]);
-    return answer(s, [&] { return s.write_then_wait_if_free(input, wait); });
+    const int discard = PyObject_IsTrue(a[4]);
+    if (discard < 0) throw PythonError{};
+    return answer(s, [&] { return s.write_then_wait_if_free(input, wait, discard != 0); });
   });
 }
 
@@ -242,7 +243,8 @@ PyObject* core_resize(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// (exit code or None, signal or None)
+// (ended, exit code or None, signal or None): ended with neither when
+// another party collected the program.
 PyObject* core_exit_status(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     AgentSession& s = session_of(self);
@@ -253,7 +255,7 @@ PyObject* core_exit_status(PyObject* self, PyObject*) noexcept {
     }
     PyRef code = optional_int(info.code);
     PyRef signal = optional_int(info.signal);
-    return PyTuple_Pack(2, code.get(), signal.get());
+    return PyTuple_Pack(3, info.ended ? Py_True : Py_False, code.get(), signal.get());
   });
 }
 
@@ -315,13 +317,13 @@ PyMethodDef METHODS[] = {
     {"wait", core_wait, METH_VARARGS, "wait(timeout_ms, quiet_ms, max_output_bytes)"},
     {"send", core_send, METH_VARARGS, "send(data, timeout_ms, quiet_ms, max_output_bytes)"},
     {"write_then_wait", core_write_then_wait, METH_VARARGS,
-     "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes): None when another wait runs"},
+     "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes, discard): None when another wait runs"},
     {"write", core_write, METH_O, "write(data)"},
     {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key specs) -> bytes"},
     {"encode_paste", core_encode_paste, METH_O, "encode_paste(text) -> bytes, bracketed if the program asked"},
     {"cancel", core_cancel, METH_NOARGS, "cancel()"},
     {"resize", core_resize, METH_VARARGS, "resize(rows, columns)"},
-    {"exit_status", core_exit_status, METH_NOARGS, "exit_status() -> (code, signal)"},
+    {"exit_status", core_exit_status, METH_NOARGS, "exit_status() -> (ended, code, signal)"},
     {"pid", core_pid, METH_NOARGS, "pid()"},
     {"closed", core_closed, METH_NOARGS, "closed()"},
     {"history", core_history, METH_NOARGS, "history()"},
@@ -333,11 +335,11 @@ PyMethodDef METHODS[] = {
 // ---- construction and deallocation
 
 // Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts,
-//      screen, record_fd or -1)
+//      screen, record_fd or -1, path or None)
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
-    PyObject* a[9];
+    PyObject* a[10];
     take_args(args, "Core", a);
     session::AgentStart start;
     start.argv = bytes_list(a[0], "bytes");
@@ -353,6 +355,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     start.screen = keep_screen != 0;
     const long record = PyLong_AsLong(a[8]);
     if (record == -1 && PyErr_Occurred()) throw PythonError{};
+    if (a[9] != Py_None) start.path = bytes_of(a[9], "bytes");
     if (start.argv.empty()) raise(PyExc_ValueError, "argv names no program");
     if (record >= 0) {
       // Our own copy, as for the program's descriptor.
@@ -416,7 +419,7 @@ void core_dealloc(PyObject* self) noexcept {
 }
 
 constexpr const char TYPE_DOC[] =
-    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, /)\n--\n\n"
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, path, /)\n--\n\n"
     "The native core of one agent terminal; use morvik_agent.Terminal.";
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "extension/binding/errors.h"
 #include "core_type.h"
+#include "session/agent_session.h"
 #include "pty/subreaper.h"
 #include "text/keys.h"
 
@@ -84,6 +85,16 @@ PyObject* init_module() {
   PyRef module = PyRef::checked(PyModule_Create(&g_module_def));
   PyObject* type = reinterpret_cast<PyObject*>(core_type());
   if (PyModule_AddObjectRef(module.get(), "Core", type) < 0) throw PythonError{};
+  // The statuses a reply may have: the core names them, the Python layer
+  // and the MCP server read them here.
+  PyRef statuses = PyRef::checked(PyTuple_New(static_cast<Py_ssize_t>(session::WAIT_END_NAMES.size())));
+  for (std::size_t i = 0; i < session::WAIT_END_NAMES.size(); ++i) {
+    const std::string_view name = session::WAIT_END_NAMES[i];
+    PyTuple_SET_ITEM(statuses.get(), static_cast<Py_ssize_t>(i),
+                     PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+                         .release());
+  }
+  if (PyModule_AddObjectRef(module.get(), "STATUSES", statuses.get()) < 0) throw PythonError{};
   PyObject* panic = panic_exception_type();
   if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonError{};
   g_module = Py_NewRef(module.get());

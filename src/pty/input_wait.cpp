@@ -6,6 +6,8 @@
 // "Waiting" from a thread that was only passing through a read.
 #include "input_wait.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -14,9 +16,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "proc.h"
 
 namespace morvik::pty {
@@ -28,6 +32,17 @@ namespace {
 constexpr std::size_t MAX_WATCHED_DESCRIPTORS = 1024;
 // /dev/tty: whichever terminal controls the process's session.
 const dev_t CONTROLLING_TTY_DEVICE = makedev(5, 0);
+// /dev/ptmx (and devpts' own ptmx): a descriptor of it is a terminal's master.
+const dev_t MASTER_MULTIPLEXER_DEVICE = makedev(5, 2);
+// The subordinate sides /dev/pts/N: major 136 on, 256 minors each.
+constexpr unsigned PTS_FIRST_MAJOR = 136;
+constexpr unsigned PTS_MINORS_PER_MAJOR = 256;
+// How many terminals deep a relay's relay is followed (sudo inside script
+// inside sudo...); deeper, the verdict is Unknown.
+constexpr int MAX_RELAY_DEPTH = 8;
+// The most descendants of a relay looked at while finding the process its
+// inner terminal controls.
+constexpr std::size_t MAX_RELAY_DESCENDANTS = 4096;
 
 enum class Call { Other, Read, Poll, Select, EpollWait };
 
@@ -165,13 +180,80 @@ std::vector<pid_t> group_members(pid_t session_leader, pid_t group) {
   return members;
 }
 
-}  // namespace
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth);
 
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate) {
-  const pid_t group = ::tcgetpgrp(master_fd);
-  if (group < 0) return InputWait::Unknown;
-  // 0: no foreground group, as once the session leader is gone.
-  if (group == 0) return InputWait::Busy;
+// Whether input the relay copied is still queued on its terminal, unread:
+// then the program behind it, though asleep reading, has a line to take.
+// Asked on a descriptor of the subordinate opened for the question alone
+// (read-only, never made a controlling terminal, never read).
+InputWait unless_input_queued(unsigned index, dev_t inner) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/dev/pts/%u", index);
+  UniqueFd fd{::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  struct stat st {};
+  // Another mount of the terminals (a container's) names another terminal.
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || st.st_rdev != inner) return InputWait::Unknown;
+  pollfd p{fd.get(), POLLIN, 0};
+  const int ready = ::poll(&p, 1, 0);
+  if (ready < 0) return InputWait::Unknown;
+  return ready > 0 ? InputWait::Busy : InputWait::Waiting;
+}
+
+// A relay (script, sudo with use_pty) reads our terminal only to copy it to
+// a terminal of its own, whose master it holds: the kernel's "asleep
+// reading" then says nothing of the program behind it, which may be busy.
+// The verdict is that inner terminal's foreground group's, recursively.
+// `members` read our terminal; none holding a master: Waiting.
+InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
+  bool waiting = true;
+  bool unknown = false;
+  for (pid_t pid : members) {
+    for (int fd : proc::descriptors_of(pid)) {
+      if (proc::descriptor_device(pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
+      const std::optional<unsigned> index = proc::master_index(pid, fd);
+      if (!index || depth >= MAX_RELAY_DEPTH) {
+        unknown = true;
+        continue;
+      }
+      const dev_t inner = makedev(PTS_FIRST_MAJOR + *index / PTS_MINORS_PER_MAJOR, *index % PTS_MINORS_PER_MAJOR);
+      // A process the inner terminal controls tells its foreground group;
+      // the relay started that session, so it is among the relay's
+      // descendants.
+      const int inner_nr = proc::encode_tty(inner);
+      std::optional<proc::Stat> controlled;
+      std::vector<pid_t> pending{pid};
+      std::size_t seen = 0;
+      while (!pending.empty() && !controlled && seen++ < MAX_RELAY_DESCENDANTS) {
+        const pid_t next = pending.back();
+        pending.pop_back();
+        if (next != pid) {
+          const std::optional<proc::Stat> st = proc::read_stat(next);
+          if (st && st->tty_nr == inner_nr) controlled = st;
+        }
+        for (pid_t tid : proc::threads_of(next)) {
+          for (pid_t child : proc::children_of(next, tid)) pending.push_back(child);
+        }
+      }
+      // None: the relay's session is not set up yet, or has ended (or is
+      // not among its descendants at all): busy, as far as can be seen.
+      // Not Unknown, which would stop the asking for the rest of a wait
+      // over a moment of a start.
+      if (!controlled) return InputWait::Busy;
+      // No foreground group: the inner session is ending, not waiting.
+      InputWait inner_wait = controlled->tpgid <= 0
+                                       ? InputWait::Busy
+                                       : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1);
+      if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
+      if (inner_wait == InputWait::Busy) return InputWait::Busy;
+      if (inner_wait == InputWait::Unknown) unknown = true;
+      waiting = waiting && inner_wait == InputWait::Waiting;
+    }
+  }
+  if (unknown) return InputWait::Unknown;
+  return waiting ? InputWait::Waiting : InputWait::Busy;
+}
+
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth) {
   const std::vector<pid_t> members = group_members(session_leader, group);
   if (members.empty()) return InputWait::Busy;
 
@@ -203,8 +285,18 @@ InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subor
       }
     }
   }
-  if (reading) return InputWait::Waiting;
+  if (reading) return relayed_input_wait(members, depth);
   return refused ? InputWait::Unknown : InputWait::Busy;
+}
+
+}  // namespace
+
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate) {
+  const pid_t group = ::tcgetpgrp(master_fd);
+  if (group < 0) return InputWait::Unknown;
+  // 0: no foreground group, as once the session leader is gone.
+  if (group == 0) return InputWait::Busy;
+  return group_input_wait(group, session_leader, subordinate, 0);
 }
 
 }  // namespace morvik::pty

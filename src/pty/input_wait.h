@@ -1,6 +1,8 @@
 // Whether the program on a terminal waits for input, as the kernel shows it:
 // the terminal's foreground process group has every thread asleep and at
-// least one blocked reading, polling or selecting on the terminal.
+// least one blocked reading, polling or selecting on the terminal. When that
+// reader relays the terminal to one of its own (it holds that terminal's
+// master: script, sudo), the answer is the inner terminal's, recursively.
 #pragma once
 
 #include <sys/types.h>

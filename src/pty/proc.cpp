@@ -12,6 +12,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@ namespace {
 constexpr std::size_t STAT_BUFFER = 1024;
 constexpr std::size_t FDINFO_BUFFER = 8192;
 constexpr std::size_t CHILDREN_BUFFER = 4096;
+
+std::atomic<std::uint64_t> g_full_scans{0};
 
 // Reads up to size - 1 bytes of a small /proc file and terminates them;
 // -1 with errno set when it cannot be read.
@@ -74,17 +77,24 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid) {
   const char* close = std::strrchr(buf, ')');
   if (close == nullptr) return std::nullopt;
   Stat st;
-  int ppid = 0, pgrp = 0, session = 0, tty = 0;
-  if (std::sscanf(close + 1, " %c %d %d %d %d", &st.state, &ppid, &pgrp, &session, &tty) != 5) {
+  int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+  if (std::sscanf(close + 1, " %c %d %d %d %d %d", &st.state, &ppid, &pgrp, &session, &tty, &tpgid) != 6) {
     return std::nullopt;
   }
+  st.tpgid = tpgid;
+  st.ppid = ppid;
   st.pgrp = pgrp;
   st.session = session;
   st.tty_nr = tty;
   return st;
 }
 
-std::vector<pid_t> all_processes() { return numeric_entries("/proc"); }
+std::vector<pid_t> all_processes() {
+  g_full_scans.fetch_add(1, std::memory_order_relaxed);
+  return numeric_entries("/proc");
+}
+
+std::uint64_t full_scans() noexcept { return g_full_scans.load(std::memory_order_relaxed); }
 
 std::vector<pid_t> threads_of(pid_t pid) {
   char path[64];
@@ -106,6 +116,25 @@ std::vector<pid_t> children_of(pid_t pid, pid_t tid) {
     p = end;
   }
   return out;
+}
+
+std::vector<int> descriptors_of(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/fd", pid);
+  std::vector<int> out;
+  for (pid_t fd : numeric_entries(path)) out.push_back(static_cast<int>(fd));
+  return out;
+}
+
+std::optional<unsigned> master_index(pid_t pid, int fd) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/fdinfo/%d", pid, fd);
+  char buf[STAT_BUFFER];
+  if (read_small(path, buf, sizeof buf) <= 0) return std::nullopt;
+  const char* line = std::strstr(buf, "tty-index:");
+  unsigned index = 0;
+  if (line == nullptr || std::sscanf(line, "tty-index: %u", &index) != 1) return std::nullopt;
+  return index;
 }
 
 int encode_tty(dev_t dev) noexcept {

@@ -16,9 +16,11 @@ namespace morvik::pty::proc {
 // The fields of /proc/<pid>[/task/<tid>]/stat that the layer reads.
 struct Stat {
   char state = '?';
+  pid_t ppid = 0;
   pid_t pgrp = 0;
   pid_t session = 0;
   int tty_nr = 0;  // the controlling terminal, in the kernel's encoding
+  pid_t tpgid = 0;  // that terminal's foreground process group; -1: none
 };
 
 // /proc/<pid>/stat, or /proc/<pid>/task/<tid>/stat when tid is given.
@@ -26,10 +28,20 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid = 0);
 
 // Every process id under /proc.
 std::vector<pid_t> all_processes();
+// How many times all_processes has read /proc, in this process: its cost
+// grows with every process on the machine, so callers keep it off their
+// common paths, and tests hold them to it.
+std::uint64_t full_scans() noexcept;
 // The threads of a process (empty when it is gone).
 std::vector<pid_t> threads_of(pid_t pid);
 // The children of one thread of a process.
 std::vector<pid_t> children_of(pid_t pid, pid_t tid);
+
+// The descriptors a process has open (empty when it is gone or refused).
+std::vector<int> descriptors_of(pid_t pid);
+// The index N of the pseudo-terminal (/dev/pts/N) whose master descriptor
+// `fd` of `pid` is, from its fdinfo; nullopt when it is no master.
+std::optional<unsigned> master_index(pid_t pid, int fd);
 
 // The kernel's encoding of a device number as /proc/<pid>/stat shows tty_nr.
 int encode_tty(dev_t dev) noexcept;

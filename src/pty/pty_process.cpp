@@ -126,6 +126,12 @@ struct ChildPlan {
   std::size_t candidate_count;
   char** shell_argv;
   int executable_fd;  // -1: use the candidates
+  // With executable_fd: the path to run it by, and what that descriptor
+  // is, which the path must still name at the exec. nullptr: run the
+  // descriptor itself.
+  const char* checked_path;
+  dev_t executable_dev;
+  ino_t executable_ino;
   const char* cwd;    // nullptr: the host's
   struct winsize window;
   int master_fd;
@@ -237,6 +243,15 @@ int execveat_empty_path(int fd, char* const* argv, char* const* envp) noexcept {
 
 // Runs the program; returns only with the error number that stopped it.
 int exec_program(const ChildPlan& plan) noexcept {
+  if (plan.executable_fd >= 0 && plan.checked_path != nullptr) {
+    // The path may have been swapped since the parent opened the file; the
+    // window left is the few instructions between this check and the exec.
+    struct stat named {};
+    if (::stat(plan.checked_path, &named) != 0) return errno;
+    if (named.st_dev != plan.executable_dev || named.st_ino != plan.executable_ino) return ESTALE;
+    (void)::execve(plan.checked_path, plan.argv, plan.envp);
+    return errno;
+  }
   if (plan.executable_fd >= 0) {
     (void)execveat_empty_path(plan.executable_fd, plan.argv, plan.envp);
     if (errno != ENOENT) return errno;
@@ -479,8 +494,12 @@ bool died_before_exec(pid_t pid, int pidfd, const ExecMark& mark) {
   if (!mark.reached()) return true;
   const auto until = std::chrono::steady_clock::now() + EXEC_RENAME_LIMIT;
   while (bears_starting_name(pid)) {
+    // Not retried on EINTR: a host whose interval timer fires more often
+    // than the poll's timeout (a sampling profiler) would interrupt every
+    // retry, and the deadline below would never be looked at. An
+    // interrupted poll is one more turn of this loop.
     pollfd ended{pidfd, POLLIN, 0};
-    if (retry_on_eintr([&] { return ::poll(&ended, 1, 1); }) > 0) return bears_starting_name(pid);
+    if (::poll(&ended, 1, 1) > 0) return bears_starting_name(pid);
     if (std::chrono::steady_clock::now() >= until) return false;
   }
   return false;
@@ -616,10 +635,13 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
   std::vector<const char*> candidate_ptrs;
   std::string shell = FALLBACK_SHELL;
   std::vector<char*> shell_argv;
+  struct stat executable_stat {};
+  if (description.path && contains_nul(*description.path)) return Errno::from_raw(EINVAL);
   if (description.executable.valid()) {
     if (auto moved = keep_above_stdio(description.executable); !moved) return moved.error();
+    if (description.path && ::fstat(description.executable.get(), &executable_stat) != 0) return Errno::last();
   } else {
-    candidates = search_candidates(description.argv[0], env);
+    candidates = search_candidates(description.path ? *description.path : description.argv[0], env);
     if (candidates.empty()) return Errno::from_raw(ENOENT);
     for (const std::string& c : candidates) candidate_ptrs.push_back(c.c_str());
     shell_argv.push_back(shell.data());
@@ -665,6 +687,9 @@ Result<PtyProcess> PtyProcess::spawn(ProcessDescription description) noexcept tr
                        candidate_ptrs.size(),
                        shell_argv.data(),
                        description.executable.get(),
+                       description.executable.valid() && description.path ? description.path->c_str() : nullptr,
+                       executable_stat.st_dev,
+                       executable_stat.st_ino,
                        description.cwd ? description.cwd->c_str() : nullptr,
                        window_record(description.size),
                        master.get(),

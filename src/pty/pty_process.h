@@ -48,6 +48,12 @@ struct ProcessDescription {
   // the exec. For a script, whose interpreter reopens it as /dev/fd/N, the
   // descriptor is kept open across the exec. See open_executable.
   UniqueFd executable;
+  // When set, the file that runs is named by this path (argv[0] stays as
+  // given), so that a script's interpreter is handed a real path as $0, as
+  // with a shell's or subprocess's start. Together with `executable`, the
+  // child checks just before the exec that the path still names that very
+  // file (device and inode) and fails with ESTALE when it does not.
+  std::optional<std::string> path;
   // "NAME=value" entries, the program's whole environment; nullopt: the
   // host's environment as it is when spawn is called.
   std::optional<std::vector<std::string>> env;

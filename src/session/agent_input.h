@@ -37,9 +37,12 @@ class AgentInput {
   bool answers_pending() const;
   // Closes the descriptor; later inputs fail and answers are dropped.
   void close() noexcept;
-  // In a forked copy of the host: closes the copy's descriptor without
-  // taking a lock another thread may have held at the fork.
-  void abandon() noexcept { writer_.close(); }
+  // In a forked copy of the host, inside fork(): closes the copy's
+  // duplicate while its number is certainly ours, taking no lock.
+  void close_in_forked_child() noexcept { writer_.close_in_forked_child(); }
+  // Later in the copy: lets the descriptor go without closing a number the
+  // copy may have reused, or taking a lock another thread held at the fork.
+  void abandon() noexcept { writer_.forget_descriptor(); }
 
  private:
   // With mutex_ held: writes what the terminal takes of the pending

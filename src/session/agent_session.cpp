@@ -17,6 +17,7 @@
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
 #include "base/kept_texts.h"
+#include "forget.h"
 #include "held_tail.h"
 #include "marker_watch.h"
 #include "text/cleaning.h"
@@ -45,6 +46,8 @@ constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // How long close waits for the reader to see the end of the output by
 // itself once every process of the session has ended.
 constexpr milliseconds READER_JOIN_GRACE_MS{1000};
+// What an interrupt that drops the queued output keeps of its end.
+constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
 // What a terminal is announced as when the caller's environment names none.
 constexpr char DEFAULT_TERM[] = "xterm-256color";
 
@@ -113,13 +116,24 @@ AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::s
       output_(std::move(output)),
       recorder_(std::move(recorder)),
       process_(std::move(process)),
-      subordinate_(std::move(subordinate)) {}
+      subordinate_(std::move(subordinate)) {
+  fork_policy_.emplace(reader_thread_, inbox_, &process_mutex_, &AgentSession::close_rest_in_forked_child, this);
+}
+
+void AgentSession::close_rest_in_forked_child(void* self) noexcept {
+  AgentSession& s = *static_cast<AgentSession*>(self);
+  s.input_->close_in_forked_child();
+  if (s.process_) s.process_->close_in_forked_child();
+  if (s.subordinate_.valid()) (void)::close(s.subordinate_.release());
+  if (s.recorder_) s.recorder_->close_in_forked_child();
+}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   const std::string term = term_of(start.env);
   pty::ProcessDescription description;
   description.argv = std::move(start.argv);
   description.executable = std::move(start.executable);
+  description.path = std::move(start.path);
   description.env = std::move(start.env);
   description.cwd = std::move(start.cwd);
   description.size = {start.rows, start.columns};
@@ -167,7 +181,10 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
 }
 
-AgentSession::~AgentSession() { close(); }
+AgentSession::~AgentSession() {
+  fork_policy_.reset();
+  close();
+}
 
 // ---------------------------------------------------------------- control
 
@@ -236,7 +253,9 @@ Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {
 }
 
 ExitInfo AgentSession::exit_info() {
-  if (in_forked_copy()) return {};
+  // The program is the original's: for a copy it is no program of its own
+  // (closed), and how it ended is not the copy's to know.
+  if (in_forked_copy()) return {true, std::nullopt, std::nullopt};
   std::lock_guard<std::mutex> lock(process_mutex_);
   return exit_info_locked();
 }
@@ -279,12 +298,13 @@ void AgentSession::close() noexcept {
   try {
     {
       std::lock_guard<std::mutex> lock(process_mutex_);
+      // Let go first: the stop asks the terminal whether anyone else still
+      // holds its other side, which ours would always answer. Once the
+      // session's last hold goes too, the reader sees the end of the output.
+      subordinate_.reset();
       // Collects the child too, so the record's release finds nothing to stop.
       (void)process_->terminate_session();
       final_exit_ = exit_info_locked();
-      // Ours is then the last hold on the terminal's other side: once it
-      // goes, the reader sees the end of the output.
-      subordinate_.reset();
     }
     {
       std::lock_guard<std::mutex> waiting(wait_mutex_);
@@ -310,7 +330,11 @@ void AgentSession::abandon() noexcept {
   reader_thread_.abandon();
   inbox_.abandon();
   input_->abandon();
-  subordinate_.reset();
+  if (recorder_) recorder_->abandon();
+  forget(std::move(recorder_));
+  // Closed at the fork; a number the copy still sees may be a file it
+  // opened since.
+  (void)subordinate_.release();
   // The process record, in a copy, closes its descriptors and nothing else.
   process_.reset();
 }
@@ -348,7 +372,7 @@ Expected<AgentReply> AgentSession::send_and_wait(std::string_view input, const A
 }
 
 Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::string_view input,
-                                                                         const AgentWait& args) {
+                                                                         const AgentWait& args, bool discard) {
   const std::uint64_t cancel_seen = cancels_.load(std::memory_order_acquire);
   // Whose wait gets the answer is settled before the keys go out: decided
   // after, a wait that ended on their answer in between would leave this
@@ -357,9 +381,53 @@ Expected<std::optional<AgentReply>> AgentSession::write_then_wait_if_free(std::s
   if (auto written = write(input); !written) return std::move(written).take_error();
   if (!lock.owns_lock()) return std::optional<AgentReply>();
   if (closed()) return closed_error();
+  const std::size_t dropped = discard ? discard_queued() : 0;
   auto reply = checked(wait_locked(args, cancel_seen));
   if (!reply) return std::move(reply).take_error();
+  reply.value().dropped_bytes = dropped;
   return std::optional<AgentReply>(std::move(reply).value());
+}
+
+std::size_t AgentSession::discard_queued() {
+  // Dropped from the replies only: the history keeps them, and the key
+  // modes follow them, as the terminal did. The end of what is queued
+  // stays, from a line's start: where the program stands now (its prompt,
+  // the interrupt's message) is what the reply must show.
+  // What is queued now, and no more: a flood that goes on (a program that
+  // ignores the interrupt) would otherwise keep this loop taking for good.
+  const std::size_t budget = inbox_.receiver().events().queued_bytes + inbox_.returned_bytes();
+  std::string queued;
+  std::size_t total = 0;
+  Chunk chunk;
+  while (total < budget && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+    key_mode_.feed(chunk);
+    queued.append(chunk);
+    total += chunk.size();
+    if (queued.size() > 2 * DISCARD_KEPT_BYTES) {
+      const std::size_t gone = queued.size() - DISCARD_KEPT_BYTES;
+      std::lock_guard<std::mutex> lock(history_mutex_);
+      history_.append(std::string_view(queued).substr(0, gone));
+      queued.erase(0, gone);
+    }
+  }
+  application_cursor_.store(key_mode_.application(), std::memory_order_release);
+  bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
+  std::size_t keep = std::min(queued.size(), DISCARD_KEPT_BYTES);
+  const std::size_t line = queued.find('\n', queued.size() - keep);
+  if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
+  const std::string_view before_kept = std::string_view(queued).substr(0, queued.size() - keep);
+  {
+    // The kept end reaches the history with the reply that shows it.
+    std::lock_guard<std::mutex> lock(history_mutex_);
+    history_.append(before_kept);
+  }
+  // The line the last reply left unfinished ends in what was dropped: the
+  // renderer sees that end, so the kept text starts a line of its own.
+  renderer_.set_columns(columns_.load(std::memory_order_acquire));
+  renderer_.feed(before_kept);
+  (void)renderer_.take(false);
+  inbox_.put_back(queued.substr(queued.size() - keep));
+  return total - keep;
 }
 
 pty::InputWait AgentSession::input_wait() {
@@ -538,6 +606,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // The reader flags the child's end; until it has, the program runs (or
     // has only just ended, which the next reply tells).
     if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
+    if (recorder_) reply.warning = recorder_->take_warning();
+    reply.running = end != WaitEnd::Ready && end != WaitEnd::Exited && !reply.exit.ended && !closed();
     reply.out = std::move(collected);
     return std::move(reply);
   };
@@ -551,8 +621,14 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     if (child_exited) {
       until = now;  // take what is queued, then end
     } else {
-      if (output_seen && prompts_.empty()) {
-        const auto quiet_end = deadline_after(last_output, args.quiet_ms);
+      // A quiet gap ends the wait only when the caller asked for one, or
+      // when the kernel cannot tell whether the program waits: a program
+      // that computes, sleeps or runs another one (gdb's `run`) between
+      // two parts of its answer is no program waiting for input.
+      const std::optional<std::uint64_t> quiet =
+          args.quiet_ms ? args.quiet_ms : kernel_tells ? std::nullopt : std::optional(AGENT_FALLBACK_QUIET_MS);
+      if (output_seen && prompts_.empty() && quiet) {
+        const auto quiet_end = deadline_after(last_output, *quiet);
         if (now >= quiet_end) return finish(WaitEnd::Quiet);
         until = std::min(until, quiet_end);
       }

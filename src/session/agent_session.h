@@ -35,6 +35,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -48,6 +49,7 @@
 #include "base/byte_buffer.h"
 #include "base/unique_fd.h"
 #include "expected.h"
+#include "fork_policy.h"
 #include "history.h"
 #include "inbox.h"
 #include "agent_input.h"
@@ -67,6 +69,9 @@ inline constexpr std::uint64_t AGENT_DEFAULT_MAX_OUTPUT_BYTES = 0x200000;  // 2 
 struct AgentStart {
   std::vector<std::string> argv;  // argv[0] as given
   UniqueFd executable;            // exactly this file runs
+  // The path it runs by, checked to name that file at the exec; nullopt:
+  // run the descriptor itself.
+  std::optional<std::string> path;
   std::optional<std::vector<std::string>> env;  // "NAME=value"; nullopt: the host's
   std::optional<std::string> cwd;
   std::uint16_t rows = 24;
@@ -79,9 +84,15 @@ struct AgentStart {
   UniqueFd record;
 };
 
+// The quiet gap that ends a wait without prompts when the caller named none
+// and the kernel cannot tell whether the program waits for input.
+inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
+
 struct AgentWait {
   std::uint64_t timeout_ms;
-  std::uint64_t quiet_ms;
+  // A quiet gap ends the wait only when given; nullopt: only where the
+  // kernel cannot tell, after AGENT_FALLBACK_QUIET_MS.
+  std::optional<std::uint64_t> quiet_ms;
   std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
 };
 
@@ -95,6 +106,14 @@ struct ExitInfo {
 
 // Why a wait ended, in the order the wait looks at them.
 enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
+// Their names, as every face shows them, in the enum's order: the one place
+// they are written (the Python layer and the MCP server read them from the
+// core).
+inline constexpr std::array<std::string_view, 6> WAIT_END_NAMES = {"ready", "quiet", "timeout",
+                                                                   "exited", "cancelled", "cap"};
+constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
+  return WAIT_END_NAMES[static_cast<std::size_t>(end)];
+}
 
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
@@ -102,6 +121,11 @@ struct AgentReply {
   std::optional<std::size_t> prompt;  // index of the prompt that ended the output
   std::size_t queued_bytes = 0;       // output still queued (for Cap)
   ExitInfo exit;                      // how the program ended, once it has
+  // The wait ended while the program neither waited for input nor had
+  // ended: what is sent now goes to a program still at work.
+  bool running = false;
+  std::size_t dropped_bytes = 0;  // queued output dropped before the wait
+  std::optional<std::string> warning;  // something the caller should know (a recording cut off)
 };
 
 class AgentSession {
@@ -118,7 +142,10 @@ class AgentSession {
   Expected<AgentReply> send_and_wait(std::string_view input, const AgentWait& args);
   // Writes at once, then waits unless another thread's wait runs: that wait
   // returns the program's answer, and this returns nullopt at once.
-  Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args);
+  // `discard`: the output queued once the input is written is dropped
+  // before the wait (a flood an interrupt stopped); the reply counts it.
+  Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args,
+                                                             bool discard = false);
 
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
@@ -136,7 +163,11 @@ class AgentSession {
   // SIGWINCH): what it draws for the new size lands in a model of it.
   Expected<void> resize(std::uint16_t rows, std::uint16_t columns);
   // The screen as the program drew it; nullopt without a model.
-  std::optional<ScreenShot> screen() { return output_->screen(); }
+  std::optional<ScreenShot> screen() {
+    // In a forked copy the model's lock may have been held at the fork.
+    if (in_forked_copy()) return std::nullopt;
+    return output_->screen();
+  }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return pid_; }
@@ -170,6 +201,8 @@ class AgentSession {
   bool drain(ReadOutput& collected, std::uint64_t cap, std::chrono::steady_clock::time_point deadline,
              std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut);
   bool take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut);
+  // Drops the output queued now; how many bytes.
+  std::size_t discard_queued();
   // The reply's text: the lines rendered since the last reply, then the
   // unfinished one, or the alternate screen while it is in use.
   void finish_text(ReadOutput& collected);
@@ -220,6 +253,12 @@ class AgentSession {
   std::optional<pty::PtyProcess> process_;
   ExitInfo final_exit_;
   UniqueFd subordinate_;  // the terminal's other side, for the input question
+
+  // Inside a fork of the host (fork_policy.h): the process lock is held
+  // across it, and the copy closes its duplicates of the input side, the
+  // process record, the other side and the recording too.
+  static void close_rest_in_forked_child(void* self) noexcept;
+  std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
 };
 
 }  // namespace morvik::session

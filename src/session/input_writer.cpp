@@ -25,7 +25,10 @@ ssize_t InputWriter::write_some(const char* p, std::size_t n, std::chrono::stead
     }
     pollfd pfd{fd_.get(), POLLOUT, 0};
     const int timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-    if (retry_on_eintr([&] { return ::poll(&pfd, 1, timeout); }) < 0) return -1;
+    // An interrupted poll goes round again with the time left: retried
+    // blindly with the same timeout, a timer firing more often than it
+    // would hold the write past its stall limit forever.
+    if (::poll(&pfd, 1, timeout) < 0 && errno != EINTR) return -1;
   }
 }
 

@@ -12,6 +12,8 @@
 // with EAGAIN's text.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -47,6 +49,11 @@ class InputWriter {
   void close() noexcept { fd_.reset(); }
   // Lets go of the descriptor without closing it (see Session's fork handling).
   void forget_descriptor() noexcept { (void)fd_.release(); }
+  // In a forked copy of the host, inside fork(): closes the copy's
+  // duplicate while its number is certainly ours, and lets it go.
+  void close_in_forked_child() noexcept {
+    if (fd_.valid()) (void)::close(fd_.release());
+  }
 
  private:
   // One write(2) of what it can take, waiting up to `until` for room.

@@ -39,7 +39,16 @@ MarkerWatch::MarkerWatch(const std::vector<std::string>& markers) {
     text::append_utf8_with_replacement(m, p.text);
     // The empty marker, and one with U+FFFD, match without raw bytes of
     // their own: their windows are always cleaned.
-    if (p.text.empty() || p.text.find("\xEF\xBF\xBD") != std::string::npos) always_clean_ = true;
+    if (p.text.empty() || p.text.find("\xEF\xBF\xBD") != std::string::npos) {
+      always_clean_ = true;
+    } else {
+      p.border.assign(p.text.size() + 1, 0);
+      for (std::size_t j = 2, b = 0; j <= p.text.size(); ++j) {
+        while (b != 0 && p.text[j - 1] != p.text[b]) b = p.border[b];
+        if (p.text[j - 1] == p.text[b]) ++b;
+        p.border[j] = b;
+      }
+    }
     probes_.push_back(std::move(p));
   }
 }
@@ -56,31 +65,48 @@ bool MarkerWatch::seen(const ByteBuffer& collected) {
   for (const auto& probe : probes_) {
     const std::string& m = probe.text;
     if (window.size() >= m.size() && window.compare(window.size() - m.size(), m.size(), m) == 0) return true;
-    if (window.find(m) != std::string::npos) return true;
+    // Two-way search (glibc): linear, where a naive find is window x marker.
+    if (::memmem(window.data(), window.size(), m.data(), m.size()) != nullptr) return true;
   }
   return false;
 }
 
-// Judges every start from p.next_start on whose bytes are all there.
+// Reads every byte from p.next on, once, with the marker's prefix automaton
+// (Knuth-Morris-Pratt): how much of the marker ends the bytes read is known
+// at each byte without comparing a start again, so the watch is linear in
+// the output whatever the marker's length. A candidate is recorded at a
+// conservative start: a later one than the real start only costs a clean.
 void MarkerWatch::judge_new_starts(Probe& p, std::string_view all) {
   const std::string& m = p.text;
-  std::size_t i = p.next_start;
+  std::size_t i = p.next;
+  std::size_t k = p.matched;
   while (i < all.size()) {
-    const void* hit = std::memchr(all.data() + i, m[0], all.size() - i);
-    if (hit == nullptr) {
-      i = all.size();
-      break;
+    if (k == 0) {
+      // Nothing of the marker is open: only its first byte can start one.
+      const void* hit = std::memchr(all.data() + i, m[0], all.size() - i);
+      if (hit == nullptr) {
+        i = all.size();
+        break;
+      }
+      i = static_cast<std::size_t>(static_cast<const char*>(hit) - all.data()) + 1;
+      k = 1;
+    } else {
+      const char c = all[i];
+      // A first part of the marker, then a byte that starts a dropped token.
+      if (drops_and_starts_a_token(static_cast<unsigned char>(c))) {
+        last_candidate_ = std::max(last_candidate_.value_or(0), i - 1);
+      }
+      while (k != 0 && m[k] != c) k = p.border[k];
+      if (m[k] == c) ++k;
+      ++i;
     }
-    i = static_cast<std::size_t>(static_cast<const char*>(hit) - all.data());
-    std::size_t j = 1;
-    while (j < m.size() && i + j < all.size() && all[i + j] == m[j]) ++j;
-    if (j < m.size() && i + j == all.size()) break;  // the byte that decides is still to come
-    if (j == m.size() || drops_and_starts_a_token(static_cast<unsigned char>(all[i + j]))) {
-      last_candidate_ = std::max(last_candidate_.value_or(0), i);
+    if (k == m.size()) {
+      last_candidate_ = std::max(last_candidate_.value_or(0), i - m.size());
+      k = p.border[k];
     }
-    ++i;
   }
-  p.next_start = i;
+  p.next = i;
+  p.matched = k;
 }
 
 }  // namespace morvik::session

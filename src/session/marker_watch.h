@@ -33,8 +33,10 @@ class MarkerWatch {
 
  private:
   struct Probe {
-    std::string text;            // the marker as decoded UTF-8
-    std::size_t next_start = 0;  // the first start not judged yet
+    std::string text;                // the marker as decoded UTF-8
+    std::vector<std::size_t> border;  // border[j]: the longest proper border of text[0, j)
+    std::size_t next = 0;            // the first byte not read yet
+    std::size_t matched = 0;         // how much of text ends the bytes read
   };
   void judge_new_starts(Probe& p, std::string_view all);
 

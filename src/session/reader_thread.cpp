@@ -37,6 +37,8 @@ struct ReaderThread::Shared {
   // thread clears it before it closes the descriptor, so a forked copy that
   // still sees a number knows the number was ours at the fork.
   std::atomic<int> reader_fd{-1};
+  // The same for the child's handle the thread watches, if any.
+  std::atomic<int> child_fd{-1};
   // What the thread waits on: the master while the thread is the one that
   // reads it, the wake-up descriptor, and the child's handle while watched.
   UniqueFd wait_set;
@@ -191,6 +193,7 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
   } catch (...) {
     failure = EIO;
   }
+  shared.child_fd.store(-1);
   child.reset();
   observer.reset();
   {
@@ -263,6 +266,7 @@ ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sende
   rt.shared_->wake = std::move(descriptors.wake);
   rt.shared_->wait_set = std::move(descriptors.wait_set);
   rt.shared_->reader_fd.store(master.get());
+  rt.shared_->child_fd.store(child.get());
   rt.channel_stop_ = tx.stop_handle();
   auto start = std::make_unique<Start>(
       Start{std::move(master), std::move(tx), std::move(child), rt.shared_, std::move(observer)});
@@ -364,8 +368,10 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
 
 void ReaderThread::close_in_forked_child() noexcept {
   if (!shared_) return;
-  const int fd = shared_->reader_fd.exchange(-1);
-  if (fd >= 0) (void)::close(fd);
+  for (std::atomic<int>* held : {&shared_->reader_fd, &shared_->child_fd}) {
+    const int fd = held->exchange(-1);
+    if (fd >= 0) (void)::close(fd);
+  }
   if (shared_->wake.valid()) (void)::close(shared_->wake.release());
   if (shared_->wait_set.valid()) (void)::close(shared_->wait_set.release());
 }

@@ -28,7 +28,7 @@ Session::Session(std::string command, pty::PtyProcess process, InputWriter write
       inbox_(std::move(rx)),
       writer_(std::move(writer)),
       process_(std::move(process)) {
-  watch_forks(&fork_handling_);
+  fork_policy_.emplace(reader_thread_, inbox_, nullptr, &Session::close_rest_in_forked_child, this);
 }
 
 Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool interactive,
@@ -84,20 +84,14 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
 }
 
 Session::~Session() {
-  unwatch_forks(&fork_handling_);
+  fork_policy_.reset();
   close_inner();
 }
 
-void Session::ForkHandling::before_fork() noexcept { session.inbox_.lock_for_fork(); }
-
-void Session::ForkHandling::after_fork_in_parent() noexcept { session.inbox_.unlock_after_fork(false); }
-
-void Session::ForkHandling::after_fork_in_child() noexcept {
-  session.reader_thread_.close_in_forked_child();
-  if (session.writer_.fd() >= 0) (void)::close(session.writer_.fd());
-  session.writer_.forget_descriptor();
+void Session::close_rest_in_forked_child(void* self) noexcept {
+  Session& session = *static_cast<Session*>(self);
+  session.writer_.close_in_forked_child();
   session.process_.close_in_forked_child();
-  session.inbox_.unlock_after_fork(true);
 }
 
 // ---------------------------------------------------------------- draining

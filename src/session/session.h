@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
-#include "base/fork_watch.h"
+#include "fork_policy.h"
 #include "pty/pty_process.h"
 #include "channel.h"
 #include "expected.h"
@@ -140,17 +140,9 @@ class Session {
   bool in_other_process() const noexcept { return !process_.in_owner_process(); }
   void abandon() noexcept;
 
-  // Inside a fork of the host: the channel is held across it so the copy
-  // finds it whole, and the copy closes its duplicates of every descriptor
-  // of the session and frees the queued output at once, while the numbers
-  // are still ours and before the copy's own code can reuse them.
-  struct ForkHandling final : ForkWatcher {
-    explicit ForkHandling(Session& s) noexcept : session(s) {}
-    void before_fork() noexcept override;
-    void after_fork_in_parent() noexcept override;
-    void after_fork_in_child() noexcept override;
-    Session& session;
-  };
+  // Inside a fork of the host (fork_policy.h): the copy closes its
+  // duplicates of the writer's and the process record's descriptors too.
+  static void close_rest_in_forked_child(void* self) noexcept;
 
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
@@ -186,7 +178,7 @@ class Session {
   pty::PtyProcess process_;
   bool holds_turn_ = false;
   std::size_t turn_bytes_ = 0;  // read under the turn held now
-  ForkHandling fork_handling_{*this};
+  std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
 };
 
 }  // namespace morvik::session

@@ -70,6 +70,7 @@ TEST(MarkerWatchTest, AnswersAsTheSearchOfTheCleanedWindowAfterEveryChunk) {
       {"a\x1b" "b"},           // can never show: cleaning drops the ESC
       {"END> ", "\xef\xbf\xbd>"},  // U+FFFD: always cleaned
       {""},                    // the empty marker shows at once
+      {"xyxyz> ", "xxxx"},     // markers that overlap themselves, and the runs of x
   };
   std::mt19937 rng(4242);
   for (const auto& markers : marker_lists) {

@@ -192,6 +192,22 @@ def test_exactly_the_allowed_file_runs_under_the_allowed_name(tmp_path):
     assert "restricted" in restricted, restricted
 
 
+def test_an_allowed_script_runs_by_its_canonical_path_and_is_named_at_start_up(tmp_path):
+    # A wrapper that finds its program through $0 (valgrind, pyenv shims):
+    # run from a descriptor it would see /dev/fd/N and fail.
+    wrap = support.write_script(tmp_path, "wrap", '#!/bin/sh\nexec "$0.bin" "$@"\n')
+    support.write_script(tmp_path, "wrap.bin", '#!/bin/sh\necho "real program: $0"\n')
+    os.symlink(wrap, tmp_path / "shim")
+
+    async def scenario(call, ok):
+        return await ok("terminal_start", argv=["shim"])
+
+    started = serve(tmp_path, ["--allow", str(tmp_path / "shim")], scenario)
+    assert f"real program: {wrap}.bin" in started, started
+    log = (tmp_path / "server.log").read_text()
+    assert f"--allow {tmp_path / 'shim'}: a script, run by its interpreter /bin/sh; it runs as {wrap}" in log, log
+
+
 def test_control_answers_at_once_while_a_call_waits(tmp_path):
     replies, took = {}, {}
 
@@ -273,7 +289,7 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     header, body = capped.split("\n", 1)
     omitted, total = map(int, re.fullmatch(
         r"\[t1\] status: cap \(output cap reached: terminal_read returns the rest\); \d+ ms; \d+ more bytes queued; "
-        r"(\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
+        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
     head, end = body.split(f"\n[... {omitted} characters left out ...]\n")
     assert omitted == total - 2000 and len(head) + len(end) == 2000 and head.startswith("1\n2\n3\n")
     assert rest.startswith("[t1] status: ready ") and rest.endswith("\n400000\ndone\n$ ")

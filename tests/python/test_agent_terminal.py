@@ -83,9 +83,8 @@ def test_the_resolved_file_runs_whatever_its_path_becomes(tmp_path):
     script.write_text("#!/bin/sh\necho first $0 \"$@\"\nexec cat\n")
     script.chmod(0o755)
     with Terminal.start([str(script), "arg"], **NEVER_QUIET) as terminal:
-        # A script runs from its held descriptor, which its interpreter reopens
-        # by /dev/fd (and so names it, as it does for any fexecve).
-        assert terminal.banner.text.startswith("first /dev/fd/") and terminal.banner.text.endswith(" arg\n")
+        # A script runs by its resolved path, so that $0 names it.
+        assert terminal.banner.text == f"first {script} arg\n", terminal.banner
         assert open(f"/proc/{terminal.pid}/cmdline", "rb").read() == b"cat\0"
     with open(script, "rb") as held:
         swapped = tmp_path / "swapped"
@@ -182,13 +181,38 @@ NEVER_READY = {
     "busy loop": [PY, "-c", "while True: pass"],
     "blocked writing": [PY, "-c", "import os; r, w = os.pipe(); os.write(w, b'x' * 1000000)"],
     "shell running sleep": ["sh", "-c", "sleep 30"],
+    # Relays: they read this terminal to copy it to one of their own.
+    "script relaying sleep": ["script", "-q", "-c", "sleep 30", "/dev/null"],
+    "sudo relaying sleep": ["sudo", "-n", "sleep", "30"],
+    "script relaying sudo relaying sleep": ["script", "-q", "-c", "sudo -n sleep 30", "/dev/null"],
 }
+# sudo relays only where it asks no password (root), and only if installed.
+SUDO_USABLE = shutil.which("sudo") is not None and subprocess.run(
+    ["sudo", "-n", "true"], capture_output=True, stdin=subprocess.DEVNULL).returncode == 0
 
 
-@pytest.mark.parametrize("argv", NEVER_READY.values(), ids=NEVER_READY.keys())
+def relay_param(argv):
+    return pytest.param(argv, marks=pytest.mark.skipif("sudo" in " ".join(argv) and not SUDO_USABLE,
+                                                       reason="sudo is not installed, or asks a password"))
+
+
+@pytest.mark.parametrize("argv", [relay_param(a) for a in NEVER_READY.values()], ids=NEVER_READY.keys())
 def test_never_ready_when_the_program_does_not_read_the_terminal(argv):
     with Terminal.start(argv, timeout_ms=1500, quiet_ms=600_000) as terminal:
         assert terminal.banner.status == "timeout", terminal.banner
+
+
+@pytest.mark.parametrize("argv", [relay_param(a) for a in (
+    ["script", "-q", "-c", "sh", "/dev/null"], ["sudo", "-n", "sh"], ["script", "-q", "-c", "sudo -n sh", "/dev/null"],
+)], ids=["script", "sudo", "script and sudo"])
+def test_ready_behind_a_relay_only_once_the_program_behind_it_waits(argv):
+    with Terminal.start(argv, env=ENV, **NEVER_QUIET) as terminal:
+        assert terminal.banner.status == "ready", terminal.banner
+        began = time.monotonic()
+        reply = terminal.send("sleep 1; echo done")
+        # The relay's terminal echoes, and its shell may prompt as root.
+        assert reply.status == "ready" and reply.text.endswith(("done\n$ ", "done\n# ")), reply
+        assert time.monotonic() - began >= 1.0
 
 
 def test_a_prompt_in_mid_output_is_not_the_end():
@@ -332,7 +356,13 @@ STUBBORN = "trap '' HUP INT TERM; sleep 300 & while :; do sleep 1; done"
     (STUBBORN, 2.5),
     ("trap '' HUP; sleep 300 & exec sleep 300", 2.5),
     ("(trap '' HUP; exec sleep 300) & exec cat", 2.5),
-], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell"])
+    # Orphans: their parent ended before the close, so the child's tree no
+    # longer shows them; one in the child's group, one in a group of its own.
+    ("(trap '' HUP; sleep 300 &); exec cat", 2.5),
+    ("(exec python3 -c 'import os, signal, time; os.setpgid(0, 0); signal.signal(signal.SIGHUP, signal.SIG_IGN); "
+     "print(\"up\", flush=True); time.sleep(300)' &); sleep 1; exec cat", 2.5),
+], ids=["ends on hangup", "ignores every signal", "background job ignores hangup", "job of a shell",
+        "orphan in the child's group", "orphan in a group of its own"])
 def test_close_leaves_nothing_of_the_session(script, limit):
     with support.no_leaks():
         terminal = Terminal.start(["sh", "-c", script], timeout_ms=300)
@@ -397,3 +427,35 @@ def test_close_of_a_contained_terminal_ends_daemons_and_reaps_only_its_own(conta
     finally:
         for pid in filter(support.running, daemons):
             support.kill_quietly(pid)
+
+
+@pytest.mark.parametrize("case, outcome", [
+    # A wrapper that finds its program through $0, as valgrind's and the
+    # pyenv shims do.
+    ("wrapper", "real program, args: a"),
+    ("not-executable", PermissionError),
+    ("missing", FileNotFoundError),
+    # The path given to run a descriptor by no longer names that file.
+    ("swapped", OSError),
+])
+def test_program_runs_by_its_resolved_path_and_fails_as_the_exec_would(tmp_path, case, outcome):
+    support.write_script(tmp_path, "wrap", '#!/bin/sh\nexec "$0.bin" "$@"\n')
+    support.write_script(tmp_path, "wrap.bin", '#!/bin/sh\necho "real program, args: $*"\n')
+    support.write_script(tmp_path, "other", "#!/bin/sh\necho ran-other\n")
+    (tmp_path / "plain").write_text("#!/bin/sh\necho ran-plain\n")
+    argv = {"wrapper": ["wrap", "a"], "not-executable": [str(tmp_path / "plain")],
+            "missing": ["no-such-program-here"], "swapped": ["wrap"]}[case]
+    options = {"env": {"PATH": f"{tmp_path}:/usr/bin:/bin"}}
+    if case == "swapped":
+        options.update(executable=os.open(tmp_path / "other", os.O_PATH), path=str(tmp_path / "wrap"))
+    try:
+        if isinstance(outcome, str):
+            with Terminal.start(argv, **options) as t:
+                assert t.banner.text == outcome + "\n", t.banner
+            return
+        with pytest.raises(outcome) as raised:
+            Terminal.start(argv, **options)
+        assert type(raised.value) is outcome
+    finally:
+        if "executable" in options:
+            os.close(options["executable"])

@@ -11,6 +11,7 @@ own, so a host that dies or hangs cannot take the test runner with it.
 """
 
 import json
+import os
 import shutil
 import signal
 import subprocess
@@ -415,3 +416,101 @@ def test_forked_copy_closes_no_number_it_reused_and_frees_the_queued_output(tmp_
     assert report["still_open"] is True
     assert report["queued"] > (16 << 20), "the original did not queue enough to tell"
     assert report["in_use"] < report["queued"] - (12 << 20)
+
+
+@pytest.mark.parametrize("face", [
+    "s = morvik.Morvik('cat', False); s.send_and_read_until_ready('x', 2000, 4096, 50, 50); s.close()",
+    "from morvik_agent import Terminal; t = Terminal.start(['cat'], timeout_ms=2000); t.send('x'); t.close()",
+], ids=["Morvik", "Terminal"])
+def test_starts_and_writes_finish_under_an_interval_timer_faster_than_their_polls(face):
+    # A sampling profiler's timer: every timed wait that is retried blindly
+    # after EINTR restarts its full timeout and never ends.
+    report = host_report(f"""\
+        import json, signal, morvik
+        signal.signal(signal.SIGALRM, lambda *_: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        for _ in range(3):
+            {face}
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(json.dumps({{"starts": 3}}))
+        """, timeout=60)
+    assert report == {"starts": 3}
+
+
+# Each face: how a host starts a terminal running `sh` with the prompt
+# "MORVIK$ ", asks it to echo, looks at it in a copy, and closes it.
+FACES = {
+    "Morvik": {
+        "start": "import morvik; s = morvik.Morvik({shell!r}, True, ['MORVIK$ ']); s.read_until_ready(timeout_ms=10000)",
+        "echo": "s.send_and_read_until_ready('echo still here', settle_ms=0)",
+        "look": "[s.is_alive(), s.read_available()]",
+        "looked": [False, ""],
+    },
+    "Terminal": {
+        "start": "from morvik_agent import Terminal; s = Terminal.start([{shell!r}], timeout_ms=10000)",
+        "echo": "s.send('echo still here').text",
+        "look": "[s.alive, s.closed, s.screen(), s.exit_code]",
+        "looked": [False, True, None, None],
+    },
+}
+
+
+@pytest.mark.parametrize("copy_does", ["close", "drop", "exit"])
+@pytest.mark.parametrize("face", FACES)
+def test_a_forked_copy_holds_no_descriptor_and_touches_nothing_of_the_terminal(tmp_path, face, copy_does):
+    shell = support.shell_child(tmp_path)
+    f = FACES[face]
+    report = host_report(f"""\
+        import atexit, json, os, sys, time
+        r, w = os.pipe()
+        parent, mine = os.getpid(), []
+        # Registered first, so it runs last: after the terminal is dropped on the way out.
+        atexit.register(lambda: os.getpid() != parent and os.write(
+            w, (json.dumps([os.fstat(fd).st_rdev for fd in mine]) + "\\n").encode()))
+        before = set(os.listdir("/proc/self/fd"))
+        {f["start"].format(shell=shell)}
+        pid = os.fork()
+        if pid == 0:
+            os.close(r)
+            seen = {{"extra": sorted(set(os.listdir("/proc/self/fd")) - before)}}
+            # Opened after the fork: they may take numbers the terminal had.
+            mine[:] = [os.open("/dev/null", os.O_RDONLY) for _ in range(8)]
+            started = time.monotonic()
+            seen["look"] = {f["look"]}
+            try:
+                {f["echo"]}
+                seen["send"] = "sent"
+            except Exception as error:
+                seen["send"] = type(error).__name__
+            if {copy_does!r} == "close":
+                s.close()
+            elif {copy_does!r} == "drop":
+                del s
+            seen["took"] = time.monotonic() - started
+            seen["mine"] = [os.fstat(fd).st_rdev for fd in mine]
+            os.write(w, (json.dumps(seen) + "\\n").encode())
+            if {copy_does!r} == "exit":
+                sys.exit(0)  # the interpreter drops the terminal on its way out
+            time.sleep(5)  # still holding whatever it holds while the original closes
+            os._exit(0)
+        os.close(w)
+        pipe = os.fdopen(r)
+        seen = json.loads(pipe.readline())
+        seen["answer"] = {f["echo"]}
+        began = time.monotonic()
+        s.close()
+        seen["close_s"] = time.monotonic() - began
+        rest = pipe.read()
+        seen["mine_at_exit"] = json.loads(rest) if rest.strip() else seen["mine"]
+        _, seen["copy_status"] = os.waitpid(pid, 0)
+        print(json.dumps(seen))
+        """)
+    null = os.stat("/dev/null").st_rdev
+    assert report["extra"] == [], "descriptors of the terminal reached the copy"
+    assert report["look"] == f["looked"]
+    assert report["send"] in ("RuntimeError", "OSError")
+    assert report["took"] < 0.5
+    assert report["mine"] == [null] * 8 and report["mine_at_exit"] == [null] * 8
+    assert report["copy_status"] == 0
+    assert "still here" in report["answer"]
+    assert report["close_s"] < 0.9, "the original's close waited on the copy"
