@@ -206,7 +206,7 @@ PyObject* core_write(PyObject* self, PyObject* data) noexcept {
 PyObject* core_encode_keys(PyObject* self, PyObject* keys) noexcept {
   return guard([&] {
     AgentSession& s = session_of(self);
-    const std::string bytes = s.encode_keys(bytes_list(keys, "bytes"));
+    const std::string bytes = unwrap_value(s.encode_keys(bytes_list(keys, "bytes")));
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
   });
 }

@@ -55,6 +55,8 @@ PyObject* text_object(std::string_view text) noexcept {
       raise(PyExc_Exception, error.message);
     case session::ErrorKind::RuntimeError:
       raise(PyExc_RuntimeError, error.message);
+    case session::ErrorKind::ValueError:
+      raise(PyExc_ValueError, error.message);
     case session::ErrorKind::OSError: {
       PyRef text = PyRef::steal(text_object(error.message));
       if (text) {
