@@ -44,14 +44,6 @@ AgentSession& session_of(PyObject* self) {
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;  // public from 3.13 on
-#endif
-}
-
 // ---- conversions (the Python layer has checked types and ranges already)
 
 std::string bytes_of(PyObject* obj, const char* what) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/kept_texts.h"
+#include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "morvik_type.h"
 
@@ -36,6 +37,14 @@ std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
 // The module made by the first successful initialisation; later ones hand
 // out the same object.
 PyObject* g_module = nullptr;
+
+// Run by atexit, on the thread that goes on to finalize the interpreter.
+PyObject* at_exit(PyObject*, PyObject*) noexcept {
+  note_finalizing_thread();
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef g_at_exit_def = {"_morvik_at_exit", at_exit, METH_NOARGS, nullptr};
 
 // Refuses every interpreter but the first one to get here. One
 // compare-and-exchange, so two interpreters racing cannot both win.
@@ -93,6 +102,8 @@ PyObject* init_module() {
   // import starts again from here.
   PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, MODULE_API_VERSION));
   add_class(module.get());
+  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
+  register_exit_hook(hook.get());
   g_module = Py_NewRef(module.get());
   return module.release();
 }

@@ -1,0 +1,99 @@
+"""What either face owes its host beyond one call: a clean exit, threads
+that keep running, its limits and its Ctrl-C.
+
+Protects: an interpreter that exits while daemon threads are inside either
+face ends cleanly (no abort, no hang); a Morvik program never outlives its
+host; no stop of a program holds the interpreter lock; a thread that cannot
+be started is an OSError; Ctrl-C during an agent wait reaches the caller at
+once, and what the wait read leads the next reply. Every host that could
+abort or hang is a fresh interpreter with a time limit; programs are killed
+by pid if a test fails.
+"""
+
+import json
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from morvik import Morvik
+
+import support
+
+# ------------------------------------------------------------ exit
+
+# Each ends its main thread while daemon threads are inside the module.
+_EXIT_HOSTS = {
+    "agent status polled": """
+        import threading, morvik_agent
+        t = morvik_agent.Terminal.start(["cat"], timeout_ms=100)
+        def poll():
+            while True:
+                t.alive
+        threading.Thread(target=poll, daemon=True).start()
+    """,
+    "Morvik waits of 1 ms": """
+        import threading, time, morvik
+        def poll():
+            m = morvik.Morvik("cat", False)
+            while True:
+                m.read_until_ready(timeout_ms=1)
+        threading.Thread(target=poll, daemon=True).start()
+        time.sleep(0.2)
+    """,
+    "agent reads on a silent program": """
+        import threading, time, morvik_agent
+        def loop():
+            t = morvik_agent.Terminal.start(["sleep", "100"], timeout_ms=50)
+            while True:
+                try:
+                    t.read(timeout_ms=5000)
+                except RuntimeError:
+                    pass  # closed at exit
+        for _ in range(3):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.3)
+    """,
+    "Morvik starts and closes": """
+        import threading, time, morvik
+        def churn():
+            while True:
+                morvik.Morvik("cat", False).close()
+        threading.Thread(target=churn, daemon=True).start()
+        time.sleep(0.2)
+    """,
+}
+
+_HOSTS_AT_ONCE = 8
+
+
+@pytest.mark.soak
+@pytest.mark.parametrize("kind", list(_EXIT_HOSTS))
+def test_exit_with_daemon_threads_inside_the_module_neither_aborts_nor_hangs(kind):
+    runs = support.scaled(50, 1000)
+    code = textwrap.dedent(_EXIT_HOSTS[kind])
+    failures = []
+    slowest = 0.0
+    for first in range(0, runs, _HOSTS_AT_ONCE):
+        batch = []
+        for _ in range(min(_HOSTS_AT_ONCE, runs - first)):
+            batch.append((time.monotonic(), subprocess.Popen(
+                [sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)))
+        for began, host in batch:
+            try:
+                _, err = host.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                host.kill()
+                _, err = host.communicate()
+                failures.append(f"hung: {err[-300:]}")
+                continue
+            slowest = max(slowest, time.monotonic() - began)
+            if host.returncode != 0 or err:
+                failures.append(f"rc={host.returncode}: {err[-300:]}")
+    assert not failures, f"{len(failures)} of {runs} hosts failed; first: {failures[0]}"
+    # Each program's stop takes about 100 ms; far beyond, the exit waits on
+    # something it should not.
+    assert slowest < 20, slowest
