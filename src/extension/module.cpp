@@ -9,6 +9,7 @@
 #include "base/kept_texts.h"
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
+#include "session/session.h"
 #include "morvik_type.h"
 
 namespace morvik::ext {
@@ -38,9 +39,15 @@ std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
 // out the same object.
 PyObject* g_module = nullptr;
 
-// Run by atexit, on the thread that goes on to finalize the interpreter.
+// Run by atexit, on the thread that goes on to finalize the interpreter,
+// with the lock held. A Morvik that finalization never frees (a module
+// global while a daemon thread runs, one a daemon thread holds) would leave
+// its program running after the host is gone: every program is stopped
+// here, whichever thread owns its session. The lock stays held throughout,
+// so no owner thread asks meanwhile whether its program runs.
 PyObject* at_exit(PyObject*, PyObject*) noexcept {
   note_finalizing_thread();
+  session::Session::stop_all_programs();
   return Py_NewRef(Py_None);
 }
 

@@ -97,3 +97,106 @@ def test_exit_with_daemon_threads_inside_the_module_neither_aborts_nor_hangs(kin
     # Each program's stop takes about 100 ms; far beyond, the exit waits on
     # something it should not.
     assert slowest < 20, slowest
+
+
+_IGNORER = """\
+    import os, signal, time
+    for s in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+        signal.signal(s, signal.SIG_IGN)
+    print(f"PID={os.getpid()}", flush=True)
+    while True:
+        time.sleep(1)
+    """
+
+
+@pytest.mark.parametrize("owner", ["module", "daemon thread"])
+def test_morvik_program_that_ignores_polite_signals_does_not_outlive_its_host(tmp_path, owner):
+    program = support.python_child(tmp_path, "ignorer", _IGNORER)
+    code = f"""
+        import json, re, threading, time, morvik
+        def start():
+            m = morvik.Morvik({program!r}, False)
+            text = ""
+            while "PID=" not in text or not text.endswith("\\n"):
+                text += m.read_until_ready(timeout_ms=200)
+            print(json.dumps({{"pid": int(re.search(r"PID=(\\d+)", text).group(1))}}), flush=True)
+            return m
+        def busy():
+            while True:
+                time.sleep(0.001)
+        if {owner!r} == "module":
+            kept = start()
+            threading.Thread(target=busy, daemon=True).start()
+        else:
+            started = threading.Event()
+            def own():
+                m = start()
+                started.set()
+                busy()
+            threading.Thread(target=own, daemon=True).start()
+            started.wait(30)
+    """
+    done = support.run_host(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    pid = json.loads(done.stdout.splitlines()[-1])["pid"]
+    try:
+        assert support.wait_until(lambda: not support.pid_exists(pid), timeout=5), "the program outlived its host"
+    finally:
+        support.kill_quietly(pid)
+
+
+# ------------------------------------------------------------ the lock
+
+
+@pytest.mark.parametrize("stop", ["close", "reset", "drop"])
+def test_stopping_a_program_lets_other_threads_run(tmp_path, stop):
+    # The stop takes four pauses of 100 ms before SIGKILL: plenty of time for
+    # a thread that sleeps 5 ms at a time, unless the lock is held.
+    program = support.python_child(tmp_path, "ignorer", _IGNORER)
+    session = Morvik(program, False)
+    try:
+        assert "PID=" in support.collect(session, "\n", timeout=20)
+        ticks = 0
+        running = True
+
+        def tick():
+            nonlocal ticks
+            while running:
+                time.sleep(0.005)
+                ticks += 1
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        time.sleep(0.05)
+        before = ticks
+        if stop == "drop":
+            del session
+            session = None
+        else:
+            getattr(session, stop)()
+        during = ticks - before
+        running = False
+        ticker.join()
+        assert during >= 3, during
+    finally:
+        if session is not None:
+            session.close()
+
+
+def test_close_releases_the_terminal_and_the_process_handle_at_once():
+    before = support.Resources.snapshot()
+    session = Morvik("cat", True, ["ping\n"])
+    try:
+        assert session.send_and_read_until_ready("ping", settle_ms=0, timeout_ms=10000) == "ping\n"
+        session.close()
+        # Measured with the object still alive: nothing of the session is held.
+        assert support.settled_difference(before) == {}
+        # The closed record still answers as before.
+        assert session.is_alive() is False
+        assert session.get_history() == "ping\n"
+        assert session.send_ctrl_c() is None
+        assert session.send_and_read_until_ready("ping", timeout_ms=100) == ""
+        session.reset()
+        assert session.send_and_read_until_ready("ping", settle_ms=0, timeout_ms=10000) == "ping\n"
+    finally:
+        session.close()
