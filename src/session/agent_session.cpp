@@ -158,10 +158,10 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   }
   auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
-  std::string why;
+  ReaderThread::StartError why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(descriptors).value(), std::move(tx),
                                             why, std::move(child_fd).value(), output);
-  if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
+  if (!reader.joinable()) return start_failed(program, Errno::from_raw(why.code));
   return std::unique_ptr<AgentSession>(new AgentSession(
       std::move(process).value(), std::move(subordinate).value(), std::move(input), std::move(output),
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));

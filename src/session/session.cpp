@@ -108,11 +108,13 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   if (!descriptors) return startup_error(kept::CLONE_READER_FAILED + os_error_text(descriptors.error().value()));
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
-  std::string why;
+  ReaderThread::StartError why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(descriptors).value(), std::move(tx), why);
   if (!reader.joinable()) {
-    // Locals unwind in reverse: channel, writer, raw handle, process (stopped).
-    internal_failure(kept::READER_START_FAILED + why);
+    // As ordinary as running out of descriptors: a host short of memory or
+    // of processes. Locals unwind in reverse: channel, writer, raw handle,
+    // process (stopped).
+    return os_error(why.code, kept::READER_START_FAILED + why.text);
   }
   std::unique_ptr<Session> s(new Session(std::move(command), std::move(process).value(),
                                          std::move(writer), std::move(rx), std::move(reader),

@@ -200,3 +200,32 @@ def test_close_releases_the_terminal_and_the_process_handle_at_once():
         assert session.send_and_read_until_ready("ping", settle_ms=0, timeout_ms=10000) == "ping\n"
     finally:
         session.close()
+
+
+# ------------------------------------------------------------ start-up
+
+
+@pytest.mark.skipif(support.under_sanitizer(), reason="a sanitizer's runtime reserves its own address space")
+def test_thread_that_cannot_be_started_is_an_oserror_in_both_faces():
+    # Just enough address space for the host as it is: a thread's stack
+    # (megabytes) will not fit, a program's start will.
+    code = """
+        import errno, json, resource, morvik, morvik_agent
+        size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), resource.RLIM_INFINITY))
+        seen = []
+        for start in (lambda: morvik.Morvik("cat", False),
+                      lambda: morvik_agent.Terminal.start(["cat"], timeout_ms=50)):
+            try:
+                start()
+                seen.append(None)
+            except Exception as e:
+                seen.append([type(e).__name__, e.errno if isinstance(e, OSError) else None, str(e)])
+        print(json.dumps(seen))
+    """
+    done = support.run_host(code)
+    assert done.returncode == 0, done.stderr
+    morvik_error, agent_error = json.loads(done.stdout.splitlines()[-1])
+    assert morvik_error[:2] == ["BlockingIOError", 11], morvik_error
+    assert "failed to spawn reader thread: Os { code: 11," in morvik_error[2]
+    assert agent_error[:2] == ["BlockingIOError", 11], agent_error
