@@ -531,12 +531,19 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     return std::move(reply);
   };
 
+  auto next_interrupt_check = began + INTERRUPT_CHECK_GAP;
+
   for (;;) {
     if (cancelled_since(cancel_seen)) return finish(WaitEnd::Cancelled);
     if (cap == 0 || collected.raw.size() >= cap) return finish(WaitEnd::Cap);
     const auto now = Clock::now();
     if (now >= deadline) return finish(WaitEnd::Timeout);
+    if (args.interrupted && now >= next_interrupt_check) {
+      if (args.interrupted()) return finish(WaitEnd::Cancelled);
+      next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;
+    }
     Clock::time_point until = deadline;
+    if (args.interrupted) until = std::min(until, next_interrupt_check);
     if (child_exited) {
       until = now;  // take what is queued, then end
     } else {

@@ -229,3 +229,38 @@ def test_thread_that_cannot_be_started_is_an_oserror_in_both_faces():
     assert morvik_error[:2] == ["BlockingIOError", 11], morvik_error
     assert "failed to spawn reader thread: Os { code: 11," in morvik_error[2]
     assert agent_error[:2] == ["BlockingIOError", 11], agent_error
+
+
+# ------------------------------------------------------------ Ctrl-C
+
+
+@pytest.mark.parametrize("call", ["send", "read"])
+def test_ctrl_c_during_an_agent_wait_raises_at_once_and_keeps_the_text(call):
+    # The answer comes soon, then the program sleeps: only Ctrl-C ends the
+    # wait early. Its text must lead the next reply, and only that one.
+    program = "read x; echo got $x; sleep 100" if call == "send" else "sleep 0.2; echo got hi; sleep 100"
+    code = f"""
+        import json, os, signal, threading, time, morvik_agent
+        t = morvik_agent.Terminal.start(["sh", "-c", {program!r}], timeout_ms=100)
+        if {call!r} == "read":
+            wait = lambda: t.read(timeout_ms=10000, quiet_ms=20000)
+        else:
+            wait = lambda: t.send("hi", timeout_ms=10000, quiet_ms=20000)
+        threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+        began = time.monotonic()
+        try:
+            wait()
+            outcome = "returned"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        took = time.monotonic() - began
+        print(json.dumps([outcome, took, t.read(timeout_ms=300).text, t.read(timeout_ms=100).text]))
+        t.close()
+    """
+    done = support.run_host(code)
+    assert done.returncode == 0, done.stderr
+    outcome, took, next_text, after = json.loads(done.stdout.splitlines()[-1])
+    assert outcome == "interrupted"
+    assert took < 5, took
+    assert next_text == "got hi\n"
+    assert after == ""
