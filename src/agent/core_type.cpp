@@ -170,15 +170,15 @@ PyObject* answer(PyObject* self, const Interrupt& interrupt, Call&& call) {
     if (!reply || !reply.value()) return session::ReadOutput();
     return std::move(reply.value()->out);
   });
+  // The interrupt the wait took is raised again: handled below, or at the
+  // interpreter's next check when the wait failed.
+  if (interrupt.hit()) PyErr_SetInterrupt();
   std::optional<AgentReply> got = unwrap_value(std::move(reply));
   if (!got) return none();
   text = after_carried(core, std::move(text));
-  if (interrupt.hit()) {
-    PyErr_SetInterrupt();
-    if (PyErr_CheckSignals() < 0) {
-      Py_XSETREF(core.carried, text.release());
-      throw PythonError{};
-    }
+  if (interrupt.hit() && PyErr_CheckSignals() < 0) {
+    Py_XSETREF(core.carried, text.release());
+    throw PythonError{};
   }
   return reply_tuple(std::move(text), *got, got->exit);
 }
