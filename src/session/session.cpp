@@ -1,7 +1,9 @@
 // Start-up, draining, input, settings, liveness and teardown of one session.
 // The waits live in wait.cpp. Every operation here runs on the object's
-// owner thread with the interpreter lock held; the only other thread is the
-// reader, which touches nothing here but the channel.
+// owner thread, with the interpreter lock held except for teardown and
+// restart; the other threads are the reader, which touches nothing here but
+// the channel, and the host's exit hook, which stops the child under
+// stop_mutex_ (stop_all_programs).
 #include "session.h"
 
 #include <fcntl.h>
