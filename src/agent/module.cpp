@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "core_type.h"
 #include "session/agent_session.h"
@@ -74,6 +75,14 @@ PyModuleDef g_module_def = {
 std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
 PyObject* g_module = nullptr;
 
+// Run by atexit, on the thread that goes on to finalize the interpreter.
+PyObject* at_exit(PyObject*, PyObject*) noexcept {
+  note_finalizing_thread();
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef g_at_exit_def = {"_terminal_at_exit", at_exit, METH_NOARGS, nullptr};
+
 PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw PythonError{};
@@ -97,6 +106,8 @@ PyObject* init_module() {
   if (PyModule_AddObjectRef(module.get(), "STATUSES", statuses.get()) < 0) throw PythonError{};
   PyObject* panic = panic_exception_type();
   if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonError{};
+  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
+  register_exit_hook(hook.get());
   g_module = Py_NewRef(module.get());
   return module.release();
 }

@@ -172,10 +172,10 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   }
   auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
-  std::string why;
+  ReaderThread::StartError why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(descriptors).value(), std::move(tx),
                                             why, std::move(child_fd).value(), output);
-  if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
+  if (!reader.joinable()) return start_failed(program, Errno::from_raw(why.code));
   return std::unique_ptr<AgentSession>(new AgentSession(
       std::move(process).value(), std::move(subordinate).value(), std::move(input), std::move(output),
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
@@ -612,12 +612,19 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     return std::move(reply);
   };
 
+  auto next_interrupt_check = began + INTERRUPT_CHECK_GAP;
+
   for (;;) {
     if (cancelled_since(cancel_seen)) return finish(WaitEnd::Cancelled);
     if (cap == 0 || collected.raw.size() >= cap) return finish(WaitEnd::Cap);
     const auto now = Clock::now();
     if (now >= deadline) return finish(WaitEnd::Timeout);
+    if (args.interrupted && now >= next_interrupt_check) {
+      if (args.interrupted()) return finish(WaitEnd::Cancelled);
+      next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;
+    }
     Clock::time_point until = deadline;
+    if (args.interrupted) until = std::min(until, next_interrupt_check);
     if (child_exited) {
       until = now;  // take what is queued, then end
     } else {

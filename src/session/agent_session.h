@@ -39,6 +39,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -94,7 +95,13 @@ struct AgentWait {
   // kernel cannot tell, after AGENT_FALLBACK_QUIET_MS.
   std::optional<std::uint64_t> quiet_ms;
   std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
+  // Asked at least every INTERRUPT_CHECK_GAP while the wait runs; true ends
+  // it as a cancel does (the caller was interrupted: Ctrl-C). Called with
+  // the wait's locks held: it must not wait on this session.
+  std::function<bool()> interrupted;
 };
+
+inline constexpr std::chrono::milliseconds INTERRUPT_CHECK_GAP{50};
 
 // How the program ended; `ended` without a code or signal when another
 // party collected it.
