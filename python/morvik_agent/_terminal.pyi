@@ -23,6 +23,7 @@ class Core:
         prompts: list[bytes],
         screen: bool,
         record_fd: int,
+        path: bytes | None,
         /,
     ) -> Core: ...
     def wait(self, timeout_ms: int, quiet_ms: int | None, max_output_bytes: int, /) -> _Answer: ...

@@ -92,7 +92,7 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
       // where orphans land shows it.
       {"orphan in a group of its own that let go of the terminal",
        "sh -c 'python3 -c \"import os, signal, time; os.setpgid(0, 0); signal.signal(signal.SIGHUP, "
-       "signal.SIG_IGN); print(\\\"BG\\\", os.getpid(), flush=True); os.close(0); os.close(1); os.close(2); "
+       "signal.SIG_IGN); os.write(1, b\\\"BG %d\\n\\\" % os.getpid()); os.close(0); os.close(1); os.close(2); "
        "time.sleep(100)\" &'; echo READY; exec sleep 100",
        pty::HANGUP_GRACE.count() + 400, "BG", false, false, true},
   };
