@@ -330,7 +330,7 @@ class Terminal:
         own = executable is None
         if own and path is not None:
             raise ValueError("path names how to run an executable descriptor; give executable too")
-        if own:
+        if executable is None:
             path = resolve_program(words[0], env=env, cwd=folder)
             fd = open_program(path)
         else:
