@@ -23,13 +23,14 @@ all: install
 # the C++ tests, tmux with the programs it runs as the screen tests'
 # reference terminal, asciinema to play the recordings back, and the
 # interactive programs whose input waits the C++ tests read and the agent
-# tests drive (sqlite3, node, vim, less, man, Debian's python3).
+# tests drive (sqlite3, node, vim, less, man, Debian's python3, nano and
+# whiptail, whose prompts take Enter as a key).
 # scripts/system-packages installs what is missing when run as root and
 # otherwise names it and stops.
 BUILD_PACKAGES ?= g++ cmake pkg-config libvterm-dev
 HOOKS_PACKAGES ?= $(BUILD_PACKAGES)
 DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev tmux asciinema vim less man-db procps sqlite3 nodejs python3 sudo
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev tmux asciinema vim less man-db procps sqlite3 nodejs python3 sudo nano whiptail
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:

@@ -110,6 +110,7 @@ class AsyncTerminal:
         path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
+        contain: bool = False,
     ) -> Self:
         """Start ``argv`` as `Terminal.start` does; the first reply is ``banner``."""
 
@@ -118,6 +119,7 @@ class AsyncTerminal:
                 argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
                 timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
                 executable=executable, path=path, record=record, screen_model=screen_model,
+                contain=contain,
             )
 
         starting = _on_thread(start)
@@ -141,11 +143,11 @@ class AsyncTerminal:
         return await self._wait(lambda: self.terminal.read(
             timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes))
 
-    async def send_keys(self, *keys: str, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                        max_output_bytes: int | None = None) -> Reply | None:
+    async def send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
+                        quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Reply | None:
         """`Terminal.send_keys`: the keys go out at once; None at once while
         another call's wait runs (that wait returns the answer)."""
-        data = self.terminal._encode_keys(keys)
+        data = self.terminal._encode_keys(keys, text)
         return await self._write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes)
 
     async def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,

@@ -19,18 +19,22 @@ works, and says how to get the SDK, where the optional extra is missing.
 import argparse
 import asyncio
 import inspect
+import fcntl
 import os
+import select
 import shlex
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Annotated, Any
 
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
-from morvik_agent._terminal import STATUSES
-from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply
+from morvik_agent import contain
+from morvik_agent._terminal import STATUSES, describe_keys
+from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, close_every_terminal
 
 if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
@@ -185,7 +189,7 @@ class Terminals:
         cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast,
+            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast, contain=True,
                                                   **options)
         except BaseException:
             if cast is not None:
@@ -382,7 +386,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     @tool("terminal_send")
     async def send(
         terminal: Name,
-        line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; a line feed is added.")],
+        line: Annotated[str, text(MAX_LINE_CHARS, "One line of input; Enter is pressed after it.")],
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
         paste: Annotated[bool, Field(
@@ -409,22 +413,27 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     async def keys(
         terminal: Name,
         keys: Annotated[
-            list[Key],
+            list[Key] | None,
             Field(min_length=1, max_length=MAX_KEYS,
-                  description='Keys, sent in order without a line feed, e.g. ["Escape", ":wq", "Enter"]. '
-                  "A key is a name (Enter, Tab, S-Tab, Escape, Backspace, Space, Up, Down, Left, Right, "
-                  "Home, End, PageUp, PageDown, Insert, Delete, F1 to F12), C-x for a control key "
-                  "(C-c, C-d, C-z), M-x for meta (M-b, M-Left), or any other text, typed as it is."),
-        ],
+                  description='Keys, pressed in order after text, e.g. ["Escape", ":wq", "Enter"]. '
+                  f"A key is one of: {describe_keys()}. An item without a key's shape (\":wq\", \"dd\") is "
+                  "typed as it is; one that looks like a key but is none is refused."),
+        ] = None,
+        text: Annotated[str | None, text(MAX_LINE_CHARS, "Text typed as it is, whatever it looks like, "
+                                         "before the keys; no Enter is added.")] = None,
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
     ) -> str:
         """Press keys in the program (a full-screen program, a menu, a
         question that wants one key, Ctrl-D), then wait as terminal_read
         does. While another call waits on this terminal, the keys go out at
-        once and that call returns the program's answer."""
+        once and that call returns the program's answer. After a lone
+        Escape, vim waits a moment for more of a key sequence: read its
+        screen with terminal_screen rather than trusting a "ready" at once."""
+        if not keys and text is None:
+            raise failed(ValueError("terminal_keys: give keys, text or both"))
         found = lookup(terminal)
-        reply = await run(found.send_keys(*keys, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        reply = await run(found.send_keys(*(keys or ()), text=text, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
         if reply is None:
             return f"[{terminal}] keys sent; the call waiting on {terminal} returns the program's answer"
         return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
@@ -517,14 +526,54 @@ async def serve(terminals: Terminals) -> None:
     import anyio
 
     server = build_server(terminals)
+    _watch_stdout()
+    gone = False
     async with anyio.create_task_group() as group:
         group.start_soon(_stop_on_signal, terminals)
         try:
             await server.run_stdio_async()
+        except* BrokenPipeError:
+            gone = True
         finally:
             with anyio.CancelScope(shield=True):
                 await terminals.close_all()
             group.cancel_scope.cancel()
+    if gone:
+        _client_gone()
+
+
+_gone = threading.Lock()
+
+
+def _client_gone() -> None:
+    """Ends every terminal and this process, with one line that says why:
+    nobody reads our stdout any more. From any thread; the first caller
+    does it, a second waits for the end. No orderly return: the transport's
+    reader thread may sit in a read of stdin that nothing ends (a killed
+    client's stdin may be held open by another process), and the
+    interpreter's flush of stdout at exit would fail again."""
+    if not _gone.acquire(blocking=False):
+        threading.Event().wait()
+    close_every_terminal()
+    print("morvik-mcp: the client went away (broken pipe); every program was stopped", file=sys.stderr, flush=True)
+    os._exit(1)
+
+
+def _watch_stdout() -> None:
+    """Calls `_client_gone` from a thread of its own once nobody can read
+    our stdout: a pipe whose reader closed polls as an error, also while no
+    reply is being written. Watches a copy taken now, since the transport
+    moves the wire off descriptor 1."""
+    wire = fcntl.fcntl(sys.stdout.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
+
+    def watch() -> None:
+        poller = select.poll()
+        poller.register(wire, 0)
+        while not any(flags & (select.POLLERR | select.POLLHUP) for _, flags in poller.poll()):
+            pass
+        _client_gone()
+
+    threading.Thread(target=watch, name="morvik-mcp-stdout", daemon=True).start()
 
 
 async def _stop_on_signal(terminals: Terminals) -> None:
@@ -547,7 +596,8 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
         "such as gdb, shells and REPLs: start them with arguments, send lines and keys, read what the "
         "terminal shows, interrupt, close. For another host, let the MCP client run it over ssh: "
         "ssh HOST morvik-mcp --allow PROGRAM.",
-        epilog="Every program is stopped when the client disconnects or the server gets SIGTERM.",
+        epilog="Every program is stopped when the client disconnects or the server gets SIGTERM, with "
+        "everything it started, daemons that left its session included.",
     )
     parser.add_argument(
         "--allow", action="append", metavar="PROGRAM", default=[],
@@ -627,6 +677,9 @@ def main(args: Sequence[str] | None = None) -> int:
         print("morvik-mcp needs the MCP SDK: pip install 'morvik[mcp]'", file=sys.stderr)
         return 2
     record = None if options.record is None else os.path.abspath(options.record)
+    # Orphans of the programs' descendants (daemons, `setsid` jobs) come
+    # here rather than to init, so a terminal's close can still end them.
+    contain.ensure()
     anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals, record))
     return 0
 

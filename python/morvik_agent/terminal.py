@@ -24,7 +24,8 @@ from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Literal, NamedTuple, Self, get_args
 
-from morvik_agent._terminal import STATUSES, Core
+from morvik_agent import contain as _contain
+from morvik_agent._terminal import STATUSES, Core, describe_keys, key_names
 
 # The core names the statuses (STATUSES); this spells them for type
 # checkers only, and may never differ.
@@ -48,6 +49,14 @@ MAX_MS = 2**64 - 1
 MAX_SIZE = 65535
 # What Ctrl-C sends.
 INTERRUPT = b"\x03"
+# What the Enter key sends, and so what ends a line `send` sends: the
+# terminal's ICRNL makes it a line feed for a program that reads lines, and a
+# program that reads keys (nano's prompts, whiptail, readline) sees Enter.
+ENTER = b"\r"
+# The key names `send_keys` knows, each with its aliases, as the core that
+# encodes them defines them.
+KEY_NAMES: tuple[tuple[str, tuple[str, ...]], ...] = tuple((name, tuple(aliases.split()))
+                                                           for name, aliases in key_names())
 # The terminal the program is told it runs on, unless env names another:
 # the one whose drawing the screen model and the line renderer honour.
 DEFAULT_TERM = "xterm-256color"
@@ -210,8 +219,13 @@ class Terminal:
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
-                 timeout_ms: int, quiet_ms: int | None, max_output_bytes: int) -> None:
+                 timeout_ms: int, quiet_ms: int | None, max_output_bytes: int,
+                 contain: str | None = None) -> None:
         self._core = core
+        self._contain = contain
+        # A second close of a contained terminal waits for the first: its
+        # caller may count on every descendant having ended when it returns.
+        self._closing = threading.Lock()
         self.argv = argv
         self.prompts = prompts
         self.timeout_ms = timeout_ms
@@ -239,6 +253,7 @@ class Terminal:
         path: str | None = None,
         record: str | os.PathLike[str] | None = None,
         screen_model: bool = True,
+        contain: bool = False,
     ) -> Self:
         """Start ``argv`` and wait for it to want input (or go quiet).
 
@@ -270,6 +285,19 @@ class Terminal:
         which ``asciinema play`` replays. ``screen_model=False`` keeps no
         screen (`screen` returns None, and queries go unanswered): for bulk
         jobs that want neither its memory nor its work.
+
+        `close` ends the program's terminal session: the program, its jobs,
+        and whatever it started that kept the session, also once re-parented.
+        A process that left the session with `setsid` while its parent
+        ended, as a daemon does, is out of that reach and outlives `close`.
+        ``contain=True`` reaches it too: this process becomes a child
+        subreaper (for the rest of its life: orphans of its descendants are
+        re-parented to it, and a thread of its own reaps those of contained
+        terminals, never any other child), the program's environment gets ``MORVIK_CONTAIN``
+        set to a token of this terminal, and `close` ends every process that
+        carries the token or descends from the program, whatever its
+        session. A process that clears its environment and is orphaned still
+        escapes. For hosts that own their process, as the MCP server does.
         """
         words = [argv] if isinstance(argv, str) else list(argv)
         if not words:
@@ -284,6 +312,11 @@ class Terminal:
             if len(mark) > MAX_PROMPT_CHARS:
                 raise ValueError(f"a prompt is at most {MAX_PROMPT_CHARS} characters, not {len(mark)}")
         environment = _environment(env)
+        token = None
+        if contain:
+            token = _contain.new_token()
+            entry = f"{_contain.MARK}=".encode()
+            environment = [e for e in environment if not e.startswith(entry)] + [entry + token.encode()]
         rows = _size(rows, "rows")
         columns = _size(columns, "columns")
         timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
@@ -297,7 +330,7 @@ class Terminal:
         own = executable is None
         if own and path is not None:
             raise ValueError("path names how to run an executable descriptor; give executable too")
-        if own:
+        if executable is None:
             path = resolve_program(words[0], env=env, cwd=folder)
             fd = open_program(path)
         else:
@@ -309,12 +342,18 @@ class Terminal:
                 cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
                         rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
+        except BaseException:
+            if token is not None:
+                _contain.started(token, None)
+            raise
         finally:
             if own:
                 os.close(fd)
             if cast >= 0:
                 os.close(cast)
-        terminal = cls(core, tuple(words), marks, timeout, quiet, cap)
+        if token is not None:
+            _contain.started(token, core.pid())
+        terminal = cls(core, tuple(words), marks, timeout, quiet, cap, token)
         terminal.banner = terminal.read()
         return terminal
 
@@ -322,7 +361,8 @@ class Terminal:
 
     def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
              max_output_bytes: int | None = None, paste: bool = False) -> Reply:
-        """Send ``line`` and a line feed, then wait as `read` does.
+        """Send ``line`` and Enter (a carriage return, as the Enter key
+        sends), then wait as `read` does.
 
         The line goes out once no other wait runs, so its answer is this
         reply's. The terminal does not echo, so the reply holds the
@@ -330,7 +370,7 @@ class Terminal:
         first.
 
         ``paste=True`` sends ``line`` as a terminal sends pasted text, then
-        the line feed: between bracketed-paste marks when the program asked
+        Enter: between bracketed-paste marks when the program asked
         for them, so that it takes the text verbatim. That is how to give a
         block of several lines to Python 3.13's REPL, whose auto-indent
         would otherwise add to the indentation of each typed line. (gdb
@@ -340,7 +380,7 @@ class Terminal:
         if not isinstance(line, str) or "\0" in line:
             _word(line, "line")  # raises the right error
         data = line.encode("utf-8", "surrogateescape")
-        data = (self._core.encode_paste(data) if paste else data) + b"\n"
+        data = (self._core.encode_paste(data) if paste else data) + ENTER
         return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
     def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
@@ -350,22 +390,27 @@ class Terminal:
         began = time.monotonic()
         return self._reply(self._core.wait(*self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
 
-    def send_keys(self, *keys: str, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                  max_output_bytes: int | None = None) -> Reply | None:
-        """Send keys without a line feed, then wait as `read` does.
+    def send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
+                  quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Reply | None:
+        """Type ``text`` (if given) and press ``keys`` in order, without a
+        line feed, then wait as `read` does.
 
-        Each key is a name (``Enter``, ``Tab``, ``S-Tab``, ``Escape``,
-        ``Backspace``, ``Space``, ``Up``, ``Down``, ``Left``, ``Right``,
-        ``Home``, ``End``, ``PageUp``, ``PageDown``, ``Insert``, ``Delete``,
-        ``F1`` to ``F12``), ``C-x`` for a control character (``C-c``,
-        ``C-d``), ``M-x`` for meta (Escape first, also before a name:
-        ``M-Left``), or any other text, sent as it is. The cursor keys follow
-        the program's cursor-key mode, so ``Up`` works in a shell and in
-        vim alike. The keys go out at once; when another thread's wait is
-        running, this returns None at once and that wait returns the
-        program's answer.
+        A key is one of: {keys}. A key that has no such shape, such as
+        ``"dd"`` or ``":wq"``, is typed as it is. One that has a key's shape
+        but names no key (``"Ctrl+Q2"``, ``"F13"``, ``"M-M-x"``) raises
+        ValueError: a misspelt key is never typed as letters. ``text`` is
+        typed as it is, whatever its shape, before the keys. The cursor keys
+        follow the program's cursor-key mode, so ``Up`` works in a shell and
+        in vim alike. The names are in ``KEY_NAMES``.
+
+        The keys go out at once; when another thread's wait is running, this
+        returns None at once and that wait returns the program's answer. A
+        lone Escape sent last may read "ready" before the program acted on
+        it: vim, like readline, waits a moment (``ttimeoutlen``) to see
+        whether more of a key sequence follows; `screen` a moment later
+        shows its result, or send the next keys in the same call.
         """
-        return self._write_then_wait(self._encode_keys(keys), timeout_ms, quiet_ms, max_output_bytes)
+        return self._write_then_wait(self._encode_keys(keys, text), timeout_ms, quiet_ms, max_output_bytes)
 
     def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
                   discard: bool = False) -> Reply | None:
@@ -440,8 +485,20 @@ class Terminal:
         wait returns with status "cancelled". Blocks no other thread: the
         interpreter lock is released while the programs end (at once for
         one that ends on SIGHUP, at most about a second for one that ignores
-        every signal). A second call does nothing."""
-        self._core.close()
+        every signal). A second call does nothing. A contained terminal's
+        close also ends every process its program started, whatever its
+        session (see ``contain`` of `start`)."""
+        if self._contain is None:
+            self._core.close()
+            return
+        with self._closing:
+            if self._core.closed():
+                return
+            held = _contain.members(self._contain, self.pid)
+            try:
+                self._core.close()
+            finally:
+                _contain.end(self._contain, held)
 
     def __enter__(self) -> Self:
         return self
@@ -470,12 +527,17 @@ class Terminal:
             _limit(max_output_bytes, self.max_output_bytes, "max_output_bytes"),
         )
 
-    def _encode_keys(self, keys: Sequence[str]) -> bytes:
+    def _encode_keys(self, keys: Sequence[str], text: str | None = None) -> bytes:
         for key in keys:
             if not isinstance(key, str):
                 raise TypeError(f"keys must be str, not {type(key).__name__}")
+        typed = b""
+        if text is not None:
+            if not isinstance(text, str):
+                raise TypeError(f"text must be str, not {type(text).__name__}")
+            typed = text.encode("utf-8", "surrogateescape")
         data: bytes = self._core.encode_keys([k.encode("utf-8", "surrogateescape") for k in keys])
-        return data
+        return typed + data
 
     def _write(self, data: bytes) -> None:
         self._core.write(data)
@@ -495,11 +557,12 @@ class Terminal:
         )
 
 
-def _close_all_at_exit() -> None:
+def close_every_terminal() -> None:
+    """Closes every terminal of this process, side by side, each with the
+    interpreter lock released; returns once all are closed."""
     # A terminal still referenced when the interpreter ends (by a daemon
     # thread's frame, a module global) might never be released, and its
-    # program would outlive us: close them all, side by side, each with the
-    # interpreter lock released.
+    # program would outlive us: at exit this closes them all.
     closing = []
     for terminal in list(_live):
         thread = threading.Thread(target=terminal.close)
@@ -514,5 +577,8 @@ def _close_all_at_exit() -> None:
         thread.join()
 
 
+if Terminal.send_keys.__doc__:  # None under python -OO
+    Terminal.send_keys.__doc__ = Terminal.send_keys.__doc__.replace("{keys}", describe_keys())
+
 _live: weakref.WeakSet[Terminal] = weakref.WeakSet()
-atexit.register(_close_all_at_exit)
+atexit.register(close_every_terminal)

@@ -33,7 +33,13 @@ PyTypeObject* g_core_type = nullptr;
 struct CoreObject {
   PyObject_HEAD
   AgentSession* session;  // owned; never null in a live instance
+  // The text of a reply that Ctrl-C took the place of (owned, or null): it
+  // leads the next reply.
+  PyObject* carried;
 };
+
+// The interpreter's main thread, the one that runs signal handlers.
+unsigned long g_main_thread = 0;
 
 AgentSession& session_of(PyObject* self) {
   if (!PyObject_TypeCheck(self, g_core_type)) raise_cast_error(self, "Core");
@@ -43,14 +49,6 @@ AgentSession& session_of(PyObject* self) {
 }
 
 PyObject* none() { return Py_NewRef(Py_None); }
-
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;  // public from 3.13 on
-#endif
-}
 
 // ---- conversions (the Python layer has checked types and ranges already)
 
@@ -88,8 +86,37 @@ AgentWait wait_of(PyObject* timeout, PyObject* quiet, PyObject* cap) {
   // None: no quiet ending where the kernel tells whether the program waits.
   std::optional<std::uint64_t> quiet_ms;
   if (quiet != Py_None) quiet_ms = u64_of(quiet);
-  return AgentWait{u64_of(timeout), quiet_ms, u64_of(cap)};
+  return AgentWait{u64_of(timeout), quiet_ms, u64_of(cap), nullptr};
 }
+
+// Ctrl-C during a wait on the main thread. The interpreter runs signal
+// handlers only there and only with the lock held, which the wait has let
+// go: so the wait asks, now and then, taking the lock for a moment, whether
+// SIGINT came, and ends as a cancel does when it did. The handler itself
+// runs once the wait is over and its locks are free (it may close the
+// terminal, or wait on it). No check while the interpreter finalizes: the
+// lock is not to be asked for then (allow_threads.h).
+class Interrupt {
+ public:
+  void watch(AgentWait& wait) {
+    if (PyThread_get_thread_ident() != g_main_thread) return;
+    PyThreadState* state = PyThreadState_Get();
+    wait.interrupted = [this, state] { return check(state); };
+  }
+  bool hit() const noexcept { return hit_; }
+
+ private:
+  bool check(PyThreadState* state) {
+    if (interpreter_finalizing()) return false;
+    PyEval_RestoreThread(state);
+    // Takes the interrupt: it is raised again, and handled, after the wait.
+    const bool interrupted = PyOS_InterruptOccurred() != 0;
+    (void)PyEval_SaveThread();
+    hit_ = hit_ || interrupted;
+    return interrupted;
+  }
+  bool hit_ = false;
+};
 
 template <class T>
 T unwrap_value(session::Expected<T>&& r) {
@@ -119,20 +146,40 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
                        warning.get());
 }
 
+// The text of a reply, after what an interrupted one left.
+PyRef after_carried(CoreObject& core, PyRef text) {
+  if (core.carried == nullptr) return text;
+  PyRef joined = PyRef::checked(PyUnicode_Concat(core.carried, text.get()));
+  Py_CLEAR(core.carried);
+  return joined;
+}
+
 // Runs `call` (a wait returning an Expected of an optional reply) with the
 // interpreter lock released, and makes the reply's text on the one result
-// path of both faces.
+// path of both faces. When Ctrl-C ended the wait and its handler raises
+// (KeyboardInterrupt), that exception ends the call and the text is kept
+// for the next reply.
 // None when the call waited for nothing.
 template <class Call>
-PyObject* answer(AgentSession& s, Call&& call) {
+PyObject* answer(PyObject* self, const Interrupt& interrupt, Call&& call) {
+  auto& core = *reinterpret_cast<CoreObject*>(self);
   session::Expected<std::optional<AgentReply>> reply = session::runtime_error("");
   PyRef text = wait_for_text([&] {
     reply = call();
     if (!reply || !reply.value()) return session::ReadOutput();
     return std::move(reply.value()->out);
   });
+  // The interrupt the wait took is raised again: handled below, or at the
+  // interpreter's next check when the wait failed.
+  if (interrupt.hit()) PyErr_SetInterrupt();
   std::optional<AgentReply> got = unwrap_value(std::move(reply));
-  return got ? reply_tuple(std::move(text), *got, got->exit) : none();
+  if (!got) return none();
+  text = after_carried(core, std::move(text));
+  if (interrupt.hit() && PyErr_CheckSignals() < 0) {
+    Py_XSETREF(core.carried, text.release());
+    throw PythonError{};
+  }
+  return reply_tuple(std::move(text), *got, got->exit);
 }
 
 // A wait that always waits, as answer() takes it.
@@ -160,8 +207,10 @@ PyObject* core_wait(PyObject* self, PyObject* args) noexcept {
     PyObject* a[3];
     take_args(args, "wait", a);
     AgentSession& s = session_of(self);
-    const AgentWait wait = wait_of(a[0], a[1], a[2]);
-    return answer(s, always([&] { return s.wait(wait); }));
+    AgentWait wait = wait_of(a[0], a[1], a[2]);
+    Interrupt interrupt;
+    interrupt.watch(wait);
+    return answer(self, interrupt, always([&] { return s.wait(wait); }));
   });
 }
 
@@ -171,8 +220,10 @@ PyObject* core_send(PyObject* self, PyObject* args) noexcept {
     take_args(args, "send", a);
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
-    const AgentWait wait = wait_of(a[1], a[2], a[3]);
-    return answer(s, always([&] { return s.send_and_wait(input, wait); }));
+    AgentWait wait = wait_of(a[1], a[2], a[3]);
+    Interrupt interrupt;
+    interrupt.watch(wait);
+    return answer(self, interrupt, always([&] { return s.send_and_wait(input, wait); }));
   });
 }
 
@@ -182,10 +233,12 @@ PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
     take_args(args, "write_then_wait", a);
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
-    const AgentWait wait = wait_of(a[1], a[2], a[3]);
+    AgentWait wait = wait_of(a[1], a[2], a[3]);
     const int discard = PyObject_IsTrue(a[4]);
     if (discard < 0) throw PythonError{};
-    return answer(s, [&] { return s.write_then_wait_if_free(input, wait, discard != 0); });
+    Interrupt interrupt;
+    interrupt.watch(wait);
+    return answer(self, interrupt, [&] { return s.write_then_wait_if_free(input, wait, discard != 0); });
   });
 }
 
@@ -206,7 +259,7 @@ PyObject* core_write(PyObject* self, PyObject* data) noexcept {
 PyObject* core_encode_keys(PyObject* self, PyObject* keys) noexcept {
   return guard([&] {
     AgentSession& s = session_of(self);
-    const std::string bytes = s.encode_keys(bytes_list(keys, "bytes"));
+    const std::string bytes = unwrap_value(s.encode_keys(bytes_list(keys, "bytes")));
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
   });
 }
@@ -386,6 +439,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
       throw PythonError{};
     }
     reinterpret_cast<CoreObject*>(self)->session = s.release();
+    reinterpret_cast<CoreObject*>(self)->carried = nullptr;
     return self;
   });
 }
@@ -412,6 +466,7 @@ void core_dealloc(PyObject* self) noexcept {
     report_unraisable();
   }
   if (set_deferred_panic()) report_unraisable();
+  Py_CLEAR(core->carried);
   freefunc free_instance = type->tp_free != nullptr ? type->tp_free : PyObject_Free;
   free_instance(self);
   Py_DECREF(type);
@@ -426,6 +481,13 @@ constexpr const char TYPE_DOC[] =
 
 PyTypeObject* core_type() {
   if (g_core_type != nullptr) return g_core_type;
+  {
+    PyRef threading = PyRef::checked(PyImport_ImportModule("threading"));
+    PyRef main = PyRef::checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    PyRef ident = PyRef::checked(PyObject_GetAttrString(main.get(), "ident"));
+    g_main_thread = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) throw PythonError{};
+  }
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(TYPE_DOC)},
       {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},

@@ -3,11 +3,15 @@
 // interpreter that imports it and no other: its sessions and type belong to
 // that one.
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 
+#include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "core_type.h"
 #include "session/agent_session.h"
+#include "pty/subreaper.h"
+#include "text/keys.h"
 
 namespace morvik::ext {
 
@@ -17,15 +21,67 @@ namespace {
 
 constexpr std::int64_t NO_INTERPRETER = -1;
 
+// The key names live in the text layer alone; the Python layer, its
+// docstrings and the MCP server's tool description all read them here.
+PyObject* key_names(PyObject*, PyObject*) noexcept {
+  return guard([] {
+    const auto names = text::key_names();
+    PyRef out = PyRef::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      PyRef item = PyRef::checked(Py_BuildValue("(s#s#)", names[i].name.data(),
+                                                static_cast<Py_ssize_t>(names[i].name.size()),
+                                                names[i].aliases.data(),
+                                                static_cast<Py_ssize_t>(names[i].aliases.size())));
+      PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return out.release();
+  });
+}
+
+PyObject* describe_keys(PyObject*, PyObject*) noexcept {
+  return guard([] {
+    const std::string text = text::describe_keys();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+// Sets the process-wide flag; the Python layer that calls it reaps the
+// orphans it then receives, each by its own handle.
+PyObject* become_subreaper(PyObject*, PyObject*) noexcept {
+  return guard([] {
+    if (auto r = pty::become_child_subreaper(); !r) {
+      errno = r.error().value();
+      PyErr_SetFromErrno(PyExc_OSError);
+      throw PythonError{};
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"become_subreaper", become_subreaper, METH_NOARGS, "become_subreaper(): this process adopts its descendants' orphans"},
+    {"key_names", key_names, METH_NOARGS, "key_names() -> ((name, blank-separated aliases), ...)"},
+    {"describe_keys", describe_keys, METH_NOARGS, "describe_keys() -> what a key spec may be, in one line"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "morvik_agent._terminal",
     "The native core of morvik_agent's terminals.",
-    0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    0, g_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
 PyObject* g_module = nullptr;
+
+// Run by atexit, on the thread that goes on to finalize the interpreter.
+PyObject* at_exit(PyObject*, PyObject*) noexcept {
+  note_finalizing_thread();
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef g_at_exit_def = {"_terminal_at_exit", at_exit, METH_NOARGS, nullptr};
 
 PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -50,6 +106,8 @@ PyObject* init_module() {
   if (PyModule_AddObjectRef(module.get(), "STATUSES", statuses.get()) < 0) throw PythonError{};
   PyObject* panic = panic_exception_type();
   if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonError{};
+  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
+  register_exit_hook(hook.get());
   g_module = Py_NewRef(module.get());
   return module.release();
 }

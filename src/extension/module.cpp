@@ -7,7 +7,9 @@
 #include <cstdint>
 
 #include "base/kept_texts.h"
+#include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
+#include "session/session.h"
 #include "morvik_type.h"
 
 namespace morvik::ext {
@@ -36,6 +38,20 @@ std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
 // The module made by the first successful initialisation; later ones hand
 // out the same object.
 PyObject* g_module = nullptr;
+
+// Run by atexit, on the thread that goes on to finalize the interpreter,
+// with the lock held. A Morvik that finalization never frees (a module
+// global while a daemon thread runs, one a daemon thread holds) would leave
+// its program running after the host is gone: every program is stopped
+// here, whichever thread owns its session. The lock stays held throughout,
+// so no owner thread asks meanwhile whether its program runs.
+PyObject* at_exit(PyObject*, PyObject*) noexcept {
+  note_finalizing_thread();
+  session::Session::stop_all_programs();
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef g_at_exit_def = {"_morvik_at_exit", at_exit, METH_NOARGS, nullptr};
 
 // Refuses every interpreter but the first one to get here. One
 // compare-and-exchange, so two interpreters racing cannot both win.
@@ -93,6 +109,8 @@ PyObject* init_module() {
   // import starts again from here.
   PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, MODULE_API_VERSION));
   add_class(module.get());
+  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
+  register_exit_hook(hook.get());
   g_module = Py_NewRef(module.get());
   return module.release();
 }

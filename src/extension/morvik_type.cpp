@@ -1,9 +1,10 @@
 // The Morvik type: constructor, deallocation and the eleven methods, each
 // going through the same steps (match arguments, check the instance, check
 // the owner thread, take access, convert, run the session, convert the
-// result, release access). Owns where the interpreter lock is released: only
-// around the waits of read_until_ready and send_and_read_until_ready, and
-// never while a Python object is created, copied or destroyed. Must never let
+// result, release access). Owns where the interpreter lock is released:
+// around the waits of read_until_ready and send_and_read_until_ready and
+// around the stop of the program (close, reset, deallocation), and never
+// while a Python object is created, copied or destroyed. Must never let
 // a C++ exception reach the interpreter, and never touch a session from a
 // thread other than the one that made it.
 #include "morvik_type.h"
@@ -14,6 +15,7 @@
 
 #include "args.h"
 #include "base/kept_texts.h"
+#include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
 
@@ -203,10 +205,18 @@ PyObject* get_initial_command(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// The stop of a program waits for it (up to about half a second for one
+// that ignores the polite signals, longer for a background job holding the
+// terminal): never with the interpreter lock held. Exclusive access keeps
+// every other call off the object meanwhile.
 PyObject* close(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Exclusive>(self, [&](MorvikObject& morvik) {
-      session_of(morvik).close_inner();
+      Session& session = session_of(morvik);
+      {
+        AllowThreads released;
+        session.close_inner();
+      }
       return none();
     });
   });
@@ -216,7 +226,12 @@ PyObject* reset(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     return with_access<Access::Exclusive>(self, [&](MorvikObject& morvik) {
       session_of(morvik);  // a record to restart must exist
-      unwrap(Session::reset(morvik.session));
+      session::Expected<void> restarted;
+      {
+        AllowThreads released;
+        restarted = Session::reset(morvik.session);
+      }
+      unwrap(std::move(restarted));
       return none();
     });
   });
@@ -306,7 +321,15 @@ void morvik_dealloc(PyObject* self) noexcept {
     report_unraisable();
   } else {
     try {
-      morvik.session.reset();
+      // As close does, without the lock; but while the interpreter
+      // finalizes, the lock is kept (it would hand it to threads that
+      // are about to be ended).
+      if (morvik.session && !interpreter_finalizing()) {
+        AllowThreads released;
+        morvik.session.reset();
+      } else {
+        morvik.session.reset();
+      }
     } catch (...) {
       set_error_from_current_exception();
       report_unraisable();

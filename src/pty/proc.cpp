@@ -82,6 +82,7 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid) {
     return std::nullopt;
   }
   st.tpgid = tpgid;
+  st.ppid = ppid;
   st.pgrp = pgrp;
   st.session = session;
   st.tty_nr = tty;

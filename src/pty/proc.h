@@ -16,6 +16,7 @@ namespace morvik::pty::proc {
 // The fields of /proc/<pid>[/task/<tid>]/stat that the layer reads.
 struct Stat {
   char state = '?';
+  pid_t ppid = 0;
   pid_t pgrp = 0;
   pid_t session = 0;
   int tty_nr = 0;  // the controlling terminal, in the kernel's encoding

@@ -13,12 +13,18 @@
 // tree no longer shows (an orphan whose parent ended). A group is signalled
 // only while a held member is seen in it: a group number cannot change
 // hands while the group has a member, and every group of a member lies in
-// the session. What neither finds is an orphan in a group of its own whose
-// parent ended before the walk (`(job &)` in an interactive shell). Such a
-// process still holds the terminal as its standard descriptors: so once
-// every member found has ended, the terminal is asked whether anyone still
-// holds its subordinate side (the master reports a hang-up when nobody
-// does), and only then is /proc read in full for what is left.
+// the session. An orphan in a group of its own whose parent ended before
+// the walk (`(job &)` in an interactive shell) is neither: but an orphan is
+// handed to the nearest subreaper among its ancestors, or else to init, and
+// every ancestor of the child is this process or one of its ancestors. So
+// the children of this process (if it is a subreaper) and of each of its
+// ancestors are looked at too (one getsid each), while the child is
+// uncollected: until then its number, which is the session's, cannot be
+// reused, so a process of that session is ours. A member that holds the
+// terminal and escaped all of that (a process of another pid namespace)
+// is still caught: once every member found has ended, the terminal is asked
+// whether anyone still holds its subordinate side (the master reports a
+// hang-up when nobody does), and only then is /proc read in full.
 //
 // Each member found by number is opened as a process handle first and its
 // session read again after opening; from then on the handle, not the
@@ -26,6 +32,7 @@
 // fixed sleeps.
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -83,7 +90,7 @@ std::optional<Member> hold(pid_t pid, pid_t sid) {
 // walked then.
 class TreeMembers {
  public:
-  TreeMembers(pid_t sid, int child_handle) : sid_(sid) {
+  TreeMembers(pid_t sid, int child_handle) : sid_(sid), child_uncollected_(child_handle >= 0) {
     if (child_handle >= 0) members_.push_back(Member{sid, UniqueFd{}, child_handle});
   }
 
@@ -91,6 +98,15 @@ class TreeMembers {
     std::erase_if(members_, [](const Member& m) { return has_ended(m.handle); });
     std::vector<pid_t> pending;
     for (const Member& m : members_) pending.push_back(m.pid);
+    if (child_uncollected_) {
+      for (pid_t orphan : orphans()) {
+        if (held(orphan)) continue;
+        std::optional<Member> m = hold(orphan, sid_);
+        if (!m) continue;
+        members_.push_back(std::move(*m));
+        pending.push_back(orphan);
+      }
+    }
     while (!pending.empty()) {
       const pid_t pid = pending.back();
       pending.pop_back();
@@ -115,7 +131,35 @@ class TreeMembers {
     return false;
   }
 
+  // Processes of the session among the children of this process (when it
+  // is a subreaper) and of its ancestors: where an orphaned member lands
+  // (see the top of the file). The kernel hands an orphan to the adopting
+  // process's main thread, so only that thread's children are read: a host
+  // with a thousand terminals has a thousand reader threads, and reading
+  // each one's list on every close would make closing them all quadratic.
+  std::vector<pid_t> orphans() const {
+    std::vector<pid_t> found;
+    const pid_t self = ::getpid();
+    int subreaper = 0;
+    const bool adopts = ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0;
+    pid_t ancestor = self;
+    // Bounded: a parent chain is short, and a loop in a torn read must not spin.
+    for (int depth = 0; ancestor > 0 && depth < 64; ++depth) {
+      if (ancestor != self || adopts) {
+        for (pid_t child : proc::children_of(ancestor, ancestor)) {
+          if (::getsid(child) == sid_) found.push_back(child);
+        }
+      }
+      if (ancestor == 1) break;
+      const auto st = proc::read_stat(ancestor);
+      if (!st) break;
+      ancestor = st->ppid;
+    }
+    return found;
+  }
+
   pid_t sid_;
+  bool child_uncollected_;
   std::vector<Member> members_;
 };
 

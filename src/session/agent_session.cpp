@@ -144,10 +144,10 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   }
   auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
-  std::string why;
+  ReaderThread::StartError why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(descriptors).value(), std::move(tx),
                                             why, std::move(child_fd).value(), output);
-  if (!reader.joinable()) internal_failure(kept::READER_START_FAILED + why);
+  if (!reader.joinable()) return start_failed(program, Errno::from_raw(why.code));
   return std::unique_ptr<AgentSession>(new AgentSession(
       std::move(process).value(), std::move(subordinate).value(), std::move(wake), std::move(input),
       std::move(output),
@@ -173,14 +173,25 @@ Expected<void> AgentSession::write(std::string_view input) {
   return {};
 }
 
-std::string AgentSession::encode_keys(const std::vector<std::string>& keys) const {
+Expected<std::string> AgentSession::encode_keys(const std::vector<std::string>& keys) const {
   const bool application = application_cursor_.load(std::memory_order_acquire);
   std::string bytes;
   for (const std::string& key : keys) {
-    if (auto encoded = text::encode_key(key, application)) {
-      bytes += *encoded;
-    } else {
-      bytes += key;
+    text::EncodedKey encoded = text::encode_key(key, application);
+    switch (encoded.kind) {
+      case text::EncodedKey::Kind::Key:
+        bytes += encoded.bytes;
+        break;
+      case text::EncodedKey::Kind::Text:
+        bytes += key;
+        break;
+      case text::EncodedKey::Kind::Invalid: {
+        const std::string shown = key.size() > text::MAX_KEY_SPEC_BYTES
+                                      ? key.substr(0, text::MAX_KEY_SPEC_BYTES) + "..."
+                                      : key;
+        return value_error("not a key: '" + shown + "' (a key is one of: " + text::describe_keys() +
+                           "; text to type as it is goes in text=)");
+      }
     }
   }
   return bytes;

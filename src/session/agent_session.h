@@ -39,6 +39,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -91,7 +92,13 @@ struct AgentWait {
   // kernel cannot tell, after AGENT_FALLBACK_QUIET_MS.
   std::optional<std::uint64_t> quiet_ms;
   std::uint64_t max_output_bytes = AGENT_DEFAULT_MAX_OUTPUT_BYTES;
+  // Asked at least every INTERRUPT_CHECK_GAP while the wait runs; true ends
+  // it as a cancel does (the caller was interrupted: Ctrl-C). Called with
+  // the wait's locks held: it must not wait on this session.
+  std::function<bool()> interrupted;
 };
+
+inline constexpr std::chrono::milliseconds INTERRUPT_CHECK_GAP{50};
 
 // How the program ended; `ended` without a code or signal when another
 // party collected it.
@@ -136,9 +143,11 @@ class AgentSession {
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
   // The bytes of `keys` as the terminal would send them now (the cursor
-  // keys follow the program's cursor-key mode); a spec that names no key is
-  // its own text.
-  std::string encode_keys(const std::vector<std::string>& keys) const;
+  // keys follow the program's cursor-key mode); a spec without a key's
+  // shape is its own text.
+  // A ValueError naming the first spec with a key's shape that is no key,
+  // with the list of keys: such a spec is never typed as text.
+  Expected<std::string> encode_keys(const std::vector<std::string>& keys) const;
   // `text` as a terminal sends a paste: between the bracketed-paste marks
   // when the program asked for them, else as it is.
   std::string encode_paste(std::string_view text) const;

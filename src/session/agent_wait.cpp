@@ -394,10 +394,19 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     return relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
   };
 
+  // The caller's interruption (Ctrl-C) is asked about at least this often;
+  // it ends the wait as a cancel does.
+  auto next_interrupt_check = began + INTERRUPT_CHECK_GAP;
+
   for (;;) {
     if (cancelled_since(cancel_seen)) rule.cancelled();
     if (cap == 0 || collected.raw.size() >= cap) rule.capped();
-    const ReadyRule::Next next = rule.next(Clock::now());
+    if (args.interrupted && Clock::now() >= next_interrupt_check) {
+      if (args.interrupted()) rule.cancelled();
+      next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;
+    }
+    ReadyRule::Next next = rule.next(Clock::now());
+    if (args.interrupted) next.until = std::min(next.until, next_interrupt_check);
     switch (next.what) {
       case ReadyRule::Do::End:
         return finish_wait(reply, collected, next.end);

@@ -15,6 +15,7 @@ enum class ErrorKind {
   Exception,     // start-up failures: the built-in Exception itself
   RuntimeError,  // input and status failures
   OSError,       // the agent face's start-up failures, with their error number
+  ValueError,    // the agent face's refusal of an argument the core alone can judge
 };
 
 struct Error {
@@ -27,6 +28,7 @@ template <class T>
 using Expected = Result<T, Error>;
 
 inline Error runtime_error(std::string message) { return {ErrorKind::RuntimeError, std::move(message)}; }
+inline Error value_error(std::string message) { return {ErrorKind::ValueError, std::move(message)}; }
 inline Error startup_error(std::string message) { return {ErrorKind::Exception, std::move(message)}; }
 inline Error os_error(int errnum, std::string message) {
   return {ErrorKind::OSError, std::move(message), errnum};

@@ -260,11 +260,12 @@ Result<ReaderThread::Descriptors> ReaderThread::make_descriptors() noexcept {
   return d;
 }
 
-ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, std::string& error,
+ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error,
                                  UniqueFd child, std::shared_ptr<ChunkObserver> observer) {
   ReaderThread rt;
   if (!watch(descriptors.wait_set.get(), master.get(), MASTER_EVENT)) {
-    error = os_diagnostic(errno);
+    error.code = errno;
+    error.text = os_diagnostic(error.code);
     return ReaderThread{};
   }
   rt.shared_ = std::make_shared<Shared>();
@@ -284,7 +285,8 @@ ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sende
   const int rc = ::pthread_create(&rt.thread_, nullptr, reader_main, start.get());
   ::pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
   if (rc != 0) {
-    error = os_diagnostic(rc);
+    error.code = rc;
+    error.text = os_diagnostic(rc);
     return ReaderThread{};  // `start` still owns the descriptor and the sender
   }
   (void)start.release();  // the thread's now

@@ -76,10 +76,15 @@ class ReaderThread {
 
   // Starts the thread; it owns `master`, `descriptors`, `tx` and `child` (the
   // child's process handle, for the agent face) from now on. On failure
-  // returns an empty handle and sets `error` to a diagnostic text;
+  // returns an empty handle and sets `error` to the failure's number and a
+  // diagnostic text;
   // everything given is released. A thread that runs out of memory stops
   // reading and fails the channel with ENOMEM (Sender::fail).
-  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, std::string& error,
+  struct StartError {
+    int code = 0;
+    std::string text;
+  };
+  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error,
                             UniqueFd child = UniqueFd(), std::shared_ptr<ChunkObserver> observer = nullptr);
 
   ReaderThread() = default;

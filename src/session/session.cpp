@@ -1,13 +1,19 @@
 // Start-up, draining, input, settings, liveness and teardown of one session.
 // The waits live in wait.cpp. Every operation here runs on the object's
-// owner thread with the interpreter lock held; the only other thread is the
-// reader, which touches nothing here but the channel.
+// owner thread, with the interpreter lock held except for teardown and
+// restart; the other threads are the reader, which touches nothing here but
+// the channel, and the host's exit hook, which stops the child under
+// stop_mutex_ (stop_all_programs).
 #include "session.h"
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
@@ -17,6 +23,35 @@
 namespace morvik::session {
 
 std::vector<Marker> default_ready_markers() { return {"pwndbg> ", "(gdb) "}; }
+
+namespace {
+
+// Every session of this process, for stop_all_programs. A forked copy
+// starts with none: the sessions it inherits are closed in it. Never
+// destroyed: the host's exit may come after any static destructor.
+struct LiveSessions final : ForkWatcher {
+  std::mutex mutex;
+  std::vector<Session*> sessions;
+  bool stopped = false;  // stop_all_programs ran: the host exits
+  void before_fork() noexcept override { mutex.lock(); }
+  void after_fork_in_parent() noexcept override { mutex.unlock(); }
+  void after_fork_in_child() noexcept override {
+    sessions.clear();
+    stopped = false;
+    mutex.unlock();
+  }
+};
+
+LiveSessions& live_sessions() {
+  static LiveSessions* const live = [] {
+    auto* l = new LiveSessions;
+    watch_forks(l);
+    return l;
+  }();
+  return *live;
+}
+
+}  // namespace
 
 Session::Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
                  ReaderThread reader, std::size_t history_limit, bool interactive)
@@ -28,7 +63,14 @@ Session::Session(std::string command, pty::PtyProcess process, InputWriter write
       inbox_(std::move(rx)),
       writer_(std::move(writer)),
       process_(std::move(process)) {
-  fork_policy_.emplace(reader_thread_, inbox_, nullptr, &Session::close_rest_in_forked_child, this);
+  // The live list first: it is a fork watcher registered before this
+  // session's policy, so a fork takes its lock before the stop lock, in the
+  // order the exit hook does.
+  LiveSessions& live = live_sessions();
+  fork_policy_.emplace(reader_thread_, inbox_, &stop_mutex_, &Session::close_rest_in_forked_child, this);
+  std::lock_guard<std::mutex> lock(live.mutex);
+  live.sessions.push_back(this);
+  started_after_exit_ = live.stopped;
 }
 
 Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool interactive,
@@ -71,19 +113,30 @@ Expected<std::unique_ptr<Session>> Session::spawn(std::string command, bool inte
   if (!descriptors) return startup_error(kept::CLONE_READER_FAILED + os_error_text(descriptors.error().value()));
   InputWriter writer(std::move(writer_fd));
   auto [tx, rx] = make_channel();
-  std::string why;
+  ReaderThread::StartError why;
   ReaderThread reader = ReaderThread::start(std::move(reader_fd), std::move(descriptors).value(), std::move(tx), why);
   if (!reader.joinable()) {
-    // Locals unwind in reverse: channel, writer, raw handle, process (stopped).
-    internal_failure(kept::READER_START_FAILED + why);
+    // As ordinary as running out of descriptors: a host short of memory or
+    // of processes. Locals unwind in reverse: channel, writer, raw handle,
+    // process (stopped).
+    return os_error(why.code, kept::READER_START_FAILED + why.text);
   }
   std::unique_ptr<Session> s(new Session(std::move(command), std::move(process).value(),
                                          std::move(writer), std::move(rx), std::move(reader),
                                          history_limit, interactive));
+  // Started by a thread that went on while the host's exit stopped every
+  // program (a reset): this one would outlive the host.
+  if (s->started_after_exit_) s->stop_program();
   return s;
 }
 
 Session::~Session() {
+  {
+    // First: an exit hook that found this session finishes with it here.
+    LiveSessions& live = live_sessions();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    std::erase(live.sessions, this);
+  }
   fork_policy_.reset();
   close_inner();
 }
@@ -120,6 +173,10 @@ Expected<void> Session::write_bytes(std::string_view data) {
   // The terminal belongs to the original host: nothing of a copy's input
   // may reach its program.
   if (in_other_process()) return runtime_error(kept::WRITE_FAILED + os_error_text(EIO));
+  // Closed: no process holds the terminal's other side any more, and its
+  // descriptors are gone. Input has nowhere to go, as it had nowhere to go
+  // while they were still open.
+  if (closed_) return {};
   if (auto r = writer_.write_all(data); !r) {
     return runtime_error((r.error().flushing ? kept::FLUSH_FAILED : kept::WRITE_FAILED) + r.error().text);
   }
@@ -159,16 +216,51 @@ void Session::close_inner() noexcept {
     abandon();
     return;
   }
+  stop_program();
+  // Bounded: a background process that keeps the terminal open, or a child
+  // that cannot be signalled, would otherwise hold the reader forever.
+  reader_thread_.join_within(READER_JOIN_GRACE);
+  // The terminal and the process handle go now, not with the object: a
+  // closed Morvik kept for its history holds no descriptor. (A reader that
+  // outlived its grace keeps its own duplicate until it ends.)
   try {
+    std::lock_guard<std::mutex> lock(stop_mutex_);
+    if (closed_) return;
+    closed_ = true;
+    writer_.close();
+    pty::PtyProcess released(std::move(process_));
+  } catch (...) {
+    defer_internal_failure("teardown failed while releasing the terminal");
+  }
+}
+
+void Session::stop_program() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(stop_mutex_);
     (void)process_.exit(true);
   } catch (const InternalFailure& f) {
     defer_internal_failure(f.message());
   } catch (...) {
     defer_internal_failure("teardown failed while stopping the child");
   }
-  // Bounded: a background process that keeps the terminal open, or a child
-  // that cannot be signalled, would otherwise hold the reader forever.
-  reader_thread_.join_within(READER_JOIN_GRACE);
+}
+
+void Session::stop_all_programs() noexcept {
+  LiveSessions& live = live_sessions();
+  std::lock_guard<std::mutex> lock(live.mutex);
+  // Side by side: each stop of a program that ignores the polite signals
+  // takes about half a second.
+  std::vector<std::thread> stopping;
+  live.stopped = true;
+  for (Session* s : live.sessions) {
+    if (s->in_other_process()) continue;
+    try {
+      stopping.emplace_back([s] { s->stop_program(); });
+    } catch (...) {
+      s->stop_program();  // no thread to spare: here, then
+    }
+  }
+  for (std::thread& t : stopping) t.join();
 }
 
 void Session::abandon() noexcept {

@@ -7,7 +7,9 @@
 // Its own state is therefore plain members, with no lock. The one other
 // thread is its reader, which reaches only the channel (channel.h), its own
 // stop and completion flags and the turn to read the terminal
-// (reader_thread.cpp); those carry their own locks. A member that another
+// (reader_thread.cpp); those carry their own locks. The host's exit hook
+// reaches the process handle (stop_all_programs), under stop_mutex_, the
+// lock every stop of the child takes. A member that another
 // thread is ever let reach gets a lock of its own, at that member, held for
 // one short block (the writer would be one mutex beside writer_ around
 // write_bytes), never a lock over the record.
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -117,6 +120,15 @@ class Session {
   // on failure the old one, closed.
   static Expected<void> reset(std::unique_ptr<Session>& slot);
 
+  // At the host's exit: stops the program of every session of this process
+  // that still has one, side by side, whichever thread owns it. A session
+  // whose owner is a thread the interpreter never lets finish would
+  // otherwise leave its program running after the host is gone. The
+  // sessions stay otherwise as they are; the process's end takes the rest.
+  // Call while no owner thread can ask whether its program runs (with the
+  // interpreter lock held).
+  static void stop_all_programs() noexcept;
+
  private:
   Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
           ReaderThread reader, std::size_t history_limit, bool interactive);
@@ -162,6 +174,9 @@ class Session {
   // into the history.
   void finish_read(ByteBuffer& collected, std::uint64_t cap);
 
+  // Stops the child, as teardown does; a second stop finds it gone.
+  void stop_program() noexcept;
+
   // Field order is release order after teardown (members are destroyed in
   // reverse): process, writer, inbox (the channel), reader_thread, then the
   // rest.
@@ -174,6 +189,9 @@ class Session {
   Inbox inbox_;
   InputWriter writer_;
   pty::PtyProcess process_;
+  std::mutex stop_mutex_;  // held by every stop of the child
+  bool started_after_exit_ = false;
+  bool closed_ = false;  // the terminal and process handle are released
   bool holds_turn_ = false;
   std::size_t turn_bytes_ = 0;  // read under the turn held now
   std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown

@@ -44,7 +44,9 @@ nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
 }  // namespace
 
 Session::WaitTurn::WaitTurn(Session& s) noexcept {
-  if (s.holds_turn_ || s.in_other_process()) return;
+  // Closed: the terminal's descriptor is gone, and only the reader (if it
+  // still runs) reads it.
+  if (s.holds_turn_ || s.closed_ || s.in_other_process()) return;
   if (!s.reader_thread_.take_turn()) return;
   s.holds_turn_ = true;
   s.turn_bytes_ = 0;

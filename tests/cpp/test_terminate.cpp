@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -36,6 +38,22 @@ bool gone_within(pid_t pid, std::chrono::milliseconds limit) {
   return true;
 }
 
+// Whether `pid` has let go of every terminal it held (its descriptors name
+// no /dev/pts/N any more), waiting up to `limit`.
+bool holds_no_terminal_within(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    bool holds = false;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+      holds = holds || std::filesystem::read_symlink(fd.path(), ec).string().starts_with("/dev/pts/");
+    }
+    if (!holds) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 pid_t reported(const std::string& text, const std::string& tag) {
   std::smatch m;
   if (!std::regex_search(text, m, std::regex(tag + " (\\d+)"))) return -1;
@@ -49,9 +67,12 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
     long long max_ms;          // the whole stop
     const char* background;    // the tag of a background process the script reports, if any
     bool background_survives;  // it left the session
-    // Whether the stop may read all of /proc: only when a process the
-    // child's tree does not show still holds the terminal.
+    // Whether the stop may read all of /proc: only when a process that
+    // neither the child's tree nor the places orphans land show still
+    // holds the terminal.
     bool full_scan = false;
+    // The background process lets go of the terminal once it reported.
+    bool lets_go = false;
   };
   const Row rows[] = {
       {"ends on SIGHUP", "echo READY; exec sleep 100", 150, nullptr, false},
@@ -66,7 +87,14 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
        "setsid sh -c 'echo \"BG $$\"; exec sleep 100' & echo READY; exec sleep 100", 150, "BG", true, true},
       {"orphan that ignores SIGHUP, parent gone",
        "sh -c 'trap \"\" HUP; exec sleep 100 & echo \"BG $!\"'; echo READY; exec sleep 100",
-       pty::HANGUP_GRACE.count() + 400, "BG", false, true},
+       pty::HANGUP_GRACE.count() + 400, "BG", false},
+      // No group of the session holds it and it holds no terminal: only
+      // where orphans land shows it.
+      {"orphan in a group of its own that let go of the terminal",
+       "sh -c 'python3 -c \"import os, signal, time; os.setpgid(0, 0); signal.signal(signal.SIGHUP, "
+       "signal.SIG_IGN); os.write(1, b\\\"BG %d\\n\\\" % os.getpid()); os.close(0); os.close(1); os.close(2); "
+       "time.sleep(100)\" &'; echo READY; exec sleep 100",
+       pty::HANGUP_GRACE.count() + 400, "BG", false, false, true},
   };
   TempDir dir;
   for (const Row& row : rows) {
@@ -84,6 +112,9 @@ TEST(TerminateSessionTest, EveryProcessOfTheSessionGoesInTimeAndNothingOutsideIt
       ASSERT_GT(background, 0) << row.what << ": " << out;
     }
     const pid_t child = p.pid();
+    if (row.lets_go) {
+      ASSERT_TRUE(holds_no_terminal_within(background, std::chrono::seconds(10))) << row.what;
+    }
 
     const std::uint64_t scans_before = pty::proc::full_scans();
     const auto start = Clock::now();

@@ -28,6 +28,7 @@ from mcp.client.stdio import stdio_client
 from mcp.types import TextContent
 
 import support
+from morvik_agent._terminal import describe_keys
 
 PROMPT = support.SHELL_PROMPT
 SERVER = [sys.executable, "-m", "morvik_agent.mcp"]
@@ -303,6 +304,31 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     assert tail == f"[t1] history characters {len(whole) - 100} to {len(whole)} of {len(whole)}\n{whole[-100:]}"
 
 
+def test_keys_take_agents_spellings_refuse_misspelt_ones_and_text_goes_as_typed(tmp_path):
+    found = {}
+
+    async def scenario():
+        async with connected(tmp_path, "--allow", "bash", found=found) as (call, ok):
+            await ok("terminal_start", argv=["bash", "--norc", "--noprofile"], env={}, prompts=[])
+            await ok("terminal_send", terminal="t1", line="PS1='$ '")
+            return [
+                await call("terminal_keys", terminal="t1", keys=["echo one", "ctrl-c", "Ctrl+C", "ENTER"]),
+                await call("terminal_keys", terminal="t1", keys=["echo two", "Ctrl+Q2", "Enter"]),
+                await call("terminal_keys", terminal="t1", text="echo Enter", keys=["Return"]),
+                await call("terminal_keys", terminal="t1"),
+            ]
+
+    interrupted, misspelt, typed, empty = anyio.run(scenario)
+    # Ctrl-C twice dropped the line, Enter ran nothing: no "ctrl-cCtrl+CENTER"
+    assert not interrupted[1] and "command not found" not in interrupted[0] and "one" not in interrupted[0]
+    assert misspelt[1] and "not a key: 'Ctrl+Q2'" in misspelt[0] and "PageDown (PgDn)" in misspelt[0]
+    # nothing of the refused call was typed: the line holds only what follows
+    assert not typed[1] and typed[0].endswith("\nEnter\n$ ") and "two" not in typed[0], typed
+    assert empty[1] and "give keys, text or both" in empty[0]
+    (keys,) = [tool for tool in found["tools"] if tool.name == "terminal_keys"]
+    assert describe_keys() in json.dumps(keys.input_schema)
+
+
 def test_full_screen_programs_through_keys_and_the_screen_and_their_recordings(tmp_path):
     (tmp_path / "long.txt").write_text("".join(f"line {i}\n" for i in range(1, 501)))
     (tmp_path / "casts").mkdir()
@@ -396,3 +422,99 @@ def test_no_program_outlives_the_connection(leave, tmp_path):
     finally:
         for pid in filter(support.running, programs):
             support.kill_quietly(pid)
+
+
+# A daemon of the two usual kinds, each writing its pid: a job that leaves
+# bash's session with setsid, and a Python double fork with setsid between.
+DAEMON = """import os, sys, time
+if os.fork(): os._exit(0)
+os.setsid()
+if os.fork(): os._exit(0)
+open(sys.argv[1], "w").write(str(os.getpid()))
+time.sleep(991)
+"""
+
+CLIENT = """
+import anyio, glob, json, os, sys
+from mcp import ClientSession, StdioServerParameters
+from mcp.client.stdio import stdio_client
+
+folder, leave = sys.argv[1], sys.argv[2]
+
+async def main():
+    server = StdioServerParameters(command=sys.executable, args=["-m", "morvik_agent.mcp", "--allow-any"],
+                                   env=dict(os.environ))
+    with open(os.path.join(folder, "server.log"), "w") as log:
+        async with stdio_client(server, errlog=log) as (r, w), ClientSession(r, w) as s:
+            await s.initialize()
+            started = await s.call_tool("terminal_start", {"argv": ["bash", "--norc", "--noprofile"],
+                                                           "env": {"PS1": "$ "}})
+            program = int(started.content[0].text.split("(pid ")[1].split(")")[0])
+            for line in (f"setsid sh -c 'echo $$ > {folder}/job.pid; exec sleep 991' &",
+                         f"{sys.executable} {folder}/daemon.py {folder}/double.pid"):
+                await s.call_tool("terminal_send", {"terminal": "t1", "line": line})
+            with anyio.fail_after(20):
+                while len([f for f in glob.glob(os.path.join(folder, "*.pid")) if os.path.getsize(f)]) < 2:
+                    await anyio.sleep(0.02)
+            with open(f"/proc/{program}/stat") as f:
+                server_pid = int(f.read().rsplit(")", 1)[1].split()[1])
+            print(json.dumps(server_pid), flush=True)
+            if leave == "close":
+                await s.call_tool("terminal_close", {"terminal": "t1"})
+            elif leave == "killed":
+                await anyio.sleep(600)
+
+anyio.run(main)
+"""
+
+
+@pytest.mark.parametrize("leave", ["close", "disconnect", "killed"])
+def test_daemons_end_with_their_terminal_however_the_client_goes(leave, tmp_path):
+    (tmp_path / "daemon.py").write_text(DAEMON)
+    client = subprocess.Popen([sys.executable, "-c", CLIENT, str(tmp_path), leave], stdout=subprocess.PIPE, text=True)
+    daemons = []
+    try:
+        server = int(client.stdout.readline())
+        daemons = [int((tmp_path / name).read_text()) for name in ("job.pid", "double.pid")]
+        assert all(map(support.running, daemons))
+        if leave == "killed":
+            client.kill()
+        client.wait(timeout=60)
+        assert support.wait_until(lambda: not any(map(support.running, [server, *daemons])), timeout=30), \
+            (server, daemons)
+        log = (tmp_path / "server.log").read_text()
+        assert "Traceback" not in log, log
+    finally:
+        client.kill()
+        client.wait()
+        for pid in filter(support.running, daemons):
+            support.kill_quietly(pid)
+
+
+def test_a_client_gone_with_our_stdout_costs_one_line_and_ends_the_programs(tmp_path):
+    # The client's reading end dies while its writing end stays open (a
+    # client killed behind a pipe another process holds): the server learns
+    # it only when it answers.
+    with open(tmp_path / "server.log", "w") as log:
+        server = subprocess.Popen([*SERVER, "--allow-any"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
+
+    def send(message):
+        server.stdin.write((json.dumps({"jsonrpc": "2.0", **message}) + "\n").encode())
+        server.stdin.flush()
+
+    try:
+        send({"id": 1, "method": "initialize", "params": {
+            "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}})
+        server.stdout.readline()
+        send({"method": "notifications/initialized"})
+        send({"id": 2, "method": "tools/call", "params": {"name": "terminal_start", "arguments": {"argv": ["sh"]}}})
+        program = int(re.search(r"\(pid (\d+)\)", server.stdout.readline().decode()).group(1))
+        server.stdout.close()
+        send({"id": 3, "method": "tools/call", "params": {"name": "terminal_list", "arguments": {}}})
+        assert server.wait(timeout=60) == 1
+    finally:
+        server.kill()
+        server.wait()
+    log = (tmp_path / "server.log").read_text()
+    assert log.splitlines()[-1] == "morvik-mcp: the client went away (broken pipe); every program was stopped", log
+    assert "Traceback" not in log and not support.running(program), log

@@ -143,7 +143,7 @@ read line; printf '\nread %s, \346\227\245\346\234\254 e\314\201\n' "$line"
     header, *events = [json.loads(line) for line in cast.read_text().splitlines()]
     assert (header["version"], header["width"], header["height"]) == (2, 40, 10)
     times = [e[0] for e in events]
-    assert times == sorted(times) and ["i", "it\n"] in [e[1:] for e in events]
+    assert times == sorted(times) and ["i", "it\r"] in [e[1:] for e in events]
     # Stamped as the output came, not as waits took it: the three states of
     # the progress bar came 0.1 s apart, though one wait took them all.
     progress = [e[0] for e in events if e[1] == "o" and "progress" in e[2]]

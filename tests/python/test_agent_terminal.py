@@ -224,6 +224,43 @@ def test_a_prompt_in_mid_output_is_not_the_end():
         assert terminal.send("echo next").text == "next\n$ "
 
 
+# ---------------------------------------------------------------- Enter
+
+# `send` ends the line as the Enter key does: a program that reads lines gets
+# it as a line feed through the terminal, one that reads keys sees Enter.
+ENTER_CASES = {
+    "bash": (["bash", "--norc", "--noprofile"], "echo $((6*7))"),
+    "debian python3": (["/usr/bin/python3", "-q"], "6*7"),
+    "this python": ([PY, "-q"], "6*7"),
+    "gdb": (["gdb", "-q", "-nx"], "print 6*7"),
+    "sqlite3": (["sqlite3"], "select 6*7;"),
+}
+
+
+@pytest.mark.parametrize("argv, line", ENTER_CASES.values(), ids=ENTER_CASES.keys())
+def test_send_ends_a_line_that_a_line_reader_takes(argv, line):
+    with Terminal.start(argv, env=ENV, **NEVER_QUIET) as terminal:
+        reply = terminal.send(line)
+        assert reply.status == "ready" and "42" in reply.text, reply
+
+
+def test_send_submits_the_prompts_of_programs_that_read_keys(tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("alpha\nbeta\nneedle here\n")
+    env = {**ENV, "HOME": str(tmp_path)}
+    with Terminal.start(["nano", "--ignorercfiles", str(notes)], env=env, **NEVER_QUIET) as nano:
+        nano.send_keys("C-w")
+        nano.send("needle")
+        # the search ran: the cursor is on the fourth row (title bar, then
+        # the file), not still in the prompt at the bottom
+        assert support.wait_until(lambda: nano.screen().cursor == (3, 0), timeout=10), nano.screen()
+    with Terminal.start(["whiptail", "--inputbox", "Name", "10", "40"], env=env, **NEVER_QUIET) as box:
+        reply = box.send("bob")
+        while reply.status == "ready":
+            reply = box.read(timeout_ms=5000)
+        assert (reply.status, reply.exit_code, reply.text.endswith("bob")) == ("exited", 0, True), reply
+
+
 # ---------------------------------------------------------------- keys
 
 SHOW_INPUT = (
@@ -245,6 +282,12 @@ KEYS = [
     (["C-a", "C-z", "C-[", "C-?", "C-@"], b"\x01\x1a\x1b\x7f\x00", None),
     (["M-x", "M-Left", "M-C-a"], b"\x1bx\x1b\x1b[D\x1b\x01", b"\x1bx\x1b\x1bOD\x1b\x01"),
     (["Up-ish", "é", "C-", "M-"], "Up-ishéC-M-".encode(), None),
+    # the spellings agents use, in any case
+    (["Esc", "Return", "enter", "tab", "BSpace", "^C", "Ctrl+C", "ctrl-c", "C-Space"],
+     b"\x1b\r\r\t\x7f\x03\x03\x03\x00", None),
+    (["up", "f1", "PgUp", "PgDn", "Del", "Ins", "S-Tab"], b"\x1b[A\x1bOP\x1b[5~\x1b[6~\x1b[3~\x1b[2~\x1b[Z",
+     b"\x1bOA\x1bOP\x1b[5~\x1b[6~\x1b[3~\x1b[2~\x1b[Z"),
+    (["S-Up", "C-Left"], b"\x1b[1;2A\x1b[1;5D", None),
 ]
 
 
@@ -256,6 +299,16 @@ def test_keys_are_what_a_terminal_sends(keys, normal, application, mode):
         assert terminal.banner.text == "go\n"
         reply = terminal.send_keys(*keys)
         assert reply.text == repr(expected) + "\n", reply
+
+
+@pytest.mark.parametrize("bad", ["Ctrl+Q2", "F13", "M-M-x", "S-a", "M-" * 50_000 + "x"])
+def test_a_key_shape_that_names_no_key_is_refused_and_nothing_sent(bad):
+    with Terminal.start([PY, "-c", SHOW_INPUT, "normal"], **NEVER_QUIET) as terminal:
+        with pytest.raises(ValueError, match=r"not a key: .*PageDown \(PgDn\).*text=") as refused:
+            terminal.send_keys("x", bad)
+        assert len(str(refused.value)) < 2000
+        # text= types any shape as it is, before the keys
+        assert terminal.send_keys("Enter", text="Ctrl+Q2").text == repr(b"Ctrl+Q2\r") + "\n"
 
 
 def test_keys_drive_a_shell_and_vim(tmp_path):
@@ -324,6 +377,56 @@ def test_close_leaves_nothing_of_the_session(script, limit):
     assert terminal.closed
     with pytest.raises(RuntimeError, match="closed"):
         terminal.send("x")
+
+
+# A host of its own: a contained terminal makes its process a subreaper for
+# good. Two daemons that left bash's session (a setsid job, a double fork),
+# one more that ends by itself, and a child of the host's own that only the
+# host may reap.
+CONTAIN_HOST = """
+import json, os, sys, time
+from morvik_agent import Terminal
+folder, contain = {folder!r}, {contain!r}
+with open(f"{{folder}}/daemon.py", "w") as f:
+    f.write("import os, sys, time\\nif os.fork(): os._exit(0)\\nos.setsid()\\nif os.fork(): os._exit(0)\\n"
+            "open(sys.argv[1], 'w').write(str(os.getpid()))\\ntime.sleep(float(sys.argv[2]))\\n")
+own = os.posix_spawn("/bin/sh", ["sh", "-c", "sleep 1; exit 7"], os.environ)
+terminal = Terminal.start(["bash", "--norc", "--noprofile"], env={{"PS1": "$ "}}, contain=contain,
+                          quiet_ms=600_000, timeout_ms=20_000)
+terminal.send(f"setsid sh -c 'echo $$ > {{folder}}/job; exec sleep 991' &")
+terminal.send(f"{{sys.executable}} {{folder}}/daemon.py {{folder}}/double 991")
+terminal.send(f"{{sys.executable}} {{folder}}/daemon.py {{folder}}/brief 3")
+pids = {{}}
+deadline = time.monotonic() + 30
+while len(pids) < 3 and time.monotonic() < deadline:
+    for name in ("job", "double", "brief"):
+        if os.path.exists(f"{{folder}}/{{name}}") and os.path.getsize(f"{{folder}}/{{name}}"):
+            pids[name] = int(open(f"{{folder}}/{{name}}").read())
+    time.sleep(0.02)
+deadline = time.monotonic() + 30
+while os.path.exists(f"/proc/{{pids['brief']}}") and time.monotonic() < deadline:
+    time.sleep(0.05)
+terminal.close()
+own_status = os.waitstatus_to_exitcode(os.waitpid(own, 0)[1])
+print(json.dumps({{"pids": pids, "brief_gone": not os.path.exists(f"/proc/{{pids['brief']}}"),
+                  "own": own_status}}))
+"""
+
+
+@pytest.mark.parametrize("contain, daemons_survive", [(True, False), (False, True)], ids=["contain", "plain"])
+def test_close_of_a_contained_terminal_ends_daemons_and_reaps_only_its_own(contain, daemons_survive, tmp_path):
+    host = support.run_host(CONTAIN_HOST.format(folder=str(tmp_path), contain=contain))
+    assert host.returncode == 0, host.stderr
+    seen = json.loads(host.stdout)
+    daemons = [seen["pids"]["job"], seen["pids"]["double"]]
+    try:
+        # the orphan that ended by itself was reaped, by the host or by init;
+        # the host's own child was left to the host
+        assert (seen["brief_gone"], seen["own"]) == (True, 7), seen
+        assert [support.running(pid) for pid in daemons] == [daemons_survive] * 2
+    finally:
+        for pid in filter(support.running, daemons):
+            support.kill_quietly(pid)
 
 
 @pytest.mark.parametrize("case, outcome", [

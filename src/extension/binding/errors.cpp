@@ -3,7 +3,11 @@
 // exception through and never call into the interpreter without its lock.
 #include "errors.h"
 
+#include <cxxabi.h>
+
 #include <new>
+
+#include "allow_threads.h"
 
 #include "base/kept_texts.h"
 
@@ -55,6 +59,8 @@ PyObject* text_object(std::string_view text) noexcept {
       raise(PyExc_Exception, error.message);
     case session::ErrorKind::RuntimeError:
       raise(PyExc_RuntimeError, error.message);
+    case session::ErrorKind::ValueError:
+      raise(PyExc_ValueError, error.message);
     case session::ErrorKind::OSError: {
       PyRef text = PyRef::steal(text_object(error.message));
       if (text) {
@@ -101,6 +107,12 @@ void ensure_error_set() noexcept {
 void set_error_from_current_exception() noexcept {
   try {
     throw;
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread from inside Python code we
+    // called (it came back for the lock during exit). Going on would run
+    // our code without the lock; rethrown, it would meet a noexcept frame
+    // and abort the process. Parked, the thread simply never returns.
+    park_thread_for_good();
   } catch (const PythonError&) {
     ensure_error_set();
   } catch (const InternalFailure& failure) {

@@ -54,7 +54,9 @@ PyObject* panic_exception_type() noexcept;
 void set_panic(std::string_view message) noexcept;
 
 // Turns whatever C++ exception is in flight into the matching Python error.
-// Call only from a catch block.
+// Call only from a catch block. The forced unwind of a thread the
+// interpreter ends during exit is never caught and carried on from: that
+// thread is parked for good instead (allow_threads.h).
 void set_error_from_current_exception() noexcept;
 
 // Collects a fault that a destructor parked during the call (see

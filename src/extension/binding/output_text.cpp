@@ -46,13 +46,16 @@ void prepare_widening(std::string_view bytes, bool well_formed, Widening& w) {
 }
 
 // The widening of text beyond ASCII into a str of the right kind.
+// (Here and below, the new str is held by a raw pointer while the lock is
+// released: a thread the interpreter ends meanwhile leaves it behind rather
+// than dropping it without the lock; see allow_threads.h.)
 PyRef widened(const Widening& w, bool release) {
-  PyRef wide = new_str(w.shape.characters, w.shape.max_character);
-  void* units = PyUnicode_DATA(wide.get());
-  std::optional<AllowThreads> released;
-  if (release) released.emplace();
-  text::widen_utf8(w.utf8, w.shape, units);
-  return wide;
+  PyObject* wide = new_str(w.shape.characters, w.shape.max_character).release();
+  {
+    AllowThreadsIf released(release);
+    text::widen_utf8(w.utf8, w.shape, PyUnicode_DATA(wide));
+  }
+  return PyRef::steal(wide);
 }
 
 // A large output the wait did not clean: its str is made as ASCII with room
@@ -63,18 +66,18 @@ PyRef widened(const Widening& w, bool release) {
 // the lock released. `owner`, when given, holds the memory of `raw`, given
 // back as soon as it is read.
 PyRef text_in_place(std::string_view raw, ByteBuffer* owner, const TextMaker& maker, bool release) {
-  PyRef scratch = new_str(maker.bound(raw), 0x7F);
-  char* bytes = static_cast<char*>(PyUnicode_DATA(scratch.get()));
+  PyObject* scratch_str = new_str(maker.bound(raw), 0x7F).release();
+  char* bytes = static_cast<char*>(PyUnicode_DATA(scratch_str));
   text::CleanedBytes written{};
   Widening w;
   {
-    std::optional<AllowThreads> released;
-    if (release) released.emplace();
+    AllowThreadsIf released(release);
     written = maker.write(raw, bytes);
     // Done with: given back before the widening takes more.
     if (owner != nullptr) owner->release();
     if (!written.ascii) prepare_widening(std::string_view(bytes, written.size), written.well_formed, w);
   }
+  PyRef scratch = PyRef::steal(scratch_str);
   if (written.ascii) {
     PyObject* str = scratch.release();
     // Ours alone, so the resize cuts it in place.
@@ -113,14 +116,13 @@ PyRef text_after_wait(session::ReadOutput& out) {
     }
   }
   if (!ascii) return widened(w, true);
-  PyRef str = new_str(out.cleaned.size(), 0x7F);
-  void* units = PyUnicode_DATA(str.get());
+  PyObject* str = new_str(out.cleaned.size(), 0x7F).release();
   {
     AllowThreads released;
-    std::memcpy(units, out.cleaned.data(), out.cleaned.size());
+    std::memcpy(PyUnicode_DATA(str), out.cleaned.data(), out.cleaned.size());
     out.cleaned.release();
   }
-  return str;
+  return PyRef::steal(str);
 }
 
 }  // namespace
@@ -163,14 +165,14 @@ PyRef str_from_large(session::ReadOutput out, const TextMaker& maker) {
 }
 
 PyRef str_from_made(session::ReadOutput out, const text::Utf8Shape& shape) {
-  PyRef str = new_str(shape.characters, shape.max_character);
-  void* units = PyUnicode_DATA(str.get());
-  // Only this routine holds the new str: its characters may be written with
-  // the lock released, which pays for a large text.
-  std::optional<AllowThreads> released;
-  if (out.text.size() >= TEXT_INTO_STR_BYTES) released.emplace();
-  text::widen_utf8(out.text.view(), shape, units);
-  return str;
+  PyObject* str = new_str(shape.characters, shape.max_character).release();
+  {
+    // Only this routine holds the new str: its characters may be written
+    // with the lock released, which pays for a large text.
+    AllowThreadsIf released(out.text.size() >= TEXT_INTO_STR_BYTES);
+    text::widen_utf8(out.text.view(), shape, PyUnicode_DATA(str));
+  }
+  return PyRef::steal(str);
 }
 
 }  // namespace detail
