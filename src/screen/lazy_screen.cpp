@@ -43,7 +43,10 @@ constexpr char BACKGROUND[] = "rgb:0000/0000/0000";
 }  // namespace
 
 LazyScreen::LazyScreen(int rows, int columns, std::size_t max_held)
-    : rows_(std::max(rows, 1)), columns_(std::max(columns, 1)), max_held_(max_held), model_(rows_, columns_) {}
+    : rows_(fit_size(rows, columns).rows),
+      columns_(fit_size(rows, columns).columns),
+      max_held_(max_held),
+      model_(rows_, columns_) {}
 
 void LazyScreen::append(std::string_view bytes) {
   held_.append(bytes);
@@ -69,8 +72,9 @@ void LazyScreen::resize(int rows, int columns) {
   // and no restart may reach back over the change.
   feed_to(scanned_);
   drop_fed();
-  rows_ = std::max(rows, 1);
-  columns_ = std::max(columns, 1);
+  const Size size = fit_size(rows, columns);
+  rows_ = size.rows;
+  columns_ = size.columns;
   model_.resize(rows_, columns_);
   // Where a saved cursor outside the new size ends up is libvterm's affair.
   if (slot_set_ && (slot_.row >= rows_ || slot_.column >= columns_)) slot_dirty_ = true;
