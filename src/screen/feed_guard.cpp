@@ -82,16 +82,11 @@ void FeedGuard::ground(u8 c, std::string& out) {
       if (--utf8_need_ == 0) {
         const auto length = static_cast<std::size_t>(utf8_have_);
         utf8_have_ = 0;
-        if (code_ >= 0x80 && code_ < 0xA0) {
-          // libvterm reads a decoded C1 control as the escape it stands
-          // for (U+009B opens a control sequence): so does the guard, and
-          // hands on the 7-bit form.
-          state_ = State::Escape;
-          intermediate_count_ = 0;
-          too_many_intermediates_ = false;
-          escape(static_cast<u8>(code_ - 0x40), out);
-          return;
-        }
+        // libvterm reads a decoded C1 control as the escape it stands for
+        // (U+009B opens a control sequence, U+0085 moved its cursor off the
+        // screen). Terminals in UTF-8 do not, nor does the scan that
+        // decides where the model may start afresh: dropped.
+        if (code_ >= 0x80 && code_ < 0xA0) return;
         out.append(utf8_, length);
         repeatable_ = text::char_width(code_) > 0;
       }
@@ -192,7 +187,10 @@ void FeedGuard::escape(u8 c, std::string& out) {
         break;
     }
   }
-  if (too_many_intermediates_) return;
+  // libvterm reads ESC ( [ as the opening of a control sequence, not as a
+  // character set: an escape with intermediates whose final opens a
+  // sequence or string is read differently by the two, and dropped.
+  if (too_many_intermediates_ || c == '[' || c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_') return;
   repeatable_ = false;
   out.push_back(static_cast<char>(ESC));
   out.append(intermediates_, static_cast<std::size_t>(intermediate_count_));

@@ -19,7 +19,8 @@
 //   those libvterm answers safely; the strings nothing draws (SOS, PM, APC)
 //   dropped;
 // - UTF-8 well formed: an ill-formed sequence becomes U+FFFD, so no stray
-//   byte can be read as an 8-bit control.
+//   byte can be read as an 8-bit control, and C1 controls encoded in UTF-8
+//   are dropped.
 // A sequence cut by the end of one feed goes on in the next: the guard
 // keeps its state, bounded, between calls. One guard serves one model.
 #pragma once

@@ -57,14 +57,14 @@ TEST(FeedGuard, HandsOnOnlyWhatLibvtermReadsSafely) {
       {"a\x1b[5b\x1b[b", "a\x1b[5b\x1b[b"},
       {"a\x1b[99999b", "a\x1b[2079b"},  // 25 rows of 80 and the same column
       {"a\r\x1b[5b", "a\r"},
-      {"\xc2\x9b" "31m\xc2\x85", "\x1b[31m\x1b" "E"},
+      {"\xc2\x9b" "31m\xc2\x85", "31m"},
       {"\x1b[1\n2H\x1b[3\x1b[4m\x1b[5\x18m", "\n\x1b[12H\x1b[4mm"},
       {"\x1b[1;2?m\x1b[?25h\x1b[1 q", "\x1b[?25h\x1b[1 q"},
       {"\x1bP$qzz\x1b\\\x1bP$qm\x1b\\", "\x1bP$q\x1b\\\x1bP$qm\x1b\\"},
       {"\x1b]0;t\xe4\x01i\x07\x1b]2;u\x1b[m", "\x1b]0;ti\x07\x1b]2;u\x1b\\\x1b[m"},
       {"\x1b_apc\x1b\\\x1b^pm\x07\x1bXsos\x1b\\x", "x"},
       {"\x80\xe4\xb8" "A\xed\xa0\x80\xe4\xb8\xad", "\xef\xbf\xbd\xef\xbf\xbd" "A\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe4\xb8\xad"},
-      {"\x1b(0q\x1b(B\x1b#8\x1b c", "\x1b(0q\x1b(B\x1b#8\x1b c"},
+      {"\x1b(0q\x1b(B\x1b#8\x1b c\x1b([5b\x1b)]x", "\x1b(0q\x1b(B\x1b#8\x1b c5bx"},
   };
   for (const auto& c : cases) {
     FeedGuard whole(24, 80);
