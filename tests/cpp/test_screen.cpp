@@ -166,3 +166,37 @@ TEST(LazyScreen, HoldsOnlyTheTailOfLongLineOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// A flood of 4 KiB lines on screens up to 1000 x 1000: the model is fed
+// about a screenful, however tall the screen and however long the flood,
+// and shows the flood's last rows.
+TEST(LazyScreen, FeedsAFloodOnlyItsLastScreenful) {
+  constexpr int LINE = 4095;
+  const std::string line = std::string(LINE, 'x') + "\r\n";
+  std::string chunk;
+  for (int k = 0; k < 64; ++k) chunk += line;
+  const struct {
+    int rows, columns;
+  } sizes[] = {{24, 80}, {200, 200}, {1000, 1000}, {999, 7}};
+  for (const auto& c : sizes) {
+    LazyScreen lazy(c.rows, c.columns);
+    for (int k = 0; k < 64; ++k) lazy.append(chunk);  // 16 MiB
+    const Screen& seen = lazy.screen();
+    EXPECT_LE(lazy.fed_bytes(), 2u * c.rows * c.columns + 2u * line.size()) << c.rows << "x" << c.columns;
+    // Each line takes its full rows and one with the rest; the cursor is
+    // on the empty row after the last.
+    std::vector<std::string> rows;
+    while (rows.size() < static_cast<std::size_t>(c.rows)) {
+      for (int k = 0; k < LINE / c.columns; ++k) rows.emplace_back(static_cast<std::size_t>(c.columns), 'x');
+      if (LINE % c.columns != 0) rows.emplace_back(static_cast<std::size_t>(LINE % c.columns), 'x');
+    }
+    std::vector<std::string> expected(rows.end() - (c.rows - 1), rows.end());
+    expected.push_back("");
+    EXPECT_EQ(seen.lines(), expected) << c.rows << "x" << c.columns;
+    EXPECT_EQ(seen.cursor(), (Cursor{c.rows - 1, 0})) << c.rows << "x" << c.columns;
+  }
+}
+
+}  // namespace
