@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "screen/feed_guard.h"
@@ -125,6 +126,16 @@ void Screen::resize(int rows, int columns) {
   const Size size = fit_size(rows, columns);
   vterm_set_size(state_->vt, size.rows, size.columns);
   state_->guard.resize(size.rows, size.columns);
+  // Shrunk below rows that hold text while the cursor is above them,
+  // libvterm keeps those rows and moves the cursor up past the top, where
+  // the next character would be written outside the screen. An absolute
+  // move puts it back on the screen, where a terminal keeps it.
+  const Cursor c = cursor();
+  if (c.row < 0 || c.column < 0 || c.row >= size.rows || c.column >= size.columns) {
+    const std::string home = "\x1b[" + std::to_string(std::clamp(c.row, 0, size.rows - 1) + 1) + ";" +
+                             std::to_string(std::clamp(c.column, 0, size.columns - 1) + 1) + "H";
+    vterm_input_write(state_->vt, home.data(), home.size());
+  }
 }
 
 std::string Screen::take_replies() { return std::exchange(state_->replies, std::string()); }

@@ -94,6 +94,13 @@ TEST(Screen, FitsSizesItCannotTakeAndSurvivesWhatCrashedIt) {
   EXPECT_EQ(s.take_replies(), "\x1b[1;1R");
   EXPECT_EQ(s.lines().size(), 3u);
   EXPECT_EQ(s.lines()[0], "中");
+  // Shrunk under text below the cursor, libvterm put the cursor above the top.
+  Screen t(25, 80);
+  t.feed("\x1b[2;1Habc\x1b[H");
+  t.resize(1, 2);
+  EXPECT_EQ(t.cursor(), (Cursor{0, 0}));
+  t.feed("x");
+  EXPECT_EQ(t.lines()[0], "xb");
 }
 
 // Pieces of what programs send, in the proportions that make every kind of
