@@ -236,9 +236,9 @@ class Terminal:
         (or overrides) this process's environment; ``cwd`` is the working
         folder; ``rows`` and ``columns`` the terminal's size, set before the
         program starts (at least 2 columns, at most 1,000,000 cells: other
-        sizes raise ValueError, as in `resize`). ``prompts`` are texts the program shows when it waits
-        for input, such as ``"(gdb) "``; they are optional, since the kernel
-        shows when a program waits for input. ``timeout_ms``, ``quiet_ms``
+        sizes raise ValueError, as in `resize`). ``prompts`` are texts the
+        program shows when it waits for input, such as ``"(gdb) "``; they
+        are optional, since the kernel shows when a program waits for input. ``timeout_ms``, ``quiet_ms``
         and ``max_output_bytes`` bound this first wait and are the defaults
         of every later one. The first reply is ``banner``.
 
