@@ -533,7 +533,7 @@ void LazyScreen::set_mode(bool private_mode, unsigned mode, bool on, std::uint64
   }
   switch (mode) {
     case 1049:
-      if (on && !alternate_) {
+      if (on) {  // libvterm saves the cursor again on the alternate screen too
         break_tail();
         save_cursor(end);
       }

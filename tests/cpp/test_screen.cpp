@@ -176,6 +176,20 @@ TEST(LazyScreen, HoldsOnlyTheTailOfLongLineOutput) {
 
 namespace {
 
+// libvterm saves the cursor on entering the alternate screen even when it
+// is there already, and a full reset keeps what was saved.
+TEST(LazyScreen, KeepsTheCursorSavedOnASecondAlternateScreenEntry) {
+  Screen eager(4, 32);
+  LazyScreen lazy(4, 32);
+  for (const char* piece : {"\x1b[?1049h", "a line long enough to wrap at the margin of this screen\r\n", "\x1b[?1049h",
+                            "\x1b[?1049l", "\x1b" "c", "\x1b[?1049l"}) {
+    eager.feed(piece);
+    lazy.append(piece);
+  }
+  EXPECT_EQ(lazy.screen().cursor(), eager.cursor());
+  EXPECT_EQ(eager.cursor(), (Cursor{2, 0}));
+}
+
 // A flood of 4 KiB lines on screens up to 1000 x 1000: the model is fed
 // about a screenful, however tall the screen and however long the flood,
 // and shows the flood's last rows.
