@@ -192,6 +192,7 @@ void FeedGuard::escape(u8 c, std::string& out) {
   // sequence or string is read differently by the two, and dropped.
   if (too_many_intermediates_ || c == '[' || c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_') return;
   repeatable_ = false;
+  if (c == 'c' && intermediate_count_ == 0) left_right_margins_ = false;
   out.push_back(static_cast<char>(ESC));
   out.append(intermediates_, static_cast<std::size_t>(intermediate_count_));
   out.push_back(static_cast<char>(c));
@@ -286,6 +287,11 @@ void FeedGuard::finish_csi(u8 final_byte, std::string& out) {
   end_parameter();
   if (malformed_ || too_many_intermediates_) return;
   const bool plain = marker_ == 0 && intermediate_count_ == 0;
+  if (marker_ == '?' && intermediate_count_ == 0 && (final_byte == 'h' || final_byte == 'l')) {
+    for (int i = 0; i < parameter_count_; ++i) {
+      if (parameters_[i] == 69) left_right_margins_ = final_byte == 'h';
+    }
+  }
   if (plain && final_byte == 'b') {
     // REP: only straight after a character that took a cell; a count past
     // a screenful and a row is cut by whole rows, which leaves the same

@@ -47,6 +47,10 @@ class FeedGuard {
   // Appends to `out` what of `in` libvterm may read.
   void filter(std::string_view in, std::string& out);
 
+  // Whether what was handed on left left and right margins enabled
+  // (mode 69): CSI s then sets them rather than saving the cursor.
+  bool left_right_margins() const noexcept { return left_right_margins_; }
+
  private:
   enum class State : std::uint8_t { Ground, Escape, Csi, String, StringEscape, DropString, DropStringEscape };
 
@@ -65,6 +69,7 @@ class FeedGuard {
   State state_ = State::Ground;
   // A cell-taking character was the last thing handed on: a REP may follow.
   bool repeatable_ = false;
+  bool left_right_margins_ = false;
 
   // UTF-8 in progress: the bytes so far, how many more are due, and the
   // range the next one must fall in (which rules out overlong forms and

@@ -126,16 +126,21 @@ void Screen::resize(int rows, int columns) {
   const Size size = fit_size(rows, columns);
   vterm_set_size(state_->vt, size.rows, size.columns);
   state_->guard.resize(size.rows, size.columns);
+  // libvterm keeps the scroll region and the left and right margins across
+  // a resize: one past the new edges makes its next scroll or alignment
+  // pattern move a negative count of cells. A terminal resets both on a
+  // resize, and so does this (with mode 69 on for the margins' reset, and
+  // back as it was).
   // Shrunk below rows that hold text while the cursor is above them,
-  // libvterm keeps those rows and moves the cursor up past the top, where
-  // the next character would be written outside the screen. An absolute
-  // move puts it back on the screen, where a terminal keeps it.
+  // libvterm also moves the cursor up past the top, where the next
+  // character would be written outside the screen. The resets home the
+  // cursor; an absolute move then puts it where libvterm left it, or on
+  // the screen's nearest cell.
   const Cursor c = cursor();
-  if (c.row < 0 || c.column < 0 || c.row >= size.rows || c.column >= size.columns) {
-    const std::string home = "\x1b[" + std::to_string(std::clamp(c.row, 0, size.rows - 1) + 1) + ";" +
-                             std::to_string(std::clamp(c.column, 0, size.columns - 1) + 1) + "H";
-    vterm_input_write(state_->vt, home.data(), home.size());
-  }
+  std::string fix = state_->guard.left_right_margins() ? "\x1b[r\x1b[s" : "\x1b[r\x1b[?69h\x1b[s\x1b[?69l";
+  fix += "\x1b[" + std::to_string(std::clamp(c.row, 0, size.rows - 1) + 1) + ";" +
+         std::to_string(std::clamp(c.column, 0, size.columns - 1) + 1) + "H";
+  vterm_input_write(state_->vt, fix.data(), fix.size());
 }
 
 std::string Screen::take_replies() { return std::exchange(state_->replies, std::string()); }

@@ -101,6 +101,13 @@ TEST(Screen, FitsSizesItCannotTakeAndSurvivesWhatCrashedIt) {
   EXPECT_EQ(t.cursor(), (Cursor{0, 0}));
   t.feed("x");
   EXPECT_EQ(t.lines()[0], "xb");
+  // A scroll region and margins past the new size: libvterm moved a
+  // negative count of cells at the next alignment pattern.
+  Screen u(16, 62);
+  u.feed("\x1b[3r\x1b[?6h\x1b[99;99H\x1b[?69h\x1b[5;9s");
+  u.resize(1, 2);
+  u.feed("\x1b#8\x1b[S\x1b[L\r\n");
+  EXPECT_EQ(u.lines(), (std::vector<std::string>{""}));
 }
 
 // Pieces of what programs send, in the proportions that make every kind of
