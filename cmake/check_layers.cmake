@@ -18,7 +18,7 @@ set(MORVIK_LAYER_RULES
   "session:session,screen,pty,text,base"
   "binding:binding,session,pty,text,base"
   "extension:extension,binding,session,pty,text,base"
-  "agent:agent,binding,session,pty,text,base")
+  "agent:agent,binding,session,screen,pty,text,base")
 # The layers that see the interpreter: the shared binding helpers and the
 # two modules built on them.
 set(MORVIK_PYTHON_LAYERS binding extension agent)

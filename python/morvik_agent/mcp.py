@@ -47,7 +47,11 @@ DEFAULT_MAX_TERMINALS = 16
 # wait is at most ten minutes: a model that wants longer reads again, and a
 # call that outlives its client's own timeout helps nobody.
 MAX_WAIT_MS = 600_000
-MAX_TERMINAL_SIZE = 1000
+# A terminal of at most 500 x 500 keeps a screen model of about 18 MiB and
+# a flood's cost near a small one's, so the most terminals a server keeps
+# stay cheap together; the Python API allows more.
+MAX_TERMINAL_SIZE = 500
+MIN_TERMINAL_COLUMNS = 2
 MAX_ARGS = 256
 MAX_ARG_CHARS = 4096
 MAX_PROMPTS = 16
@@ -305,7 +309,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         description="For programs that pause without waiting for input: the pause that ends a reply, "
         "in ms. Default: the value given to terminal_start.")]
     Rows = Annotated[int, Field(ge=1, le=MAX_TERMINAL_SIZE, description="Terminal height in lines.")]
-    Columns = Annotated[int, Field(ge=1, le=MAX_TERMINAL_SIZE,
+    Columns = Annotated[int, Field(ge=MIN_TERMINAL_COLUMNS, le=MAX_TERMINAL_SIZE,
                                    description="Terminal width in characters; raise it for wide output.")]
     Word = Annotated[str, Field(max_length=MAX_ARG_CHARS)]
     Prompt = Annotated[str, Field(min_length=1, max_length=MAX_PROMPT_CHARS)]

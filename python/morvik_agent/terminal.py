@@ -47,6 +47,11 @@ DEFAULT_MAX_OUTPUT_BYTES = 2 * 1024 * 1024
 # A wait's limits are at most this (about 585 million years of ms).
 MAX_MS = 2**64 - 1
 MAX_SIZE = 65535
+# The sizes the screen model handles: a wide character on one column
+# corrupts it, and its memory (about 72 bytes a cell) and the time a resize
+# takes grow with the cells.
+MIN_COLUMNS = 2
+MAX_CELLS = 1_000_000
 # What Ctrl-C sends.
 INTERRUPT = b"\x03"
 # What the Enter key sends, and so what ends a line `send` sends: the
@@ -197,12 +202,15 @@ def _limit(value: int | None, default: int, what: str) -> int:
     return min(value, MAX_MS)
 
 
-def _size(value: int, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if not 1 <= value <= MAX_SIZE:
-        raise ValueError(f"{what} must be between 1 and {MAX_SIZE}, not {value}")
-    return value
+def _size(rows: int, columns: int) -> tuple[int, int]:
+    for value, what, least in ((rows, "rows", 1), (columns, "columns", MIN_COLUMNS)):
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+        if not least <= value <= MAX_SIZE:
+            raise ValueError(f"{what} must be between {least} and {MAX_SIZE}, not {value}")
+    if rows * columns > MAX_CELLS:
+        raise ValueError(f"rows x columns must be at most {MAX_CELLS} cells, not {rows} x {columns}")
+    return rows, columns
 
 
 class Terminal:
@@ -271,10 +279,11 @@ class Terminal:
         it by, checked the same way. ``env`` adds to
         (or overrides) this process's environment; ``cwd`` is the working
         folder; ``rows`` and ``columns`` the terminal's size, set before the
-        program starts. ``prompts`` are texts the program shows when it waits
-        for input, such as ``"(gdb) "``; they are optional, since the kernel
-        shows when a program waits for input. ``timeout_ms``, ``quiet_ms``
-        and ``max_output_bytes`` bound this first wait and are the defaults
+        program starts (at least 2 columns, at most 1,000,000 cells: other
+        sizes raise ValueError, as in `resize`). ``prompts`` are texts the
+        program shows when it waits for input, such as ``"(gdb) "``; they
+        are optional, since the kernel shows when a program waits for input.
+        ``timeout_ms``, ``quiet_ms`` and ``max_output_bytes`` bound this first wait and are the defaults
         of every later one. The first reply is ``banner``.
 
         The program is told its terminal is ``TERM=xterm-256color`` unless
@@ -317,8 +326,7 @@ class Terminal:
             token = _contain.new_token()
             entry = f"{_contain.MARK}=".encode()
             environment = [e for e in environment if not e.startswith(entry)] + [entry + token.encode()]
-        rows = _size(rows, "rows")
-        columns = _size(columns, "columns")
+        rows, columns = _size(rows, columns)
         timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
         quiet = None if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms")
         cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
@@ -442,7 +450,7 @@ class Terminal:
         """Set the terminal's size: the screen takes it, then the program
         gets SIGWINCH (``stty size`` then agrees), and replies are rendered
         at the new width."""
-        self._core.resize(_size(rows, "rows"), _size(columns, "columns"))
+        self._core.resize(*_size(rows, columns))
 
     def history(self, tail_chars: int | None = None) -> str:
         """Everything the program printed so far (the newest 4 MiB of raw

@@ -18,6 +18,7 @@
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
+#include "screen/screen.h"
 
 namespace morvik::ext {
 
@@ -80,6 +81,15 @@ std::uint16_t size_of(PyObject* obj) {
   const std::uint64_t v = u64_of(obj);
   if (v == 0 || v > std::numeric_limits<std::uint16_t>::max()) raise(PyExc_ValueError, "a terminal size out of range");
   return static_cast<std::uint16_t>(v);
+}
+
+// The screen model would fit any other size into its range and so differ
+// from the terminal the program is told of: refused here, whoever calls.
+void check_size(std::uint16_t rows, std::uint16_t columns) {
+  if (columns < screen::MIN_COLUMNS) raise(PyExc_ValueError, "a terminal needs at least 2 columns");
+  if (static_cast<long>(rows) * columns > screen::MAX_CELLS) {
+    raise(PyExc_ValueError, "a terminal of more than 1000000 cells (rows x columns)");
+  }
 }
 
 AgentWait wait_of(PyObject* timeout, PyObject* quiet, PyObject* cap) {
@@ -286,6 +296,7 @@ PyObject* core_resize(PyObject* self, PyObject* args) noexcept {
     AgentSession& s = session_of(self);
     const std::uint16_t rows = size_of(a[0]);
     const std::uint16_t columns = size_of(a[1]);
+    check_size(rows, columns);
     session::Expected<void> done;
     {
       AllowThreads released;
@@ -402,6 +413,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (a[3] != Py_None) start.cwd = bytes_of(a[3], "bytes");
     start.rows = size_of(a[4]);
     start.columns = size_of(a[5]);
+    check_size(start.rows, start.columns);
     start.prompts = bytes_list(a[6], "bytes");
     const int keep_screen = PyObject_IsTrue(a[7]);
     if (keep_screen < 0) throw PythonError{};

@@ -36,6 +36,10 @@ constexpr std::size_t MAX_CUT_ESCAPE = 64;
 
 constexpr unsigned MAX_PARAMETER = 65535;
 
+// Bytes held unfed for each cell of the screen, at least: room for a
+// screenful of a flood and the lines it keeps for a restart.
+constexpr std::size_t HELD_PER_CELL = 2;
+
 // The colours a query of the defaults is told: light grey on black.
 constexpr char FOREGROUND[] = "rgb:e5e5/e5e5/e5e5";
 constexpr char BACKGROUND[] = "rgb:0000/0000/0000";
@@ -43,12 +47,21 @@ constexpr char BACKGROUND[] = "rgb:0000/0000/0000";
 }  // namespace
 
 LazyScreen::LazyScreen(int rows, int columns, std::size_t max_held)
-    : rows_(std::max(rows, 1)), columns_(std::max(columns, 1)), max_held_(max_held), model_(rows_, columns_) {}
+    : rows_(fit_size(rows, columns).rows),
+      columns_(fit_size(rows, columns).columns),
+      max_held_(max_held),
+      model_(rows_, columns_) {}
+
+// A screenful of a flood must fit in what is held, or the model is fed it
+// before the scan can start afresh past it.
+std::size_t LazyScreen::held_bound() const noexcept {
+  return std::max(max_held_, HELD_PER_CELL * static_cast<std::size_t>(rows_) * static_cast<std::size_t>(columns_));
+}
 
 void LazyScreen::append(std::string_view bytes) {
   held_.append(bytes);
   scan();
-  if (scanned_ - start_ > max_held_) feed_to(scanned_);
+  if (scanned_ - start_ > held_bound()) feed_to(scanned_);
   if (start_ == held_.size() || (start_ >= DROP_AFTER && 2 * start_ >= held_.size())) drop_fed();
 }
 
@@ -69,8 +82,9 @@ void LazyScreen::resize(int rows, int columns) {
   // and no restart may reach back over the change.
   feed_to(scanned_);
   drop_fed();
-  rows_ = std::max(rows, 1);
-  columns_ = std::max(columns, 1);
+  const Size size = fit_size(rows, columns);
+  rows_ = size.rows;
+  columns_ = size.columns;
   model_.resize(rows_, columns_);
   // Where a saved cursor outside the new size ends up is libvterm's affair.
   if (slot_set_ && (slot_.row >= rows_ || slot_.column >= columns_)) slot_dirty_ = true;
@@ -91,6 +105,7 @@ void LazyScreen::feed_to(std::size_t upto) {
     }
   }
   model_.feed(std::string_view(held_).substr(start_, upto - start_));
+  fed_bytes_ += upto - start_;
   replies_ += model_.take_replies();
   start_ = upto;
 }
@@ -132,21 +147,57 @@ void LazyScreen::restart_from(std::uint64_t at) {
 
 void LazyScreen::break_tail() {
   tail_.clear();
+  advances_ = 0;
+  cells_ = 0;
   adjacent_ = Adjacent::None;
 }
 
+// The run of cells written since the column last went back ends: it wrapped
+// at least (cells - 1) / columns times, from whatever column it began at.
+void LazyScreen::end_cells() noexcept {
+  if (cells_ > 0) advances_ += (cells_ - 1) / static_cast<std::uint64_t>(columns_);
+  cells_ = 0;
+}
+
+// A plain run: its printable ASCII bytes are cells written (other
+// characters count none, which keeps the count a lower bound), and each LF
+// moves a row down.
+void LazyScreen::plain_run(const u8* p, std::size_t len) noexcept {
+  std::uint64_t cells = 0;
+  std::uint64_t feeds = 0;
+  for (std::size_t k = 0; k < len; ++k) {
+    cells += static_cast<std::uint64_t>(p[k] >= 0x20 && p[k] < 0x7F);
+    feeds += static_cast<std::uint64_t>(p[k] == LF);
+  }
+  cells_ += cells;
+  advances_ += feeds;
+}
+
+// A CR LF ends a line at column 0: the one place where a new model, at its
+// home position, can take over. It may at the latest such place P where
+// - the cursor was on the bottom row before P's LF (at least rows - 1 rows
+//   moved down since the tail began), so that LF scrolled a blank row in;
+// - at least rows - 1 rows down follow P, so every row above P's has
+//   scrolled away.
+// Then the screen is P's row and the rows after it in both models, and the
+// new one reaches the bottom row without scrolling once: its cost does not
+// grow with the rows. The rows moved down are counted from below (wraps
+// from printable ASCII only), so a restart is never allowed too early.
 void LazyScreen::line_feed_after_return(std::uint64_t at) {
   adjacent_ = Adjacent::None;
   if (!clean()) {
     tail_.clear();
+    advances_ = 0;
+    cells_ = 0;
     return;
   }
-  tail_.push_back(at);
-  const std::size_t need = 2 * static_cast<std::size_t>(rows_);
-  if (tail_.size() > need) {
-    while (tail_.size() > need + 1) tail_.pop_front();
-    restart_from(tail_.front());
-  }
+  end_cells();
+  ++advances_;
+  tail_.push_back({at, advances_});
+  const std::uint64_t after = static_cast<std::uint64_t>(rows_) - 1;
+  while (tail_.size() > 1 && advances_ - tail_[1].advances >= after) tail_.pop_front();
+  const LineEnd& p = tail_.front();
+  if (p.advances >= static_cast<std::uint64_t>(rows_) && advances_ - p.advances >= after) restart_from(p.at);
 }
 
 void LazyScreen::scan() {
@@ -165,9 +216,11 @@ void LazyScreen::scan() {
     const std::size_t j = grammar::plain_run_end(in, i, n, /*tab_ends=*/false);
     if (j > i) {
       adjacent_ = Adjacent::None;
+      plain_run(in + i, j - i);
       i = j;
       if (i == n) break;
     }
+    if (in[i] != ESC) end_cells();  // CR, BS and the other controls may move the column back
     switch (in[i]) {
       case ESC: {
         const grammar::Extent x = grammar::escape_extent(in, i, n);
@@ -176,6 +229,7 @@ void LazyScreen::scan() {
         if (n - i > 2 && in[i + 1] == '[') {
           if (const void* e = std::memchr(in + i + 2, ESC, x.end - i - 2)) {
             adjacent_ = Adjacent::None;
+            end_cells();
             i = static_cast<std::size_t>(static_cast<const u8*>(e) - in);
             break;
           }
@@ -187,7 +241,9 @@ void LazyScreen::scan() {
           i = n;
           break;
         }
+        keeps_column_ = false;
         escape(in + i, x.end - i, base_ + i, base_ + x.end);
+        if (!keeps_column_) end_cells();
         i = x.end;
         break;
       }
@@ -226,6 +282,7 @@ std::size_t LazyScreen::continue_cut(std::size_t i, std::size_t n) {
     cut_bytes_.push_back(static_cast<char>(introducer));
     cut_ = grammar::rest_after(introducer);
     if (cut_ == grammar::Rest::None) {  // a two-byte escape
+      end_cells();
       escape(reinterpret_cast<const u8*>(cut_bytes_.data()), 2, cut_start_, base_ + i + 1);
       return i + 1;
     }
@@ -242,6 +299,7 @@ std::size_t LazyScreen::continue_cut(std::size_t i, std::size_t n) {
   if (cut_bytes_.size() <= MAX_CUT_ESCAPE) cut_bytes_.append(held_, i, std::min(x.end - i, MAX_CUT_ESCAPE + 1));
   if (!x.complete) return n;
   cut_ = grammar::Rest::None;
+  end_cells();
   if (cut_bytes_.size() > MAX_CUT_ESCAPE) {
     break_tail();  // too long to be anything a program means
   } else {
@@ -405,6 +463,7 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
   }
   switch (final_byte) {
     case 'm':  // colours: between a cursor move and a clear, still adjacent
+      keeps_column_ = true;
       return;
     case 'K':
     case 'X':
@@ -474,7 +533,7 @@ void LazyScreen::set_mode(bool private_mode, unsigned mode, bool on, std::uint64
   }
   switch (mode) {
     case 1049:
-      if (on && !alternate_) {
+      if (on) {  // libvterm saves the cursor again on the alternate screen too
         break_tail();
         save_cursor(end);
       }

@@ -7,9 +7,12 @@
 // - a full reset (ESC c);
 // - a full clear next to an absolute cursor move (CSI H with CSI 2J, in
 //   either order, or CSI H then CSI J from the home position);
-// - a main-screen tail of line-local output (text, CR, LF, BS, TAB, colours,
-//   erase in line, moves along the line) holding 2 * rows CR LF: the screen
-//   has then scrolled every earlier row away, so it is the tail's last rows.
+// - a CR LF in a main-screen tail of line-local output (text, CR, LF, BS,
+//   TAB, colours, erase in line, moves along the line) with the cursor on
+//   the bottom row before it and at least rows - 1 rows moved down after it
+//   (LFs and wraps): every earlier row has scrolled away, and a new model
+//   fed from there never scrolls, so a flood costs the same per byte on a
+//   tall screen as on a small one.
 //
 // Each only while the modes that persist and change where text lands are at
 // their defaults (scroll region, auto-wrap, insert, origin, character sets,
@@ -19,7 +22,9 @@
 // to each new model.
 // Queries (cursor position, device attributes, mode reports) are answered at
 // once, by feeding the model up to them, since a program waits for the
-// answer; the default colours, which libvterm does not answer, here. At most `max_held` bytes wait unfed: past that the model is fed.
+// answer; the default colours, which libvterm does not answer, here. At
+// most `max_held` bytes, or two a cell if more, wait unfed: past that the
+// model is fed.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +62,8 @@ class LazyScreen {
   std::size_t held_bytes() const noexcept { return held_.size(); }
   // How often the model has started afresh.
   std::uint64_t restarts() const noexcept { return restarts_; }
+  // Bytes fed to the model so far: the work the model did.
+  std::uint64_t fed_bytes() const noexcept { return fed_bytes_; }
 
  private:
   enum class Adjacent : std::uint8_t { None, CursorMove, HomeCursorMove, FullClear };
@@ -70,6 +77,9 @@ class LazyScreen {
   void save_cursor(std::uint64_t end);
   bool modes_clean() const noexcept;
   void line_feed_after_return(std::uint64_t at);
+  void plain_run(const unsigned char* p, std::size_t len) noexcept;
+  void end_cells() noexcept;
+  std::size_t held_bound() const noexcept;
   void break_tail();
   void restart_from(std::uint64_t at);
   void feed_to(std::size_t upto);
@@ -92,6 +102,7 @@ class LazyScreen {
   std::size_t start_ = 0;
   bool fresh_ = false;
   std::uint64_t restarts_ = 0;
+  std::uint64_t fed_bytes_ = 0;
 
   // An escape cut at the end of the bytes scanned, continued by the next:
   // its kind, its first bytes and where it began.
@@ -118,8 +129,16 @@ class LazyScreen {
   bool slot_set_ = false;
   bool slot_dirty_ = false;
 
-  // Stream offsets just after each CR LF of the current line-local tail.
-  std::deque<std::uint64_t> tail_;
+  // Where each CR LF of the current line-local tail ends, and how many rows
+  // the cursor had moved down in the tail by then (counted from below).
+  struct LineEnd {
+    std::uint64_t at;
+    std::uint64_t advances;
+  };
+  std::deque<LineEnd> tail_;
+  std::uint64_t advances_ = 0;
+  std::uint64_t cells_ = 0;  // printable ASCII written since the column last went back
+  bool keeps_column_ = false;  // the escape just read left the column where it was
   Adjacent adjacent_ = Adjacent::None;
   std::uint64_t adjacent_at_ = 0;
 };

@@ -10,11 +10,19 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <utility>
 
+#include "screen/feed_guard.h"
 #include "text/utf8.h"
 
 namespace morvik::screen {
+
+Size fit_size(int rows, int columns) noexcept {
+  const long c = std::clamp<long>(columns, MIN_COLUMNS, MAX_CELLS);
+  const long r = std::clamp<long>(rows, 1, MAX_CELLS / c);
+  return {static_cast<int>(r), static_cast<int>(c)};
+}
 
 struct Screen::State {
   VTerm* vt = nullptr;
@@ -22,9 +30,11 @@ struct Screen::State {
   bool alternate = false;
   std::string replies;
   VTermScreenCallbacks callbacks{};
+  FeedGuard guard;
+  std::string guarded;  // the guard's output, reused between feeds
 
-  State(int rows, int columns) {
-    vt = vterm_new(std::max(rows, 1), std::max(columns, 1));
+  State(Size size) : guard(size.rows, size.columns) {
+    vt = vterm_new(size.rows, size.columns);
     if (vt == nullptr) throw std::bad_alloc();
     vterm_set_utf8(vt, 1);
     vterm_output_set_callback(vt, &State::on_output, this);
@@ -52,13 +62,17 @@ struct Screen::State {
   }
 };
 
-Screen::Screen(int rows, int columns) : state_(std::make_unique<State>(rows, columns)) {}
+Screen::Screen(int rows, int columns) : state_(std::make_unique<State>(fit_size(rows, columns))) {}
 Screen::~Screen() = default;
 Screen::Screen(Screen&&) noexcept = default;
 Screen& Screen::operator=(Screen&&) noexcept = default;
 
 void Screen::feed(std::string_view bytes) {
-  if (!bytes.empty()) vterm_input_write(state_->vt, bytes.data(), bytes.size());
+  if (bytes.empty()) return;
+  std::string& out = state_->guarded;
+  out.clear();
+  state_->guard.filter(bytes, out);
+  if (!out.empty()) vterm_input_write(state_->vt, out.data(), out.size());
 }
 
 std::vector<std::string> Screen::lines() const {
@@ -108,7 +122,26 @@ int Screen::columns() const noexcept {
   return columns;
 }
 
-void Screen::resize(int rows, int columns) { vterm_set_size(state_->vt, std::max(rows, 1), std::max(columns, 1)); }
+void Screen::resize(int rows, int columns) {
+  const Size size = fit_size(rows, columns);
+  vterm_set_size(state_->vt, size.rows, size.columns);
+  state_->guard.resize(size.rows, size.columns);
+  // libvterm keeps the scroll region and the left and right margins across
+  // a resize: one past the new edges makes its next scroll or alignment
+  // pattern move a negative count of cells. A terminal resets both on a
+  // resize, and so does this (with mode 69 on for the margins' reset, and
+  // back as it was).
+  // Shrunk below rows that hold text while the cursor is above them,
+  // libvterm also moves the cursor up past the top, where the next
+  // character would be written outside the screen. The resets home the
+  // cursor; an absolute move then puts it where libvterm left it, or on
+  // the screen's nearest cell.
+  const Cursor c = cursor();
+  std::string fix = state_->guard.left_right_margins() ? "\x1b[r\x1b[s" : "\x1b[r\x1b[?69h\x1b[s\x1b[?69l";
+  fix += "\x1b[" + std::to_string(std::clamp(c.row, 0, size.rows - 1) + 1) + ";" +
+         std::to_string(std::clamp(c.column, 0, size.columns - 1) + 1) + "H";
+  vterm_input_write(state_->vt, fix.data(), fix.size());
+}
 
 std::string Screen::take_replies() { return std::exchange(state_->replies, std::string()); }
 

@@ -18,15 +18,33 @@ struct Cursor {
   bool operator==(const Cursor&) const = default;
 };
 
+// The sizes the model handles. libvterm corrupts memory with a wide
+// character on a one-column screen, and its memory and time grow with the
+// cells; callers refuse sizes outside these, and the model fits any it is
+// still given into them.
+inline constexpr int MIN_COLUMNS = 2;
+inline constexpr long MAX_CELLS = 1000L * 1000L;
+
+struct Size {
+  int rows;
+  int columns;
+  bool operator==(const Size&) const = default;
+};
+
+// The size the model takes for the one asked: columns at least MIN_COLUMNS,
+// rows at least 1, and no more than MAX_CELLS cells (rows give way first).
+Size fit_size(int rows, int columns) noexcept;
+
 class Screen {
  public:
-  // Sizes below 1 count as 1. Throws std::bad_alloc when libvterm cannot
-  // allocate.
+  // Takes fit_size(rows, columns). Throws std::bad_alloc when libvterm
+  // cannot allocate.
   Screen(int rows, int columns);
   ~Screen();
   Screen(Screen&&) noexcept;
   Screen& operator=(Screen&&) noexcept;
 
+  // Every byte goes through the model's guard (feed_guard.h) first.
   void feed(std::string_view bytes);
 
   // Exactly rows() lines of UTF-8, trailing blanks stripped. A wide
@@ -38,7 +56,8 @@ class Screen {
   int rows() const noexcept;
   int columns() const noexcept;
 
-  // A new size; the program is told through the terminal, not here.
+  // A new size, fitted as the constructor does; the program is told
+  // through the terminal, not here.
   void resize(int rows, int columns);
 
   // What the terminal answered since the last call (cursor position

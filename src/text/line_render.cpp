@@ -23,11 +23,22 @@ namespace morvik::text {
 namespace {
 
 using grammar::BS;
+using grammar::SI;
+using grammar::SO;
 
 constexpr char32_t BLANK = 0;
 constexpr char32_t WIDE_TAIL = 0xFFFFFFFF;
 constexpr char32_t REPLACEMENT = 0xFFFD;
 constexpr std::size_t TAB_STOP = 8;
+
+// The DEC special graphics set for the bytes 0x60 to 0x7E, as the screen
+// model shows it.
+constexpr char32_t DEC_GRAPHICS[] = {
+    0x25C6, 0x2592, 0x2409, 0x240C, 0x240D, 0x240A, 0x00B0, 0x00B1, 0x2424, 0x240B, 0x2518,
+    0x2510, 0x250C, 0x2514, 0x253C, 0x23BA, 0x23BB, 0x2500, 0x23BC, 0x23BD, 0x251C, 0x2524,
+    0x2534, 0x252C, 0x2502, 0x2A7D, 0x2A7E, 0x03C0, 0x2260, 0x00A3, 0x00B7,
+};
+static_assert(sizeof DEC_GRAPHICS / sizeof DEC_GRAPHICS[0] == 0x7F - 0x60);
 
 // The bulk copy works through the input in slices this long, so that the
 // UTF-8 check of what it copied reads it from the cache, not from memory.
@@ -152,10 +163,11 @@ std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
       // The screen model draws this; only the escapes matter here.
       i = grammar::plain_run_end(in, i, n, false);
       if (i == n) break;
+      if (in[i] == SO || in[i] == SI) shifted_ = in[i] == SO;
       i = in[i] == ESC ? feed_escape(in, i, n) : i + 1;
       continue;
     }
-    if (!cells_mode_ && !at_margin_ && pad_ == 0 && handed_.empty()) {
+    if (!cells_mode_ && !at_margin_ && pad_ == 0 && handed_.empty() && !graphics()) {
       // The hot path: a line only appended to, copied as the scanner finds
       // the end of the run.
       const std::size_t stop = std::min(n, i + SLICE);
@@ -178,7 +190,13 @@ std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
       if (i == stop && stop < n) continue;
     } else {
       const std::size_t j = grammar::plain_run_end(in, i, n, /*tab_ends=*/true);
-      if (j > i) print_run(in + i, j - i);
+      if (j > i) {
+        if (graphics()) {
+          print_graphics(in + i, j - i);
+        } else {
+          print_run(in + i, j - i);
+        }
+      }
       i = j;
     }
     if (i == n) break;
@@ -205,6 +223,11 @@ std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
         backspace();
         ++i;
         break;
+      case SO:
+      case SI:
+        shifted_ = in[i] == SO;
+        ++i;
+        break;
       default:  // every other control byte is dropped
         ++i;
         break;
@@ -222,6 +245,7 @@ std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n
     }
     escape_.clear();
     escape_too_long_ = false;
+    escape_introducer_ = in[i + 1];
     pending_ = grammar::rest_after(in[i + 1]);
     if (pending_ == grammar::Rest::ControlSequence) {
       if (n - i - 2 <= MAX_CONTROL_SEQUENCE) {
@@ -233,6 +257,7 @@ std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n
     return n;
   }
   if (in[i + 1] == '[' && x.end - i > 2) control_sequence(in + i + 2, x.end - i - 2);
+  if (x.end - i == 3 || (x.end - i == 2 && in[i + 1] == 'c')) designate(in[i + 1], in[x.end - 1]);
   return x.end;
 }
 
@@ -243,8 +268,12 @@ std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
     j = 1;
     escape_.clear();
     escape_too_long_ = false;
+    escape_introducer_ = in[0];
     pending_ = grammar::rest_after(in[0]);
-    if (pending_ == grammar::Rest::None) return 1;  // a two-byte escape
+    if (pending_ == grammar::Rest::None) {  // a two-byte escape
+      if (in[0] == 'c') designate('c', 'c');
+      return 1;
+    }
   }
   const grammar::Extent x = grammar::rest_extent(pending_, in, j, n);
   if (pending_ == grammar::Rest::ControlSequence) {
@@ -257,6 +286,7 @@ std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
   if (!x.complete) return n;
   const grammar::Rest was = pending_;
   pending_ = grammar::Rest::None;
+  if (x.end > 0) designate(escape_introducer_, in[x.end - 1]);
   if (was == grammar::Rest::ControlSequence && !escape_too_long_ && !escape_.empty()) {
     control_sequence(reinterpret_cast<const u8*>(escape_.data()), escape_.size());
   }
@@ -345,6 +375,27 @@ void LineRenderer::append_lines(const u8* p, std::size_t len) {
     counted_bytes_ = 0;
     counted_cols_ = 0;
   }
+}
+
+// ESC ( F and ESC ) F choose the set G0 or G1 holds; a full reset (ESC c)
+// gives both back to ASCII and shifts G0 in.
+void LineRenderer::designate(u8 set, u8 final_byte) noexcept {
+  if (set == '(') g0_graphics_ = final_byte == '0';
+  if (set == ')') g1_graphics_ = final_byte == '0';
+  if (set == 'c') g0_graphics_ = g1_graphics_ = shifted_ = false;
+}
+
+// A plain run drawn in the special graphics set, mapped to Unicode.
+void LineRenderer::print_graphics(const u8* p, std::size_t len) {
+  graphics_.clear();
+  for (std::size_t k = 0; k < len; ++k) {
+    if (p[k] >= 0x60 && p[k] < 0x7F) {
+      append_utf8(graphics_, DEC_GRAPHICS[p[k] - 0x60]);
+    } else {
+      graphics_.push_back(static_cast<char>(p[k]));
+    }
+  }
+  print_run(reinterpret_cast<const u8*>(graphics_.data()), graphics_.size());
 }
 
 // A plain run (no control byte but LF) in whatever state the line is in.

@@ -9,6 +9,10 @@
 // redrawing a long command line returns to that row's start, not the
 // line's); the line is still handed out whole, unwrapped.
 //
+// Text drawn in the DEC special graphics set (ESC ( 0, or ESC ) 0 and SO)
+// comes out as the Unicode characters the screen model shows for it: box
+// lines, not the letters that select them.
+//
 // It keeps state between calls (the line being written, an escape cut by
 // the end of a read), so one renderer serves one output stream, on one
 // thread at a time. It must stay on the cleaner's fast path: plain runs are
@@ -81,6 +85,9 @@ class LineRenderer {
   void edit(unsigned char final_byte, unsigned n);
 
   void print_run(const unsigned char* p, std::size_t len);
+  void print_graphics(const unsigned char* p, std::size_t len);
+  void designate(unsigned char set, unsigned char final_byte) noexcept;
+  bool graphics() const noexcept { return shifted_ ? g1_graphics_ : g0_graphics_; }
   void append_bytes(const unsigned char* p, std::size_t len);
   void print_cells(const unsigned char* p, std::size_t len);
   void put_cell(char32_t ch, int width);
@@ -148,6 +155,13 @@ class LineRenderer {
   grammar::Rest pending_ = grammar::Rest::None;  // an escape cut by the end of a feed
   std::string escape_;  // a cut control sequence's bytes so far, bounded
   bool escape_too_long_ = false;
+  unsigned char escape_introducer_ = 0;  // the byte after ESC of an escape cut by the end of a feed
+  // The character sets: whether G0 and G1 hold the DEC special graphics,
+  // and whether G1 is shifted in (SO).
+  bool g0_graphics_ = false;
+  bool g1_graphics_ = false;
+  bool shifted_ = false;
+  std::string graphics_;  // a run of graphics, as Unicode
   bool alternate_ = false;
   bool moved_to_row_ = false;
   bool stop_at_address_ = false;

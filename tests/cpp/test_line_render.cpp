@@ -125,7 +125,12 @@ TEST(LineRenderer, AgreesWithTheCleanerOnStreamsWithoutLineEdits) {
   for (int round = 0; round < 300; ++round) {
     std::string stream;
     const int len = round < 290 ? 200 : 60000;
-    for (int k = 0; k < len; ++k) stream += alphabet[rng() % alphabet.size()];
+    for (int k = 0; k < len; ++k) {
+      const std::string& piece = alphabet[rng() % alphabet.size()];
+      // ESC ( 0 draws in the special graphics set, shown as box lines here.
+      if (piece == "0" && stream.ends_with("\x1b(")) continue;
+      stream += piece;
+    }
     stream += "\x18\n";  // CAN ends any escape left open, so the last line is whole
     LineRenderer r;
     std::string shown;

@@ -4,6 +4,7 @@
 // of what programs send, modes that persist included, so that a restart
 // the scan should not have allowed shows up as a different screen.
 
+#include "screen/feed_guard.h"
 #include "screen/lazy_screen.h"
 #include "screen/screen.h"
 
@@ -16,6 +17,8 @@
 namespace {
 
 using morvik::screen::Cursor;
+using morvik::screen::FeedGuard;
+using morvik::screen::Size;
 using morvik::screen::LazyScreen;
 using morvik::screen::Screen;
 
@@ -36,6 +39,75 @@ TEST(Screen, KeepsCellsCursorAlternateScreenAndAnswers) {
   EXPECT_EQ(s.rows(), 2);
   EXPECT_EQ(s.columns(), 5);
   EXPECT_EQ(s.lines().size(), 2u);
+}
+
+// What the guard hands libvterm (24 x 80) for what libvterm 0.1.4
+// mishandles, and for the forms it must rebuild rather than pass on.
+TEST(FeedGuard, HandsOnOnlyWhatLibvtermReadsSafely) {
+  const std::string fifteen = "\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15m";
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17;18;19;20m", fifteen},
+      {"\x1b[305419896;2H", "\x1b[9999;2H"},
+      {"\x1b[38:2::255:0:0m\x1b[48:5:17m\x1b[4:3;1m", "\x1b[38;2;255;0;0m\x1b[48;5;17m\x1b[4;1m"},
+      {"\x1b[38:2:1mX", "X"},  // half a colour: dropped, not read as 38 and what follows
+      {"\x1b[5b\x1b[6n", "\x1b[6n"},
+      {"a\x1b[5b\x1b[b", "a\x1b[5b\x1b[b"},
+      {"a\x1b[99999b", "a\x1b[2079b"},  // 25 rows of 80 and the same column
+      {"a\r\x1b[5b", "a\r"},
+      {"\xc2\x9b" "31m\xc2\x85", "31m"},
+      {"\x1b[1\n2H\x1b[3\x1b[4m\x1b[5\x18m", "\n\x1b[12H\x1b[4mm"},
+      {"\x1b[1;2?m\x1b[?25h\x1b[1 q", "\x1b[?25h\x1b[1 q"},
+      {"\x1bP$qzz\x1b\\\x1bP$qm\x1b\\", "\x1bP$q\x1b\\\x1bP$qm\x1b\\"},
+      {"\x1b]0;t\xe4\x01i\x07\x1b]2;u\x1b[m", "\x1b]0;ti\x07\x1b]2;u\x1b\\\x1b[m"},
+      {"\x1b_apc\x1b\\\x1b^pm\x07\x1bXsos\x1b\\x", "x"},
+      {"\x80\xe4\xb8" "A\xed\xa0\x80\xe4\xb8\xad", "\xef\xbf\xbd\xef\xbf\xbd" "A\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe4\xb8\xad"},
+      {"\x1b(0q\x1b(B\x1b#8\x1b c\x1b([5b\x1b)]x", "\x1b(0q\x1b(B\x1b#8\x1b c5bx"},
+  };
+  for (const auto& c : cases) {
+    FeedGuard whole(24, 80);
+    std::string out;
+    whole.filter(c.in, out);
+    EXPECT_EQ(out, c.out) << c.in;
+    FeedGuard bytewise(24, 80);
+    std::string pieces;
+    for (const char ch : c.in) bytewise.filter(std::string_view(&ch, 1), pieces);
+    EXPECT_EQ(pieces, c.out) << c.in;
+  }
+}
+
+TEST(Screen, FitsSizesItCannotTakeAndSurvivesWhatCrashedIt) {
+  const struct {
+    int rows, columns;
+    Size fitted;
+  } sizes[] = {{24, 1, {24, 2}}, {0, 0, {1, 2}}, {65535, 65535, {15, 65535}}, {1000, 1000, {1000, 1000}}};
+  for (const auto& c : sizes) {
+    EXPECT_EQ(morvik::screen::fit_size(c.rows, c.columns), c.fitted) << c.rows << "x" << c.columns;
+  }
+  Screen s(24, 1);
+  s.feed("\xe4\xb8\xad\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17;18;19;20m\x1b[5b\x1b[6n");
+  s.resize(3, 1);
+  s.feed("\xe4\xb8\xad");
+  EXPECT_EQ(s.columns(), 2);
+  EXPECT_EQ(s.take_replies(), "\x1b[1;1R");
+  EXPECT_EQ(s.lines().size(), 3u);
+  EXPECT_EQ(s.lines()[0], "中");
+  // Shrunk under text below the cursor, libvterm put the cursor above the top.
+  Screen t(25, 80);
+  t.feed("\x1b[2;1Habc\x1b[H");
+  t.resize(1, 2);
+  EXPECT_EQ(t.cursor(), (Cursor{0, 0}));
+  t.feed("x");
+  EXPECT_EQ(t.lines()[0], "xb");
+  // A scroll region and margins past the new size: libvterm moved a
+  // negative count of cells at the next alignment pattern.
+  Screen u(16, 62);
+  u.feed("\x1b[3r\x1b[?6h\x1b[99;99H\x1b[?69h\x1b[5;9s");
+  u.resize(1, 2);
+  u.feed("\x1b#8\x1b[S\x1b[L\r\n");
+  EXPECT_EQ(u.lines(), (std::vector<std::string>{""}));
 }
 
 // Pieces of what programs send, in the proportions that make every kind of
@@ -105,6 +177,54 @@ TEST(LazyScreen, HoldsOnlyTheTailOfLongLineOutput) {
   EXPECT_LT(lazy.held_bytes(), 256u * 1024);
   EXPECT_EQ(lazy.screen().lines(), eager.lines());
   EXPECT_EQ(lazy.screen().cursor(), eager.cursor());
+}
+
+}  // namespace
+
+namespace {
+
+// libvterm saves the cursor on entering the alternate screen even when it
+// is there already, and a full reset keeps what was saved.
+TEST(LazyScreen, KeepsTheCursorSavedOnASecondAlternateScreenEntry) {
+  Screen eager(4, 32);
+  LazyScreen lazy(4, 32);
+  for (const char* piece : {"\x1b[?1049h", "a line long enough to wrap at the margin of this screen\r\n", "\x1b[?1049h",
+                            "\x1b[?1049l", "\x1b" "c", "\x1b[?1049l"}) {
+    eager.feed(piece);
+    lazy.append(piece);
+  }
+  EXPECT_EQ(lazy.screen().cursor(), eager.cursor());
+  EXPECT_EQ(eager.cursor(), (Cursor{2, 0}));
+}
+
+// A flood of 4 KiB lines on screens up to 1000 x 1000: the model is fed
+// about a screenful, however tall the screen and however long the flood,
+// and shows the flood's last rows.
+TEST(LazyScreen, FeedsAFloodOnlyItsLastScreenful) {
+  constexpr int LINE = 4095;
+  const std::string line = std::string(LINE, 'x') + "\r\n";
+  std::string chunk;
+  for (int k = 0; k < 64; ++k) chunk += line;
+  const struct {
+    int rows, columns;
+  } sizes[] = {{24, 80}, {200, 200}, {1000, 1000}, {999, 7}};
+  for (const auto& c : sizes) {
+    LazyScreen lazy(c.rows, c.columns);
+    for (int k = 0; k < 64; ++k) lazy.append(chunk);  // 16 MiB
+    const Screen& seen = lazy.screen();
+    EXPECT_LE(lazy.fed_bytes(), 2u * c.rows * c.columns + 2u * line.size()) << c.rows << "x" << c.columns;
+    // Each line takes its full rows and one with the rest; the cursor is
+    // on the empty row after the last.
+    std::vector<std::string> rows;
+    while (rows.size() < static_cast<std::size_t>(c.rows)) {
+      for (int k = 0; k < LINE / c.columns; ++k) rows.emplace_back(static_cast<std::size_t>(c.columns), 'x');
+      if (LINE % c.columns != 0) rows.emplace_back(static_cast<std::size_t>(LINE % c.columns), 'x');
+    }
+    std::vector<std::string> expected(rows.end() - (c.rows - 1), rows.end());
+    expected.push_back("");
+    EXPECT_EQ(seen.lines(), expected) << c.rows << "x" << c.columns;
+    EXPECT_EQ(seen.cursor(), (Cursor{c.rows - 1, 0})) << c.rows << "x" << c.columns;
+  }
 }
 
 }  // namespace

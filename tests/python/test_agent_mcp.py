@@ -105,6 +105,8 @@ def test_refusals_name_the_field_and_the_rule_and_run_nothing(tmp_path):
         (start, {"argv": []}, "argv: List should have at least 1 item"),
         (start, {"argv": ["rbash", "x" * 5000]}, "argv.1: String should have at most 4096 characters"),
         (start, {"argv": ["rbash"], "rows": 0}, "rows: Input should be greater than or equal to 1"),
+        (start, {"argv": ["rbash"], "columns": 1}, "columns: Input should be greater than or equal to 2"),
+        ("terminal_resize", {"terminal": "t1", "rows": 501, "columns": 80}, "rows: Input should be less than or equal to 500"),
         (start, {"argv": ["rbash"], "prompts": [""]}, "prompts.0: String should have at least 1 character"),
         (start, {"argv": ["rbash"], "cwd": str(tmp_path / "none")}, "cwd: no such folder"),
         (send, {"terminal": "t1", "line": "x", "timeout_ms": 10**20},
