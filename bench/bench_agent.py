@@ -32,6 +32,7 @@ pass or a failure; each answer is checked.
 
     .venv/bin/python bench/bench_agent.py            # about 3 minutes
     .venv/bin/python bench/bench_agent.py --quick    # under a minute
+    .venv/bin/python bench/bench_agent.py --only B   # some parts (repeatable)
 """
 
 import argparse
@@ -230,7 +231,10 @@ def round_trips(ws, rounds):
         without = Terminal.start(argv, env=env, quiet_ms=600_000)
         impls = {"Morvik": morvik, "Terminal, prompt": with_prompt, "Terminal, no prompt": without}
 
+        cpu = {name: [] for name in impls}
+
         def step(name, impl):
+            began, cpu_began = time.monotonic(), time.process_time()
             if name == "Morvik":
                 text = impl.send_and_read_until_ready(line, settle_ms=0, timeout_ms=20_000)
             else:
@@ -238,12 +242,18 @@ def round_trips(ws, rounds):
                 if reply.status != "ready":
                     raise run.Broken(f"{name}: {reply}")
                 text = reply.text
+            # The whole process's processor time: the reader threads' too.
+            took, cpu_took = time.monotonic() - began, time.process_time() - cpu_began
             if "hi" not in text:
                 raise run.Broken(f"{name}: {text!r}")
+            cpu[name].append(cpu_took)
+            return took
 
         try:
             interleaved(impls, 20, step)
-            rows.append((case, interleaved(impls, rounds, step)))
+            for times in cpu.values():
+                times.clear()
+            rows.append((case, interleaved(impls, rounds, step), cpu))
         finally:
             morvik.close()
             with_prompt.close()
@@ -428,11 +438,20 @@ def busy_report(rounds):
     return out
 
 
+def paired(these, reference):
+    """The median of the per-round ratios, with their p25-p75."""
+    ratios = [a / b for a, b in zip(these, reference) if b > 0]
+    return (f"{run.median(ratios):.2f} ({run.percentile(ratios, 0.25):.2f}-"
+            f"{run.percentile(ratios, 0.75):.2f})")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
+    parser.add_argument("--only", action="append", choices=list("ABCDE"), help="only these parts (repeatable)")
     options = parser.parse_args(argv)
+    parts = set(options.only or "ABCDE")
     if options.close_only:
         print("\n".join(busy_report(10 if options.quick else 40)))
         return 0
@@ -440,47 +459,59 @@ def main(argv=None):
     ws = run.Workspace()
     out = []
     try:
-        out.append("## A. From the block to \"ready\" (no prompts given)\n")
-        out.append("| program | Terminal: median | p95 | max | within 50 ms | quiet wait (300 ms): median | ratio |")
-        out.append("|---|---|---|---|---|---|---|")
-        for name, t, q, statuses in block_to_ready(ws, ready_rounds):
-            if not t:
-                out.append(f"| {name} | no block seen | | | | | |")
-                continue
-            within = sum(1 for x in t if x <= 0.050)
-            qm = run.median(q) if q else float("nan")
-            note = "" if statuses == {"ready"} else f" (statuses {sorted(statuses)})"
-            out.append(f"| {name}{note} | {ms(run.median(t))} | {ms(run.percentile(t, 0.95))} | {ms(max(t))} | "
-                       f"{within}/{len(t)} | {ms(qm)} | {run.median(t) / qm:.3f} |")
-        out.append("\n## B. Round trip\n")
-        out.append("| case | Morvik | Terminal, prompt | ratio | Terminal, no prompt | ratio |")
-        out.append("|---|---|---|---|---|---|")
-        for case, got in round_trips(ws, trip_rounds):
-            m, p, k = (run.median(got[x]) for x in ("Morvik", "Terminal, prompt", "Terminal, no prompt"))
-            out.append(f"| {case} | {us(m)} | {us(p)} | {p / m:.2f} | {us(k)} | {k / m:.2f} |")
-        n = 64 * MiB
-        got, screen_s, shown, line = bulk(ws, bulk_rounds, n)
-        rate = {name: n / run.median(times) / 1e6 for name, times in got.items()}
-        out.append("\n## C. 64 MiB through the terminal\n")
-        out.append("| implementation | median | p95 (slow end) | x C floor's rate | time x Morvik's |")
-        out.append("|---|---|---|---|---|")
-        for name, times in got.items():
-            slow = n / run.percentile(times, 0.95) / 1e6
-            out.append(f"| {name} | {rate[name]:.1f} MB/s | {slow:.1f} MB/s | {rate[name] / rate['C floor']:.2f} | "
-                       f"{rate['Morvik'] / rate[name]:.2f} |")
-        reference, why = tmux_screen_after(ws, line)
-        verdict = why or ("equal to tmux's" if reference == shown.lines else "DIFFERS from tmux's")
-        out.append(f"\n`Terminal.screen()` after the last round: {ms(screen_s)}, {verdict}.")
-        times, stalls = closing(3 if options.quick else 10)
-        out.append("\n## D. Close\n")
-        out.append("| program | median | max |")
-        out.append("|---|---|---|")
-        for name, t in times.items():
-            out.append(f"| {name} | {ms(run.median(t))} | {ms(max(t))} |")
-        out.append(f"\nEight terminals that ignore every signal closed at once from asyncio: "
-                   f"{ms(run.median([s[1] for s in stalls]))} (median of {len(stalls)}); the event loop's longest "
-                   f"stall {ms(max(s[0] for s in stalls))}.")
-        out.extend(busy_report(10 if options.quick else 40))
+        if "A" in parts:
+            out.append("## A. From the block to \"ready\" (no prompts given)\n")
+            out.append("| program | Terminal: median | p95 | max | within 50 ms | quiet wait (300 ms): median | "
+                       "ratio |")
+            out.append("|---|---|---|---|---|---|---|")
+            for name, t, q, statuses in block_to_ready(ws, ready_rounds):
+                if not t:
+                    out.append(f"| {name} | no block seen | | | | | |")
+                    continue
+                within = sum(1 for x in t if x <= 0.050)
+                qm = run.median(q) if q else float("nan")
+                note = "" if statuses == {"ready"} else f" (statuses {sorted(statuses)})"
+                out.append(f"| {name}{note} | {ms(run.median(t))} | {ms(run.percentile(t, 0.95))} | {ms(max(t))} | "
+                           f"{within}/{len(t)} | {ms(qm)} | {run.median(t) / qm:.3f} |")
+        if "B" in parts:
+            out.append("\n## B. Round trip\n")
+            out.append("Ratios are to `Morvik` with its marker, the median of the rounds' own ratios (each round "
+                       "runs all three, interleaved) with their p25-p75; processor time is the whole process's, "
+                       "reader threads included.\n")
+            out.append("| case | measure | Morvik | Terminal, prompt | ratio (p25-p75) | Terminal, no prompt | "
+                       "ratio (p25-p75) |")
+            out.append("|---|---|---|---|---|---|---|")
+            for case, got, cpu in round_trips(ws, trip_rounds):
+                for measure, figures in (("time", got), ("processor", cpu)):
+                    m, p, k = (figures[x] for x in ("Morvik", "Terminal, prompt", "Terminal, no prompt"))
+                    out.append(f"| {case} | {measure} | {us(run.median(m))} | {us(run.median(p))} | "
+                               f"{paired(p, m)} | {us(run.median(k))} | {paired(k, m)} |")
+        if "C" in parts:
+            n = 64 * MiB
+            got, screen_s, shown, line = bulk(ws, bulk_rounds, n)
+            rate = {name: n / run.median(times) / 1e6 for name, times in got.items()}
+            out.append("\n## C. 64 MiB through the terminal\n")
+            out.append("| implementation | median | p95 (slow end) | x C floor's rate | time x Morvik's |")
+            out.append("|---|---|---|---|---|")
+            for name, times in got.items():
+                slow = n / run.percentile(times, 0.95) / 1e6
+                out.append(f"| {name} | {rate[name]:.1f} MB/s | {slow:.1f} MB/s | "
+                           f"{rate[name] / rate['C floor']:.2f} | {rate['Morvik'] / rate[name]:.2f} |")
+            reference, why = tmux_screen_after(ws, line)
+            verdict = why or ("equal to tmux's" if reference == shown.lines else "DIFFERS from tmux's")
+            out.append(f"\n`Terminal.screen()` after the last round: {ms(screen_s)}, {verdict}.")
+        if "D" in parts:
+            times, stalls = closing(3 if options.quick else 10)
+            out.append("\n## D. Close\n")
+            out.append("| program | median | max |")
+            out.append("|---|---|---|")
+            for name, t in times.items():
+                out.append(f"| {name} | {ms(run.median(t))} | {ms(max(t))} |")
+            out.append(f"\nEight terminals that ignore every signal closed at once from asyncio: "
+                       f"{ms(run.median([s[1] for s in stalls]))} (median of {len(stalls)}); the event loop's "
+                       f"longest stall {ms(max(s[0] for s in stalls))}.")
+        if "E" in parts:
+            out.extend(busy_report(10 if options.quick else 40))
     finally:
         ws.cleanup()
     print("\n".join(out))

@@ -150,37 +150,50 @@ class Member {
   dev_t subordinate_;
 };
 
+// A member of the foreground group as the walk found it: what it read then
+// is not read again (a question costs its system calls, and is asked after
+// every burst of output).
+struct Found {
+  pid_t pid;
+  proc::Stat stat;
+  std::vector<pid_t> threads;
+};
+
 // The foreground group's processes: found by walking the session leader's
 // descendants, which is where they almost always are; a /proc scan only
 // when the group's leader is not among them (reparented after its parent
 // ended).
-std::vector<pid_t> group_members(pid_t session_leader, pid_t group) {
-  std::vector<pid_t> members;
+// `known`: the group leader's stat, just read.
+std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::optional<proc::Stat>& known) {
+  std::vector<Found> members;
   bool leader_seen = false;
   std::vector<pid_t> pending{session_leader};
   while (!pending.empty()) {
     const pid_t pid = pending.back();
     pending.pop_back();
-    const std::optional<proc::Stat> st = proc::read_stat(pid);
+    const std::optional<proc::Stat> st = pid == group && known ? known : proc::read_stat(pid);
     if (!st) continue;
-    if (st->pgrp == group) {
-      members.push_back(pid);
-      leader_seen = leader_seen || pid == group;
-    }
-    for (pid_t tid : proc::threads_of(pid)) {
+    std::vector<pid_t> threads = proc::threads_of(pid);
+    for (pid_t tid : threads) {
       for (pid_t child : proc::children_of(pid, tid)) pending.push_back(child);
+    }
+    if (st->pgrp == group) {
+      members.push_back({pid, *st, std::move(threads)});
+      leader_seen = leader_seen || pid == group;
     }
   }
   if (leader_seen) return members;
   members.clear();
   for (pid_t pid : proc::all_processes()) {
     const std::optional<proc::Stat> st = proc::read_stat(pid);
-    if (st && st->pgrp == group && st->session == session_leader) members.push_back(pid);
+    if (st && st->pgrp == group && st->session == session_leader) {
+      members.push_back({pid, *st, proc::threads_of(pid)});
+    }
   }
   return members;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth);
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed);
 
 // Whether input the relay copied is still queued on its terminal, unread:
 // then the program behind it, though asleep reading, has a line to take.
@@ -204,12 +217,13 @@ InputWait unless_input_queued(unsigned index, dev_t inner) {
 // reading" then says nothing of the program behind it, which may be busy.
 // The verdict is that inner terminal's foreground group's, recursively.
 // `members` read our terminal; none holding a master: Waiting.
-InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
+InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool* relayed) {
   bool waiting = true;
   bool unknown = false;
   for (pid_t pid : members) {
     for (int fd : proc::descriptors_of(pid)) {
       if (proc::descriptor_device(pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
+      if (relayed != nullptr) *relayed = true;
       const std::optional<unsigned> index = proc::master_index(pid, fd);
       if (!index || depth >= MAX_RELAY_DEPTH) {
         unknown = true;
@@ -240,9 +254,9 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
       // over a moment of a start.
       if (!controlled) return InputWait::Busy;
       // No foreground group: the inner session is ending, not waiting.
-      InputWait inner_wait = controlled->tpgid <= 0
-                                       ? InputWait::Busy
-                                       : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1);
+      InputWait inner_wait =
+          controlled->tpgid <= 0 ? InputWait::Busy
+                                 : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, nullptr);
       if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
       if (inner_wait == InputWait::Busy) return InputWait::Busy;
       if (inner_wait == InputWait::Unknown) unknown = true;
@@ -253,18 +267,28 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth) {
   return waiting ? InputWait::Waiting : InputWait::Busy;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth) {
-  const std::vector<pid_t> members = group_members(session_leader, group);
-  if (members.empty()) return InputWait::Busy;
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
+  // The group's leader at work settles it for one read instead of the whole
+  // walk: the question is usually asked right after output, while the
+  // program may still be at work. Its stat shows its main thread, one of
+  // the threads the walk would find not asleep.
+  const std::optional<proc::Stat> leader = proc::read_stat(group);
+  if (leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
+    return InputWait::Busy;
+  }
+  const std::vector<Found> found = group_members(session_leader, group, leader);
+  if (found.empty()) return InputWait::Busy;
 
   bool reading = false;
   bool refused = false;
-  for (pid_t pid : members) {
-    const std::optional<proc::Stat> st = proc::read_stat(pid);
-    if (!st) continue;  // ended since the walk
-    Member member(pid, st->tty_nr, subordinate);
-    for (pid_t tid : proc::threads_of(pid)) {
-      const std::optional<proc::Stat> thread = proc::read_stat(pid, tid);
+  std::vector<pid_t> members;
+  for (const Found& f : found) {
+    const pid_t pid = f.pid;
+    members.push_back(pid);
+    Member member(pid, f.stat.tty_nr, subordinate);
+    for (pid_t tid : f.threads) {
+      // A process's own stat shows its main thread's state.
+      const std::optional<proc::Stat> thread = tid == pid ? std::optional(f.stat) : proc::read_stat(pid, tid);
       if (!thread || thread->state == 'Z' || thread->state == 'X') continue;
       // Running, in an uninterruptible wait, or stopped: not waiting for us.
       if (thread->state != 'S') return InputWait::Busy;
@@ -285,18 +309,19 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
       }
     }
   }
-  if (reading) return relayed_input_wait(members, depth);
+  if (reading) return relayed_input_wait(members, depth, relayed);
   return refused ? InputWait::Unknown : InputWait::Busy;
 }
 
 }  // namespace
 
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate) {
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, bool* relayed) {
+  if (relayed != nullptr) *relayed = false;
   const pid_t group = ::tcgetpgrp(master_fd);
   if (group < 0) return InputWait::Unknown;
   // 0: no foreground group, as once the session leader is gone.
   if (group == 0) return InputWait::Busy;
-  return group_input_wait(group, session_leader, subordinate, 0);
+  return group_input_wait(group, session_leader, subordinate, 0, relayed);
 }
 
 }  // namespace morvik::pty

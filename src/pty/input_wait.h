@@ -17,7 +17,9 @@ enum class InputWait {
 
 // `master_fd`: the terminal's master; `session_leader`: the process that
 // leads the terminal's session (the child); `subordinate`: st_rdev of the
-// terminal's subordinate side.
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate);
+// terminal's subordinate side. `relayed`, when given, tells whether the
+// answer came from behind a relay: the relay may still hold output of the
+// program behind it that has not reached this terminal yet.
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, bool* relayed = nullptr);
 
 }  // namespace morvik::pty

@@ -275,9 +275,9 @@ Result<bool> PtyProcess::terminate_session() {
   return gone;
 }
 
-InputWait PtyProcess::foreground_input_wait() const {
+InputWait PtyProcess::foreground_input_wait(bool* relayed) const {
   if (!in_owner_process() || !master_.valid()) return InputWait::Unknown;
-  return pty::foreground_input_wait(master_.get(), pid_.get(), subordinate_.rdev);
+  return pty::foreground_input_wait(master_.get(), pid_.get(), subordinate_.rdev, relayed);
 }
 
 }  // namespace morvik::pty

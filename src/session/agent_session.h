@@ -59,6 +59,7 @@
 #include "pty/pty_process.h"
 #include "read_output.h"
 #include "reader_thread.h"
+#include "ready_rule.h"
 #include "text/keys.h"
 #include "text/line_render.h"
 #include "text/text_maker.h"
@@ -85,10 +86,6 @@ struct AgentStart {
   UniqueFd record;
 };
 
-// The quiet gap that ends a wait without prompts when the caller named none
-// and the kernel cannot tell whether the program waits for input.
-inline constexpr std::uint64_t AGENT_FALLBACK_QUIET_MS = 300;
-
 struct AgentWait {
   std::uint64_t timeout_ms;
   // A quiet gap ends the wait only when given; nullopt: only where the
@@ -110,17 +107,6 @@ struct ExitInfo {
   std::optional<int> code;
   std::optional<int> signal;
 };
-
-// Why a wait ended, in the order the wait looks at them.
-enum class WaitEnd { Ready, Quiet, Timeout, Exited, Cancelled, Cap };
-// Their names, as every face shows them, in the enum's order: the one place
-// they are written (the Python layer and the MCP server read them from the
-// core).
-inline constexpr std::array<std::string_view, 6> WAIT_END_NAMES = {"ready", "quiet", "timeout",
-                                                                   "exited", "cancelled", "cap"};
-constexpr std::string_view wait_end_name(WaitEnd end) noexcept {
-  return WAIT_END_NAMES[static_cast<std::size_t>(end)];
-}
 
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
@@ -190,13 +176,46 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(pty::PtyProcess process, UniqueFd subordinate, std::shared_ptr<AgentInput> input,
+  AgentSession(pty::PtyProcess process, UniqueFd subordinate, UniqueFd wake, std::shared_ptr<AgentInput> input,
                std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
                ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns);
+
+  // Held over a wait, and over the input written just before it: the wait
+  // reads the terminal itself (ReaderThread::take_turn), so the program's
+  // answer wakes the waiting thread directly, not the reader first and
+  // then the waiter. Taken under wait_mutex_ only.
+  class Turn {
+   public:
+    explicit Turn(AgentSession& s) noexcept;
+    ~Turn();
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    AgentSession* held_ = nullptr;  // set when this one took the turn
+  };
+  // Gives the turn back; the reader is asked for a drain when `nudge`, or
+  // when the child has ended meanwhile: the reader tells of that end only
+  // after a read of its own finds the terminal empty.
+  void give_turn_back(bool nudge) noexcept;
+  // One chunk of output, waiting until `until`: from the inbox, else, with
+  // the turn, read from the terminal here (and shown to the observer
+  // first, as the reader does), else from the channel.
+  Inbox::Status receive(Chunk& chunk, std::chrono::steady_clock::time_point until);
+  // With the turn: waits until the terminal has output (Chunk), a cancel
+  // came or the child ended (Poked), or `until` (TimedOut); Empty when the
+  // turn had to go back.
+  Inbox::Status wait_for_terminal(std::chrono::steady_clock::time_point until);
+  // Nothing is queued, and the terminal was found empty since the last
+  // output taken.
+  bool output_dry();
 
   // `cancel_seen`: the cancel count before anything of this wait was sent;
   // a cancel after that ends it.
   AgentReply wait_locked(const AgentWait& args, std::uint64_t cancel_seen);
+  // The reply for a wait that ends with `end`: its text made, its output in
+  // the history, and what the caller should know beside.
+  AgentReply finish_wait(AgentReply& reply, ReadOutput& collected, WaitEnd end);
   Expected<AgentReply> checked(AgentReply reply);
   bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
   void abandon() noexcept;
@@ -217,8 +236,9 @@ class AgentSession {
   // Whether input the program can read now is queued on the terminal (an
   // answer to a query not yet written counts).
   bool input_queued();
-  // The kernel's view: whether the program waits for input.
-  pty::InputWait input_wait();
+  // The kernel's view: whether the program waits for input (`relayed`:
+  // see pty::foreground_input_wait).
+  pty::InputWait input_wait(bool* relayed = nullptr);
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }
@@ -244,7 +264,16 @@ class AgentSession {
   std::mutex wait_mutex_;
   bool answered_ = true;  // under wait_mutex_: the last wait ended ready
   text::CursorKeyMode key_mode_;  // under wait_mutex_
-  ReaderThread reader_thread_;  // its sync requests under wait_mutex_
+  ReaderThread reader_thread_;  // its sync requests and its turn under wait_mutex_
+  // Under wait_mutex_, while the turn is held: the terminal's master and the
+  // child's handle as the process record has them (released only by close,
+  // after it took wait_mutex_), what was read under the turn, and whether
+  // the last read found the terminal empty.
+  bool holds_turn_ = false;
+  int turn_master_ = -1;
+  int turn_child_ = -1;
+  std::size_t turn_bytes_ = 0;
+  bool turn_dry_ = false;
   Inbox inbox_;                 // under wait_mutex_
   text::LineRenderer renderer_;  // under wait_mutex_
 
@@ -260,6 +289,11 @@ class AgentSession {
   std::optional<pty::PtyProcess> process_;
   ExitInfo final_exit_;
   UniqueFd subordinate_;  // the terminal's other side, for the input question
+  // Readable once a cancel came: it ends a wait that polls the terminal
+  // itself. Written from any thread and released by close, so only under
+  // wake_mutex_: a number written after its close could be another file's.
+  std::mutex wake_mutex_;
+  UniqueFd wake_;
 
   // Inside a fork of the host (fork_policy.h): the process lock is held
   // across it, and the copy closes its duplicates of the input side, the

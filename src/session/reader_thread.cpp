@@ -53,6 +53,10 @@ struct ReaderThread::Shared {
   // give_turn could not put the master back in the wait set: the thread
   // does it when woken (under turn_mutex).
   bool master_to_watch = false;
+  // The thread saw the child end. It tells of the end only after a read of
+  // its own finds the terminal empty, so a turn given back after it wakes
+  // the thread for that read: with nothing more to read, nothing else would.
+  std::atomic<bool> child_ended{false};
 };
 
 namespace {
@@ -160,6 +164,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
           // Announced after the next read finds the terminal dry.
           watching_child = false;
           exit_to_announce = true;
+          shared.child_ended.store(true, std::memory_order_release);
           unwatch(wait_set, child.get());
         }
       }
@@ -311,10 +316,11 @@ void ReaderThread::give_turn() noexcept {
   if (shared_->master_done) return;
   // Output that came after the wait wakes the thread at once: the master
   // is ready when it rejoins the set.
-  if (!watch(shared_->wait_set.get(), shared_->reader_fd.load(), MASTER_EVENT)) {
-    // Left to the thread, which is woken for it and fails the channel if it
-    // cannot either: it must never stop reading unseen.
-    shared_->master_to_watch = true;
+  const bool watched = watch(shared_->wait_set.get(), shared_->reader_fd.load(), MASTER_EVENT);
+  // Left to the thread, which is woken for it and fails the channel if it
+  // cannot either: it must never stop reading unseen.
+  if (!watched) shared_->master_to_watch = true;
+  if (!watched || shared_->child_ended.load(std::memory_order_acquire)) {
     const std::uint64_t one = 1;
     (void)!::write(shared_->wake.get(), &one, sizeof one);
   }

@@ -46,6 +46,10 @@
 namespace morvik::session {
 
 inline constexpr std::size_t READ_CHUNK_BYTES = 8192;
+// How much a wait that holds the turn reads itself before it gives the turn
+// back: a flood is then read and cleaned or rendered side by side, on two
+// processors.
+inline constexpr std::size_t TURN_BYTES = 65536;
 
 // What sees each chunk on the reader thread before it is queued. It may
 // throw std::bad_alloc, which stops the reading as the thread's own does.

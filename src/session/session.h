@@ -43,8 +43,6 @@ inline constexpr std::uint64_t DEFAULT_SETTLE_MS = 200;
 inline constexpr std::uint64_t DEFAULT_QUIET_MS = 80;
 inline constexpr std::uint64_t DEFAULT_READ_AVAILABLE_BYTES = 65536;
 inline constexpr std::uint8_t CTRL_C_BYTE = 0x03;
-// How much a wait reads itself before it leaves the rest to the reader.
-inline constexpr std::size_t TURN_BYTES = 65536;
 // How long teardown waits for the reader to see the end of the output by
 // itself before telling it to stop.
 inline constexpr std::chrono::milliseconds READER_JOIN_GRACE{1000};

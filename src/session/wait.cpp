@@ -17,9 +17,11 @@
 
 #include "text/cleaning.h"
 #include "text/utf8.h"
+#include "deadline.h"
 #include "held_tail.h"
 #include "marker_watch.h"
 #include "session.h"
+#include "terminal_poll.h"
 
 namespace morvik::session {
 
@@ -32,13 +34,6 @@ using std::chrono::nanoseconds;
 constexpr milliseconds READY_POLL_SLICE_MS{50};
 constexpr milliseconds SETTLE_GAP_MS{25};
 constexpr milliseconds QUIET_POLL_SLICE_MS{25};
-
-// now + ms, saturating: a caller may ask for any 64-bit number of ms.
-Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
-  const auto room = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now).count();
-  if (ms >= static_cast<std::uint64_t>(room)) return Clock::time_point::max();
-  return now + milliseconds(static_cast<milliseconds::rep>(ms));
-}
 
 nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
   const auto now = Clock::now();
@@ -68,16 +63,10 @@ Inbox::Status Session::read_with_turn(ByteBuffer& raw, Clock::time_point deadlin
     // Waited for first: right after an input, or a read that did not end
     // the wait, the rest is rarely there yet, and the wait costs no more
     // than the read that would find nothing.
-    const auto left = std::chrono::duration_cast<nanoseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return Inbox::Status::TimedOut;
-    const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     pollfd p{fd, POLLIN, 0};
-    const int ready = ::ppoll(&p, 1, &ts, nullptr);
+    const int ready = poll_until(&p, 1, deadline);
     if (ready == 0) return Inbox::Status::TimedOut;
-    if (ready < 0) {
-      if (errno == EINTR) continue;  // a signal: the deadline still holds
-      break;  // the reader's own wait goes on without this one
-    }
+    if (ready < 0) break;  // the reader's own wait goes on without this one
     // Straight into the wait's output, and never past its cap: nothing to
     // copy, and nothing to hand back.
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK_BYTES, cap - raw.size()));

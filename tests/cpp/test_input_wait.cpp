@@ -141,6 +141,35 @@ TEST_F(InputWaitTest, ProgramsWaitingForInputReadWaitingWithoutAnyPrompt) {
   }
 }
 
+// The wait may trust a relay's word only once the relay had time to pass on
+// the last output of the program behind it, so the answer says where it
+// came from.
+TEST_F(InputWaitTest, AnswerFromBehindARelaySaysSo) {
+  const struct {
+    Row row;
+    bool relayed;
+  } cases[] = {
+      {{"bash", {"bash", "--norc", "--noprofile", "-i"}, {}}, false},
+      {{"script relaying sh", {"script", "-q", "-c", "sh -i", "/dev/null"}, {}}, true},
+  };
+  for (const auto& c : cases) {
+    std::optional<pty::PtyProcess> p = start(c.row);
+    if (!p) continue;
+    std::string out;
+    InputWait seen = InputWait::Busy;
+    bool relayed = !c.relayed;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline && seen != InputWait::Waiting) {
+      drain(p->master_fd(), out);
+      seen = p->foreground_input_wait(&relayed);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(seen, InputWait::Waiting) << c.row.what << ": " << out;
+    EXPECT_EQ(relayed, c.relayed) << c.row.what;
+    (void)p->terminate_session();
+  }
+}
+
 TEST_F(InputWaitTest, ProgramsBusyWithAnythingButTheTerminalNeverReadWaiting) {
   const char* py = "/usr/bin/python3";
   struct Busy {
