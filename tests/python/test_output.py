@@ -2,9 +2,9 @@
 
 Protects: read_available's byte budget (a cut keeps the rest of the stream for
 the next read, so the raw stream is gap-free), the cleaning of real terminal
-output, the 4 MiB history and where its oldest edge falls, reads after the
-child ended, Ctrl-C and long input lines reaching the child, marker settings
-and what a session reports about itself. Must never guess when output has
+output, the 4 MiB history and where its oldest edge falls (reads after the
+child ended are test_waits.py's), Ctrl-C and long input lines reaching the
+child, marker settings and what a session reports about itself. Must never guess when output has
 arrived: children either end (close() then waits for every byte) or announce
 themselves.
 """
@@ -302,23 +302,6 @@ def test_history_is_not_consumed_by_reading_it(tmp_path):
     assert session.read_available() == "one two"
     assert session.get_history() == "one two"
     assert session.get_history() == "one two"
-
-
-# ------------------------------------------------------------ after the end
-
-
-def test_output_stays_readable_after_the_child_ended(tmp_path, spawn):
-    script = support.write_script(tmp_path, "bye", "#!/bin/sh\necho last words\n")
-    session = spawn(script, False)
-    assert support.wait_exited(session)
-    assert support.collect(session, "last words\n") == "last words\n"
-    for _ in range(3):
-        assert session.read_available() == ""
-    text, took = support.elapsed(session.read_until_ready, timeout_ms=5000)
-    assert text == ""
-    assert took < 1.0
-    assert session.is_alive() is False
-    assert session.get_history() == "last words\n"
 
 
 # ------------------------------------------------------------ input
