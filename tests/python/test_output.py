@@ -92,20 +92,19 @@ class TestReadAvailableBudget:
         assert len(session.read_available()) == 65536
         assert len(session.read_available()) == 70000 - 65536
 
-    def test_cut_inside_a_character_leaves_all_of_it_for_the_next_read(self, tmp_path):
-        # "ab", then the euro sign E2 82 AC, then "cd"; the budget ends after E2.
-        session = _ended_session(_writer(tmp_path, b"ab\xe2\x82\xaccd"))
-        assert session.read_available(3) == "ab"
-        # The history records what was handed out, and the E2 was not.
-        assert session.get_history() == "ab"
-        assert session.read_available() == "\u20accd"
-        assert session.get_history() == "ab\u20accd"
-
-    def test_cut_inside_an_escape_sequence_leaves_all_of_it_for_the_next_read(self, tmp_path):
-        session = _ended_session(_writer(tmp_path, b"x\x1b[31mred\x1b[0m"))
-        assert session.read_available(3) == "x"
-        assert session.read_available() == "red"
-        assert session.get_history() == "xred"
+    # A budget that ends inside a character or an escape sequence hands out
+    # none of it: all of it comes with the next read, and the history
+    # records only what was handed out.
+    @pytest.mark.parametrize("data, first, rest", [
+        (b"ab\xe2\x82\xaccd", "ab", "\u20accd"),  # the budget ends after E2
+        (b"x\x1b[31mred\x1b[0m", "x", "red"),       # ... after ESC [
+    ], ids=["character", "escape"])
+    def test_cut_inside_a_unit_leaves_all_of_it_for_the_next_read(self, tmp_path, data, first, rest):
+        session = _ended_session(_writer(tmp_path, data))
+        assert session.read_available(3) == first
+        assert session.get_history() == first
+        assert session.read_available() == rest
+        assert session.get_history() == first + rest
 
 
 # ------------------------------------------------------------ cleaning
