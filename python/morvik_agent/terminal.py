@@ -15,14 +15,16 @@ from __future__ import annotations
 
 import atexit
 import errno
+import functools
+import inspect
 import os
 import shutil
 import threading
 import time
 import weakref
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
-from typing import Literal, NamedTuple, Self, get_args
+from typing import Any, Concatenate, Generic, Literal, NamedTuple, ParamSpec, Self, TypeVar, get_args
 
 from morvik_agent import contain as _contain
 from morvik_agent._terminal import STATUSES, Core, describe_keys, key_names
@@ -65,6 +67,11 @@ KEY_NAMES: tuple[tuple[str, tuple[str, ...]], ...] = tuple((name, tuple(aliases.
 # The terminal the program is told it runs on, unless env names another:
 # the one whose drawing the screen model and the line renderer honour.
 DEFAULT_TERM = "xterm-256color"
+
+R = TypeVar("R")
+P = ParamSpec("P")
+C = TypeVar("C", bound="Client")
+S = TypeVar("S")
 
 
 class Reply(NamedTuple):
@@ -213,17 +220,27 @@ def _size(rows: int, columns: int) -> tuple[int, int]:
     return rows, columns
 
 
-class Terminal:
-    """A program on its own pseudo-terminal: send a line, get a `Reply`.
+class Call(Generic[R]):
+    """One call of a terminal as both faces run it: ``wait`` does its
+    blocking part (the sync face runs it in place, the async one on a worker
+    thread); ``keys``, when set, are sent at once instead when another
+    call's wait already runs, and the call then returns None; ``queued``
+    says whether it waits its turn behind the other waits. The arguments
+    were checked when it was made."""
 
-    Made by `Terminal.start`. Every method may be called from any thread.
-    Waits (`send`, `read`, `send_keys`, `interrupt`) run one at a time; a
-    second waits for the first. Control acts at once, even while another
-    thread waits: `send_keys` and `interrupt` send their keys immediately
-    and, when another thread's wait is running, return None at once, since
-    that wait returns the program's answer; `cancel` ends that wait;
-    `screen`, `resize`, `alive`, `exit_code`, `signal` and `pid` answer at
-    once.
+    __slots__ = ("keys", "queued", "wait")
+
+    def __init__(self, wait: Callable[[], R], *, keys: bytes | None = None, queued: bool = True) -> None:
+        self.wait = wait
+        self.keys = keys
+        self.queued = queued
+
+
+class Client:
+    """What a terminal is, whichever way it is driven: how it starts, what
+    each call takes, says and returns, and its control, which acts at once.
+    `Terminal` runs the calls in place, `AsyncTerminal` on worker threads;
+    both take each call's parameters, documentation and result from here.
     """
 
     def __init__(self, core: Core, argv: tuple[str, ...], prompts: tuple[str, ...],
@@ -244,131 +261,10 @@ class Terminal:
         self.banner = Reply("", "timeout", 0)
         _live.add(self)
 
-    @classmethod
-    def start(
-        cls,
-        argv: Sequence[str] | str,
-        *,
-        env: Mapping[str, str] | None = None,
-        cwd: str | os.PathLike[str] | None = None,
-        rows: int = 24,
-        columns: int = 80,
-        prompts: Sequence[str] | str | None = None,
-        timeout_ms: int = DEFAULT_TIMEOUT_MS,
-        quiet_ms: int | None = DEFAULT_QUIET_MS,
-        max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
-        executable: int | None = None,
-        path: str | None = None,
-        record: str | os.PathLike[str] | None = None,
-        screen_model: bool = True,
-        contain: bool = False,
-    ) -> Self:
-        """Start ``argv`` and wait for it to want input (or go quiet).
+    # ---------------------------------------------------------------- calls
 
-        ``argv`` is the program and its arguments, passed exactly as given
-        (no shell splits or expands them; ``argv[0]`` stays as written), or a
-        program name alone. The file that runs is ``argv[0]`` looked up as
-        `resolve_program` does (along the ``PATH`` of ``env``, else of this
-        process), opened once and run from that descriptor, so a path swapped
-        after the lookup makes the start fail rather than run another file: the
-        program runs by that path, checked just before the exec to still name
-        the file opened, so that a script finds itself through ``$0``.
-        ``executable``, an open descriptor, names the file to run instead (the
-        caller keeps it); it runs from the descriptor itself (a script then
-        sees ``/dev/fd/N`` as ``$0``), unless ``path`` names the path to run
-        it by, checked the same way. ``env`` adds to
-        (or overrides) this process's environment; ``cwd`` is the working
-        folder; ``rows`` and ``columns`` the terminal's size, set before the
-        program starts (at least 2 columns, at most 1,000,000 cells: other
-        sizes raise ValueError, as in `resize`). ``prompts`` are texts the
-        program shows when it waits for input, such as ``"(gdb) "``; they
-        are optional, since the kernel shows when a program waits for input.
-        ``timeout_ms``, ``quiet_ms`` and ``max_output_bytes`` bound this first wait and are the defaults
-        of every later one. The first reply is ``banner``.
-
-        The program is told its terminal is ``TERM=xterm-256color`` unless
-        ``env`` names another, and it is one: its cursor position reports
-        and device attributes are answered at once, and `screen` shows what
-        it drew. ``record``, a file name, gets an asciicast v2 recording of
-        the session (the output as it came, what was sent, size changes),
-        which ``asciinema play`` replays. ``screen_model=False`` keeps no
-        screen (`screen` returns None, and queries go unanswered): for bulk
-        jobs that want neither its memory nor its work.
-
-        `close` ends the program's terminal session: the program, its jobs,
-        and whatever it started that kept the session, also once re-parented.
-        A process that left the session with `setsid` while its parent
-        ended, as a daemon does, is out of that reach and outlives `close`.
-        ``contain=True`` reaches it too: this process becomes a child
-        subreaper (for the rest of its life: orphans of its descendants are
-        re-parented to it, and a thread of its own reaps those of contained
-        terminals, never any other child), the program's environment gets ``MORVIK_CONTAIN``
-        set to a token of this terminal, and `close` ends every process that
-        carries the token or descends from the program, whatever its
-        session. A process that clears its environment and is orphaned still
-        escapes. For hosts that own their process, as the MCP server does.
-        """
-        words = [argv] if isinstance(argv, str) else list(argv)
-        if not words:
-            raise ValueError("argv names no program")
-        raw_argv = [_word(w, "every argument") for w in words]
-        marks = (prompts,) if isinstance(prompts, str) else tuple(prompts or ())
-        for mark in marks:
-            if not isinstance(mark, str):
-                raise TypeError(f"prompts must be str, not {type(mark).__name__}")
-            if not mark:
-                raise ValueError("an empty prompt would match any output")
-            if len(mark) > MAX_PROMPT_CHARS:
-                raise ValueError(f"a prompt is at most {MAX_PROMPT_CHARS} characters, not {len(mark)}")
-        environment = _environment(env)
-        token = None
-        if contain:
-            token = _contain.new_token()
-            entry = f"{_contain.MARK}=".encode()
-            environment = [e for e in environment if not e.startswith(entry)] + [entry + token.encode()]
-        rows, columns = _size(rows, columns)
-        timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
-        quiet = None if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms")
-        cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
-        folder = None
-        if cwd is not None:
-            folder = os.path.abspath(os.fspath(cwd))
-            if not os.path.isdir(folder):
-                raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
-        own = executable is None
-        if own and path is not None:
-            raise ValueError("path names how to run an executable descriptor; give executable too")
-        if executable is None:
-            path = resolve_program(words[0], env=env, cwd=folder)
-            fd = open_program(path)
-        else:
-            fd = executable
-        run_by = None if path is None else _word(path, "path")
-        cast = -1
-        try:
-            if record is not None:
-                cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
-            core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
-                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
-        except BaseException:
-            if token is not None:
-                _contain.started(token, None)
-            raise
-        finally:
-            if own:
-                os.close(fd)
-            if cast >= 0:
-                os.close(cast)
-        if token is not None:
-            _contain.started(token, core.pid())
-        terminal = cls(core, tuple(words), marks, timeout, quiet, cap, token)
-        terminal.banner = terminal.read()
-        return terminal
-
-    # ---------------------------------------------------------------- waits
-
-    def send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-             max_output_bytes: int | None = None, paste: bool = False) -> Reply:
+    def _send(self, line: str, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+              max_output_bytes: int | None = None, paste: bool = False) -> Call[Reply]:
         """Send ``line`` and Enter (a carriage return, as the Enter key
         sends), then wait as `read` does.
 
@@ -388,18 +284,23 @@ class Terminal:
         if not isinstance(line, str) or "\0" in line:
             _word(line, "line")  # raises the right error
         data = line.encode("utf-8", "surrogateescape")
-        data = (self._core.encode_paste(data) if paste else data) + ENTER
-        return self._reply(self._core.send(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
+        limits = self._limits(timeout_ms, quiet_ms, max_output_bytes)
 
-    def read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-             max_output_bytes: int | None = None) -> Reply:
+        def wait() -> Reply:
+            sent = (self._core.encode_paste(data) if paste else data) + ENTER
+            return self._reply(self._core.send(sent, *limits), began)
+        return Call(wait)
+
+    def _read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+              max_output_bytes: int | None = None) -> Call[Reply]:
         """Wait until the program waits for input, goes quiet, ends, or the
         time is up, and return what it wrote meanwhile."""
         began = time.monotonic()
-        return self._reply(self._core.wait(*self._limits(timeout_ms, quiet_ms, max_output_bytes)), began)
+        limits = self._limits(timeout_ms, quiet_ms, max_output_bytes)
+        return Call(lambda: self._reply(self._core.wait(*limits), began))
 
-    def send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
-                  quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Reply | None:
+    def _send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
+                   quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Call[Reply | None]:
         """Type ``text`` (if given) and press ``keys`` in order, without a
         line feed, then wait as `read` does.
 
@@ -411,55 +312,71 @@ class Terminal:
         follow the program's cursor-key mode, so ``Up`` works in a shell and
         in vim alike. The names are in ``KEY_NAMES``.
 
-        The keys go out at once; when another thread's wait is running, this
+        The keys go out at once; when another call's wait is running, this
         returns None at once and that wait returns the program's answer. A
         lone Escape sent last may read "ready" before the program acted on
         it: vim, like readline, waits a moment (``ttimeoutlen``) to see
         whether more of a key sequence follows; `screen` a moment later
         shows its result, or send the next keys in the same call.
         """
-        return self._write_then_wait(self._encode_keys(keys, text), timeout_ms, quiet_ms, max_output_bytes)
+        return self._keys_then_wait(self._encode_keys(keys, text), timeout_ms, quiet_ms, max_output_bytes)
 
-    def interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-                  discard: bool = False) -> Reply | None:
+    def _interrupt(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
+                   discard: bool = False) -> Call[Reply | None]:
         """Send Ctrl-C at once, then wait as `read` does; None at once when
-        another thread's wait is running (that wait gets the answer).
+        another call's wait is running (that wait gets the answer, and
+        nothing is dropped).
 
         ``discard=True`` drops the output queued once Ctrl-C is out (a flood
         the interrupt stopped) before the wait; the reply's
         ``dropped_bytes`` says how much (`history` still has it)."""
-        return self._write_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
+        return self._keys_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
+
+    def _screen(self) -> Call[Screen | None]:
+        """The screen as the program drew it, at once, also while a wait
+        runs; None when the terminal keeps no screen model."""
+        def shot() -> Screen | None:
+            taken = self._core.screen()
+            if taken is None:
+                return None
+            lines, cursor, alternate = taken
+            return Screen(lines, cursor, alternate)
+        return Call(shot, queued=False)
+
+    def _history(self, tail_chars: int | None = None) -> Call[str]:
+        """Everything the program printed so far (the newest 4 MiB of raw
+        output, as the lines the terminal showed at its width), or its last
+        ``tail_chars`` characters."""
+        def text() -> str:
+            whole: str = self._core.history()
+            if tail_chars is None:
+                return whole
+            return whole[-tail_chars:] if tail_chars > 0 else ""
+        return Call(text, queued=False)
+
+    def _close(self) -> Call[None]:
+        """Stop the program and every process of its terminal's session
+        (background jobs included), then release the terminal. A running
+        wait returns with status "cancelled". Blocks no other thread: the
+        interpreter lock is released while the programs end (at once for
+        one that ends on SIGHUP, at most about a second for one that ignores
+        every signal). A second call does nothing. A contained terminal's
+        close also ends every process its program started, whatever its
+        session (see ``contain`` of `start`)."""
+        return Call(self._close_now, queued=False)
+
+    # ---------------------------------------------------------------- control
 
     def cancel(self) -> None:
-        """End the wait another thread is running, at once: it returns what
+        """End the wait another call is running, at once: it returns what
         it has, with status "cancelled". Does nothing when no wait runs."""
         self._core.cancel()
-
-    # ---------------------------------------------------------------- state
-
-    def screen(self) -> Screen | None:
-        """The screen as the program drew it, at once, from any thread (also
-        while a wait runs); None when the terminal keeps no screen model."""
-        shot = self._core.screen()
-        if shot is None:
-            return None
-        lines, cursor, alternate = shot
-        return Screen(lines, cursor, alternate)
 
     def resize(self, rows: int, columns: int) -> None:
         """Set the terminal's size: the screen takes it, then the program
         gets SIGWINCH (``stty size`` then agrees), and replies are rendered
         at the new width."""
         self._core.resize(*_size(rows, columns))
-
-    def history(self, tail_chars: int | None = None) -> str:
-        """Everything the program printed so far (the newest 4 MiB of raw
-        output, as the lines the terminal showed at its width), or its last
-        ``tail_chars`` characters."""
-        text: str = self._core.history()
-        if tail_chars is None:
-            return text
-        return text[-tail_chars:] if tail_chars > 0 else ""
 
     @property
     def alive(self) -> bool:
@@ -487,15 +404,13 @@ class Terminal:
         closed: bool = self._core.closed()
         return closed
 
-    def close(self) -> None:
-        """Stop the program and every process of its terminal's session
-        (background jobs included), then release the terminal. A running
-        wait returns with status "cancelled". Blocks no other thread: the
-        interpreter lock is released while the programs end (at once for
-        one that ends on SIGHUP, at most about a second for one that ignores
-        every signal). A second call does nothing. A contained terminal's
-        close also ends every process its program started, whatever its
-        session (see ``contain`` of `start`)."""
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"pid {self.pid}"
+        return f"<{type(self).__name__} {list(self.argv)!r} {state}>"
+
+    # ---------------------------------------------------------------- inside
+
+    def _close_now(self) -> None:
         if self._contain is None:
             self._core.close()
             return
@@ -508,22 +423,8 @@ class Terminal:
             finally:
                 _contain.end(self._contain, held)
 
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self,
-        kind: type[BaseException] | None,
-        error: BaseException | None,
-        trace: TracebackType | None,
-    ) -> None:
-        self.close()
-
-    def __repr__(self) -> str:
-        state = "closed" if self.closed else f"pid {self.pid}"
-        return f"<Terminal {list(self.argv)!r} {state}>"
-
-    # ---------------------------------------------------------------- inside
+    def _write_now(self, data: bytes) -> None:
+        self._core.write(data)
 
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
                 max_output_bytes: int | None) -> tuple[int, int | None, int]:
@@ -547,14 +448,15 @@ class Terminal:
         data: bytes = self._core.encode_keys([k.encode("utf-8", "surrogateescape") for k in keys])
         return typed + data
 
-    def _write(self, data: bytes) -> None:
-        self._core.write(data)
-
-    def _write_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
-                         max_output_bytes: int | None, discard: bool = False) -> Reply | None:
+    def _keys_then_wait(self, data: bytes, timeout_ms: int | None, quiet_ms: int | None,
+                        max_output_bytes: int | None, discard: bool = False) -> Call[Reply | None]:
         began = time.monotonic()
-        answer = self._core.write_then_wait(data, *self._limits(timeout_ms, quiet_ms, max_output_bytes), discard)
-        return None if answer is None else self._reply(answer, began)
+        limits = self._limits(timeout_ms, quiet_ms, max_output_bytes)
+
+        def wait() -> Reply | None:
+            answer = self._core.write_then_wait(data, *limits, discard)
+            return None if answer is None else self._reply(answer, began)
+        return Call(wait, keys=data)
 
     def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None],
                began: float) -> Reply:
@@ -565,6 +467,200 @@ class Terminal:
         )
 
 
+def _start(
+    cls: type[C],
+    argv: Sequence[str] | str,
+    *,
+    env: Mapping[str, str] | None = None,
+    cwd: str | os.PathLike[str] | None = None,
+    rows: int = 24,
+    columns: int = 80,
+    prompts: Sequence[str] | str | None = None,
+    timeout_ms: int = DEFAULT_TIMEOUT_MS,
+    quiet_ms: int | None = DEFAULT_QUIET_MS,
+    max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
+    executable: int | None = None,
+    path: str | None = None,
+    record: str | os.PathLike[str] | None = None,
+    screen_model: bool = True,
+    contain: bool = False,
+) -> Call[C]:
+    """Start ``argv`` and wait for it to want input (or go quiet).
+
+    ``argv`` is the program and its arguments, passed exactly as given
+    (no shell splits or expands them; ``argv[0]`` stays as written), or a
+    program name alone. The file that runs is ``argv[0]`` looked up as
+    `resolve_program` does (along the ``PATH`` of ``env``, else of this
+    process), opened once and run from that descriptor, so a path swapped
+    after the lookup makes the start fail rather than run another file: the
+    program runs by that path, checked just before the exec to still name
+    the file opened, so that a script finds itself through ``$0``.
+    ``executable``, an open descriptor, names the file to run instead (the
+    caller keeps it); it runs from the descriptor itself (a script then
+    sees ``/dev/fd/N`` as ``$0``), unless ``path`` names the path to run
+    it by, checked the same way. ``env`` adds to
+    (or overrides) this process's environment; ``cwd`` is the working
+    folder; ``rows`` and ``columns`` the terminal's size, set before the
+    program starts (at least 2 columns, at most 1,000,000 cells: other
+    sizes raise ValueError, as in `resize`). ``prompts`` are texts the
+    program shows when it waits for input, such as ``"(gdb) "``; they are
+    optional, since the kernel shows when a program waits for input.
+    ``timeout_ms``, ``quiet_ms`` and ``max_output_bytes`` bound this first
+    wait and are the defaults
+    of every later one. The first reply is ``banner``.
+
+    The program is told its terminal is ``TERM=xterm-256color`` unless
+    ``env`` names another, and it is one: its cursor position reports
+    and device attributes are answered at once, and `screen` shows what
+    it drew. ``record``, a file name, gets an asciicast v2 recording of
+    the session (the output as it came, what was sent, size changes),
+    which ``asciinema play`` replays. ``screen_model=False`` keeps no
+    screen (`screen` returns None, and queries go unanswered): for bulk
+    jobs that want neither its memory nor its work.
+
+    `close` ends the program's terminal session: the program, its jobs,
+    and whatever it started that kept the session, also once re-parented.
+    A process that left the session with `setsid` while its parent
+    ended, as a daemon does, is out of that reach and outlives `close`.
+    ``contain=True`` reaches it too: this process becomes a child
+    subreaper (for the rest of its life: orphans of its descendants are
+    re-parented to it, and a thread of its own reaps those of contained
+    terminals, never any other child), the program's environment gets ``MORVIK_CONTAIN``
+    set to a token of this terminal, and `close` ends every process that
+    carries the token or descends from the program, whatever its
+    session. A process that clears its environment and is orphaned still
+    escapes. For hosts that own their process, as the MCP server does.
+    """
+    words = [argv] if isinstance(argv, str) else list(argv)
+    if not words:
+        raise ValueError("argv names no program")
+    raw_argv = [_word(w, "every argument") for w in words]
+    marks = (prompts,) if isinstance(prompts, str) else tuple(prompts or ())
+    for mark in marks:
+        if not isinstance(mark, str):
+            raise TypeError(f"prompts must be str, not {type(mark).__name__}")
+        if not mark:
+            raise ValueError("an empty prompt would match any output")
+        if len(mark) > MAX_PROMPT_CHARS:
+            raise ValueError(f"a prompt is at most {MAX_PROMPT_CHARS} characters, not {len(mark)}")
+    environment = _environment(env)
+    rows, columns = _size(rows, columns)
+    timeout = _limit(timeout_ms, DEFAULT_TIMEOUT_MS, "timeout_ms")
+    quiet = None if quiet_ms is None else _limit(quiet_ms, 0, "quiet_ms")
+    cap = _limit(max_output_bytes, DEFAULT_MAX_OUTPUT_BYTES, "max_output_bytes")
+    if executable is None and path is not None:
+        raise ValueError("path names how to run an executable descriptor; give executable too")
+
+    def wait() -> C:
+        nonlocal environment
+        token = None
+        if contain:
+            token = _contain.new_token()
+            entry = f"{_contain.MARK}=".encode()
+            environment = [e for e in environment if not e.startswith(entry)] + [entry + token.encode()]
+        folder = None
+        if cwd is not None:
+            folder = os.path.abspath(os.fspath(cwd))
+            if not os.path.isdir(folder):
+                raise NotADirectoryError(errno.ENOTDIR, "no such folder", folder)
+        own = executable is None
+        run_path = path
+        if executable is None:
+            run_path = resolve_program(words[0], env=env, cwd=folder)
+            fd = open_program(run_path)
+        else:
+            fd = executable
+        run_by = None if run_path is None else _word(run_path, "path")
+        cast = -1
+        try:
+            if record is not None:
+                cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+            core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
+                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
+        except BaseException:
+            if token is not None:
+                _contain.started(token, None)
+            raise
+        finally:
+            if own:
+                os.close(fd)
+            if cast >= 0:
+                os.close(cast)
+        if token is not None:
+            _contain.started(token, core.pid())
+        terminal = cls(core, tuple(words), marks, timeout, quiet, cap, token)
+        terminal.banner = terminal._read().wait()
+        return terminal
+    return Call(wait)
+
+
+if Client._send_keys.__doc__:  # None under python -OO
+    Client._send_keys.__doc__ = Client._send_keys.__doc__.replace("{keys}", describe_keys())
+
+
+def face(call: Callable[Concatenate[S, P], Call[R]], run: Callable[..., Any]) -> Any:
+    """``run`` as the public method of ``call``: its name without the
+    underscore, its parameters, its documentation, and the result of the
+    `Call` (awaited when ``run`` is a coroutine function). ``run`` takes the
+    terminal (or class) and a function that makes the `Call`, so that a
+    coroutine checks the arguments when awaited, as any coroutine does."""
+    @functools.wraps(call)
+    def method(self: S, *args: P.args, **kwargs: P.kwargs) -> Any:
+        return run(self, lambda: call(self, *args, **kwargs))
+    method.__name__ = method.__qualname__ = call.__name__.lstrip("_")
+    shape = inspect.signature(call)
+    result = str(shape.return_annotation)
+    if result.startswith("Call[") and result.endswith("]"):
+        method.__signature__ = shape.replace(return_annotation=result[5:-1])  # type: ignore[attr-defined]
+    if inspect.iscoroutinefunction(run):
+        inspect.markcoroutinefunction(method)
+    return method
+
+
+def _in_place(call: Callable[Concatenate[Client, P], Call[R]]) -> Callable[Concatenate[Terminal, P], R]:
+    method: Callable[Concatenate[Terminal, P], R] = face(call, lambda _self, make: make().wait())
+    return method
+
+
+def _start_in_place(call: Callable[Concatenate[type[Terminal], P], Call[Terminal]]) -> classmethod[Terminal, P, Terminal]:
+    method: Callable[Concatenate[type[Terminal], P], Terminal] = face(call, lambda _cls, make: make().wait())
+    return classmethod(method)
+
+
+class Terminal(Client):
+    """A program on its own pseudo-terminal: send a line, get a `Reply`.
+
+    Made by `Terminal.start`. Every method may be called from any thread.
+    Waits (`send`, `read`, `send_keys`, `interrupt`) run one at a time; a
+    second waits for the first. Control acts at once, even while another
+    thread waits: `send_keys` and `interrupt` send their keys immediately
+    and, when another thread's wait is running, return None at once, since
+    that wait returns the program's answer; `cancel` ends that wait;
+    `screen`, `resize`, `alive`, `exit_code`, `signal` and `pid` answer at
+    once.
+    """
+
+    start = _start_in_place(_start)
+    send = _in_place(Client._send)
+    read = _in_place(Client._read)
+    send_keys = _in_place(Client._send_keys)
+    interrupt = _in_place(Client._interrupt)
+    screen = _in_place(Client._screen)
+    history = _in_place(Client._history)
+    close = _in_place(Client._close)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
 def close_every_terminal() -> None:
     """Closes every terminal of this process, side by side, each with the
     interpreter lock released; returns once all are closed."""
@@ -573,20 +669,17 @@ def close_every_terminal() -> None:
     # program would outlive us: at exit this closes them all.
     closing = []
     for terminal in list(_live):
-        thread = threading.Thread(target=terminal.close)
+        thread = threading.Thread(target=terminal._close_now)
         try:
             thread.start()
         except RuntimeError:
             # Python 3.12 starts no thread this late: one after another then.
-            terminal.close()
+            terminal._close_now()
             continue
         closing.append(thread)
     for thread in closing:
         thread.join()
 
 
-if Terminal.send_keys.__doc__:  # None under python -OO
-    Terminal.send_keys.__doc__ = Terminal.send_keys.__doc__.replace("{keys}", describe_keys())
-
-_live: weakref.WeakSet[Terminal] = weakref.WeakSet()
+_live: weakref.WeakSet[Client] = weakref.WeakSet()
 atexit.register(close_every_terminal)

@@ -18,6 +18,8 @@
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
+#include "extension/binding/params.h"
+#include "extension/binding/type_spec.h"
 #include "screen/screen.h"
 
 namespace morvik::ext {
@@ -202,20 +204,29 @@ auto always(Call&& call) {
   };
 }
 
+// The class as wrong calls name it.
+constexpr const char CLASS_NAME[] = "Core";
+
+// Every parameter is required and positional: the Python layer above is
+// the one caller, and passes them all in order.
 template <std::size_t N>
-void take_args(PyObject* args, const char* name, PyObject* (&slots)[N]) {
-  if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(N)) {
-    raise(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(N) + " arguments");
-  }
-  for (std::size_t i = 0; i < N; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+void take_args(PyObject* args, const char* function, const char* const (&names)[N], PyObject* (&slots)[N]) {
+  parse_tuple_and_dict(Params{CLASS_NAME, function, names, N}, args, nullptr, slots);
 }
+
+constexpr const char* WAIT_NAMES[] = {"timeout_ms", "quiet_ms", "max_output_bytes"};
+constexpr const char* SEND_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_output_bytes"};
+constexpr const char* WRITE_THEN_WAIT_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_output_bytes", "discard"};
+constexpr const char* RESIZE_NAMES[] = {"rows", "columns"};
+constexpr const char* CORE_NAMES[] = {"argv", "executable_fd", "env", "cwd", "rows",
+                                      "columns", "prompts", "screen", "record_fd", "path"};
 
 // ---- methods
 
 PyObject* core_wait(PyObject* self, PyObject* args) noexcept {
   return guard([&] {
     PyObject* a[3];
-    take_args(args, "wait", a);
+    take_args(args, "wait", WAIT_NAMES, a);
     AgentSession& s = session_of(self);
     AgentWait wait = wait_of(a[0], a[1], a[2]);
     Interrupt interrupt;
@@ -227,7 +238,7 @@ PyObject* core_wait(PyObject* self, PyObject* args) noexcept {
 PyObject* core_send(PyObject* self, PyObject* args) noexcept {
   return guard([&] {
     PyObject* a[4];
-    take_args(args, "send", a);
+    take_args(args, "send", SEND_NAMES, a);
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
     AgentWait wait = wait_of(a[1], a[2], a[3]);
@@ -240,7 +251,7 @@ PyObject* core_send(PyObject* self, PyObject* args) noexcept {
 PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
   return guard([&] {
     PyObject* a[5];
-    take_args(args, "write_then_wait", a);
+    take_args(args, "write_then_wait", WRITE_THEN_WAIT_NAMES, a);
     AgentSession& s = session_of(self);
     const std::string input = bytes_of(a[0], "bytes");
     AgentWait wait = wait_of(a[1], a[2], a[3]);
@@ -292,7 +303,7 @@ PyObject* core_cancel(PyObject* self, PyObject*) noexcept {
 PyObject* core_resize(PyObject* self, PyObject* args) noexcept {
   return guard([&] {
     PyObject* a[2];
-    take_args(args, "resize", a);
+    take_args(args, "resize", RESIZE_NAMES, a);
     AgentSession& s = session_of(self);
     const std::uint16_t rows = size_of(a[0]);
     const std::uint16_t columns = size_of(a[1]);
@@ -404,7 +415,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
   return guard([&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
     PyObject* a[10];
-    take_args(args, "Core", a);
+    take_args(args, "__new__", CORE_NAMES, a);
     session::AgentStart start;
     start.argv = bytes_list(a[0], "bytes");
     const long fd = PyLong_AsLong(a[1]);
@@ -459,7 +470,6 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 void core_dealloc(PyObject* self) noexcept {
   PyObject* pending = PyErr_GetRaisedException();
   auto* core = reinterpret_cast<CoreObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
   std::unique_ptr<AgentSession> s(std::exchange(core->session, nullptr));
   try {
     if (s) {
@@ -479,9 +489,7 @@ void core_dealloc(PyObject* self) noexcept {
   }
   if (set_deferred_panic()) report_unraisable();
   Py_CLEAR(core->carried);
-  freefunc free_instance = type->tp_free != nullptr ? type->tp_free : PyObject_Free;
   free_instance(self);
-  Py_DECREF(type);
   PyErr_SetRaisedException(pending);
 }
 
@@ -500,22 +508,8 @@ PyTypeObject* core_type() {
     g_main_thread = PyLong_AsUnsignedLong(ident.get());
     if (PyErr_Occurred()) throw PythonError{};
   }
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(TYPE_DOC)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
-      {Py_tp_new, reinterpret_cast<void*>(core_new)},
-      {Py_tp_methods, METHODS},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {
-      "morvik_agent._terminal.Core",
-      static_cast<int>(sizeof(CoreObject)),
-      0,
-      Py_TPFLAGS_DEFAULT,
-      slots,
-  };
-  g_core_type = reinterpret_cast<PyTypeObject*>(PyRef::checked(PyType_FromSpec(&spec)).release());
-  return g_core_type;
+  return heap_type(g_core_type, {"morvik_agent._terminal.Core", static_cast<int>(sizeof(CoreObject)), TYPE_DOC,
+                                 core_new, core_dealloc, METHODS});
 }
 
 }  // namespace morvik::ext

@@ -2,12 +2,12 @@
 // registers the Core class. Like the morvik module, it serves the first
 // interpreter that imports it and no other: its sessions and type belong to
 // that one.
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
+#include "extension/binding/module_claim.h"
 #include "core_type.h"
 #include "session/agent_session.h"
 #include "pty/subreaper.h"
@@ -18,8 +18,6 @@ namespace morvik::ext {
 const char PANIC_EXCEPTION_NAME[] = "morvik_agent._terminal.PanicException";
 
 namespace {
-
-constexpr std::int64_t NO_INTERPRETER = -1;
 
 // The key names live in the text layer alone; the Python layer, its
 // docstrings and the MCP server's tool description all read them here.
@@ -72,9 +70,6 @@ PyModuleDef g_module_def = {
     0, g_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
-PyObject* g_module = nullptr;
-
 // Run by atexit, on the thread that goes on to finalize the interpreter.
 PyObject* at_exit(PyObject*, PyObject*) noexcept {
   note_finalizing_thread();
@@ -83,33 +78,28 @@ PyObject* at_exit(PyObject*, PyObject*) noexcept {
 
 PyMethodDef g_at_exit_def = {"_terminal_at_exit", at_exit, METH_NOARGS, nullptr};
 
+ModuleClaim g_claim{"morvik_agent._terminal can only be used by the interpreter that imported it first",
+                    &g_at_exit_def};
+
 PyObject* init_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) throw PythonError{};
-  std::int64_t recorded = NO_INTERPRETER;
-  if (!g_interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
-    raise(PyExc_ImportError, "morvik_agent._terminal can only be used by the interpreter that imported it first");
-  }
-  if (g_module != nullptr) return Py_NewRef(g_module);
-  PyRef module = PyRef::checked(PyModule_Create(&g_module_def));
-  PyObject* type = reinterpret_cast<PyObject*>(core_type());
-  if (PyModule_AddObjectRef(module.get(), "Core", type) < 0) throw PythonError{};
-  // The statuses a reply may have: the core names them, the Python layer
-  // and the MCP server read them here.
-  PyRef statuses = PyRef::checked(PyTuple_New(static_cast<Py_ssize_t>(session::WAIT_END_NAMES.size())));
-  for (std::size_t i = 0; i < session::WAIT_END_NAMES.size(); ++i) {
-    const std::string_view name = session::WAIT_END_NAMES[i];
-    PyTuple_SET_ITEM(statuses.get(), static_cast<Py_ssize_t>(i),
-                     PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
-                         .release());
-  }
-  if (PyModule_AddObjectRef(module.get(), "STATUSES", statuses.get()) < 0) throw PythonError{};
-  PyObject* panic = panic_exception_type();
-  if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonError{};
-  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
-  register_exit_hook(hook.get());
-  g_module = Py_NewRef(module.get());
-  return module.release();
+  return g_claim.module([] {
+    PyRef module = PyRef::checked(PyModule_Create(&g_module_def));
+    PyObject* type = reinterpret_cast<PyObject*>(core_type());
+    if (PyModule_AddObjectRef(module.get(), "Core", type) < 0) throw PythonError{};
+    // The statuses a reply may have: the core names them, the Python layer
+    // and the MCP server read them here.
+    PyRef statuses = PyRef::checked(PyTuple_New(static_cast<Py_ssize_t>(session::WAIT_END_NAMES.size())));
+    for (std::size_t i = 0; i < session::WAIT_END_NAMES.size(); ++i) {
+      const std::string_view name = session::WAIT_END_NAMES[i];
+      PyTuple_SET_ITEM(statuses.get(), static_cast<Py_ssize_t>(i),
+                       PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+                           .release());
+    }
+    if (PyModule_AddObjectRef(module.get(), "STATUSES", statuses.get()) < 0) throw PythonError{};
+    PyObject* panic = panic_exception_type();
+    if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonError{};
+    return module;
+  });
 }
 
 }  // namespace

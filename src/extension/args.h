@@ -1,9 +1,10 @@
-// Matching a call's arguments to parameters, and converting each argument to
-// the plain C++ value the session works with. Everything here runs with the
+// Converting each argument of a Morvik call (matched to its parameter by
+// binding/params.h) to the plain C++ value the session works with. Everything here runs with the
 // interpreter lock held and reports failure by setting a Python error and
 // throwing PythonError. Parsing only borrows the caller's objects.
 #pragma once
 
+#include "extension/binding/params.h"
 #include "extension/binding/py_ref.h"
 
 #include <cstddef>
@@ -15,22 +16,6 @@
 #include <vector>
 
 namespace morvik::ext {
-
-// What the parser knows about one callable of the class: its name as error
-// messages show it, its parameters in order (every one may be given by
-// position or by keyword) and how many leading ones are required.
-struct Params {
-  const char* function;
-  std::span<const char* const> names;
-  std::size_t required;
-};
-
-// Fills `slots` (one per parameter) with borrowed references to the
-// arguments, or NULL where nothing was given. Raises the parser's TypeError.
-void parse_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots);
-void parse_tuple_and_dict(const Params& params, PyObject* args, PyObject* kwargs,
-                          PyObject** slots);
 
 // Conversions of one filled slot. Each failure that is exactly a TypeError
 // is re-raised as "argument '<name>': ..." with the original's cause; any

@@ -1,14 +1,10 @@
-// The module entry point: records which interpreter owns the module, creates
-// the module object once and registers the Morvik class in it. Must never
-// serve a second interpreter: the type object and every session are tied to
-// the first one, and sharing them across interpreters would mix their
-// objects.
-#include <atomic>
-#include <cstdint>
-
+// The module entry point: creates the module object once, for the
+// interpreter that imports it first (binding/module_claim.h), and registers
+// the Morvik class in it.
 #include "base/kept_texts.h"
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
+#include "extension/binding/module_claim.h"
 #include "session/session.h"
 #include "morvik_type.h"
 
@@ -19,7 +15,6 @@ const char PANIC_EXCEPTION_NAME[] = "morvik.PanicException";
 namespace {
 
 constexpr int MODULE_API_VERSION = 1013;
-constexpr std::int64_t NO_INTERPRETER = -1;
 constexpr const char CLASS_NAME[] = "Morvik";
 
 PyModuleDef g_module_def = {
@@ -34,11 +29,6 @@ PyModuleDef g_module_def = {
     nullptr,   // m_free
 };
 
-std::atomic<std::int64_t> g_interpreter{NO_INTERPRETER};
-// The module made by the first successful initialisation; later ones hand
-// out the same object.
-PyObject* g_module = nullptr;
-
 // Run by atexit, on the thread that goes on to finalize the interpreter,
 // with the lock held. A Morvik that finalization never frees (a module
 // global while a daemon thread runs, one a daemon thread holds) would leave
@@ -52,16 +42,6 @@ PyObject* at_exit(PyObject*, PyObject*) noexcept {
 }
 
 PyMethodDef g_at_exit_def = {"_morvik_at_exit", at_exit, METH_NOARGS, nullptr};
-
-// Refuses every interpreter but the first one to get here. One
-// compare-and-exchange, so two interpreters racing cannot both win.
-void claim_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) throw PythonError{};
-  std::int64_t recorded = NO_INTERPRETER;
-  if (g_interpreter.compare_exchange_strong(recorded, id) || recorded == id) return;
-  raise(PyExc_ImportError, kept::SECOND_INTERPRETER);
-}
 
 // The class, or RuntimeError naming it with the real failure as its cause.
 PyObject* class_object() {
@@ -102,17 +82,14 @@ void add_class(PyObject* module) {
   if (PyObject_SetAttr(module, name.get(), type) < 0) throw PythonError{};
 }
 
+ModuleClaim g_claim{kept::SECOND_INTERPRETER, &g_at_exit_def};
+
 PyObject* init_module() {
-  claim_interpreter();
-  if (g_module != nullptr) return Py_NewRef(g_module);
-  // A failed body drops the new module; nothing is remembered, so the next
-  // import starts again from here.
-  PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, MODULE_API_VERSION));
-  add_class(module.get());
-  PyRef hook = PyRef::checked(PyCFunction_New(&g_at_exit_def, nullptr));
-  register_exit_hook(hook.get());
-  g_module = Py_NewRef(module.get());
-  return module.release();
+  return g_claim.module([] {
+    PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, MODULE_API_VERSION));
+    add_class(module.get());
+    return module;
+  });
 }
 
 }  // namespace

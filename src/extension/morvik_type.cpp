@@ -18,6 +18,7 @@
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
+#include "extension/binding/type_spec.h"
 
 namespace morvik::ext {
 
@@ -76,11 +77,13 @@ constexpr const char* SEND_AND_READ_NAMES[] = {"input", "timeout_ms", "max_outpu
                                                "settle_ms", "quiet_ms"};
 constexpr const char* READ_AVAILABLE_NAMES[] = {"max_bytes"};
 
-const Params CONSTRUCTOR{"__new__", CONSTRUCTOR_NAMES, 2};
-const Params SET_READY_MARKERS{"set_ready_markers", SET_READY_MARKERS_NAMES, 1};
-const Params READ_UNTIL_READY{"read_until_ready", READ_UNTIL_READY_NAMES, 0};
-const Params SEND_AND_READ{"send_and_read_until_ready", SEND_AND_READ_NAMES, 1};
-const Params READ_AVAILABLE{"read_available", READ_AVAILABLE_NAMES, 0};
+// The class as wrong calls name it.
+constexpr const char CLASS_NAME[] = "Morvik";
+const Params CONSTRUCTOR{CLASS_NAME, "__new__", CONSTRUCTOR_NAMES, 2};
+const Params SET_READY_MARKERS{CLASS_NAME, "set_ready_markers", SET_READY_MARKERS_NAMES, 1};
+const Params READ_UNTIL_READY{CLASS_NAME, "read_until_ready", READ_UNTIL_READY_NAMES, 0};
+const Params SEND_AND_READ{CLASS_NAME, "send_and_read_until_ready", SEND_AND_READ_NAMES, 1};
+const Params READ_AVAILABLE{CLASS_NAME, "read_available", READ_AVAILABLE_NAMES, 0};
 
 // The four wait parameters, converted in parameter order from `slots`.
 session::WaitArgs wait_args(PyObject* const* slots) {
@@ -310,7 +313,6 @@ void morvik_dealloc(PyObject* self) noexcept {
   // reported here must not replace it.
   PyObject* pending = PyErr_GetRaisedException();
   MorvikObject& morvik = as_morvik(self);
-  PyTypeObject* type = Py_TYPE(self);
 
   if (current_thread_number() != morvik.owner_thread) {
     // Stopping the child from here would run the session on a thread it does
@@ -339,11 +341,7 @@ void morvik_dealloc(PyObject* self) noexcept {
   morvik.session.~unique_ptr();
   morvik.borrow_flag.~BorrowFlag();
 
-  freefunc free_instance = type->tp_free != nullptr ? type->tp_free : PyObject_Free;
   free_instance(self);
-  // Every instance of a heap type holds a reference to its type, taken by
-  // the allocation.
-  Py_DECREF(type);
   PyErr_SetRaisedException(pending);
 }
 
@@ -352,24 +350,8 @@ constexpr const char TYPE_DOC[] = "Morvik(command, interactive, ready_markers=No
 }  // namespace
 
 PyTypeObject* morvik_type() {
-  if (g_type != nullptr) return g_type;
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(TYPE_DOC)},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(morvik_dealloc)},
-      {Py_tp_new, reinterpret_cast<void*>(morvik_new)},
-      {Py_tp_methods, METHODS},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {
-      "builtins.Morvik",
-      static_cast<int>(sizeof(MorvikObject)),
-      0,
-      Py_TPFLAGS_DEFAULT,
-      slots,
-  };
-  g_type = reinterpret_cast<PyTypeObject*>(PyRef::checked(PyType_FromSpec(&type_spec)).release());
-  return g_type;
+  return heap_type(g_type, {"builtins.Morvik", static_cast<int>(sizeof(MorvikObject)), TYPE_DOC, morvik_new,
+                            morvik_dealloc, METHODS});
 }
 
 }  // namespace morvik::ext

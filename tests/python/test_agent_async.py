@@ -11,11 +11,12 @@ has shown (through a file) that the line arrived.
 """
 
 import asyncio
+import inspect
 import time
 
 import pytest
 
-from morvik_agent import AsyncTerminal
+from morvik_agent import AsyncTerminal, Terminal
 
 import support
 
@@ -30,6 +31,14 @@ async def shell(**options) -> AsyncTerminal:
 async def appears(path) -> None:
     while not path.exists():
         await asyncio.sleep(0.01)
+
+
+@pytest.mark.parametrize("name", ["start", "send", "read", "send_keys", "interrupt", "screen", "history", "close"])
+def test_each_async_call_takes_the_sync_parameters_docs_and_result(name):
+    sync, awaited = getattr(Terminal, name), getattr(AsyncTerminal, name)
+    assert awaited.__doc__ and awaited.__doc__ == sync.__doc__
+    assert inspect.signature(awaited) == inspect.signature(sync)
+    assert inspect.iscoroutinefunction(awaited) and not inspect.iscoroutinefunction(sync)
 
 
 def test_eight_terminals_wait_in_parallel():

@@ -266,13 +266,6 @@ class TestUnsignedConversion:
     def test_ints_bools_and_index_objects_give_their_value(self, cat, value, expected):
         assert self.read_after_echo(cat, value) == expected
 
-    @pytest.mark.parametrize("zero", [0, False, Index(0)])
-    def test_zero_budget_takes_nothing(self, cat, zero):
-        cat.send_and_read_until_ready("abcdef", timeout_ms=0, max_output_bytes=0)
-        time.sleep(0.3)
-        assert cat.read_available(zero) == ""
-        assert self.read_after_echo(cat, None).startswith("abcdef\n")
-
     @pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**200, Index(-5), np.int64(-1)])
     def test_out_of_range_is_the_interpreters_overflow_error_unwrapped(self, cat, value):
         with pytest.raises(OverflowError) as info:

@@ -152,7 +152,10 @@ class TestChildThatEndsOrLetsGo:
 
 
 class TestChildThatResists:
-    def test_child_ignoring_and_blocking_every_catchable_signal_is_killed(self, tmp_path):
+    # Closed, or dropped without a close: four polite signals with a pause
+    # each, then SIGKILL, all inside that call.
+    @pytest.mark.parametrize("end", ["close", "drop"])
+    def test_child_ignoring_and_blocking_every_catchable_signal_is_killed(self, tmp_path, end):
         prog = support.python_child(
             tmp_path, "deaf",
             """\
@@ -178,12 +181,15 @@ class TestChildThatResists:
             # Ctrl-C is just a byte to a terminal whose signals are ignored.
             session.send_ctrl_c()
             assert session.is_alive() is True
-            _, took = support.elapsed(session.close)
-            # Four polite signals with a pause each, then SIGKILL.
+            if end == "close":
+                _, took = support.elapsed(session.close)
+                assert session.is_alive() is False
+            began = time.monotonic()
+            del session
+            if end == "drop":
+                took = time.monotonic() - began
             assert 0.35 <= took < 3, took
             assert not support.pid_exists(pid)
-            assert session.is_alive() is False
-            del session
             assert support.settled_difference(before) == {}
         finally:
             if pid is not None:

@@ -2,10 +2,10 @@
 
 Protects: how long close takes and that it is idempotent, output surviving
 close, what reset keeps (command, markers) and renews (process, history),
-reset's failure and recovery when the program vanished, destruction stopping
-a program that ignores the polite signals, and teardown staying bounded when
-a background process holds the terminal (the soak of many such cycles is in
-test_load.py). Must never leave a stray process behind: every test that
+reset's failure and recovery when the program vanished (destruction stopping
+a program that ignores the polite signals is test_faults.py's), and teardown
+staying bounded when a background process holds the terminal (the soak of
+many such cycles is in test_load.py). Must never leave a stray process behind: every test that
 starts one that could outlive the session kills it by pid.
 """
 
@@ -171,38 +171,6 @@ def test_program_killed_by_a_real_time_signal_is_simply_not_alive(tmp_path, spaw
 
 
 # ------------------------------------------------------------ destruction
-
-
-def test_dropping_the_session_kills_a_program_that_ignores_polite_signals(tmp_path):
-    script = support.python_child(
-        tmp_path,
-        "stubborn",
-        """\
-        import os, signal, time
-        for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
-            signal.signal(sig, signal.SIG_IGN)
-        print(f"STUBBORN {os.getpid()}", flush=True)
-        while True:
-            time.sleep(1)
-        """,
-    )
-    before = support.Resources.snapshot()
-    session = Morvik(script, False)
-    pid = None
-    try:
-        text = support.collect(session, lambda t: t.endswith("\n") and "STUBBORN" in t)
-        pid = int(re.search(r"STUBBORN (\d+)", text).group(1))
-        start = time.monotonic()
-        del session
-        took = time.monotonic() - start
-        # SIGHUP, SIGCONT, SIGINT, SIGTERM, each with a 100 ms pause, then
-        # SIGKILL: about half a second, all inside the drop.
-        assert 0.35 <= took < 3, took
-        assert not support.pid_exists(pid)
-        assert support.settled_difference(before) == {}
-    finally:
-        if pid is not None:
-            support.kill_quietly(pid)
 
 
 @pytest.mark.serial  # a 50 ms bound on the second close

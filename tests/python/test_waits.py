@@ -309,16 +309,23 @@ def test_wait_ending_inside_an_escape_returns_at_once_and_leaves_it_for_the_next
 
 
 @MODES
-def test_ended_child_makes_waits_return_at_once(tmp_path, interactive, spawn):
+@pytest.mark.parametrize("first", ["wait", "drain"])
+def test_ended_child_keeps_its_output_and_makes_waits_return_at_once(tmp_path, interactive, spawn, first):
     script = support.write_script(tmp_path, "bye", "#!/bin/sh\nprintf bye\n")
     session = spawn(script, interactive)
     assert support.wait_exited(session)
-    text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
-    assert text == "bye"
-    assert took < 2
+    if first == "wait":
+        text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
+        assert text == "bye"
+        assert took < 2
+    else:
+        assert support.collect(session, "bye") == "bye"
+    assert session.read_available() == ""
     text, took = support.elapsed(session.read_until_ready, timeout_ms=10000)
     assert text == ""
     assert took < 0.5
+    assert session.is_alive() is False
+    assert session.get_history() == "bye"
 
 
 def test_terminal_is_drained_between_waits(tmp_path, spawn):
