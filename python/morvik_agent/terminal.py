@@ -683,3 +683,7 @@ def close_every_terminal() -> None:
 
 _live: weakref.WeakSet[Client] = weakref.WeakSet()
 atexit.register(close_every_terminal)
+# A forked copy owns none of the terminals it inherited (their calls fail and
+# their close touches nothing): it has none to close at its exit, and no
+# thread to start for them.
+os.register_at_fork(after_in_child=_live.clear)
