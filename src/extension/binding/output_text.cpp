@@ -98,7 +98,8 @@ PyRef str_from_utf8(const Utf8Text& text, bool release, ByteBuffer* spent) {
     AllowThreadsIf released(release);
     const std::string_view utf8 = text.utf8();
     if (text.shape.max_character == 0x7F) {
-      std::memcpy(PyUnicode_DATA(str), utf8.data(), utf8.size());
+      // An empty view may carry no pointer at all, which memcpy may not take.
+      if (!utf8.empty()) std::memcpy(PyUnicode_DATA(str), utf8.data(), utf8.size());
     } else {
       text::widen_utf8(utf8, text.shape, PyUnicode_DATA(str));
     }
