@@ -441,10 +441,12 @@ import anyio, glob, json, os, sys
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
 
-folder, leave = sys.argv[1], sys.argv[2]
+# The server runs on the test's own interpreter (under a sanitizer, the shim
+# that preloads its runtime), not on this one's.
+folder, leave, python = sys.argv[1], sys.argv[2], sys.argv[3]
 
 async def main():
-    server = StdioServerParameters(command=sys.executable, args=["-m", "morvik_agent.mcp", "--allow-any"],
+    server = StdioServerParameters(command=python, args=["-m", "morvik_agent.mcp", "--allow-any"],
                                    env=dict(os.environ))
     with open(os.path.join(folder, "server.log"), "w") as log:
         async with stdio_client(server, errlog=log) as (r, w), ClientSession(r, w) as s:
@@ -473,7 +475,8 @@ anyio.run(main)
 @pytest.mark.parametrize("leave", ["close", "disconnect", "killed"])
 def test_daemons_end_with_their_terminal_however_the_client_goes(leave, tmp_path):
     (tmp_path / "daemon.py").write_text(DAEMON)
-    client = subprocess.Popen([sys.executable, "-c", CLIENT, str(tmp_path), leave], stdout=subprocess.PIPE, text=True)
+    client = subprocess.Popen([sys.executable, "-c", CLIENT, str(tmp_path), leave, sys.executable],
+                              stdout=subprocess.PIPE, text=True)
     daemons = []
     try:
         server = int(client.stdout.readline())
