@@ -88,7 +88,10 @@ void FeedGuard::ground(u8 c, std::string& out) {
         // decides where the model may start afresh: dropped.
         if (code_ >= 0x80 && code_ < 0xA0) return;
         out.append(utf8_, length);
-        repeatable_ = text::char_width(code_) > 0;
+        // A REP of a wide character that lands on the last column makes
+        // libvterm 0.1.4 write through a null pointer: only a character one
+        // cell wide may be repeated.
+        repeatable_ = text::char_width(code_) == 1;
       }
       return;
     }
@@ -293,7 +296,7 @@ void FeedGuard::finish_csi(u8 final_byte, std::string& out) {
     }
   }
   if (plain && final_byte == 'b') {
-    // REP: only straight after a character that took a cell; a count past
+    // REP: only straight after a character one cell wide; a count past
     // a screenful and a row is cut by whole rows, which leaves the same
     // screen and cursor for a character one cell wide.
     if (!repeatable_) return;
