@@ -19,7 +19,7 @@
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
 #include "extension/binding/params.h"
-#include "extension/binding/type_spec.h"
+#include "extension/binding/heap_type.h"
 #include "screen/screen.h"
 
 namespace morvik::ext {
@@ -394,7 +394,7 @@ PyMethodDef METHODS[] = {
     {"write_then_wait", core_write_then_wait, METH_VARARGS,
      "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes, discard): None when another wait runs"},
     {"write", core_write, METH_O, "write(data)"},
-    {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key specs) -> bytes"},
+    {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key words) -> bytes"},
     {"encode_paste", core_encode_paste, METH_O, "encode_paste(text) -> bytes, bracketed if the program asked"},
     {"cancel", core_cancel, METH_NOARGS, "cancel()"},
     {"resize", core_resize, METH_VARARGS, "resize(rows, columns)"},

@@ -59,7 +59,7 @@ PyObject* become_subreaper(PyObject*, PyObject*) noexcept {
 PyMethodDef g_functions[] = {
     {"become_subreaper", become_subreaper, METH_NOARGS, "become_subreaper(): this process adopts its descendants' orphans"},
     {"key_names", key_names, METH_NOARGS, "key_names() -> ((name, blank-separated aliases), ...)"},
-    {"describe_keys", describe_keys, METH_NOARGS, "describe_keys() -> what a key spec may be, in one line"},
+    {"describe_keys", describe_keys, METH_NOARGS, "describe_keys() -> what a key word may be, in one line"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,7 +18,7 @@
 #include "extension/binding/allow_threads.h"
 #include "extension/binding/errors.h"
 #include "extension/binding/output_text.h"
-#include "extension/binding/type_spec.h"
+#include "extension/binding/heap_type.h"
 
 namespace morvik::ext {
 

@@ -186,8 +186,8 @@ Expected<std::string> AgentSession::encode_keys(const std::vector<std::string>& 
         bytes += key;
         break;
       case text::EncodedKey::Kind::Invalid: {
-        const std::string shown = key.size() > text::MAX_KEY_SPEC_BYTES
-                                      ? key.substr(0, text::MAX_KEY_SPEC_BYTES) + "..."
+        const std::string shown = key.size() > text::MAX_KEY_WORD_BYTES
+                                      ? key.substr(0, text::MAX_KEY_WORD_BYTES) + "..."
                                       : key;
         return value_error("not a key: '" + shown + "' (a key is one of: " + text::describe_keys() +
                            "; text to type as it is goes in text=)");

@@ -143,10 +143,10 @@ class AgentSession {
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
   // The bytes of `keys` as the terminal would send them now (the cursor
-  // keys follow the program's cursor-key mode); a spec without a key's
+  // keys follow the program's cursor-key mode); a word without a key's
   // shape is its own text.
-  // A ValueError naming the first spec with a key's shape that is no key,
-  // with the list of keys: such a spec is never typed as text.
+  // A ValueError naming the first word with a key's shape that is no key,
+  // with the list of keys: such a word is never typed as text.
   Expected<std::string> encode_keys(const std::vector<std::string>& keys) const;
   // `text` as a terminal sends a paste: between the bracketed-paste marks
   // when the program asked for them, else as it is.

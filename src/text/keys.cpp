@@ -148,23 +148,23 @@ constexpr EncodedKey::Kind INVALID = EncodedKey::Kind::Invalid;
 
 }  // namespace
 
-EncodedKey encode_key(std::string_view spec, bool application_cursor) {
-  if (spec.empty()) return {TEXT, {}};
-  for (char c : spec) {
+EncodedKey encode_key(std::string_view word, bool application_cursor) {
+  if (word.empty()) return {TEXT, {}};
+  for (char c : word) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u >= 0x7f) return {TEXT, {}};
   }
-  if (spec.size() == 2 && spec[0] == '^') {
-    const char c = spec[1];
+  if (word.size() == 2 && word[0] == '^') {
+    const char c = word[1];
     if ((c >= 'a' && c <= 'z') || (c >= '@' && c <= '_') || c == '?') return key(std::string(1, *control_of(c)));
     return {TEXT, {}};
   }
-  // Modifiers are peeled one by one, never by recursion: a spec is caller
+  // Modifiers are peeled one by one, never by recursion: a word is caller
   // input of any length.
   unsigned mods = 0;
-  std::string_view rest = spec;
+  std::string_view rest = word;
   while (const ModifierPrefix* p = modifier_at(rest)) {
-    if (spec.size() > MAX_KEY_SPEC_BYTES || (mods & p->modifier) != 0) return {INVALID, {}};
+    if (word.size() > MAX_KEY_WORD_BYTES || (mods & p->modifier) != 0) return {INVALID, {}};
     mods |= p->modifier;
     rest.remove_prefix(p->text.size());
   }

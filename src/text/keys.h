@@ -13,14 +13,14 @@
 
 namespace morvik::text {
 
-// What one key spec is. A spec with the shape of a key is one of the names
+// What one key word is. A word with the shape of a key is one of the names
 // of key_names() (any case, aliases too), `C-x` / `Ctrl+x` / `Ctrl-x` / `^x`
 // for a control character, `M-`, `Alt+` or `Meta+` before a character or a
 // name for meta (ESC first), and `S-`, `C-` (and their long forms) before a
 // name the key takes them with (S-Tab, C-Space, S-Up, C-Right, C-Delete).
-// Any other spec is text, typed as it is: one with a blank, a control
+// Any other word is text, typed as it is: one with a blank, a control
 // character or a non-ASCII byte, a plain word ("dd", ":wq", "Up-ish"), a
-// modifier with nothing after it ("C-"). A spec with a key's shape that
+// modifier with nothing after it ("C-"). A word with a key's shape that
 // names no key (`Ctrl+Q2`, `F13`, `M-M-x`, `S-a`) is Invalid, never text:
 // an agent's misspelt key typed as letters is what this guards against.
 struct EncodedKey {
@@ -29,13 +29,13 @@ struct EncodedKey {
   std::string bytes;  // the key's bytes when kind is Key
 };
 
-// The longest spec that is taken as a key; a longer one with a key's shape
-// is Invalid. Bounds the work one spec costs, whatever a caller passes.
-inline constexpr std::size_t MAX_KEY_SPEC_BYTES = 64;
+// The longest word that is taken as a key; a longer one with a key's shape
+// is Invalid. Bounds the work one word costs, whatever a caller passes.
+inline constexpr std::size_t MAX_KEY_WORD_BYTES = 64;
 
 // In application mode the cursor keys (and Home, End) without a modifier
 // send ESC O instead of ESC [, as a terminal does.
-EncodedKey encode_key(std::string_view spec, bool application_cursor);
+EncodedKey encode_key(std::string_view word, bool application_cursor);
 
 // The key names, each with its aliases: the one list the faces show.
 struct KeyName {
@@ -44,7 +44,7 @@ struct KeyName {
 };
 std::span<const KeyName> key_names() noexcept;
 
-// One line that says what a key spec may be, built from key_names(): for
+// One line that says what a key word may be, built from key_names(): for
 // error messages and the faces' descriptions.
 std::string describe_keys();
 

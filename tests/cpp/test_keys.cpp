@@ -1,5 +1,5 @@
 // The cursor-key mode as a program sets it, followed through output cut
-// anywhere; which specs are keys, text or refused. The bytes of the plain
+// anywhere; which words are keys, text or refused. The bytes of the plain
 // names are checked through the Python API against a program that reads them.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ using morvik::text::EncodedKey;
 using Kind = EncodedKey::Kind;
 
 struct SpecCase {
-  std::string spec;
+  std::string word;
   Kind kind;
   std::string bytes;  // normal mode; for a Key only
 };
@@ -80,7 +80,7 @@ class EncodeKeyTest : public ::testing::TestWithParam<SpecCase> {};
 
 TEST_P(EncodeKeyTest, TakesTheSpecAsKeyTextOrNeither) {
   const SpecCase& c = GetParam();
-  const EncodedKey got = morvik::text::encode_key(c.spec, false);
+  const EncodedKey got = morvik::text::encode_key(c.word, false);
   EXPECT_EQ(static_cast<int>(got.kind), static_cast<int>(c.kind));
   EXPECT_EQ(got.bytes, c.bytes);
 }
@@ -94,10 +94,10 @@ TEST(EncodeKey, ModifiersOnCursorKeysIgnoreApplicationMode) {
 }
 
 TEST(EncodeKey, AnEndlessRunOfModifiersIsRefusedWithoutRecursion) {
-  std::string spec;
-  for (int i = 0; i < 200000; ++i) spec += "M-";
-  spec += "x";
-  EXPECT_EQ(morvik::text::encode_key(spec, false).kind, Kind::Invalid);
+  std::string word;
+  for (int i = 0; i < 200000; ++i) word += "M-";
+  word += "x";
+  EXPECT_EQ(morvik::text::encode_key(word, false).kind, Kind::Invalid);
   // Distinct modifiers, as many as fit, are still a key.
   EXPECT_EQ(morvik::text::encode_key("Control+Shift+Alt+PageDown", false).bytes, "\x1b\x1b[6;6~");
 }

@@ -1,6 +1,6 @@
 // The one pattern by which both modules build their class. Owns nothing
 // but the slots it fills; every type it makes belongs to its module.
-#include "type_spec.h"
+#include "heap_type.h"
 
 #include "errors.h"
 
@@ -16,8 +16,8 @@ PyTypeObject* heap_type(PyTypeObject*& made, const TypeParts& parts) {
       {Py_tp_methods, parts.methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {parts.qualified_name, parts.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
-  made = reinterpret_cast<PyTypeObject*>(PyRef::checked(PyType_FromSpec(&spec)).release());
+  PyType_Spec shape = {parts.qualified_name, parts.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  made = reinterpret_cast<PyTypeObject*>(PyRef::checked(PyType_FromSpec(&shape)).release());
   return made;
 }
 

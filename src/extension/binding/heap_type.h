@@ -1,4 +1,4 @@
-// How each module makes its one class: a heap type from a spec, created
+// How each module makes its one class: a heap type made from its slots, created
 // once on the first import and kept for the life of the process, and the
 // last step of freeing one of its instances. Must never make a second type
 // object: the modules check their instances against the first one.
