@@ -136,20 +136,29 @@ void FeedGuard::ground(u8 c, std::string& out) {
   utf8_have_ = 1;
 }
 
-void FeedGuard::escape(u8 c, std::string& out) {
+// Inside an escape or a control sequence, as a terminal reads them: ESC
+// starts a new escape, CAN and SUB cancel, any other C0 control acts at
+// once. true when `c` was one of them.
+bool FeedGuard::control_inside_sequence(u8 c, std::string& out) {
   if (c == ESC) {
+    state_ = State::Escape;
     intermediate_count_ = 0;
     too_many_intermediates_ = false;
-    return;
+    return true;
   }
   if (c == CAN || c == SUB) {
     state_ = State::Ground;
-    return;
+    return true;
   }
   if (c < 0x20) {
     control(c, out);
-    return;
+    return true;
   }
+  return false;
+}
+
+void FeedGuard::escape(u8 c, std::string& out) {
+  if (control_inside_sequence(c, out)) return;
   if (c < 0x30) {
     if (intermediate_count_ < MAX_INTERMEDIATES) {
       intermediates_[intermediate_count_++] = static_cast<char>(c);
@@ -202,20 +211,7 @@ void FeedGuard::escape(u8 c, std::string& out) {
 }
 
 void FeedGuard::csi(u8 c, std::string& out) {
-  if (c == ESC) {
-    state_ = State::Escape;
-    intermediate_count_ = 0;
-    too_many_intermediates_ = false;
-    return;
-  }
-  if (c == CAN || c == SUB) {
-    state_ = State::Ground;
-    return;
-  }
-  if (c < 0x20) {
-    control(c, out);
-    return;
-  }
+  if (control_inside_sequence(c, out)) return;
   if (c >= DEL) return;
   if (c >= 0x40) {
     state_ = State::Ground;

@@ -63,6 +63,7 @@ class FeedGuard {
   void close_string(std::string& out, bool bell = false);
   void bad_utf8(std::string& out);
   void control(unsigned char c, std::string& out);
+  bool control_inside_sequence(unsigned char c, std::string& out);
 
   int rows_ = 1;
   int columns_ = 1;

@@ -62,7 +62,6 @@
 #include "ready_rule.h"
 #include "text/keys.h"
 #include "text/line_render.h"
-#include "text/text_maker.h"
 
 namespace morvik::session {
 
