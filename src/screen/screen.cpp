@@ -72,7 +72,38 @@ void Screen::feed(std::string_view bytes) {
   std::string& out = state_->guarded;
   out.clear();
   state_->guard.filter(bytes, out);
-  if (!out.empty()) vterm_input_write(state_->vt, out.data(), out.size());
+  // libvterm keeps the saved cursor as it was across a resize, so a
+  // restore (ESC 8) after a shrink puts the cursor outside the screen,
+  // where the next character would be written. Each restore goes in on its
+  // own and the cursor is brought back onto the screen before anything
+  // else is read. In the guard's output ESC 8 only ever means a restore.
+  static constexpr std::string_view RESTORE = "\x1b" "8";
+  std::size_t from = 0;
+  for (std::size_t at = out.find(RESTORE); at != std::string::npos; at = out.find(RESTORE, from)) {
+    const std::size_t end = at + RESTORE.size();
+    vterm_input_write(state_->vt, out.data() + from, end - from);
+    from = end;
+    keep_cursor_on_screen();
+  }
+  if (from < out.size()) vterm_input_write(state_->vt, out.data() + from, out.size() - from);
+}
+
+// A relative move by exactly the overshoot lands on the nearest cell (and
+// libvterm clamps the other coordinate on any move), whatever the origin
+// mode and margins restored with it.
+void Screen::keep_cursor_on_screen() {
+  const Cursor c = cursor();
+  const int rows = this->rows();
+  const int columns = this->columns();
+  std::string move;
+  if (c.row >= rows) {
+    move = "\x1b[" + std::to_string(c.row - (rows - 1)) + "A";
+  } else if (c.column >= columns) {
+    move = "\x1b[" + std::to_string(c.column - (columns - 1)) + "D";
+  } else {
+    return;
+  }
+  vterm_input_write(state_->vt, move.data(), move.size());
 }
 
 std::vector<std::string> Screen::lines() const {

@@ -66,6 +66,8 @@ class Screen {
   std::string take_replies();
 
  private:
+  void keep_cursor_on_screen();
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -109,6 +109,12 @@ TEST(Screen, FitsSizesItCannotTakeAndSurvivesWhatCrashedIt) {
   u.resize(1, 2);
   u.feed("\x1b#8\x1b[S\x1b[L\r\n");
   EXPECT_EQ(u.lines(), (std::vector<std::string>{""}));
+  // A cursor saved before a shrink: libvterm restored it outside the screen.
+  Screen v(16, 62);
+  v.feed("\x1b[15;60H\x1b" "7");
+  v.resize(12, 40);
+  v.feed("\x1b" "8x");
+  EXPECT_EQ(v.lines()[11], std::string(39, ' ') + "x");
 }
 
 // Pieces of what programs send, in the proportions that make every kind of
