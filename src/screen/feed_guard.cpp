@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "text/char_width.h"
 
 namespace morvik::screen {
 namespace {
@@ -69,7 +68,7 @@ void FeedGuard::control(u8 c, std::string& out) {
 void FeedGuard::bad_utf8(std::string& out) {
   out += REPLACEMENT;
   utf8_have_ = utf8_need_ = 0;
-  repeatable_ = true;
+  repeatable_ = false;  // not ASCII, as any character that stands for it
 }
 
 void FeedGuard::ground(u8 c, std::string& out) {
@@ -88,10 +87,12 @@ void FeedGuard::ground(u8 c, std::string& out) {
         // decides where the model may start afresh: dropped.
         if (code_ >= 0x80 && code_ < 0xA0) return;
         out.append(utf8_, length);
-        // A REP of a wide character that lands on the last column makes
-        // libvterm 0.1.4 write through a null pointer: only a character one
-        // cell wide may be repeated.
-        repeatable_ = text::char_width(code_) == 1;
+        // A REP of a character libvterm 0.1.4 takes as wide, landing on the
+        // last column, makes it write through a null pointer, and its
+        // widths are not ours (U+4DED is wide to it): only ASCII, which it
+        // surely takes as one cell, may be repeated. Programs repeat
+        // spaces, rules and line-drawing letters, all ASCII.
+        repeatable_ = false;
       }
       return;
     }

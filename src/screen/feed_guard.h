@@ -12,7 +12,7 @@
 //   MAX_PARAMETERS parameters, values at most MAX_VALUE, colours given with
 //   `:` rewritten with `;`, other sub-parameters dropped, a control byte
 //   met inside carried out before the sequence, malformed ones dropped;
-// - a REP only straight after a character one cell wide, its count
+// - a REP only straight after an ASCII character, its count
 //   bounded by the screen's size;
 // - strings (OSC, DCS) cut at MAX_STRING bytes of printable ASCII, handed
 //   on whole and always closed; a setting asked for (DCS $ q) only among
@@ -68,7 +68,7 @@ class FeedGuard {
   int rows_ = 1;
   int columns_ = 1;
   State state_ = State::Ground;
-  // A character one cell wide was the last thing handed on: a REP may follow.
+  // An ASCII character was the last thing handed on: a REP may follow.
   bool repeatable_ = false;
   bool left_right_margins_ = false;
 

@@ -57,7 +57,8 @@ TEST(FeedGuard, HandsOnOnlyWhatLibvtermReadsSafely) {
       {"a\x1b[5b\x1b[b", "a\x1b[5b\x1b[b"},
       {"a\x1b[99999b", "a\x1b[2079b"},  // 25 rows of 80 and the same column
       {"a\r\x1b[5b", "a\r"},
-      {"\xe4\xb8\xad\x1b[5b", "\xe4\xb8\xad"},  // a wide character is not repeated
+      {"\xe4\xb8\xad\x1b[5b", "\xe4\xb8\xad"},  // only ASCII is repeated: libvterm's widths are not ours
+      {"\xe4\xb7\xad\x1b[b", "\xe4\xb7\xad"},
       {"\xc2\x9b" "31m\xc2\x85", "31m"},
       {"\x1b[1\n2H\x1b[3\x1b[4m\x1b[5\x18m", "\n\x1b[12H\x1b[4mm"},
       {"\x1b[1;2?m\x1b[?25h\x1b[1 q", "\x1b[?25h\x1b[1 q"},
