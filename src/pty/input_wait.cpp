@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -212,6 +213,27 @@ InputWait unless_input_queued(unsigned index, dev_t inner) {
   return ready > 0 ? InputWait::Busy : InputWait::Waiting;
 }
 
+// Whether output of the program behind the relay still waits in the
+// inner terminal for the relay to take it: then the relay has more to copy
+// to ours, and the program's answer is not all on its way yet. The master
+// is the relay's own; a duplicate of its descriptor (pidfd_getfd, allowed
+// only where the relay may be traced) is only polled, which moves what the
+// program wrote into the queue it is counted in, then closed. The number
+// may have been reused since it was read: the duplicate must still be the
+// master of terminal `index`.
+InputWait unless_output_unrelayed(pid_t relay, int fd, unsigned index) {
+  UniqueFd handle{static_cast<int>(::syscall(SYS_pidfd_open, relay, 0))};
+  if (!handle.valid()) return errno == ESRCH ? InputWait::Busy : InputWait::Unknown;
+  UniqueFd master{static_cast<int>(::syscall(SYS_pidfd_getfd, handle.get(), fd, 0))};
+  if (!master.valid()) return errno == EBADF ? InputWait::Busy : InputWait::Unknown;
+  unsigned number = 0;
+  if (::ioctl(master.get(), TIOCGPTN, &number) != 0 || number != index) return InputWait::Busy;
+  pollfd p{master.get(), POLLIN, 0};
+  const int ready = ::poll(&p, 1, 0);
+  if (ready < 0) return InputWait::Unknown;
+  return ready > 0 ? InputWait::Busy : InputWait::Waiting;
+}
+
 // A relay (script, sudo with use_pty) reads our terminal only to copy it to
 // a terminal of its own, whose master it holds: the kernel's "asleep
 // reading" then says nothing of the program behind it, which may be busy.
@@ -258,6 +280,7 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
           controlled->tpgid <= 0 ? InputWait::Busy
                                  : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, nullptr);
       if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
+      if (inner_wait == InputWait::Waiting) inner_wait = unless_output_unrelayed(pid, fd, *index);
       if (inner_wait == InputWait::Busy) return InputWait::Busy;
       if (inner_wait == InputWait::Unknown) unknown = true;
       waiting = waiting && inner_wait == InputWait::Waiting;
@@ -267,33 +290,24 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
   return waiting ? InputWait::Waiting : InputWait::Busy;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
-  // The group's leader at work settles it for one read instead of the whole
-  // walk: the question is usually asked right after output, while the
-  // program may still be at work. Its stat shows its main thread, one of
-  // the threads the walk would find not asleep.
-  const std::optional<proc::Stat> leader = proc::read_stat(group);
-  if (leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
-    return InputWait::Busy;
-  }
-  const std::vector<Found> found = group_members(session_leader, group, leader);
-  if (found.empty()) return InputWait::Busy;
-
+// Whether the members are all asleep with one of them reading the
+// terminal: Waiting; Busy when one is at work or none reads; Unknown when
+// the kernel would not say what a sleeper waits on. `fresh`: every thread's
+// state is read now, none taken from the walk.
+InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh) {
   bool reading = false;
   bool refused = false;
-  std::vector<pid_t> members;
   for (const Found& f : found) {
-    const pid_t pid = f.pid;
-    members.push_back(pid);
-    Member member(pid, f.stat.tty_nr, subordinate);
+    Member member(f.pid, f.stat.tty_nr, subordinate);
     for (pid_t tid : f.threads) {
       // A process's own stat shows its main thread's state.
-      const std::optional<proc::Stat> thread = tid == pid ? std::optional(f.stat) : proc::read_stat(pid, tid);
+      const std::optional<proc::Stat> thread =
+          tid == f.pid && !fresh ? std::optional(f.stat) : proc::read_stat(f.pid, tid);
       if (!thread || thread->state == 'Z' || thread->state == 'X') continue;
       // Running, in an uninterruptible wait, or stopped: not waiting for us.
       if (thread->state != 'S') return InputWait::Busy;
       if (reading) continue;  // one reader is enough; the rest need only be asleep
-      const proc::Syscall call = proc::read_syscall(pid, tid);
+      const proc::Syscall call = proc::read_syscall(f.pid, tid);
       switch (call.kind) {
         case proc::Syscall::Kind::Running:
         case proc::Syscall::Kind::NotInSyscall:
@@ -309,8 +323,34 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
       }
     }
   }
-  if (reading) return relayed_input_wait(members, depth, relayed);
+  if (reading) return InputWait::Waiting;
   return refused ? InputWait::Unknown : InputWait::Busy;
+}
+
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
+  // The group's leader at work settles it for one read instead of the whole
+  // walk: the question is usually asked right after output, while the
+  // program may still be at work. Its stat shows its main thread, one of
+  // the threads the walk would find not asleep.
+  const std::optional<proc::Stat> leader = proc::read_stat(group);
+  if (leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
+    return InputWait::Busy;
+  }
+  const std::vector<Found> found = group_members(session_leader, group, leader);
+  if (found.empty()) return InputWait::Busy;
+  const InputWait own = members_wait(found, subordinate, false);
+  if (own != InputWait::Waiting) return own;
+
+  std::vector<pid_t> members;
+  for (const Found& f : found) members.push_back(f.pid);
+  bool behind = false;
+  const InputWait verdict = relayed_input_wait(members, depth, &behind);
+  if (relayed != nullptr) *relayed = *relayed || behind;
+  if (verdict != InputWait::Waiting || !behind) return verdict;
+  // The program behind waits and left nothing in its terminal, but the
+  // relay may have taken its last output and still be copying it to ours.
+  // Asleep reading again after that, it has copied all it took.
+  return members_wait(found, subordinate, true);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // the terminal's foreground process group has every thread asleep and at
 // least one blocked reading, polling or selecting on the terminal. When that
 // reader relays the terminal to one of its own (it holds that terminal's
-// master: script, sudo), the answer is the inner terminal's, recursively.
+// master: script, sudo), the answer is the inner terminal's, recursively,
+// and Waiting only once the relay has copied to ours all that the program
+// behind it wrote.
 #pragma once
 
 #include <sys/types.h>

@@ -202,9 +202,30 @@ def test_never_ready_when_the_program_does_not_read_the_terminal(argv):
         assert terminal.banner.status == "timeout", terminal.banner
 
 
+# A relay that looks at the program's output only every 300 ms, asleep
+# reading this terminal meanwhile: the program behind it waits long before
+# its last output is copied here.
+LATE_RELAY = """
+import os, pty, select, tty
+pid, master = pty.fork()
+if pid == 0:
+    os.execvp("sh", ["sh"])
+tty.setraw(0)
+while True:
+    if select.select([0], [], [], 0.3)[0]:
+        os.write(master, os.read(0, 4096))
+    try:
+        while select.select([master], [], [], 0)[0]:
+            os.write(1, os.read(master, 4096))
+    except OSError:
+        break
+"""
+
+
 @pytest.mark.parametrize("argv", [relay_param(a) for a in (
     ["script", "-q", "-c", "sh", "/dev/null"], ["sudo", "-n", "sh"], ["script", "-q", "-c", "sudo -n sh", "/dev/null"],
-)], ids=["script", "sudo", "script and sudo"])
+    [PY, "-c", LATE_RELAY],
+)], ids=["script", "sudo", "script and sudo", "a relay that copies output late"])
 def test_ready_behind_a_relay_only_once_the_program_behind_it_waits(argv):
     with Terminal.start(argv, env=ENV, **NEVER_QUIET) as terminal:
         assert terminal.banner.status == "ready", terminal.banner
