@@ -238,6 +238,8 @@ class AgentSession {
   // The kernel's view: whether the program waits for input (`relayed`:
   // see pty::foreground_input_wait).
   pty::InputWait input_wait(bool* relayed = nullptr);
+  // Whether the program reads keys rather than lines (canonical mode off).
+  bool reads_keys();
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }

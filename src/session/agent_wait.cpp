@@ -5,6 +5,7 @@
 // that takes the process lock in the other order, and never end a wait on
 // a prompt that answers an earlier line.
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -202,6 +203,12 @@ pty::InputWait AgentSession::input_wait(bool* relayed) {
   return process_->foreground_input_wait(relayed);
 }
 
+bool AgentSession::reads_keys() {
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  termios modes{};
+  return process_ && ::tcgetattr(process_->master_fd(), &modes) == 0 && (modes.c_lflag & ICANON) == 0;
+}
+
 bool AgentSession::input_queued() {
   if (input_->answers_pending()) return true;
   std::lock_guard<std::mutex> lock(process_mutex_);
@@ -391,6 +398,13 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // is on its way, and the program is not waiting for us.
     if (output_->answers() != answers_before) return ReadyRule::Kernel::Answering;
     reply.prompt = prompt_at_end(collected.raw.view());
+    // The cursor at the start of an empty line, where a prompt would stand,
+    // in a program that reads keys: its reader may be awaiting a timer
+    // (node's top-level await) as well as our input.
+    if (!reply.prompt && !collected.addressed && renderer_.line_empty() &&
+        !renderer_.alternate() && reads_keys()) {
+      return ReadyRule::Kernel::WaitingUnsure;
+    }
     return relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
   };
 

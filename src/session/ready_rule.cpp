@@ -19,7 +19,7 @@ ReadyRule::ReadyRule(const Setup& setup) noexcept
 
 std::optional<std::uint64_t> ReadyRule::quiet_gap() const noexcept {
   if (quiet_ms_) return quiet_ms_;
-  if (kernel_tells_) return std::nullopt;
+  if (kernel_tells_ && !unsure_) return std::nullopt;
   return AGENT_FALLBACK_QUIET_MS;
 }
 
@@ -30,7 +30,7 @@ ReadyRule::Next ReadyRule::next(Clock::time_point now) const noexcept {
   // Whatever is queued is taken before the end is told.
   if (child_exited_) return {Do::Wait, now, WaitEnd::Exited, false};
   Clock::time_point until = deadline_;
-  if (const auto quiet = quiet_gap(); quiet && output_seen_ && !prompts_given_) {
+  if (const auto quiet = quiet_gap(); quiet && (output_seen_ || unsure_) && !prompts_given_) {
     const Clock::time_point quiet_end = deadline_after(last_output_, *quiet);
     if (now >= quiet_end) return {Do::End, now, WaitEnd::Quiet, false};
     until = std::min(until, quiet_end);
@@ -88,6 +88,7 @@ void ReadyRule::prompt_checked(bool ends_output, bool still_shown, Clock::time_p
 
 void ReadyRule::kernel_said(Kernel answer, Clock::time_point now) noexcept {
   check_due_ = false;
+  if (answer != Kernel::Flowing && answer != Kernel::Interrupted) unsure_ = answer == Kernel::WaitingUnsure;
   switch (answer) {
     case Kernel::Waiting:
       decide(WaitEnd::Ready);
@@ -100,6 +101,7 @@ void ReadyRule::kernel_said(Kernel answer, Clock::time_point now) noexcept {
       }
       return;
     case Kernel::Busy:
+    case Kernel::WaitingUnsure:  // asked on: a prompt drawn later ends it ready
       back_off(now);
       return;
     case Kernel::Answering:

@@ -89,6 +89,10 @@ class ReadyRule {
     Busy,       // input queued, or the program is not asleep reading the terminal
     Waiting,    // asleep reading the terminal, and everything it wrote is taken
     WaitingBehindRelay,  // the same, said of the program behind a relay
+    // Asleep reading keys, with the cursor left at the start of an empty
+    // line: so is a REPL that awaits a timer while it reads on (node's
+    // top-level await), and the kernel cannot tell the two apart.
+    WaitingUnsure,
     Answering,  // asleep reading the answer to a query of its own: not waiting for us
     Unknown,    // the kernel will not tell (another user's program, no /proc)
     Interrupted,  // the drain after the answer stopped (a cancel, the deadline)
@@ -141,6 +145,9 @@ class ReadyRule {
   // Cleared for this wait once the kernel will not tell: the prompts and
   // the quiet gap decide then.
   bool kernel_tells_ = true;
+  // The kernel's last word was WaitingUnsure: the fallback quiet gap may end
+  // the wait, as where the kernel cannot tell.
+  bool unsure_ = false;
   bool prompt_shown_ = false;    // the end of the output shows a prompt
   bool confirm_due_ = false;     // ... to be confirmed now
   bool confirm_just_taken_ = false;

@@ -69,6 +69,9 @@ class LineRenderer {
   // True while the alternate screen is in use.
   bool alternate() const noexcept { return alternate_; }
 
+  // True while nothing is written on the line the cursor is on.
+  bool line_empty() const noexcept;
+
  private:
   // One cell of a line being edited. `ch` is the character, BLANK for a
   // cell nothing was drawn in, WIDE_TAIL for the right half of a wide
@@ -100,7 +103,6 @@ class LineRenderer {
 
   void append_lines(const unsigned char* p, std::size_t len);
   void clear_line();
-  bool line_empty() const noexcept;
   void to_cells();
   std::size_t line_columns();
   std::size_t render_cells(std::size_t at);

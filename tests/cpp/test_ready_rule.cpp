@@ -183,6 +183,18 @@ const std::vector<Case> CASES = {
       {Ev::Asked, 110, Kernel::WaitingBehindRelay, W, X, 350},
       {Ev::Nothing, 350, K, A, X, -1},
       {Ev::Asked, 350, Kernel::WaitingBehindRelay, E, R, -1}}},
+    {"a reader of keys left on an empty line ends quiet, output or not, unless a prompt follows", FOREVER,
+     std::nullopt, false,
+     {{Ev::Nothing, 0, K, A, X, -1},
+      {Ev::Asked, 10, Kernel::WaitingUnsure, W, X, 60},
+      {Ev::Nothing, 300000, K, E, WaitEnd::Quiet, -1}}},
+    {"... and a later plain waiting is ready", FOREVER, std::nullopt, false,
+     {{Ev::Output, 100, K, W, X, 100},
+      {Ev::Nothing, 100, K, A, X, -1},
+      {Ev::Asked, 110, Kernel::WaitingUnsure, W, X, 160},
+      {Ev::Output, 200000, K, W, X, 200000},
+      {Ev::Nothing, 200000, K, A, X, -1},
+      {Ev::Asked, 200010, Kernel::Waiting, E, R, -1}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

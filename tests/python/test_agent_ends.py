@@ -32,6 +32,11 @@ ENDS = [
     (["sh"], "echo a; sleep 30", {"quiet_ms": 300}, "quiet", "a\n", True),
     (["sh"], "echo a; sleep 30", {"timeout_ms": 1500}, "timeout", "a\n", True),
     (["sh"], "echo a; exit 2", {}, "exited", "a\n", False),
+    # A REPL that reads keys on while it awaits a timer looks, to the
+    # kernel, like one that waits for input: not "ready" on that alone.
+    pytest.param(["node"], "await new Promise(r => setTimeout(r, 30000))", {}, "quiet",
+                 "await new Promise(r => setTimeout(r, 30000))\n", True,
+                 marks=pytest.mark.skipif(shutil.which("node") is None, reason="needs node")),
 ]
 
 
