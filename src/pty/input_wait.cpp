@@ -105,7 +105,7 @@ class Member {
         const auto targets = proc::epoll_input_targets(pid_, static_cast<int>(a[0]));
         if (!targets) return false;
         for (int fd : *targets) {
-          if (is_terminal(fd)) return true;
+          if (is_terminal(fd)) return watched_also(*targets);
         }
         return false;
       }
@@ -115,7 +115,24 @@ class Member {
     return false;
   }
 
+  // Whether the call that waits on the terminal also waits on a connection
+  // of the internet: then the reader relays our terminal to a program
+  // elsewhere (ssh -t, telnet), whose state no kernel here shows.
+  bool waits_on_network() const noexcept { return network_; }
+
  private:
+  // Notes whether any of the descriptors watched with the terminal is a
+  // network socket; true, as the terminal was among them.
+  bool watched_also(const std::vector<int>& fds) {
+    for (int fd : fds) {
+      if (proc::descriptor_is_network_socket(pid_, fd)) {
+        network_ = true;
+        break;
+      }
+    }
+    return true;
+  }
+
   bool read_memory(std::uint64_t address, void* out, std::size_t size) const {
     iovec local{out, size};
     iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), size};
@@ -126,10 +143,14 @@ class Member {
     if (count == 0 || count > MAX_WATCHED_DESCRIPTORS) return false;
     std::vector<pollfd> fds(count);
     if (!read_memory(fds_address, fds.data(), count * sizeof(pollfd))) return false;
+    std::vector<int> watched;
+    bool terminal = false;
     for (const pollfd& p : fds) {
-      if ((p.events & (POLLIN | POLLRDNORM)) != 0 && is_terminal(p.fd)) return true;
+      if ((p.events & (POLLIN | POLLRDNORM)) == 0 || p.fd < 0) continue;
+      watched.push_back(p.fd);
+      terminal = terminal || is_terminal(p.fd);
     }
-    return false;
+    return terminal && watched_also(watched);
   }
 
   bool selects_terminal(std::uint64_t nfds, std::uint64_t readfds_address) {
@@ -140,15 +161,20 @@ class Member {
     // are all there is to read.
     const std::size_t bytes = (nfds + 7) / 8;
     if (!read_memory(readfds_address, bits, bytes)) return false;
+    std::vector<int> watched;
+    bool terminal = false;
     for (std::size_t fd = 0; fd < nfds; ++fd) {
-      if ((bits[fd / 8] >> (fd % 8) & 1) != 0 && is_terminal(static_cast<int>(fd))) return true;
+      if ((bits[fd / 8] >> (fd % 8) & 1) == 0) continue;
+      watched.push_back(static_cast<int>(fd));
+      terminal = terminal || is_terminal(static_cast<int>(fd));
     }
-    return false;
+    return terminal && watched_also(watched);
   }
 
   pid_t pid_;
   int tty_nr_;
   dev_t subordinate_;
+  bool network_ = false;
 };
 
 // A member of the foreground group as the walk found it: what it read then
@@ -296,6 +322,7 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
 // state is read now, none taken from the walk.
 InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh) {
   bool reading = false;
+  bool network = false;
   bool refused = false;
   for (const Found& f : found) {
     Member member(f.pid, f.stat.tty_nr, subordinate);
@@ -319,11 +346,12 @@ InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool 
           break;
         case proc::Syscall::Kind::Blocked:
           reading = member.waits_on_terminal(call);
+          network = member.waits_on_network();
           break;
       }
     }
   }
-  if (reading) return InputWait::Waiting;
+  if (reading) return network ? InputWait::Unknown : InputWait::Waiting;
   return refused ? InputWait::Unknown : InputWait::Busy;
 }
 

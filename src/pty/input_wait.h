@@ -14,7 +14,8 @@ namespace morvik::pty {
 enum class InputWait {
   Waiting,  // every member asleep, one of them blocked on input from the terminal
   Busy,     // running, asleep on something else, or no foreground group left
-  Unknown,  // the kernel would not tell (another user, no /proc, a refused read)
+  Unknown,  // the kernel would not tell (another user, no /proc, a refused read),
+            // or the reader relays the terminal over the network (ssh -t)
 };
 
 // `master_fd`: the terminal's master; `session_leader`: the process that

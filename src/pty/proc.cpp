@@ -8,7 +8,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -178,6 +180,20 @@ std::optional<dev_t> descriptor_device(pid_t pid, int fd) {
   struct stat st {};
   if (::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return std::nullopt;
   return st.st_rdev;
+}
+
+bool descriptor_is_network_socket(pid_t pid, int fd) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/fd/%d", pid, fd);
+  struct stat st {};
+  if (::stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  UniqueFd handle{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))};
+  if (!handle.valid()) return false;
+  UniqueFd socket{static_cast<int>(::syscall(SYS_pidfd_getfd, handle.get(), fd, 0))};
+  int domain = 0;
+  socklen_t size = sizeof domain;
+  if (!socket.valid() || ::getsockopt(socket.get(), SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0) return false;
+  return domain == AF_INET || domain == AF_INET6;
 }
 
 std::optional<std::vector<int>> epoll_input_targets(pid_t pid, int epfd) {

@@ -30,7 +30,10 @@ ReadyRule::Next ReadyRule::next(Clock::time_point now) const noexcept {
   // Whatever is queued is taken before the end is told.
   if (child_exited_) return {Do::Wait, now, WaitEnd::Exited, false};
   Clock::time_point until = deadline_;
-  if (const auto quiet = quiet_gap(); quiet && (output_seen_ || unsure_) && !prompts_given_) {
+  // The caller's gap ends a pause in output; the fallback, where the kernel
+  // does not tell, ends a silence too.
+  const bool fallback = !quiet_ms_ && (!kernel_tells_ || unsure_);
+  if (const auto quiet = quiet_gap(); quiet && (output_seen_ || fallback) && !prompts_given_) {
     const Clock::time_point quiet_end = deadline_after(last_output_, *quiet);
     if (now >= quiet_end) return {Do::End, now, WaitEnd::Quiet, false};
     until = std::min(until, quiet_end);

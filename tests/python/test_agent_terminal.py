@@ -17,6 +17,7 @@ import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -234,6 +235,25 @@ def test_ready_behind_a_relay_only_once_the_program_behind_it_waits(argv):
         # The relay's terminal echoes, and its shell may prompt as root.
         assert reply.status == "ready" and reply.text.endswith(("done\n$ ", "done\n# ")), reply
         assert time.monotonic() - began >= 1.0
+
+
+# ssh -t's shape: the terminal and a connection read in one wait, the
+# program behind it on another machine, where no kernel here can see it.
+NETWORK_RELAY = """
+import os, select, socket, sys, tty
+connection = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+tty.setraw(0)
+while select.select([0, connection], [], []):
+    connection.sendall(os.read(0, 4096))
+"""
+
+
+def test_a_relay_over_the_network_is_never_ready_on_the_kernels_word():
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        port = str(server.getsockname()[1])
+        with Terminal.start([PY, "-c", NETWORK_RELAY, port], env=ENV, timeout_ms=20_000) as terminal:
+            reply = terminal.send("sleep 1")
+            assert [(r.status, r.running) for r in (terminal.banner, reply)] == [("quiet", True)] * 2, reply
 
 
 def test_a_prompt_in_mid_output_is_not_the_end():
