@@ -91,46 +91,40 @@ class Member {
     return *dev == CONTROLLING_TTY_DEVICE && tty_nr_ == proc::encode_tty(subordinate_);
   }
 
-  // Whether the blocked call waits for input from the terminal.
+  // Whether the blocked call waits for input from the terminal. Also notes
+  // whether the same call waits on a connection to another program: then
+  // the reader relays our terminal to it (ssh -t, docker exec -t), and the
+  // program behind is one whose state this terminal's kernel view does not
+  // show.
   bool waits_on_terminal(const proc::Syscall& call) {
-    const std::uint64_t* a = call.args;
-    switch (classify(call.number)) {
-      case Call::Read:
-        return is_terminal(static_cast<int>(a[0]));
-      case Call::Poll:
-        return polls_terminal(a[0], a[1]);
-      case Call::Select:
-        return selects_terminal(a[0], a[1]);
-      case Call::EpollWait: {
-        const auto targets = proc::epoll_input_targets(pid_, static_cast<int>(a[0]));
-        if (!targets) return false;
-        for (int fd : *targets) {
-          if (is_terminal(fd)) return watched_also(*targets);
-        }
-        return false;
-      }
-      case Call::Other:
-        return false;
+    if (classify(call.number) == Call::Read) return is_terminal(static_cast<int>(call.args[0]));
+    const std::vector<int> fds = watched(call);
+    for (int fd : fds) {
+      if (!is_terminal(fd)) continue;
+      for (int other : fds) network_ = network_ || proc::descriptor_reaches_elsewhere(pid_, other);
+      return true;
     }
     return false;
   }
-
-  // Whether the call that waits on the terminal also waits on a connection
-  // of the internet: then the reader relays our terminal to a program
-  // elsewhere (ssh -t, telnet), whose state no kernel here shows.
   bool waits_on_network() const noexcept { return network_; }
 
  private:
-  // Notes whether any of the descriptors watched with the terminal is a
-  // network socket; true, as the terminal was among them.
-  bool watched_also(const std::vector<int>& fds) {
-    for (int fd : fds) {
-      if (proc::descriptor_is_network_socket(pid_, fd)) {
-        network_ = true;
+  // The descriptors a poll, select or epoll wait watches for input; none
+  // for any other call.
+  std::vector<int> watched(const proc::Syscall& call) {
+    const std::uint64_t* a = call.args;
+    switch (classify(call.number)) {
+      case Call::Poll:
+        return polled(a[0], a[1]);
+      case Call::Select:
+        return selected(a[0], a[1]);
+      case Call::EpollWait:
+        return proc::epoll_input_targets(pid_, static_cast<int>(a[0])).value_or(std::vector<int>{});
+      case Call::Read:
+      case Call::Other:
         break;
-      }
     }
-    return true;
+    return {};
   }
 
   bool read_memory(std::uint64_t address, void* out, std::size_t size) const {
@@ -139,36 +133,30 @@ class Member {
     return ::process_vm_readv(pid_, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
   }
 
-  bool polls_terminal(std::uint64_t fds_address, std::uint64_t count) {
-    if (count == 0 || count > MAX_WATCHED_DESCRIPTORS) return false;
+  std::vector<int> polled(std::uint64_t fds_address, std::uint64_t count) {
+    if (count == 0 || count > MAX_WATCHED_DESCRIPTORS) return {};
     std::vector<pollfd> fds(count);
-    if (!read_memory(fds_address, fds.data(), count * sizeof(pollfd))) return false;
-    std::vector<int> watched;
-    bool terminal = false;
+    if (!read_memory(fds_address, fds.data(), count * sizeof(pollfd))) return {};
+    std::vector<int> out;
     for (const pollfd& p : fds) {
-      if ((p.events & (POLLIN | POLLRDNORM)) == 0 || p.fd < 0) continue;
-      watched.push_back(p.fd);
-      terminal = terminal || is_terminal(p.fd);
+      if ((p.events & (POLLIN | POLLRDNORM)) != 0 && p.fd >= 0) out.push_back(p.fd);
     }
-    return terminal && watched_also(watched);
+    return out;
   }
 
-  bool selects_terminal(std::uint64_t nfds, std::uint64_t readfds_address) {
-    if (readfds_address == 0 || nfds == 0) return false;
+  std::vector<int> selected(std::uint64_t nfds, std::uint64_t readfds_address) {
+    if (readfds_address == 0 || nfds == 0) return {};
     if (nfds > MAX_WATCHED_DESCRIPTORS) nfds = MAX_WATCHED_DESCRIPTORS;
     unsigned char bits[MAX_WATCHED_DESCRIPTORS / 8] = {};
     // The kernel reads whole longs of the set; the bytes that hold nfds bits
     // are all there is to read.
     const std::size_t bytes = (nfds + 7) / 8;
-    if (!read_memory(readfds_address, bits, bytes)) return false;
-    std::vector<int> watched;
-    bool terminal = false;
+    if (!read_memory(readfds_address, bits, bytes)) return {};
+    std::vector<int> out;
     for (std::size_t fd = 0; fd < nfds; ++fd) {
-      if ((bits[fd / 8] >> (fd % 8) & 1) == 0) continue;
-      watched.push_back(static_cast<int>(fd));
-      terminal = terminal || is_terminal(static_cast<int>(fd));
+      if ((bits[fd / 8] >> (fd % 8) & 1) != 0) out.push_back(static_cast<int>(fd));
     }
-    return terminal && watched_also(watched);
+    return out;
   }
 
   pid_t pid_;

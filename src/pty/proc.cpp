@@ -182,18 +182,43 @@ std::optional<dev_t> descriptor_device(pid_t pid, int fd) {
   return st.st_rdev;
 }
 
-bool descriptor_is_network_socket(pid_t pid, int fd) {
+namespace {
+
+// A duplicate of a socket of `pid`, for questions to it alone; invalid when
+// `fd` is no socket or the kernel refuses.
+UniqueFd socket_of(pid_t pid, int fd) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/fd/%d", pid, fd);
   struct stat st {};
-  if (::stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  if (::stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return UniqueFd{};
   UniqueFd handle{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))};
-  if (!handle.valid()) return false;
-  UniqueFd socket{static_cast<int>(::syscall(SYS_pidfd_getfd, handle.get(), fd, 0))};
+  if (!handle.valid()) return UniqueFd{};
+  return UniqueFd{static_cast<int>(::syscall(SYS_pidfd_getfd, handle.get(), fd, 0))};
+}
+
+int domain_of(int socket) {
   int domain = 0;
   socklen_t size = sizeof domain;
-  if (!socket.valid() || ::getsockopt(socket.get(), SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0) return false;
-  return domain == AF_INET || domain == AF_INET6;
+  return ::getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 ? domain : -1;
+}
+
+std::optional<pid_t> peer_of(int socket, pid_t pid) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return std::nullopt;
+  // A pair the process made for itself names itself.
+  if (peer.pid <= 0 || peer.pid == pid) return std::nullopt;
+  return peer.pid;
+}
+
+}  // namespace
+
+bool descriptor_reaches_elsewhere(pid_t pid, int fd) {
+  const UniqueFd socket = socket_of(pid, fd);
+  if (!socket.valid()) return false;
+  const int domain = domain_of(socket.get());
+  if (domain == AF_INET || domain == AF_INET6) return true;
+  return domain == AF_UNIX && peer_of(socket.get(), pid).has_value();
 }
 
 std::optional<std::vector<int>> epoll_input_targets(pid_t pid, int epfd) {

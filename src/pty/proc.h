@@ -57,10 +57,12 @@ Syscall read_syscall(pid_t pid, pid_t tid);
 // st_rdev of what descriptor `fd` of `pid` refers to; nullopt when it is
 // not open, not a device, or the kernel refuses to say.
 std::optional<dev_t> descriptor_device(pid_t pid, int fd);
-// Whether descriptor `fd` of `pid` is a socket of the internet (TCP, UDP),
-// asked through a duplicate taken with the process's pidfd; false when it is
-// not, or the kernel refuses to say.
-bool descriptor_is_network_socket(pid_t pid, int fd);
+// Whether descriptor `fd` of `pid` is a socket that reaches another
+// program: one of the internet (TCP, UDP), or a local one whose peer is
+// another process (a server such as tmux's, or docker's daemon); a pair the
+// process made for itself does not. Asked through a duplicate taken with
+// the process's pidfd; false when the kernel refuses to say.
+bool descriptor_reaches_elsewhere(pid_t pid, int fd);
 // The descriptors an epoll instance watches for input, from its fdinfo.
 std::optional<std::vector<int>> epoll_input_targets(pid_t pid, int epfd);
 

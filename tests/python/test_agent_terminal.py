@@ -237,23 +237,33 @@ def test_ready_behind_a_relay_only_once_the_program_behind_it_waits(argv):
         assert time.monotonic() - began >= 1.0
 
 
-# ssh -t's shape: the terminal and a connection read in one wait, the
-# program behind it on another machine, where no kernel here can see it.
+# The shape of ssh -t (over TCP) and of tmux's client (to its server over a
+# local socket): the terminal and a connection read in one wait, the
+# program behind it in another process the kernel view does not reach.
 NETWORK_RELAY = """
 import os, select, socket, sys, tty
-connection = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+family, address = (socket.AF_INET, ("127.0.0.1", int(sys.argv[1]))) if sys.argv[1].isdigit() else (socket.AF_UNIX, sys.argv[1])
+connection = socket.socket(family)
+connection.connect(address)
 tty.setraw(0)
 while select.select([0, connection], [], []):
     connection.sendall(os.read(0, 4096))
 """
 
 
-def test_a_relay_over_the_network_is_never_ready_on_the_kernels_word():
-    with socket.create_server(("127.0.0.1", 0)) as server:
-        port = str(server.getsockname()[1])
-        with Terminal.start([PY, "-c", NETWORK_RELAY, port], env=ENV, timeout_ms=20_000) as terminal:
-            reply = terminal.send("sleep 1")
-            assert [(r.status, r.running) for r in (terminal.banner, reply)] == [("quiet", True)] * 2, reply
+@pytest.mark.parametrize("family", ["tcp", "unix"])
+def test_a_relay_over_a_connection_is_never_ready_on_the_kernels_word(family, tmp_path):
+    if family == "tcp":
+        server = socket.create_server(("127.0.0.1", 0))
+        address = str(server.getsockname()[1])
+    else:
+        server = socket.socket(socket.AF_UNIX)
+        address = str(tmp_path / "server")
+        server.bind(address)
+        server.listen()
+    with server, Terminal.start([PY, "-c", NETWORK_RELAY, address], env=ENV, timeout_ms=20_000) as terminal:
+        reply = terminal.send("sleep 1")
+        assert [(r.status, r.running) for r in (terminal.banner, reply)] == [("quiet", True)] * 2, reply
 
 
 def test_a_prompt_in_mid_output_is_not_the_end():
