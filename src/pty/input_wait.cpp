@@ -78,6 +78,37 @@ Call classify(long nr) noexcept {
   }
 }
 
+// Whether a blocked read, poll, select or epoll wait ends by itself at a
+// time: a timeout given (poll's and epoll's a count of milliseconds, -1 for
+// none; the others' a pointer, null for none).
+bool has_time_limit(const proc::Syscall& call) noexcept {
+  const std::uint64_t* a = call.args;
+  switch (call.number) {
+#ifdef SYS_poll
+    case SYS_poll:
+      return static_cast<int>(a[2]) >= 0;
+#endif
+#ifdef SYS_epoll_wait
+    case SYS_epoll_wait:
+#endif
+    case SYS_epoll_pwait:
+      return static_cast<int>(a[3]) >= 0;
+    case SYS_ppoll:
+      return a[2] != 0;
+#ifdef SYS_select
+    case SYS_select:
+#endif
+    case SYS_pselect6:
+      return a[4] != 0;
+#ifdef SYS_epoll_pwait2
+    case SYS_epoll_pwait2:
+      return a[3] != 0;
+#endif
+    default:
+      return false;
+  }
+}
+
 // One member process of the foreground group and what its descriptors are.
 class Member {
  public:
@@ -208,7 +239,7 @@ std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::o
   return members;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed);
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, WaitDetail* detail);
 
 // Whether input the relay copied is still queued on its terminal, unread:
 // then the program behind it, though asleep reading, has a line to take.
@@ -253,13 +284,13 @@ InputWait unless_output_unrelayed(pid_t relay, int fd, unsigned index) {
 // reading" then says nothing of the program behind it, which may be busy.
 // The verdict is that inner terminal's foreground group's, recursively.
 // `members` read our terminal; none holding a master: Waiting.
-InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool* relayed) {
+InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, WaitDetail* detail) {
   bool waiting = true;
   bool unknown = false;
   for (pid_t pid : members) {
     for (int fd : proc::descriptors_of(pid)) {
       if (proc::descriptor_device(pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
-      if (relayed != nullptr) *relayed = true;
+      detail->relayed = true;
       const std::optional<unsigned> index = proc::master_index(pid, fd);
       if (!index || depth >= MAX_RELAY_DEPTH) {
         unknown = true;
@@ -292,7 +323,7 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
       // No foreground group: the inner session is ending, not waiting.
       InputWait inner_wait =
           controlled->tpgid <= 0 ? InputWait::Busy
-                                 : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, nullptr);
+                                 : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, detail);
       if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
       if (inner_wait == InputWait::Waiting) inner_wait = unless_output_unrelayed(pid, fd, *index);
       if (inner_wait == InputWait::Busy) return InputWait::Busy;
@@ -308,7 +339,7 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, bool*
 // terminal: Waiting; Busy when one is at work or none reads; Unknown when
 // the kernel would not say what a sleeper waits on. `fresh`: every thread's
 // state is read now, none taken from the walk.
-InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh) {
+InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh, bool* timed = nullptr) {
   bool reading = false;
   bool network = false;
   bool refused = false;
@@ -335,6 +366,7 @@ InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool 
         case proc::Syscall::Kind::Blocked:
           reading = member.waits_on_terminal(call);
           network = member.waits_on_network();
+          if (reading && timed != nullptr) *timed = has_time_limit(call);
           break;
       }
     }
@@ -343,7 +375,7 @@ InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool 
   return refused ? InputWait::Unknown : InputWait::Busy;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, bool* relayed) {
+InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, WaitDetail* detail) {
   // The group's leader at work settles it for one read instead of the whole
   // walk: the question is usually asked right after output, while the
   // program may still be at work. Its stat shows its main thread, one of
@@ -354,15 +386,21 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
   }
   const std::vector<Found> found = group_members(session_leader, group, leader);
   if (found.empty()) return InputWait::Busy;
-  const InputWait own = members_wait(found, subordinate, false);
+  bool timed = false;
+  const InputWait own = members_wait(found, subordinate, false, &timed);
   if (own != InputWait::Waiting) return own;
 
   std::vector<pid_t> members;
   for (const Found& f : found) members.push_back(f.pid);
-  bool behind = false;
+  WaitDetail behind;
+  behind.timed = timed;
   const InputWait verdict = relayed_input_wait(members, depth, &behind);
-  if (relayed != nullptr) *relayed = *relayed || behind;
-  if (verdict != InputWait::Waiting || !behind) return verdict;
+  // Behind a relay, the timer that counts is the reader's behind it.
+  if (detail != nullptr) {
+    detail->relayed = detail->relayed || behind.relayed;
+    detail->timed = behind.timed;
+  }
+  if (verdict != InputWait::Waiting || !behind.relayed) return verdict;
   // The program behind waits and left nothing in its terminal, but the
   // relay may have taken its last output and still be copying it to ours.
   // Asleep reading again after that, it has copied all it took.
@@ -371,13 +409,13 @@ InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate,
 
 }  // namespace
 
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, bool* relayed) {
-  if (relayed != nullptr) *relayed = false;
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, WaitDetail* detail) {
+  if (detail != nullptr) *detail = WaitDetail{};
   const pid_t group = ::tcgetpgrp(master_fd);
   if (group < 0) return InputWait::Unknown;
   // 0: no foreground group, as once the session leader is gone.
   if (group == 0) return InputWait::Busy;
-  return group_input_wait(group, session_leader, subordinate, 0, relayed);
+  return group_input_wait(group, session_leader, subordinate, 0, detail);
 }
 
 }  // namespace morvik::pty

@@ -18,11 +18,20 @@ enum class InputWait {
             // or the reader relays the terminal over the network (ssh -t)
 };
 
+// What the kernel showed beside the verdict.
+struct WaitDetail {
+  // The answer came from behind a relay: the relay may still hold output of
+  // the program behind it that has not reached this terminal yet.
+  bool relayed = false;
+  // The reader waits with a time limit: a timer of the program's may end
+  // the wait before any input does (an awaited timeout, a refresh).
+  bool timed = false;
+};
+
 // `master_fd`: the terminal's master; `session_leader`: the process that
 // leads the terminal's session (the child); `subordinate`: st_rdev of the
-// terminal's subordinate side. `relayed`, when given, tells whether the
-// answer came from behind a relay: the relay may still hold output of the
-// program behind it that has not reached this terminal yet.
-InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, bool* relayed = nullptr);
+// terminal's subordinate side. `detail`, when given, receives what was
+// seen beside the verdict.
+InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, WaitDetail* detail = nullptr);
 
 }  // namespace morvik::pty

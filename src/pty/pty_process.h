@@ -152,7 +152,7 @@ class PtyProcess {
 
   // Whether the program in the terminal's foreground waits for input, as the
   // kernel shows it (see input_wait.h).
-  InputWait foreground_input_wait(bool* relayed = nullptr) const;
+  InputWait foreground_input_wait(WaitDetail* detail = nullptr) const;
 
   // How the child ended, once a wait of this record collected it; nullopt
   // while it runs, and when another party collected it.

@@ -275,9 +275,9 @@ Result<bool> PtyProcess::terminate_session() {
   return gone;
 }
 
-InputWait PtyProcess::foreground_input_wait(bool* relayed) const {
+InputWait PtyProcess::foreground_input_wait(WaitDetail* detail) const {
   if (!in_owner_process() || !master_.valid()) return InputWait::Unknown;
-  return pty::foreground_input_wait(master_.get(), pid_.get(), subordinate_.rdev, relayed);
+  return pty::foreground_input_wait(master_.get(), pid_.get(), subordinate_.rdev, detail);
 }
 
 }  // namespace morvik::pty

@@ -235,9 +235,9 @@ class AgentSession {
   // Whether input the program can read now is queued on the terminal (an
   // answer to a query not yet written counts).
   bool input_queued();
-  // The kernel's view: whether the program waits for input (`relayed`:
-  // see pty::foreground_input_wait).
-  pty::InputWait input_wait(bool* relayed = nullptr);
+  // The kernel's view: whether the program waits for input (`detail`:
+  // see pty::WaitDetail).
+  pty::InputWait input_wait(pty::WaitDetail* detail = nullptr);
   // Whether the program reads keys rather than lines (canonical mode off).
   bool reads_keys();
   bool cancelled_since(std::uint64_t seen) const noexcept {

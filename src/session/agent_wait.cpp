@@ -197,10 +197,10 @@ std::size_t AgentSession::discard_queued() {
   return total - keep;
 }
 
-pty::InputWait AgentSession::input_wait(bool* relayed) {
+pty::InputWait AgentSession::input_wait(pty::WaitDetail* detail) {
   std::lock_guard<std::mutex> lock(process_mutex_);
   if (!process_) return pty::InputWait::Unknown;
-  return process_->foreground_input_wait(relayed);
+  return process_->foreground_input_wait(detail);
 }
 
 bool AgentSession::reads_keys() {
@@ -381,8 +381,8 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // A query the reader is still reading now is answered before its chunk
     // is queued: counted first, so that the drain below shows it.
     const std::uint64_t answers_before = output_->answers();
-    bool relayed = false;
-    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait(&relayed);
+    pty::WaitDetail seen;
+    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait(&seen);
     if (verdict == pty::InputWait::Unknown) return ReadyRule::Kernel::Unknown;
     if (verdict != pty::InputWait::Waiting) return ReadyRule::Kernel::Busy;
     // Asleep reading the terminal: its answer is written, though some of
@@ -398,14 +398,14 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // is on its way, and the program is not waiting for us.
     if (output_->answers() != answers_before) return ReadyRule::Kernel::Answering;
     reply.prompt = prompt_at_end(collected.raw.view());
-    // The cursor at the start of an empty line, where a prompt would stand,
-    // in a program that reads keys: its reader may be awaiting a timer
-    // (node's top-level await) as well as our input.
-    if (!reply.prompt && !collected.addressed && renderer_.line_empty() &&
-        !renderer_.alternate() && reads_keys()) {
+    // A program that reads keys with a timer running, and the cursor at the
+    // start of an empty line where a prompt would stand: it may be
+    // awaiting that timer (node's top-level await) as well as our input.
+    if (seen.timed && !reply.prompt && !collected.addressed && renderer_.line_empty() && !renderer_.alternate() &&
+        reads_keys()) {
       return ReadyRule::Kernel::WaitingUnsure;
     }
-    return relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
+    return seen.relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
   };
 
   // The caller's interruption (Ctrl-C) is asked about at least this often;

@@ -141,31 +141,34 @@ TEST_F(InputWaitTest, ProgramsWaitingForInputReadWaitingWithoutAnyPrompt) {
   }
 }
 
-// The wait may trust a relay's word only once the relay had time to pass on
-// the last output of the program behind it, so the answer says where it
-// came from.
-TEST_F(InputWaitTest, AnswerFromBehindARelaySaysSo) {
+// The answer says where it came from (the wait trusts a relay's word only
+// once the relay had time to pass on the last output of the program behind
+// it) and whether the reader's wait ends by itself at a time.
+TEST_F(InputWaitTest, AnswerSaysWhetherFromBehindARelayAndWhetherTimed) {
   const struct {
     Row row;
-    bool relayed;
+    bool relayed, timed;
   } cases[] = {
-      {{"bash", {"bash", "--norc", "--noprofile", "-i"}, {}}, false},
-      {{"script relaying sh", {"script", "-q", "-c", "sh -i", "/dev/null"}, {}}, true},
+      {{"bash", {"bash", "--norc", "--noprofile", "-i"}, {}}, false, false},
+      {{"script relaying sh", {"script", "-q", "-c", "sh -i", "/dev/null"}, {}}, true, false},
+      {{"select with a timeout", {"/usr/bin/python3", "-c", "import select; select.select([0], [], [], 60)"}, {}},
+       false, true},
   };
   for (const auto& c : cases) {
     std::optional<pty::PtyProcess> p = start(c.row);
     if (!p) continue;
     std::string out;
     InputWait seen = InputWait::Busy;
-    bool relayed = !c.relayed;
+    pty::WaitDetail detail;
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < deadline && seen != InputWait::Waiting) {
       drain(p->master_fd(), out);
-      seen = p->foreground_input_wait(&relayed);
+      seen = p->foreground_input_wait(&detail);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(seen, InputWait::Waiting) << c.row.what << ": " << out;
-    EXPECT_EQ(relayed, c.relayed) << c.row.what;
+    EXPECT_EQ(detail.relayed, c.relayed) << c.row.what;
+    EXPECT_EQ(detail.timed, c.timed) << c.row.what;
     (void)p->terminate_session();
   }
 }
