@@ -89,9 +89,10 @@ class ReadyRule {
     Busy,       // input queued, or the program is not asleep reading the terminal
     Waiting,    // asleep reading the terminal, and everything it wrote is taken
     WaitingBehindRelay,  // the same, said of the program behind a relay
-    // Asleep reading keys, with the cursor left at the start of an empty
-    // line: so is a REPL that awaits a timer while it reads on (node's
-    // top-level await), and the kernel cannot tell the two apart.
+    // Asleep reading keys with a timer running, and the cursor left at the
+    // start of an empty line: so is a REPL that awaits that timer while it
+    // reads on (node's top-level await), and the kernel cannot tell the two
+    // apart.
     WaitingUnsure,
     Answering,  // asleep reading the answer to a query of its own: not waiting for us
     Unknown,    // the kernel will not tell (another user's program, no /proc)
