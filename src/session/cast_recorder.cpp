@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "base/eintr.h"
+#include "base/quiet_thread_mask.h"
 #include "text/utf8.h"
 
 namespace morvik::session {
@@ -96,6 +97,8 @@ CastRecorder::CastRecorder(UniqueFd file, int rows, int columns, std::string_vie
   backlog_limit_ = piece_by_piece_ ? RECORDING_BACKLOG_BYTES : RECORDING_FILE_BACKLOG_BYTES;
   wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   try {
+    // A FIFO whose reader went between the poll and the write: EPIPE.
+    const QuietThreadMask quiet;
     if (file_.valid() && wake_.valid()) writer_ = std::thread([this] { write_queued(); });
   } catch (const std::system_error&) {
   }

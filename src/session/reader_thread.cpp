@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/eintr.h"
+#include "base/quiet_thread_mask.h"
 #include "base/errno_code.h"
 #include "base/internal_failure.h"
 #include "base/kept_texts.h"
@@ -232,15 +233,6 @@ void* reader_main(void* arg) {
   return nullptr;
 }
 
-// Every signal but those the thread could raise itself by a fault: blocking
-// those would turn a crash into a hang.
-sigset_t asynchronous_signals() {
-  sigset_t set;
-  sigfillset(&set);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, sig);
-  return set;
-}
-
 std::string os_diagnostic(int errnum) { return kept::os_diagnostic(errnum, os_message(errnum)); }
 
 }  // namespace
@@ -277,13 +269,11 @@ ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sende
   auto start = std::make_unique<Start>(
       Start{std::move(master), std::move(tx), std::move(child), rt.shared_, std::move(observer)});
 
-  // A new thread inherits the creating thread's mask, so the thread is born
-  // with the signals blocked: there is no instant at which it could take one.
-  const sigset_t blocked = asynchronous_signals();
-  sigset_t caller_mask;
-  ::pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
-  const int rc = ::pthread_create(&rt.thread_, nullptr, reader_main, start.get());
-  ::pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+  int rc = 0;
+  {
+    const QuietThreadMask quiet;
+    rc = ::pthread_create(&rt.thread_, nullptr, reader_main, start.get());
+  }
   if (rc != 0) {
     error.code = rc;
     error.text = os_diagnostic(rc);
