@@ -219,7 +219,7 @@ std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::o
     pending.pop_back();
     const std::optional<proc::Stat> st = pid == group && known ? known : proc::read_stat(pid);
     if (!st) continue;
-    std::vector<pid_t> threads = proc::threads_of(pid);
+    std::vector<pid_t> threads = proc::threads_of(pid, *st);
     for (pid_t tid : threads) {
       for (pid_t child : proc::children_of(pid, tid)) pending.push_back(child);
     }
@@ -233,7 +233,7 @@ std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::o
   for (pid_t pid : proc::all_processes()) {
     const std::optional<proc::Stat> st = proc::read_stat(pid);
     if (st && st->pgrp == group && st->session == session_leader) {
-      members.push_back({pid, *st, proc::threads_of(pid)});
+      members.push_back({pid, *st, proc::threads_of(pid, *st)});
     }
   }
   return members;
@@ -307,11 +307,12 @@ InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, WaitD
       while (!pending.empty() && !controlled && seen++ < MAX_RELAY_DESCENDANTS) {
         const pid_t next = pending.back();
         pending.pop_back();
+        std::optional<proc::Stat> st;
         if (next != pid) {
-          const std::optional<proc::Stat> st = proc::read_stat(next);
+          st = proc::read_stat(next);
           if (st && st->tty_nr == inner_nr) controlled = st;
         }
-        for (pid_t tid : proc::threads_of(next)) {
+        for (pid_t tid : st ? proc::threads_of(next, *st) : proc::threads_of(next)) {
           for (pid_t child : proc::children_of(next, tid)) pending.push_back(child);
         }
       }

@@ -80,7 +80,9 @@ std::optional<Stat> read_stat(pid_t pid, pid_t tid) {
   if (close == nullptr) return std::nullopt;
   Stat st;
   int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
-  if (std::sscanf(close + 1, " %c %d %d %d %d %d", &st.state, &ppid, &pgrp, &session, &tty, &tpgid) != 6) {
+  // Fields 3-8, then (past flags, faults, times, priority and nice) 20.
+  if (std::sscanf(close + 1, " %c %d %d %d %d %d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %ld", &st.state, &ppid,
+                  &pgrp, &session, &tty, &tpgid, &st.threads) != 7) {
     return std::nullopt;
   }
   st.tpgid = tpgid;
@@ -97,6 +99,12 @@ std::vector<pid_t> all_processes() {
 }
 
 std::uint64_t full_scans() noexcept { return g_full_scans.load(std::memory_order_relaxed); }
+
+std::vector<pid_t> threads_of(pid_t pid, const Stat& known) {
+  // One thread: its id is the process's, with no listing to read.
+  if (known.threads == 1) return {pid};
+  return threads_of(pid);
+}
 
 std::vector<pid_t> threads_of(pid_t pid) {
   char path[64];

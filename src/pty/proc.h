@@ -21,6 +21,7 @@ struct Stat {
   pid_t session = 0;
   int tty_nr = 0;  // the controlling terminal, in the kernel's encoding
   pid_t tpgid = 0;  // that terminal's foreground process group; -1: none
+  long threads = 0;  // how many threads the process has (a thread's own stat: its process's)
 };
 
 // /proc/<pid>/stat, or /proc/<pid>/task/<tid>/stat when tid is given.
@@ -32,8 +33,10 @@ std::vector<pid_t> all_processes();
 // grows with every process on the machine, so callers keep it off their
 // common paths, and tests hold them to it.
 std::uint64_t full_scans() noexcept;
-// The threads of a process (empty when it is gone).
+// The threads of a process (empty when it is gone); with its stat just
+// read, a process of one thread costs no listing.
 std::vector<pid_t> threads_of(pid_t pid);
+std::vector<pid_t> threads_of(pid_t pid, const Stat& known);
 // The children of one thread of a process.
 std::vector<pid_t> children_of(pid_t pid, pid_t tid);
 

@@ -185,6 +185,11 @@ TEST_F(InputWaitTest, ProgramsBusyWithAnythingButTheTerminalNeverReadWaiting) {
       {{"select on a pipe", {py, "-c", "import os, select; r, w = os.pipe(); select.select([r], [], [])"}, {}}, true},
       {{"receive on a socket", {py, "-c", "import socket; a, b = socket.socketpair(); a.recv(1)"}, {}}, true},
       {{"busy loop", {"sh", "-c", "while :; do :; done"}, {}}, true},
+      {{"a thread at work beside a reader",
+        {py, "-c", "import sys, threading\ndef spin():\n    while True: pass\n"
+                   "threading.Thread(target=spin, daemon=True).start(); sys.stdin.read(1)"},
+        {}},
+       true},
       {{"blocked writing", {"yes"}, {}}, false},
   };
   for (const Busy& busy : rows) {
