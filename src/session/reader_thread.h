@@ -6,9 +6,11 @@
 //
 // Teardown must not hang when some process keeps the terminal's other side
 // open (a background job that ignores SIGHUP, or a child that cannot be
-// signalled): the thread waits (epoll) on the master and on a wake-up
-// descriptor, so it can be told to stop once teardown stops waiting for the
-// natural end of the output.
+// signalled): the thread waits (ppoll, on a fixed set of at most three) on
+// the master and on a wake-up descriptor, so it can be told to stop once
+// teardown stops waiting for the natural end of the output. While a wait
+// holds the turn the thread sleeps on a condition instead, and leaves the
+// wake-up to the wait: a cancel the thread drained would never reach it.
 //
 // Given the child's process handle (the agent face), the thread also watches
 // it: once the child has ended it reads the terminal dry and then marks the
@@ -65,17 +67,29 @@ class ReaderThread {
  public:
   struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
-  // The thread's own descriptors, close-on-exec, at 3 or above: the one
-  // that wakes it (an eventfd) and the set it waits on. Made before start,
-  // so that running out of descriptors is an ordinary start-up failure.
+  // The thread's own descriptor, close-on-exec, at 3 or above: the one that
+  // wakes it (an eventfd). Made before start, so that running out of
+  // descriptors is an ordinary start-up failure.
   struct Descriptors {
     UniqueFd wake;
-    UniqueFd wait_set;
   };
   static Result<Descriptors> make_descriptors() noexcept;
 
-  // Starts the thread; it owns `master`, `descriptors`, `tx` and `child` (the
-  // child's process handle, for the agent face) from now on. On failure
+  // The terminal as its owner holds it, for a thread that owns none of its
+  // descriptors: the master, the child's process handle and a wake-up
+  // eventfd (all non-blocking, at 3 or above), which the owner also uses.
+  // `keeper` keeps all three open; the thread lets go of it only once it
+  // uses none of them, so a thread that teardown leaves to end on its own
+  // never reads a number that has meanwhile been given to another file.
+  // The owner closes them in a forked copy of the host, not the thread.
+  struct Borrowed {
+    int master = -1;
+    int child = -1;
+    int wake = -1;
+    std::shared_ptr<const void> keeper;
+  };
+
+  // Starts the thread; it owns `master`, `descriptors` and `tx` from now on. On failure
   // returns an empty handle and sets `error` to the failure's number and a
   // diagnostic text;
   // everything given is released. A thread that runs out of memory stops
@@ -84,8 +98,10 @@ class ReaderThread {
     int code = 0;
     std::string text;
   };
-  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error,
-                            UniqueFd child = UniqueFd(), std::shared_ptr<ChunkObserver> observer = nullptr);
+  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error);
+  // The same on borrowed descriptors (see Borrowed), with an observer.
+  static ReaderThread start(Borrowed terminal, Sender tx, StartError& error,
+                            std::shared_ptr<ChunkObserver> observer);
 
   ReaderThread() = default;
   ReaderThread(ReaderThread&& other) noexcept = default;
@@ -117,8 +133,8 @@ class ReaderThread {
   void join_within(std::chrono::milliseconds grace);
 
   // In a forked copy of the host, inside fork(): closes the copy's
-  // duplicates of the thread's descriptors while their numbers are
-  // certainly ours.
+  // duplicates of the descriptors the thread owns (none when borrowed)
+  // while their numbers are certainly ours.
   void close_in_forked_child() noexcept;
   // For a forked copy of the host, in which the thread does not exist and
   // its lock may have been copied mid-use: forgets the thread without
@@ -130,6 +146,10 @@ class ReaderThread {
   void request_stop() noexcept;
   // Tells a thread that was never joined to stop, and detaches it.
   void let_go() noexcept;
+  // Both starts: `master` is the number read, owned by `owned_master` when
+  // that is valid.
+  static ReaderThread launch(std::shared_ptr<Shared> shared, UniqueFd owned_master, int master, int child, Sender tx,
+                             std::shared_ptr<ChunkObserver> observer, StartError& error);
 
   pthread_t thread_{};
   ExchangeOnMove<bool, false> running_;
