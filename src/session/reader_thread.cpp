@@ -61,11 +61,6 @@ struct ReaderThread::Shared {
 namespace {
 
 constexpr std::size_t WAKE_BATCH_BYTES = 32768;
-// The thread's stack. It touches about 8 KiB (the loop, the screen scan,
-// an exception thrown); the default of 8 MiB a thread would cost a host
-// with a thousand terminals 8 GiB of address space, which a host under an
-// address-space limit does not have. Sixty times what is used.
-constexpr std::size_t READER_STACK_BYTES = std::size_t{512} << 10;
 
 struct Start {
   UniqueFd owned_master;  // invalid when borrowed
@@ -292,19 +287,11 @@ ReaderThread ReaderThread::launch(std::shared_ptr<Shared> shared, UniqueFd owned
 
   // A new thread inherits the creating thread's mask, so the thread is born
   // with the signals blocked: there is no instant at which it could take one.
-  pthread_attr_t attr;
-  int rc = ::pthread_attr_init(&attr);
-  if (rc == 0) {
-    rc = ::pthread_attr_setstacksize(&attr, READER_STACK_BYTES);
-    if (rc == 0) {
-      const sigset_t blocked = asynchronous_signals();
-      sigset_t caller_mask;
-      ::pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
-      rc = ::pthread_create(&rt.thread_, &attr, reader_main, start.get());
-      ::pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
-    }
-    (void)::pthread_attr_destroy(&attr);
-  }
+  const sigset_t blocked = asynchronous_signals();
+  sigset_t caller_mask;
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
+  const int rc = ::pthread_create(&rt.thread_, nullptr, reader_main, start.get());
+  ::pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
   if (rc != 0) {
     error.code = rc;
     error.text = os_diagnostic(rc);
