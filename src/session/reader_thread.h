@@ -89,10 +89,9 @@ class ReaderThread {
     std::shared_ptr<const void> keeper;
   };
 
-  // Starts the thread; it owns `master`, `descriptors` and `tx` from now on. On failure
-  // returns an empty handle and sets `error` to the failure's number and a
-  // diagnostic text;
-  // everything given is released. A thread that runs out of memory stops
+  // Starts the thread; it owns `master`, `descriptors` and `tx` from now on.
+  // On failure returns an empty handle and sets `error` to the failure's
+  // number and a diagnostic text; everything given is released. A thread that runs out of memory stops
   // reading and fails the channel with ENOMEM (Sender::fail).
   struct StartError {
     int code = 0;
@@ -111,12 +110,14 @@ class ReaderThread {
 
   bool joinable() const noexcept { return running_.get(); }
   // The turn to read the master. A wait that holds it reads the master
-  // itself (through a descriptor of its own, of the same open file), so the
-  // output it waits for wakes the waiting thread directly, not the reader
-  // first and then the waiter: on a machine whose idle processors sleep,
-  // each such hand-over costs the wake-up of a sleeping processor. The
-  // thread reads no more until the turn is given back; whatever it queued
-  // before comes first. false when the thread reads no more (the output
+  // itself (the borrowed master, or a descriptor of its own of the same open
+  // file), so the output it waits for wakes the waiting thread directly, not
+  // the reader first and then the waiter: on a machine whose idle
+  // processors sleep, each such hand-over costs the wake-up of a sleeping
+  // processor. The thread reads no more until the turn is given back;
+  // whatever it queued before comes first. A thread asleep in its poll when
+  // the turn is taken wakes once more, on the first output, to find it
+  // taken. false when the thread reads no more (the output
   // ended, or it stopped): the caller then waits on the channel as usual.
   // One thread at a time may hold the turn.
   bool take_turn() noexcept;
