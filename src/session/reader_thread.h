@@ -6,11 +6,13 @@
 //
 // Teardown must not hang when some process keeps the terminal's other side
 // open (a background job that ignores SIGHUP, or a child that cannot be
-// signalled): the thread waits (ppoll, on a fixed set of at most three) on
-// the master and on a wake-up descriptor, so it can be told to stop once
-// teardown stops waiting for the natural end of the output. While a wait
-// holds the turn the thread sleeps on a condition instead, and leaves the
-// wake-up to the wait: a cancel the thread drained would never reach it.
+// signalled): the thread waits on the master and on a wake-up descriptor,
+// so it can be told to stop once teardown stops waiting for the natural end
+// of the output. With descriptors of its own it waits on an epoll set of
+// its own; on borrowed ones (the agent face, whose host may hold a
+// thousand terminals) in ppoll on a fixed set of at most three, and while a
+// wait holds the turn on a condition, leaving the shared wake-up to the
+// wait: a cancel the thread drained would never reach it.
 //
 // Given the child's process handle (the agent face), the thread also watches
 // it: once the child has ended it reads the terminal dry and then marks the
@@ -67,11 +69,12 @@ class ReaderThread {
  public:
   struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
-  // The thread's own descriptor, close-on-exec, at 3 or above: the one that
-  // wakes it (an eventfd). Made before start, so that running out of
-  // descriptors is an ordinary start-up failure.
+  // The thread's own descriptors, close-on-exec, at 3 or above: the one
+  // that wakes it (an eventfd) and the set it waits on. Made before start,
+  // so that running out of descriptors is an ordinary start-up failure.
   struct Descriptors {
     UniqueFd wake;
+    UniqueFd wait_set;
   };
   static Result<Descriptors> make_descriptors() noexcept;
 
@@ -115,9 +118,9 @@ class ReaderThread {
   // the reader first and then the waiter: on a machine whose idle
   // processors sleep, each such hand-over costs the wake-up of a sleeping
   // processor. The thread reads no more until the turn is given back;
-  // whatever it queued before comes first. A thread asleep in its poll when
-  // the turn is taken wakes once more, on the first output, to find it
-  // taken. false when the thread reads no more (the output
+  // whatever it queued before comes first. On borrowed descriptors a
+  // thread asleep in its poll when the turn is taken wakes once more, on
+  // the first output, to find it taken. false when the thread reads no more (the output
   // ended, or it stopped): the caller then waits on the channel as usual.
   // One thread at a time may hold the turn.
   bool take_turn() noexcept;
