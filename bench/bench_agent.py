@@ -34,7 +34,7 @@ Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
 pass or a failure; each answer is checked.
 
-    .venv/bin/python bench/bench_agent.py            # about 3 minutes
+    .venv/bin/python bench/bench_agent.py            # about 5 minutes (F: 2)
     .venv/bin/python bench/bench_agent.py --quick    # under a minute
     .venv/bin/python bench/bench_agent.py --only B   # some parts (repeatable)
 """
