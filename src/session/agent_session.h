@@ -300,8 +300,9 @@ class AgentSession {
   std::shared_ptr<UniqueFd> wake_;
 
   // Inside a fork of the host (fork_policy.h): the process lock is held
-  // across it, and the copy closes its duplicates of the input side, the
-  // process record, the other side and the recording too.
+  // across it, and the copy closes its duplicates of the process record's
+  // master and handle (which the input side and the reader only borrow),
+  // the other side, the wake-up and the recording.
   static void close_rest_in_forked_child(void* self) noexcept;
   std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
 };

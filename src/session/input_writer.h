@@ -69,7 +69,8 @@ class InputWriter {
   // Lets go of the descriptor without closing it (see Session's fork handling).
   void forget_descriptor() noexcept { (void)fd_.release(); }
   // In a forked copy of the host, inside fork(): closes the copy's
-  // duplicate while its number is certainly ours, and lets it go.
+  // duplicate while its number is certainly ours (a borrowed one is its
+  // owner's to close), and lets it go.
   void close_in_forked_child() noexcept {
     if (fd_.valid() && !borrowed_) (void)::close(fd_.release());
     (void)fd_.release();
