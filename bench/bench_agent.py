@@ -25,12 +25,16 @@ E. Close on a busy machine: bash (which ends on SIGHUP) closed with 100 and
    with 2,000 other processes on the machine, median, p95 and max; then
    1,024 terminals closed in turn from one thread (`--close-only` runs just
    this part).
+F. What an idle terminal holds: 1,024 terminals on sh, each answered once
+   (`echo ok`), started side by side in a host of their own; descriptors and
+   resident memory per terminal, `Terminal` with and without its screen
+   model beside `Morvik`.
 
 Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
 pass or a failure; each answer is checked.
 
-    .venv/bin/python bench/bench_agent.py            # about 3 minutes
+    .venv/bin/python bench/bench_agent.py            # about 5 minutes (F: 2)
     .venv/bin/python bench/bench_agent.py --quick    # under a minute
     .venv/bin/python bench/bench_agent.py --only B   # some parts (repeatable)
 """
@@ -38,6 +42,7 @@ pass or a failure; each answer is checked.
 import argparse
 import asyncio
 import glob
+import json
 import os
 import shlex
 import shutil
@@ -438,6 +443,58 @@ def busy_report(rounds):
     return out
 
 
+IDLE_COSTS_HOST = """
+import json, os, resource, sys, time
+from morvik import Morvik
+from morvik_agent import Terminal
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+kind, count = sys.argv[1], int(sys.argv[2])
+env = {"TERM": "xterm", "PS1": "$ "}
+
+def held():
+    with open("/proc/self/status") as f:
+        rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+    return len(os.listdir("/proc/self/fd")), rss
+
+def answered():
+    if kind == "Morvik":
+        m = Morvik("sh", True, ["$ ", "# "])
+        m.read_until_ready(timeout_ms=60_000, settle_ms=0)
+        assert "ok" in m.send_and_read_until_ready("echo ok", timeout_ms=60_000, settle_ms=0)
+        return m
+    t = Terminal.start(["sh"], env=env, prompts=["$ "], screen_model=kind == "Terminal", timeout_ms=60_000)
+    reply = t.send("echo ok", timeout_ms=60_000)
+    assert reply.status == "ready" and "ok" in reply.text, reply
+    return t
+
+answered().close()
+before = held()
+began = time.monotonic()
+kept = [answered() for _ in range(count)]
+took = time.monotonic() - began
+during = held()
+for k in kept:
+    k.close()
+print(json.dumps({"fds": (during[0] - before[0]) / count, "kib": (during[1] - before[1]) / count,
+                  "start_ms": took / count * 1000}))
+"""
+
+
+def idle_costs(count):
+    """Per terminal: descriptors and resident KiB held while idle, each kind
+    in a host of its own."""
+    run.progress("F idle costs")
+    got = {}
+    for kind in ("Terminal", "Terminal, no screen model", "Morvik"):
+        done = subprocess.run([sys.executable, "-c", IDLE_COSTS_HOST, kind, str(count)], capture_output=True,
+                              text=True, timeout=1800)
+        if done.returncode != 0:
+            raise RuntimeError(f"{kind}: {done.stderr}")
+        got[kind] = json.loads(done.stdout)
+    return got
+
+
 def paired(these, reference):
     """The median of the per-round ratios, with their p25-p75."""
     ratios = [a / b for a, b in zip(these, reference) if b > 0]
@@ -449,9 +506,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
-    parser.add_argument("--only", action="append", choices=list("ABCDE"), help="only these parts (repeatable)")
+    parser.add_argument("--only", action="append", choices=list("ABCDEF"), help="only these parts (repeatable)")
     options = parser.parse_args(argv)
-    parts = set(options.only or "ABCDE")
+    parts = set(options.only or "ABCDEF")
     if options.close_only:
         print("\n".join(busy_report(10 if options.quick else 40)))
         return 0
@@ -512,6 +569,12 @@ def main(argv=None):
                        f"longest stall {ms(max(s[0] for s in stalls))}.")
         if "E" in parts:
             out.extend(busy_report(10 if options.quick else 40))
+        if "F" in parts:
+            out.append(f"\n## F. What an idle terminal holds ({MANY_TERMINALS} terminals on sh, answered once)\n")
+            out.append("| kind | descriptors | resident KiB | start and answer |")
+            out.append("|---|---|---|---|")
+            for kind, c in idle_costs(MANY_TERMINALS).items():
+                out.append(f"| {kind} | {c['fds']:.2f} | {c['kib']:.1f} | {ms(c['start_ms'] / 1000)} |")
     finally:
         ws.cleanup()
     print("\n".join(out))

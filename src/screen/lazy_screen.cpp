@@ -49,8 +49,7 @@ constexpr char BACKGROUND[] = "rgb:0000/0000/0000";
 LazyScreen::LazyScreen(int rows, int columns, std::size_t max_held)
     : rows_(fit_size(rows, columns).rows),
       columns_(fit_size(rows, columns).columns),
-      max_held_(max_held),
-      model_(rows_, columns_) {}
+      max_held_(max_held) {}
 
 // A screenful of a flood must fit in what is held, or the model is fed it
 // before the scan can start afresh past it.
@@ -68,7 +67,7 @@ void LazyScreen::append(std::string_view bytes) {
 const Screen& LazyScreen::screen() {
   feed_to(scanned_);
   drop_fed();
-  return model_;
+  return *model_;
 }
 
 std::string LazyScreen::take_replies() {
@@ -79,34 +78,39 @@ std::string LazyScreen::take_replies() {
 
 void LazyScreen::resize(int rows, int columns) {
   // What came before is laid out at the old size: the model takes it now,
-  // and no restart may reach back over the change.
-  feed_to(scanned_);
+  // and no restart may reach back over the change. With nothing fed yet
+  // and nothing to feed, the model made later at the new size is the same
+  // blank screen.
+  if (model_ || scanned_ > start_) feed_to(scanned_);
   drop_fed();
   const Size size = fit_size(rows, columns);
   rows_ = size.rows;
   columns_ = size.columns;
-  model_.resize(rows_, columns_);
+  if (model_) model_->resize(rows_, columns_);
   // Where a saved cursor outside the new size ends up is libvterm's affair.
   if (slot_set_ && (slot_.row >= rows_ || slot_.column >= columns_)) slot_dirty_ = true;
   break_tail();
 }
 
-// Feeds held_[start_, upto) to the model (a new one if a restart is due).
-// Leaves held_ as it is, so that the scan may call it between two bytes.
+// Feeds held_[start_, upto) to the model (a new one if a restart is due,
+// or the first one). Leaves held_ as it is, so that the scan may call it
+// between two bytes.
 void LazyScreen::feed_to(std::size_t upto) {
-  if (fresh_) {
-    replies_ += model_.take_replies();
-    model_ = Screen(rows_, columns_);
+  if (fresh_ || !model_) {
+    if (model_) replies_ += model_->take_replies();
+    if (fresh_) ++restarts_;
+    // The old model goes before the new one is made: never two at once.
+    model_.reset();
     fresh_ = false;
-    ++restarts_;
+    model_.emplace(rows_, columns_);
     if (slot_set_) {
       const std::string seed = "\x1b[" + std::to_string(slot_.row + 1) + ";" + std::to_string(slot_.column + 1) + "H\x1b" "7\x1b[H";
-      model_.feed(seed);
+      model_->feed(seed);
     }
   }
-  model_.feed(std::string_view(held_).substr(start_, upto - start_));
+  model_->feed(std::string_view(held_).substr(start_, upto - start_));
   fed_bytes_ += upto - start_;
-  replies_ += model_.take_replies();
+  replies_ += model_->take_replies();
   start_ = upto;
 }
 
@@ -133,7 +137,7 @@ bool LazyScreen::clean() const noexcept { return modes_clean() && !alternate_ &&
 // points is read off the model now and handed to every new model.
 void LazyScreen::save_cursor(std::uint64_t end) {
   answer_upto(end);
-  const Cursor c = model_.cursor();
+  const Cursor c = model_->cursor();
   slot_ = c;
   slot_set_ = true;
   slot_dirty_ = !modes_clean();  // a save also keeps character sets and origin mode

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -90,7 +91,9 @@ class LazyScreen {
   int rows_;
   int columns_;
   std::size_t max_held_;
-  Screen model_;
+  // Made when first fed or looked at: libvterm's grid is most of a
+  // terminal's memory, and most terminals never show their screen.
+  std::optional<Screen> model_;
   std::string replies_;
 
   // held_[0, scanned_) has been scanned; held_ starts at stream offset

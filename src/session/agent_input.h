@@ -35,10 +35,12 @@ class AgentInput {
   void answer(std::string_view reply);
   // Whether an answer waits to be written: the program has not got it yet.
   bool answers_pending() const;
-  // Closes the descriptor; later inputs fail and answers are dropped.
+  // Lets go of the descriptor (closes one of its own); later inputs fail
+  // and answers are dropped.
   void close() noexcept;
   // In a forked copy of the host, inside fork(): closes the copy's
-  // duplicate while its number is certainly ours, taking no lock.
+  // duplicate of a descriptor of its own while its number is certainly
+  // ours (a borrowed one is its owner's to close), taking no lock.
   void close_in_forked_child() noexcept { writer_.close_in_forked_child(); }
   // Later in the copy: lets the descriptor go without closing a number the
   // copy may have reused, or taking a lock another thread held at the fork.

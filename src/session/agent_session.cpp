@@ -58,6 +58,13 @@ std::string term_of(const std::optional<std::vector<std::string>>& env) {
   return "";
 }
 
+// What the reader thread keeps open while it runs: the process record's
+// master and process handle, and the wake-up.
+struct KeptOpen {
+  std::shared_ptr<pty::PtyProcess> process;
+  std::shared_ptr<UniqueFd> wake;
+};
+
 std::size_t longest(const std::vector<std::string>& texts) {
   std::size_t n = 0;
   for (const auto& t : texts) n = std::max(n, t.size());
@@ -66,12 +73,13 @@ std::size_t longest(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-AgentSession::AgentSession(pty::PtyProcess process, UniqueFd subordinate, UniqueFd wake, std::shared_ptr<AgentInput> input,
+AgentSession::AgentSession(std::shared_ptr<pty::PtyProcess> process, UniqueFd subordinate,
+                           std::shared_ptr<UniqueFd> wake, std::shared_ptr<AgentInput> input,
                            std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
                            ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns)
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
-      pid_(process.pid()),
+      pid_(process->pid()),
       owner_pid_(::getpid()),
       columns_(columns),
       channel_(rx.remote()),
@@ -93,7 +101,7 @@ void AgentSession::close_rest_in_forked_child(void* self) noexcept {
   s.input_->close_in_forked_child();
   if (s.process_) s.process_->close_in_forked_child();
   if (s.subordinate_.valid()) (void)::close(s.subordinate_.release());
-  if (s.wake_.valid()) (void)::close(s.wake_.release());
+  if (s.wake_ && s.wake_->valid()) (void)::close(s.wake_->release());
   if (s.recorder_) s.recorder_->close_in_forked_child();
 }
 
@@ -110,34 +118,31 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto process = pty::PtyProcess::spawn(std::move(description));
   if (!process) return start_failed(program, process.error());
   // From here on, returning releases the process record, which stops the
-  // child's whole session.
-  auto reader_fd = high_duplicate(process->master_fd());
-  if (!reader_fd) return start_failed(program, reader_fd.error());
-  auto writer_fd = high_duplicate(process->master_fd());
-  if (!writer_fd) return start_failed(program, writer_fd.error());
-  auto child_fd = high_duplicate(process->pidfd());
-  if (!child_fd) return start_failed(program, child_fd.error());
+  // child's whole session. The record's master and process handle are the
+  // only ones: the reader thread, the input side and a wait that holds the
+  // turn all use them, and the record, shared with the reader thread, is
+  // released only once neither the session nor the thread uses them.
+  auto held = std::make_shared<pty::PtyProcess>(std::move(process).value());
   // Non-blocking, for the writer's sake (see input_writer.h) and because
-  // the reader reads first and polls when the terminal is dry. The flag
-  // belongs to the master's open file description, which all three share.
-  const int flags = ::fcntl(process->master_fd(), F_GETFL);
-  if (flags < 0 || ::fcntl(process->master_fd(), F_SETFL, flags | O_NONBLOCK) < 0) {
+  // the reader reads first and polls when the terminal is dry.
+  const int flags = ::fcntl(held->master_fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(held->master_fd(), F_SETFL, flags | O_NONBLOCK) < 0) {
     return start_failed(program, Errno::last());
   }
   // Held for the input question (input_pending), read-only and never our
   // controlling terminal. The reader therefore sees no end of the output
   // while we hold it; it learns of the child's end from the process handle.
-  UniqueFd opened(::open(process->subordinate().path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd opened(::open(held->subordinate().path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!opened.valid()) return start_failed(program, Errno::last());
   auto subordinate = high_duplicate(opened.get());
   if (!subordinate) return start_failed(program, subordinate.error());
   opened.reset();
-  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake.valid()) return start_failed(program, Errno::last());
-  if (auto moved = keep_above_stdio(wake); !moved) return start_failed(program, moved.error());
-  Result<ReaderThread::Descriptors> descriptors = ReaderThread::make_descriptors();
-  if (!descriptors) return start_failed(program, descriptors.error());
-  auto input = std::make_shared<AgentInput>(InputWriter(std::move(writer_fd).value()));
+  // One wake-up for the reader thread and for a wait that reads the
+  // terminal itself (a cancel); see ReaderThread::Borrowed.
+  auto wake = std::make_shared<UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake->valid()) return start_failed(program, Errno::last());
+  if (auto moved = keep_above_stdio(*wake); !moved) return start_failed(program, moved.error());
+  auto input = std::make_shared<AgentInput>(InputWriter::borrowing(held->master_fd()));
   std::shared_ptr<CastRecorder> recorder;
   if (start.record.valid()) {
     recorder = std::make_shared<CastRecorder>(std::move(start.record), start.rows, start.columns, term);
@@ -145,11 +150,12 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   auto output = std::make_shared<AgentOutput>(start.rows, start.columns, start.screen, input, recorder);
   auto [tx, rx] = make_channel();
   ReaderThread::StartError why;
-  ReaderThread reader = ReaderThread::start(std::move(reader_fd).value(), std::move(descriptors).value(), std::move(tx),
-                                            why, std::move(child_fd).value(), output);
+  ReaderThread::Borrowed terminal{held->master_fd(), held->pidfd(), wake->get(),
+                                  std::make_shared<const KeptOpen>(KeptOpen{held, wake})};
+  ReaderThread reader = ReaderThread::start(std::move(terminal), std::move(tx), why, output);
   if (!reader.joinable()) return start_failed(program, Errno::from_raw(why.code));
   return std::unique_ptr<AgentSession>(new AgentSession(
-      std::move(process).value(), std::move(subordinate).value(), std::move(wake), std::move(input),
+      std::move(held), std::move(subordinate).value(), std::move(wake), std::move(input),
       std::move(output),
       std::move(recorder), std::move(rx), std::move(reader), std::move(start.prompts), start.columns));
 }
@@ -212,9 +218,9 @@ void AgentSession::cancel() noexcept {
   cancels_.fetch_add(1, std::memory_order_acq_rel);
   channel_.poke();
   std::lock_guard<std::mutex> lock(wake_mutex_);
-  if (wake_.valid()) {
+  if (wake_) {
     const std::uint64_t one = 1;
-    (void)!::write(wake_.get(), &one, sizeof one);
+    (void)!::write(wake_->get(), &one, sizeof one);
   }
 }
 
@@ -291,7 +297,8 @@ void AgentSession::close() noexcept {
     input_->close();
     if (recorder_) recorder_->close();
 
-    // The terminal and the process handle go now, not with the object.
+    // The terminal and the process handle go now, not with the object
+    // (later, with a reader thread left to end on its own).
     std::lock_guard<std::mutex> lock(process_mutex_);
     process_.reset();
     // No wait runs now, and none starts: nothing polls it any more. Under
@@ -319,7 +326,7 @@ void AgentSession::abandon() noexcept {
   // Closed at the fork; a number the copy still sees may be a file it
   // opened since.
   (void)subordinate_.release();
-  (void)wake_.release();
+  if (wake_) (void)wake_->release();
   // The process record, in a copy, closes its descriptors and nothing else.
   process_.reset();
 }

@@ -175,7 +175,8 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(pty::PtyProcess process, UniqueFd subordinate, UniqueFd wake, std::shared_ptr<AgentInput> input,
+  AgentSession(std::shared_ptr<pty::PtyProcess> process, UniqueFd subordinate, std::shared_ptr<UniqueFd> wake,
+               std::shared_ptr<AgentInput> input,
                std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
                ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns);
 
@@ -287,18 +288,23 @@ class AgentSession {
 
   std::mutex process_mutex_;
   // Released by close, which leaves how the program ended in final_exit_.
-  std::optional<pty::PtyProcess> process_;
+  // Shared with the reader thread, which uses its master and process handle
+  // (ReaderThread::Borrowed): they close when the last of the two lets go.
+  std::shared_ptr<pty::PtyProcess> process_;
   ExitInfo final_exit_;
   UniqueFd subordinate_;  // the terminal's other side, for the input question
   // Readable once a cancel came: it ends a wait that polls the terminal
-  // itself. Written from any thread and released by close, so only under
-  // wake_mutex_: a number written after its close could be another file's.
+  // itself. Also the reader thread's wake-up, which leaves it readable
+  // while a wait holds the turn. Written from any thread and released by
+  // close, so only under wake_mutex_: a number written after its close
+  // could be another file's.
   std::mutex wake_mutex_;
-  UniqueFd wake_;
+  std::shared_ptr<UniqueFd> wake_;
 
   // Inside a fork of the host (fork_policy.h): the process lock is held
-  // across it, and the copy closes its duplicates of the input side, the
-  // process record, the other side and the recording too.
+  // across it, and the copy closes its duplicates of the process record's
+  // master and handle (which the input side and the reader only borrow),
+  // the other side, the wake-up and the recording.
   static void close_rest_in_forked_child(void* self) noexcept;
   std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
 };

@@ -133,7 +133,7 @@ Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
 }
 
 Inbox::Status AgentSession::wait_for_terminal(Clock::time_point until) {
-  pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_.get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
+  pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_->get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
   const int ready = poll_until(p, 3, until);
   if (ready == 0) return Inbox::Status::TimedOut;
   if (ready < 0) {
@@ -142,7 +142,7 @@ Inbox::Status AgentSession::wait_for_terminal(Clock::time_point until) {
   }
   if ((p[1].revents & POLLIN) != 0) {
     std::uint64_t count = 0;
-    (void)!::read(wake_.get(), &count, sizeof count);
+    (void)!::read(wake_->get(), &count, sizeof count);
     return Inbox::Status::Poked;
   }
   if (p[2].revents != 0) {

@@ -12,7 +12,7 @@
 namespace morvik::session {
 
 History::History(std::size_t limit)
-    : limit_(limit), ring_(std::min(limit, HISTORY_INITIAL_RESERVE)) {}
+    : limit_(limit) {}
 
 void History::append(std::string_view bytes) {
   if (bytes.empty() || limit_ == 0) return;
@@ -29,7 +29,7 @@ void History::append(std::string_view bytes) {
 
   const std::size_t wanted = size_ + bytes.size();
   if (wanted > ring_.size() && ring_.size() < limit_) {
-    grow(std::min(limit_, std::max(wanted, 2 * ring_.size())));
+    grow(std::min(limit_, std::max({wanted, 2 * ring_.size(), HISTORY_FIRST_BYTES})));
   }
 
   // Write at the back, wrapping once at most; when the ring is full at its

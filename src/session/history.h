@@ -11,7 +11,9 @@
 namespace morvik::session {
 
 inline constexpr std::size_t HISTORY_LIMIT = 4194304;        // 4 MiB
-inline constexpr std::size_t HISTORY_INITIAL_RESERVE = 65536;
+// The ring's first size, on the first output: it starts empty, as a
+// terminal that is kept idle costs nothing for it, and doubles from here.
+inline constexpr std::size_t HISTORY_FIRST_BYTES = 4096;
 
 class History {
  public:

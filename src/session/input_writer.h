@@ -38,6 +38,19 @@ class InputWriter {
  public:
   explicit InputWriter(UniqueFd fd, std::chrono::milliseconds stall_limit = WRITE_STALL_LIMIT) noexcept
       : fd_(std::move(fd)), stall_limit_(stall_limit) {}
+  // Writes to a descriptor its owner keeps open for as long as this may
+  // write, and closes itself: this never closes it, also not in a forked
+  // copy of the host.
+  static InputWriter borrowing(int fd, std::chrono::milliseconds stall_limit = WRITE_STALL_LIMIT) noexcept {
+    InputWriter w(UniqueFd(fd), stall_limit);
+    w.borrowed_ = true;
+    return w;
+  }
+  InputWriter(InputWriter&&) noexcept = default;
+  InputWriter& operator=(InputWriter&&) = delete;
+  ~InputWriter() {
+    if (borrowed_) (void)fd_.release();
+  }
 
   // Every byte of `data` has been handed to the descriptor when this
   // succeeds. On failure a leading part may have been delivered; the rest is
@@ -45,14 +58,22 @@ class InputWriter {
   Result<void, WriteFailure> write_all(std::string_view data);
 
   int fd() const noexcept { return fd_.get(); }
-  // Closes the descriptor now.
-  void close() noexcept { fd_.reset(); }
+  // Closes the descriptor now (lets go of a borrowed one).
+  void close() noexcept {
+    if (borrowed_) {
+      (void)fd_.release();
+    } else {
+      fd_.reset();
+    }
+  }
   // Lets go of the descriptor without closing it (see Session's fork handling).
   void forget_descriptor() noexcept { (void)fd_.release(); }
   // In a forked copy of the host, inside fork(): closes the copy's
-  // duplicate while its number is certainly ours, and lets it go.
+  // duplicate while its number is certainly ours (a borrowed one is its
+  // owner's to close), and lets it go.
   void close_in_forked_child() noexcept {
-    if (fd_.valid()) (void)::close(fd_.release());
+    if (fd_.valid() && !borrowed_) (void)::close(fd_.release());
+    (void)fd_.release();
   }
 
  private:
@@ -62,6 +83,7 @@ class InputWriter {
 
   UniqueFd fd_;
   std::chrono::milliseconds stall_limit_;
+  bool borrowed_ = false;
 };
 
 }  // namespace morvik::session

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -31,22 +32,35 @@ struct ReaderThread::Shared {
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
-  UniqueFd wake;  // eventfd: readable once teardown asks to stop, or a drain is wanted
+  // The eventfd that wakes the thread: readable once teardown asks to stop,
+  // a drain is wanted, or (borrowed) a cancel came for a wait that holds
+  // the turn. Owned here only when the thread was given its own.
+  UniqueFd own_wake;
+  int wake = -1;
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> sync_wanted{0};
-  // The reader's descriptor while the thread may still hold it open. The
-  // thread clears it before it closes the descriptor, so a forked copy that
-  // still sees a number knows the number was ours at the fork.
-  std::atomic<int> reader_fd{-1};
-  // The same for the child's handle the thread watches, if any.
-  std::atomic<int> child_fd{-1};
-  // What the thread waits on: the master while the thread is the one that
-  // reads it, the wake-up descriptor, and the child's handle while watched.
+  // The reader's own descriptor while the thread may still hold it open
+  // (never set when borrowed). The thread clears it before it closes the
+  // descriptor, so a forked copy that still sees a number knows the number
+  // was ours at the fork.
+  std::atomic<int> owned_master{-1};
+  // Keeps borrowed descriptors open until both the thread and the handle
+  // are done with them.
+  std::shared_ptr<const void> keeper;
+  int master = -1;  // the number read, owned or borrowed
+  // With a descriptor of its own, the thread waits on this epoll set: the
+  // master while the thread is the one that reads it, and the wake-up. A
+  // turn then moves the master out of the set and back without waking the
+  // thread, which a round trip would otherwise pay for. Borrowed, the
+  // thread has no descriptor to spare for it: it waits in ppoll.
   UniqueFd wait_set;
   // The turn to read the master (ReaderThread::take_turn). Whoever reads it
   // holds this lock over the read and the queueing of what it read, so the
   // output keeps its order whoever reads.
   std::mutex turn_mutex;
+  // Signalled when the turn comes back, and on a stop: the thread sleeps
+  // on it while a wait holds the turn.
+  std::condition_variable turn_cv;
   bool waiter_reads = false;  // under turn_mutex
   // Under turn_mutex: the thread reads the master no more (it found the end
   // of the output, or it ended), so the turn is not to be had.
@@ -54,10 +68,6 @@ struct ReaderThread::Shared {
   // give_turn could not put the master back in the wait set: the thread
   // does it when woken (under turn_mutex).
   bool master_to_watch = false;
-  // The thread saw the child end. It tells of the end only after a read of
-  // its own finds the terminal empty, so a turn given back after it wakes
-  // the thread for that read: with nothing more to read, nothing else would.
-  std::atomic<bool> child_ended{false};
 };
 
 namespace {
@@ -65,14 +75,15 @@ namespace {
 constexpr std::size_t WAKE_BATCH_BYTES = 32768;
 
 struct Start {
-  UniqueFd master;
+  UniqueFd owned_master;  // invalid when borrowed
+  int master;
+  int child;
   Sender tx;
-  UniqueFd child;
   std::shared_ptr<ReaderThread::Shared> shared;
   std::shared_ptr<ChunkObserver> observer;
 };
 
-enum : std::uint32_t { MASTER_EVENT, WAKE_EVENT, CHILD_EVENT };
+enum : std::uint32_t { MASTER_EVENT, WAKE_EVENT };
 
 bool watch(int wait_set, int fd, std::uint32_t what) {
   epoll_event ev{};
@@ -83,14 +94,57 @@ bool watch(int wait_set, int fd, std::uint32_t what) {
 
 void unwatch(int wait_set, int fd) { (void)::epoll_ctl(wait_set, EPOLL_CTL_DEL, fd, nullptr); }
 
-void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, ReaderThread::Shared& shared,
-               ChunkObserver* observer) {
+void drain_wake(int wake) {
+  std::uint64_t count = 0;
+  (void)!::read(wake, &count, sizeof count);
+}
+
+// Sleeps until the master (while `master_open`), the wake-up or the child
+// (while `watching_child`) is ready; false when the wait failed. Sets
+// `child_ready` when the child's handle is.
+bool sleep_in_poll(int master, bool master_open, int child, bool watching_child, ReaderThread::Shared& shared,
+                   bool& child_ready) {
+  // A fixed set. A wait that takes the turn while the thread sleeps here
+  // wakes it at most once (its output is seen here too); the thread then
+  // finds the turn taken and sleeps on the condition.
+  pollfd set[3];
+  nfds_t count = 0;
+  const nfds_t at_master = master_open ? count++ : 3;
+  if (at_master < 3) set[at_master] = {master, POLLIN, 0};
+  const nfds_t at_wake = count++;
+  set[at_wake] = {shared.wake, POLLIN, 0};
+  const nfds_t at_child = watching_child ? count++ : 3;
+  if (at_child < 3) set[at_child] = {child, POLLIN, 0};
+  const int n = retry_on_eintr([&] { return ::ppoll(set, count, nullptr, nullptr); });
+  if (n < 0) return false;
+  if ((set[at_wake].revents & POLLIN) != 0) {
+    // Left readable for a wait that holds the turn: the wake-up may be its
+    // cancel. Decided under the turn's lock, so a wait that takes the turn
+    // later finds the cancel in its count, not in the eventfd.
+    std::lock_guard<std::mutex> turn(shared.turn_mutex);
+    if (!shared.waiter_reads) drain_wake(shared.wake);
+  }
+  child_ready = at_child < 3 && set[at_child].revents != 0;
+  return true;
+}
+
+// The same on the wait set: the wake-up is the thread's alone there.
+bool sleep_in_wait_set(ReaderThread::Shared& shared) {
+  epoll_event events[2];
+  const int n = retry_on_eintr([&] { return ::epoll_wait(shared.wait_set.get(), events, 2, -1); });
+  if (n < 0) return false;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u32 == WAKE_EVENT) drain_wake(shared.wake);
+  }
+  return true;
+}
+
+void read_loop(int master, Sender& tx, int child, ReaderThread::Shared& shared, ChunkObserver* observer) {
   {
     std::vector<char> buf(READ_CHUNK_BYTES, 0);
-    const int wait_set = shared.wait_set.get();
+    const int wait_set = shared.wait_set.get();  // -1: ppoll
     bool master_open = true;
-    bool watching_child = child.valid();
-    if (watching_child && !watch(wait_set, child.get(), CHILD_EVENT)) throw std::bad_alloc();
+    bool watching_child = child >= 0;
     bool exit_to_announce = false;
     std::uint64_t acknowledged = 0;
     // Bytes sent since the consumer was last woken. While the child keeps
@@ -106,8 +160,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
       const std::uint64_t wanted = shared.sync_wanted.load(std::memory_order_acquire);
       // The master is non-blocking: read first, and wait only when nothing
       // is there. The wait can still be ended by a stop request when some
-      // process keeps the terminal's other side open. While a wait holds the
-      // turn the master is neither read here nor in the wait set.
+      // process keeps the terminal's other side open.
       bool found_dry = !master_open;
       if (master_open) {
         // Room first, outside the turn: a wait that takes the turn must
@@ -115,11 +168,23 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
         if (!tx.wait_for_room()) break;
         std::unique_lock<std::mutex> turn(shared.turn_mutex);
         if (shared.master_to_watch) {
-          if (!watch(wait_set, master.get(), MASTER_EVENT)) throw std::bad_alloc();
+          if (!watch(wait_set, master, MASTER_EVENT)) throw std::bad_alloc();
           shared.master_to_watch = false;
         }
+        if (shared.waiter_reads && wait_set < 0) {
+          // The wait reads the master, polls the child and takes the
+          // wake-ups: nothing here until it gives the turn back. It gives
+          // it back when the child ends, so the end is seen after the turn.
+          shared.turn_cv.wait(turn, [&] {
+            return !shared.waiter_reads || shared.stop.load(std::memory_order_acquire);
+          });
+          if (shared.stop.load(std::memory_order_acquire)) break;
+          continue;
+        }
+        // With a wait set, while a wait holds the turn the master is out
+        // of the set and the thread sleeps below on the rest.
         if (!shared.waiter_reads) {
-          const ssize_t got = retry_on_eintr([&] { return ::read(master.get(), buf.data(), buf.size()); });
+          const ssize_t got = retry_on_eintr([&] { return ::read(master, buf.data(), buf.size()); });
           if (got > 0) {
             unannounced += static_cast<std::size_t>(got);
             const bool wake = unannounced >= WAKE_BATCH_BYTES;
@@ -133,7 +198,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
           if (!(got < 0 && errno == EAGAIN)) {
             master_open = false;
             shared.master_done = true;
-            unwatch(wait_set, master.get());
+            if (wait_set >= 0) unwatch(wait_set, master);
           }
           found_dry = true;
         }
@@ -154,20 +219,15 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
         }
         if (!master_open && !watching_child) break;
       }
-      epoll_event events[3];
-      const int n = retry_on_eintr([&] { return ::epoll_wait(wait_set, events, 3, -1); });
-      if (n < 0) break;
-      for (int i = 0; i < n; ++i) {
-        if (events[i].data.u32 == WAKE_EVENT) {
-          std::uint64_t count = 0;
-          (void)!::read(shared.wake.get(), &count, sizeof count);
-        } else if (events[i].data.u32 == CHILD_EVENT && watching_child) {
-          // Announced after the next read finds the terminal dry.
-          watching_child = false;
-          exit_to_announce = true;
-          shared.child_ended.store(true, std::memory_order_release);
-          unwatch(wait_set, child.get());
-        }
+      if (shared.stop.load(std::memory_order_acquire)) break;
+      bool child_ready = false;
+      const bool slept = wait_set >= 0 ? sleep_in_wait_set(shared)
+                                       : sleep_in_poll(master, master_open, child, watching_child, shared, child_ready);
+      if (!slept) break;
+      if (child_ready) {
+        // Announced after the next read finds the terminal dry.
+        watching_child = false;
+        exit_to_announce = true;
       }
       if (shared.stop.load(std::memory_order_acquire)) break;
     }
@@ -178,7 +238,7 @@ void read_loop(const UniqueFd& master, Sender& tx, const UniqueFd& child, Reader
 // whole host through std::terminate. Running out of memory (an address-space
 // limit on the host, say) stops this session's reading instead, and the
 // session says why on its next read.
-void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared& shared,
+void run_reader(UniqueFd owned_master, int master, Sender tx, int child, ReaderThread::Shared& shared,
                 std::shared_ptr<ChunkObserver> observer) noexcept {
   pthread_setname_np(pthread_self(), "morvik_reader");
   // The first exception a thread throws sets up state of its own (the C++
@@ -199,17 +259,14 @@ void run_reader(UniqueFd master, Sender tx, UniqueFd child, ReaderThread::Shared
   } catch (...) {
     failure = EIO;
   }
-  shared.child_fd.store(-1);
-  child.reset();
   observer.reset();
   {
-    // A wait that holds the turn reads through a descriptor of its own; it
-    // learns here that the thread no longer watches this one.
+    // A wait that holds the turn learns here that the thread reads no more.
     std::lock_guard<std::mutex> turn(shared.turn_mutex);
     shared.master_done = true;
   }
-  shared.reader_fd.store(-1);
-  master.reset();
+  shared.owned_master.store(-1);
+  owned_master.reset();
   {
     // Disconnect before reporting completion, so whoever waits for the end
     // sees every chunk already queued and then the disconnection.
@@ -228,7 +285,7 @@ void* reader_main(void* arg) {
   // Keeps the shared state alive for the thread's last notify, whatever the
   // handle does meanwhile.
   const std::shared_ptr<ReaderThread::Shared> shared = std::move(start->shared);
-  run_reader(std::move(start->master), std::move(start->tx), std::move(start->child), *shared,
+  run_reader(std::move(start->owned_master), start->master, std::move(start->tx), start->child, *shared,
              std::move(start->observer));
   return nullptr;
 }
@@ -252,22 +309,39 @@ Result<ReaderThread::Descriptors> ReaderThread::make_descriptors() noexcept {
   return d;
 }
 
-ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error,
-                                 UniqueFd child, std::shared_ptr<ChunkObserver> observer) {
-  ReaderThread rt;
+ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error) {
   if (!watch(descriptors.wait_set.get(), master.get(), MASTER_EVENT)) {
     error.code = errno;
     error.text = os_diagnostic(error.code);
     return ReaderThread{};
   }
-  rt.shared_ = std::make_shared<Shared>();
-  rt.shared_->wake = std::move(descriptors.wake);
-  rt.shared_->wait_set = std::move(descriptors.wait_set);
-  rt.shared_->reader_fd.store(master.get());
-  rt.shared_->child_fd.store(child.get());
+  auto shared = std::make_shared<Shared>();
+  shared->own_wake = std::move(descriptors.wake);
+  shared->wake = shared->own_wake.get();
+  shared->wait_set = std::move(descriptors.wait_set);
+  shared->master = master.get();
+  shared->owned_master.store(master.get());
+  const int number = master.get();
+  return launch(std::move(shared), std::move(master), number, -1, std::move(tx), nullptr, error);
+}
+
+ReaderThread ReaderThread::start(Borrowed terminal, Sender tx, StartError& error,
+                                 std::shared_ptr<ChunkObserver> observer) {
+  auto shared = std::make_shared<Shared>();
+  shared->wake = terminal.wake;
+  shared->master = terminal.master;
+  shared->keeper = std::move(terminal.keeper);
+  return launch(std::move(shared), UniqueFd(), terminal.master, terminal.child, std::move(tx), std::move(observer),
+                error);
+}
+
+ReaderThread ReaderThread::launch(std::shared_ptr<Shared> shared, UniqueFd owned_master, int master, int child,
+                                  Sender tx, std::shared_ptr<ChunkObserver> observer, StartError& error) {
+  ReaderThread rt;
+  rt.shared_ = shared;
   rt.channel_stop_ = tx.stop_handle();
   auto start = std::make_unique<Start>(
-      Start{std::move(master), std::move(tx), std::move(child), rt.shared_, std::move(observer)});
+      Start{std::move(owned_master), master, child, std::move(tx), std::move(shared), std::move(observer)});
 
   int rc = 0;
   {
@@ -277,7 +351,12 @@ ReaderThread ReaderThread::start(UniqueFd master, Descriptors descriptors, Sende
   if (rc != 0) {
     error.code = rc;
     error.text = os_diagnostic(rc);
-    return ReaderThread{};  // `start` still owns the descriptor and the sender
+    // `start` still owns the descriptor and the sender; the handle lets go
+    // of the shared state without waking anyone.
+    rt.shared_->owned_master.store(-1);
+    rt.shared_.reset();
+    rt.channel_stop_ = Sender::StopHandle{};
+    return rt;
   }
   (void)start.release();  // the thread's now
   rt.running_ = true;
@@ -288,12 +367,14 @@ bool ReaderThread::take_turn() noexcept {
   if (!shared_) return false;
   std::lock_guard<std::mutex> turn(shared_->turn_mutex);
   if (shared_->master_done || shared_->waiter_reads) return false;
-  // Out of the thread's wait set, so that output for the wait wakes only
-  // the waiting thread; the thread, asleep, is not disturbed.
-  if (shared_->master_to_watch) {
-    shared_->master_to_watch = false;
-  } else if (::epoll_ctl(shared_->wait_set.get(), EPOLL_CTL_DEL, shared_->reader_fd.load(), nullptr) != 0) {
-    return false;
+  if (shared_->wait_set.valid()) {
+    // Out of the thread's wait set, so that output for the wait wakes only
+    // the waiting thread; the thread, asleep, is not disturbed.
+    if (shared_->master_to_watch) {
+      shared_->master_to_watch = false;
+    } else if (::epoll_ctl(shared_->wait_set.get(), EPOLL_CTL_DEL, shared_->master, nullptr) != 0) {
+      return false;
+    }
   }
   shared_->waiter_reads = true;
   return true;
@@ -301,34 +382,48 @@ bool ReaderThread::take_turn() noexcept {
 
 void ReaderThread::give_turn() noexcept {
   if (!shared_) return;
-  std::lock_guard<std::mutex> turn(shared_->turn_mutex);
-  shared_->waiter_reads = false;
-  if (shared_->master_done) return;
-  // Output that came after the wait wakes the thread at once: the master
-  // is ready when it rejoins the set.
-  const bool watched = watch(shared_->wait_set.get(), shared_->reader_fd.load(), MASTER_EVENT);
-  // Left to the thread, which is woken for it and fails the channel if it
-  // cannot either: it must never stop reading unseen.
-  if (!watched) shared_->master_to_watch = true;
-  if (!watched || shared_->child_ended.load(std::memory_order_acquire)) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> turn(shared_->turn_mutex);
+    shared_->waiter_reads = false;
+    if (shared_->wait_set.valid() && !shared_->master_done) {
+      // Output that came after the wait wakes the thread at once: the
+      // master is ready when it rejoins the set. Left to the thread, which
+      // is woken for it and fails the channel if it cannot either, when
+      // that fails: it must never stop reading unseen.
+      wake = !watch(shared_->wait_set.get(), shared_->master, MASTER_EVENT);
+      shared_->master_to_watch = wake;
+    }
+  }
+  // Without a wait set, the thread asleep on the condition reads at once:
+  // output that came after the wait, or the end of a child that ended
+  // during it.
+  shared_->turn_cv.notify_one();
+  if (wake) {
     const std::uint64_t one = 1;
-    (void)!::write(shared_->wake.get(), &one, sizeof one);
+    (void)!::write(shared_->wake, &one, sizeof one);
   }
 }
 
 std::uint64_t ReaderThread::request_sync() noexcept {
   const std::uint64_t generation = shared_->sync_wanted.fetch_add(1, std::memory_order_acq_rel) + 1;
   const std::uint64_t one = 1;
-  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  (void)!::write(shared_->wake, &one, sizeof one);
   return generation;
 }
 
 void ReaderThread::request_stop() noexcept {
-  shared_->stop.store(true, std::memory_order_release);
+  {
+    // Under the turn's lock: a thread about to sleep on the condition
+    // either sees the stop or is asleep when told.
+    std::lock_guard<std::mutex> turn(shared_->turn_mutex);
+    shared_->stop.store(true, std::memory_order_release);
+  }
+  shared_->turn_cv.notify_one();
   const std::uint64_t one = 1;
   // Harmless when the thread already ended; otherwise it leaves its poll or
   // its wait for room now.
-  (void)!::write(shared_->wake.get(), &one, sizeof one);
+  (void)!::write(shared_->wake, &one, sizeof one);
   channel_stop_.request_stop();
 }
 
@@ -366,17 +461,15 @@ void ReaderThread::join_within(std::chrono::milliseconds grace) {
 
 void ReaderThread::close_in_forked_child() noexcept {
   if (!shared_) return;
-  for (std::atomic<int>* held : {&shared_->reader_fd, &shared_->child_fd}) {
-    const int fd = held->exchange(-1);
-    if (fd >= 0) (void)::close(fd);
-  }
-  if (shared_->wake.valid()) (void)::close(shared_->wake.release());
+  const int fd = shared_->owned_master.exchange(-1);
+  if (fd >= 0) (void)::close(fd);
+  if (shared_->own_wake.valid()) (void)::close(shared_->own_wake.release());
   if (shared_->wait_set.valid()) (void)::close(shared_->wait_set.release());
 }
 
 void ReaderThread::abandon() noexcept {
   if (!shared_) return;
-  (void)shared_->wake.release();
+  (void)shared_->own_wake.release();
   (void)shared_->wait_set.release();
   // The shared state and the channel's stop handle hold locks the copied
   // thread may have held at the fork.

@@ -1,15 +1,21 @@
 // Session behaviour best seen below Python: the start failure's text, the
-// hand-back of a cut chunk, and a teardown that a background holder of the
-// terminal cannot hang.
+// hand-back of a cut chunk, a teardown that a background holder of the
+// terminal cannot hang, and a reader on borrowed descriptors that leaves a
+// turn-holding wait its wake-up.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
 #include <chrono>
 #include <thread>
 
+#include "session/reader_thread.h"
 #include "session/session.h"
 #include "text/cleaning.h"
 
@@ -91,4 +97,37 @@ TEST(SessionTest, BackgroundHolderOfTheTerminalDoesNotHangTeardown) {
   std::remove(pidfile.c_str());
   std::remove(script.c_str());
   ::rmdir(dir);
+}
+
+// The wake-up a wait holding the turn polls is also the reader's: the reader
+// must leave it readable for that wait (it may be a cancel), read again once
+// the turn is back, and, joined, let go of what keeps the descriptors open.
+TEST(ReaderThreadTest, BorrowedWakeUpIsLeftToTheWaitThatHoldsTheTurn) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+  morvik::UniqueFd output(ends[0]);
+  morvik::UniqueFd input(ends[1]);
+  morvik::UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  auto keeper = std::make_shared<int>(0);
+  const std::weak_ptr<int> kept = keeper;
+  auto [tx, rx] = make_channel();
+  ReaderThread::StartError why;
+  ReaderThread reader =
+      ReaderThread::start({output.get(), -1, wake.get(), std::move(keeper)}, std::move(tx), why, nullptr);
+  ASSERT_TRUE(reader.joinable()) << why.text;
+  std::this_thread::sleep_for(50ms);  // most likely asleep in its poll by now
+  ASSERT_TRUE(reader.take_turn());
+  const std::uint64_t one = 1;
+  ASSERT_EQ(::write(wake.get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  std::this_thread::sleep_for(100ms);
+  pollfd p{wake.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 1) << "the reader took the wake-up of the wait that holds the turn";
+  ASSERT_EQ(::write(input.get(), "x", 1), 1);
+  reader.give_turn();
+  Chunk chunk;
+  ASSERT_EQ(rx.recv_timeout(chunk, 10s), Receiver::Status::Chunk);
+  EXPECT_EQ(chunk, "x");
+  input.reset();  // the end of the output ends the thread
+  reader.join_within(10s);
+  EXPECT_TRUE(kept.expired());
 }

@@ -11,6 +11,7 @@ MORVIK_SOAK=1 only scales them up for release checks (`make soak`).
 """
 
 import gc
+import json
 import os
 import random
 import sys
@@ -239,6 +240,54 @@ _CYCLES = {
     "start-exchange-reset-close": (_exchange_reset_close, 30, 1500, 1.0),
     "start-drop": (_start_and_drop, 30, 200, 0.6),
 }
+
+
+# What an idle agent terminal may hold in its host: the terminal's master
+# and other side, the program's process handle and one wake-up; and its
+# memory, checked loosely (the allocator's noise).
+IDLE_TERMINAL_DESCRIPTORS = 4
+IDLE_TERMINAL_KIB = 128
+
+
+@pytest.mark.soak
+def test_many_idle_agent_terminals_stay_lean_and_leave_nothing_after_close():
+    import resource
+    count = support.scaled(64, 1024)
+    if resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 8 * count:
+        pytest.skip("the hard descriptor limit is too low for this many terminals")
+    result = support.run_host(f"""
+        import json, os, resource, time
+        from morvik_agent import Terminal
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        def held():
+            with open("/proc/self/status") as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), rss
+        def answered():
+            t = Terminal.start(["sh"], env={{"PS1": "$ "}}, prompts=["$ "], timeout_ms=60_000)
+            reply = t.send("echo ok", timeout_ms=60_000)
+            assert reply.status == "ready" and reply.text == "ok\\n$ ", reply
+            return t
+        answered().close()
+        before = held()
+        terminals = [answered() for _ in range({count})]
+        during = held()
+        for t in terminals:
+            t.close()
+        del terminals
+        deadline = time.monotonic() + 30
+        while held()[:2] != before[:2] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        print(json.dumps([before, during, held()]))
+    """, timeout=support.scaled(180, 900))
+    assert result.returncode == 0, result.stderr
+    before, during, after = json.loads(result.stdout)
+    assert (during[0] - before[0]) / count <= IDLE_TERMINAL_DESCRIPTORS, (before, during)
+    assert during[1] - before[1] == count, "one reader thread a terminal"
+    assert after[:2] == before[:2], "descriptors or threads left after close"
+    if not support.under_sanitizer():
+        assert (during[2] - before[2]) / count <= IDLE_TERMINAL_KIB, (before, during)
 
 
 @pytest.mark.soak
