@@ -239,8 +239,6 @@ std::vector<Found> group_members(pid_t session_leader, pid_t group, const std::o
   return members;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, WaitDetail* detail);
-
 // Whether input the relay copied is still queued on its terminal, unread:
 // then the program behind it, though asleep reading, has a line to take.
 // Asked on a descriptor of the subordinate opened for the question alone
@@ -279,61 +277,50 @@ InputWait unless_output_unrelayed(pid_t relay, int fd, unsigned index) {
   return ready > 0 ? InputWait::Busy : InputWait::Waiting;
 }
 
-// A relay (script, sudo with use_pty) reads our terminal only to copy it to
-// a terminal of its own, whose master it holds: the kernel's "asleep
-// reading" then says nothing of the program behind it, which may be busy.
-// The verdict is that inner terminal's foreground group's, recursively.
-// `members` read our terminal; none holding a master: Waiting.
-InputWait relayed_input_wait(const std::vector<pid_t>& members, int depth, WaitDetail* detail) {
-  bool waiting = true;
-  bool unknown = false;
-  for (pid_t pid : members) {
-    for (int fd : proc::descriptors_of(pid)) {
-      if (proc::descriptor_device(pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
-      detail->relayed = true;
-      const std::optional<unsigned> index = proc::master_index(pid, fd);
-      if (!index || depth >= MAX_RELAY_DEPTH) {
+// The master of another terminal held by one of `members` (a relay:
+// script, sudo with use_pty): its holder and descriptor and the terminal's
+// index. None held: nullopt; more than one, or one whose index the kernel
+// will not give: `unknown`.
+struct HeldMaster {
+  pid_t holder;
+  int fd;
+  unsigned index;
+};
+std::optional<HeldMaster> master_held(const std::vector<Found>& members, bool& unknown) {
+  std::optional<HeldMaster> held;
+  for (const Found& f : members) {
+    for (int fd : proc::descriptors_of(f.pid)) {
+      if (proc::descriptor_device(f.pid, fd) != MASTER_MULTIPLEXER_DEVICE) continue;
+      const std::optional<unsigned> index = proc::master_index(f.pid, fd);
+      if (!index || held) {
         unknown = true;
-        continue;
+        return std::nullopt;
       }
-      const dev_t inner = makedev(PTS_FIRST_MAJOR + *index / PTS_MINORS_PER_MAJOR, *index % PTS_MINORS_PER_MAJOR);
-      // A process the inner terminal controls tells its foreground group;
-      // the relay started that session, so it is among the relay's
-      // descendants.
-      const int inner_nr = proc::encode_tty(inner);
-      std::optional<proc::Stat> controlled;
-      std::vector<pid_t> pending{pid};
-      std::size_t seen = 0;
-      while (!pending.empty() && !controlled && seen++ < MAX_RELAY_DESCENDANTS) {
-        const pid_t next = pending.back();
-        pending.pop_back();
-        std::optional<proc::Stat> st;
-        if (next != pid) {
-          st = proc::read_stat(next);
-          if (st && st->tty_nr == inner_nr) controlled = st;
-        }
-        for (pid_t tid : st ? proc::threads_of(next, *st) : proc::threads_of(next)) {
-          for (pid_t child : proc::children_of(next, tid)) pending.push_back(child);
-        }
-      }
-      // None: the relay's session is not set up yet, or has ended (or is
-      // not among its descendants at all): busy, as far as can be seen.
-      // Not Unknown, which would stop the asking for the rest of a wait
-      // over a moment of a start.
-      if (!controlled) return InputWait::Busy;
-      // No foreground group: the inner session is ending, not waiting.
-      InputWait inner_wait =
-          controlled->tpgid <= 0 ? InputWait::Busy
-                                 : group_input_wait(controlled->tpgid, controlled->session, inner, depth + 1, detail);
-      if (inner_wait == InputWait::Waiting) inner_wait = unless_input_queued(*index, inner);
-      if (inner_wait == InputWait::Waiting) inner_wait = unless_output_unrelayed(pid, fd, *index);
-      if (inner_wait == InputWait::Busy) return InputWait::Busy;
-      if (inner_wait == InputWait::Unknown) unknown = true;
-      waiting = waiting && inner_wait == InputWait::Waiting;
+      held = HeldMaster{f.pid, fd, *index};
     }
   }
-  if (unknown) return InputWait::Unknown;
-  return waiting ? InputWait::Waiting : InputWait::Busy;
+  return held;
+}
+
+// A process the relay's terminal controls: the relay started that session,
+// so it is among the relay's descendants.
+std::optional<proc::Stat> controlled_by(pid_t relay, dev_t terminal) {
+  const int nr = proc::encode_tty(terminal);
+  std::vector<pid_t> pending{relay};
+  std::size_t seen = 0;
+  while (!pending.empty() && seen++ < MAX_RELAY_DESCENDANTS) {
+    const pid_t next = pending.back();
+    pending.pop_back();
+    std::optional<proc::Stat> st;
+    if (next != relay) {
+      st = proc::read_stat(next);
+      if (st && st->tty_nr == nr) return st;
+    }
+    for (pid_t tid : st ? proc::threads_of(next, *st) : proc::threads_of(next)) {
+      for (pid_t child : proc::children_of(next, tid)) pending.push_back(child);
+    }
+  }
+  return std::nullopt;
 }
 
 // Whether the members are all asleep with one of them reading the
@@ -376,47 +363,85 @@ InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool 
   return refused ? InputWait::Unknown : InputWait::Busy;
 }
 
-InputWait group_input_wait(pid_t group, pid_t session_leader, dev_t subordinate, int depth, WaitDetail* detail) {
-  // The group's leader at work settles it for one read instead of the whole
-  // walk: the question is usually asked right after output, while the
-  // program may still be at work. Its stat shows its main thread, one of
-  // the threads the walk would find not asleep.
+// One terminal of the chain from ours to the program at its end: its
+// foreground group, and the relay in it that holds the next one's master.
+struct Level {
+  dev_t subordinate;
+  std::vector<Found> found;
+  std::optional<HeldMaster> relay;
+};
+
+// The foreground group `group` of a terminal, unless its leader is seen at
+// work (one read instead of the whole walk: the question is usually asked
+// right after output, while the program may still be at work).
+std::optional<std::vector<Found>> foreground_members(pid_t group, pid_t session_leader) {
   const std::optional<proc::Stat> leader = proc::read_stat(group);
   if (leader && leader->pgrp == group && leader->state != 'S' && leader->state != 'Z' && leader->state != 'X') {
-    return InputWait::Busy;
+    return std::nullopt;
   }
-  const std::vector<Found> found = group_members(session_leader, group, leader);
-  if (found.empty()) return InputWait::Busy;
-  bool timed = false;
-  const InputWait own = members_wait(found, subordinate, false, &timed);
-  if (own != InputWait::Waiting) return own;
-
-  std::vector<pid_t> members;
-  for (const Found& f : found) members.push_back(f.pid);
-  WaitDetail behind;
-  behind.timed = timed;
-  const InputWait verdict = relayed_input_wait(members, depth, &behind);
-  // Behind a relay, the timer that counts is the reader's behind it.
-  if (detail != nullptr) {
-    detail->relayed = detail->relayed || behind.relayed;
-    detail->timed = behind.timed;
-  }
-  if (verdict != InputWait::Waiting || !behind.relayed) return verdict;
-  // The program behind waits and left nothing in its terminal, but the
-  // relay may have taken its last output and still be copying it to ours.
-  // Asleep reading again after that, it has copied all it took.
-  return members_wait(found, subordinate, true);
+  std::vector<Found> found = group_members(session_leader, group, leader);
+  if (found.empty()) return std::nullopt;
+  return found;
 }
 
 }  // namespace
 
+// Input moves inward along the chain (our terminal, a relay, its terminal,
+// the next relay...), output outward, and either may be on its way between
+// two questions. So the questions follow it: inward, each terminal's queue
+// is found empty before the readers past it are found asleep (what a relay
+// took before it slept is in the next queue, or taken past it); then
+// outward, each relay's master is found to hold no output before the relay
+// is found asleep again (what it took is copied on). Asked in any other
+// order, a line can slip past every question while it moves.
 InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subordinate, WaitDetail* detail) {
   if (detail != nullptr) *detail = WaitDetail{};
-  const pid_t group = ::tcgetpgrp(master_fd);
+  pid_t group = ::tcgetpgrp(master_fd);
   if (group < 0) return InputWait::Unknown;
   // 0: no foreground group, as once the session leader is gone.
   if (group == 0) return InputWait::Busy;
-  return group_input_wait(group, session_leader, subordinate, 0, detail);
+
+  std::vector<Level> chain;
+  bool timed = false;
+  for (dev_t terminal = subordinate;;) {
+    std::optional<std::vector<Found>> found = foreground_members(group, session_leader);
+    if (!found) return InputWait::Busy;
+    const InputWait own = members_wait(*found, terminal, false, &timed);
+    if (own != InputWait::Waiting) return own;
+    bool unknown = false;
+    std::optional<HeldMaster> relay = master_held(*found, unknown);
+    if (unknown) return InputWait::Unknown;
+    chain.push_back({terminal, std::move(*found), relay});
+    if (!relay) break;
+    if (chain.size() > static_cast<std::size_t>(MAX_RELAY_DEPTH)) return InputWait::Unknown;
+    const unsigned index = relay->index;
+    terminal = makedev(PTS_FIRST_MAJOR + index / PTS_MINORS_PER_MAJOR, index % PTS_MINORS_PER_MAJOR);
+    // None: the relay's session is not set up yet, or has ended (or is not
+    // among its descendants at all): busy, as far as can be seen. Not
+    // Unknown, which would stop the asking for the rest of a wait over a
+    // moment of a start. No foreground group: the inner session is ending.
+    const std::optional<proc::Stat> controlled = controlled_by(relay->holder, terminal);
+    if (!controlled || controlled->tpgid <= 0) return InputWait::Busy;
+    if (const InputWait queued = unless_input_queued(index, terminal); queued != InputWait::Waiting) return queued;
+    group = controlled->tpgid;
+    session_leader = controlled->session;
+  }
+  // Outward: every relay has copied all that the program behind it wrote.
+  for (std::size_t k = chain.size() - 1; k-- > 0;) {
+    const HeldMaster& relay = *chain[k].relay;
+    if (const InputWait held = unless_output_unrelayed(relay.holder, relay.fd, relay.index); held != InputWait::Waiting) {
+      return held;
+    }
+    if (const InputWait again = members_wait(chain[k].found, chain[k].subordinate, true); again != InputWait::Waiting) {
+      return again;
+    }
+  }
+  if (detail != nullptr) {
+    detail->relayed = chain.size() > 1;
+    // The reader whose timer counts is the last one: the program behind.
+    detail->timed = timed;
+  }
+  return InputWait::Waiting;
 }
 
 }  // namespace morvik::pty
