@@ -60,6 +60,12 @@ std::string History::contents() const {
 // Moves the kept bytes, oldest first, to the start of a larger ring.
 void History::grow(std::size_t needed) {
   std::vector<char> bigger(needed);
+  // The first growth has nothing to move, and no storage to move it from.
+  if (size_ == 0) {
+    ring_.swap(bigger);
+    head_ = 0;
+    return;
+  }
   const std::size_t first = std::min(size_, ring_.size() - head_);
   std::memcpy(bigger.data(), ring_.data() + head_, first);
   std::memcpy(bigger.data() + first, ring_.data(), size_ - first);
