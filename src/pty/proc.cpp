@@ -224,6 +224,11 @@ std::optional<pid_t> peer_of(int socket, pid_t pid) {
 bool descriptor_reaches_elsewhere(pid_t pid, int fd) {
   const UniqueFd socket = socket_of(pid, fd);
   if (!socket.valid()) return false;
+  // A server's listening socket, or an unconnected datagram one, reaches
+  // no one in particular: a REPL that serves is no relay.
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(socket.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
   const int domain = domain_of(socket.get());
   if (domain == AF_INET || domain == AF_INET6) return true;
   return domain == AF_UNIX && peer_of(socket.get(), pid).has_value();

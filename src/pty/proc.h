@@ -60,8 +60,8 @@ Syscall read_syscall(pid_t pid, pid_t tid);
 // st_rdev of what descriptor `fd` of `pid` refers to; nullopt when it is
 // not open, not a device, or the kernel refuses to say.
 std::optional<dev_t> descriptor_device(pid_t pid, int fd);
-// Whether descriptor `fd` of `pid` is a socket that reaches another
-// program: one of the internet (TCP, UDP), or a local one whose peer is
+// Whether descriptor `fd` of `pid` is a connected socket that reaches
+// another program: one of the internet (TCP, UDP), or a local one whose peer is
 // another process (a server such as tmux's, or docker's daemon); a pair the
 // process made for itself does not. Asked through a duplicate taken with
 // the process's pidfd; false when the kernel refuses to say.

@@ -266,6 +266,22 @@ def test_a_relay_over_a_connection_is_never_ready_on_the_kernels_word(family, tm
         assert [(r.status, r.running) for r in (terminal.banner, reply)] == [("quiet", True)] * 2, reply
 
 
+# A listening socket beside the terminal is a server's, not a relay's.
+SERVING = """
+import select, socket, sys
+server = socket.create_server(("127.0.0.1", 0))
+print("serving")
+while select.select([0, server], [], []):
+    print(sys.stdin.readline().strip())
+"""
+
+
+def test_a_program_that_serves_while_it_reads_is_ready():
+    with Terminal.start([PY, "-c", SERVING], env=ENV, **NEVER_QUIET) as terminal:
+        replies = [terminal.banner, terminal.send("hi")]
+        assert [(r.status, r.text) for r in replies] == [("ready", "serving\n"), ("ready", "hi\n")], replies
+
+
 def test_a_prompt_in_mid_output_is_not_the_end():
     with Terminal.start(["sh"], env=ENV, prompts=["$ "], **NEVER_QUIET) as terminal:
         began = time.monotonic()
