@@ -241,6 +241,8 @@ class AgentSession {
   pty::InputWait input_wait(pty::WaitDetail* detail = nullptr);
   // Whether the program reads keys rather than lines (canonical mode off).
   bool reads_keys();
+  // What the program wrote that the terminal holds and nobody read yet.
+  std::size_t unread_on_terminal();
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }

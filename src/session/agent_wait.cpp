@@ -5,6 +5,7 @@
 // that takes the process lock in the other order, and never end a wait on
 // a prompt that answers an earlier line.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -201,6 +202,13 @@ pty::InputWait AgentSession::input_wait(pty::WaitDetail* detail) {
   std::lock_guard<std::mutex> lock(process_mutex_);
   if (!process_) return pty::InputWait::Unknown;
   return process_->foreground_input_wait(detail);
+}
+
+std::size_t AgentSession::unread_on_terminal() {
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  int unread = 0;
+  if (!process_ || ::ioctl(process_->master_fd(), FIONREAD, &unread) != 0 || unread < 0) return 0;
+  return static_cast<std::size_t>(unread);
 }
 
 bool AgentSession::reads_keys() {
@@ -471,7 +479,9 @@ AgentReply AgentSession::finish_wait(AgentReply& reply, ReadOutput& collected, W
     history_.append(collected.raw.view());
   }
   const auto events = inbox_.receiver().events();
-  if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox_.returned_bytes();
+  // A cap met at the end of a chunk the wait read itself leaves the rest in
+  // the terminal, not in the queue: it counts as queued all the same.
+  if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox_.returned_bytes() + unread_on_terminal();
   // The reader flags the child's end; until it has, the program runs (or
   // has only just ended, which the next reply tells).
   if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
