@@ -114,13 +114,7 @@ class Member {
  public:
   Member(pid_t pid, int tty_nr, dev_t subordinate) : pid_(pid), tty_nr_(tty_nr), subordinate_(subordinate) {}
 
-  bool is_terminal(int fd) {
-    if (fd < 0) return false;
-    const std::optional<dev_t> dev = proc::descriptor_device(pid_, fd);
-    if (!dev) return false;
-    if (*dev == subordinate_) return true;
-    return *dev == CONTROLLING_TTY_DEVICE && tty_nr_ == proc::encode_tty(subordinate_);
-  }
+  bool is_terminal(int fd) { return is_terminal(describe(fd)); }
 
   // Whether the blocked call waits for input from the terminal. Also notes
   // whether the same call waits on a connection to another program: then
@@ -130,16 +124,31 @@ class Member {
   bool waits_on_terminal(const proc::Syscall& call) {
     if (classify(call.number) == Call::Read) return is_terminal(static_cast<int>(call.args[0]));
     const std::vector<int> fds = watched(call);
+    std::vector<std::optional<struct stat>> seen;  // one look at each
+    bool terminal = false;
     for (int fd : fds) {
-      if (!is_terminal(fd)) continue;
-      for (int other : fds) network_ = network_ || proc::descriptor_reaches_elsewhere(pid_, other);
-      return true;
+      seen.push_back(describe(fd));
+      terminal = terminal || is_terminal(seen.back());
     }
-    return false;
+    if (!terminal) return false;
+    for (std::size_t i = 0; i < fds.size() && !network_; ++i) {
+      network_ = seen[i] && S_ISSOCK(seen[i]->st_mode) && proc::socket_reaches_elsewhere(pid_, fds[i]);
+    }
+    return true;
   }
   bool waits_on_network() const noexcept { return network_; }
 
  private:
+  std::optional<struct stat> describe(int fd) const {
+    return fd < 0 ? std::nullopt : proc::descriptor_stat(pid_, fd);
+  }
+
+  bool is_terminal(const std::optional<struct stat>& st) const {
+    if (!st || !S_ISCHR(st->st_mode)) return false;
+    if (st->st_rdev == subordinate_) return true;
+    return st->st_rdev == CONTROLLING_TTY_DEVICE && tty_nr_ == proc::encode_tty(subordinate_);
+  }
+
   // The descriptors a poll, select or epoll wait watches for input; none
   // for any other call.
   std::vector<int> watched(const proc::Syscall& call) {

@@ -182,23 +182,25 @@ Syscall read_syscall(pid_t pid, pid_t tid) {
   return out;
 }
 
-std::optional<dev_t> descriptor_device(pid_t pid, int fd) {
+std::optional<struct stat> descriptor_stat(pid_t pid, int fd) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/fd/%d", pid, fd);
   struct stat st {};
-  if (::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return std::nullopt;
-  return st.st_rdev;
+  if (::stat(path, &st) != 0) return std::nullopt;
+  return st;
+}
+
+std::optional<dev_t> descriptor_device(pid_t pid, int fd) {
+  const std::optional<struct stat> st = descriptor_stat(pid, fd);
+  if (!st || !S_ISCHR(st->st_mode)) return std::nullopt;
+  return st->st_rdev;
 }
 
 namespace {
 
-// A duplicate of a socket of `pid`, for questions to it alone; invalid when
-// `fd` is no socket or the kernel refuses.
+// A duplicate of socket `fd` of `pid`, for questions to it alone; invalid
+// when the kernel refuses.
 UniqueFd socket_of(pid_t pid, int fd) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/fd/%d", pid, fd);
-  struct stat st {};
-  if (::stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return UniqueFd{};
   UniqueFd handle{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))};
   if (!handle.valid()) return UniqueFd{};
   return UniqueFd{static_cast<int>(::syscall(SYS_pidfd_getfd, handle.get(), fd, 0))};
@@ -221,7 +223,7 @@ std::optional<pid_t> peer_of(int socket, pid_t pid) {
 
 }  // namespace
 
-bool descriptor_reaches_elsewhere(pid_t pid, int fd) {
+bool socket_reaches_elsewhere(pid_t pid, int fd) {
   const UniqueFd socket = socket_of(pid, fd);
   if (!socket.valid()) return false;
   // A server's listening socket, or an unconnected datagram one, reaches

@@ -4,6 +4,7 @@
 // returns nothing rather than guess when a file is gone or refused.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -57,15 +58,18 @@ struct Syscall {
 };
 Syscall read_syscall(pid_t pid, pid_t tid);
 
+// What descriptor `fd` of `pid` refers to; nullopt when it is not open or
+// the kernel refuses to say.
+std::optional<struct stat> descriptor_stat(pid_t pid, int fd);
 // st_rdev of what descriptor `fd` of `pid` refers to; nullopt when it is
 // not open, not a device, or the kernel refuses to say.
 std::optional<dev_t> descriptor_device(pid_t pid, int fd);
-// Whether descriptor `fd` of `pid` is a connected socket that reaches
-// another program: one of the internet (TCP, UDP), or a local one whose peer is
-// another process (a server such as tmux's, or docker's daemon); a pair the
-// process made for itself does not. Asked through a duplicate taken with
-// the process's pidfd; false when the kernel refuses to say.
-bool descriptor_reaches_elsewhere(pid_t pid, int fd);
+// Whether socket `fd` of `pid` is connected to another program: one of the
+// internet (TCP, UDP), or a local one whose peer is another process (a
+// server such as docker's daemon); a pair the process made for itself is
+// not. Asked through a duplicate taken with the process's pidfd; false when
+// the kernel refuses to say.
+bool socket_reaches_elsewhere(pid_t pid, int fd);
 // The descriptors an epoll instance watches for input, from its fdinfo.
 std::optional<std::vector<int>> epoll_input_targets(pid_t pid, int epfd);
 

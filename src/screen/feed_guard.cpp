@@ -40,6 +40,7 @@ void FeedGuard::resize(int rows, int columns) noexcept {
 }
 
 void FeedGuard::filter(std::string_view in, std::string& out) {
+  restores_.clear();
   out.reserve(out.size() + in.size());
   for (const char ch : in) {
     const u8 c = static_cast<u8>(ch);
@@ -209,6 +210,7 @@ void FeedGuard::escape(u8 c, std::string& out) {
   out.push_back(static_cast<char>(ESC));
   out.append(intermediates_, static_cast<std::size_t>(intermediate_count_));
   out.push_back(static_cast<char>(c));
+  if (c == '8' && intermediate_count_ == 0) restores_.push_back(out.size());
 }
 
 void FeedGuard::csi(u8 c, std::string& out) {

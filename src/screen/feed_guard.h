@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morvik::screen {
 
@@ -46,6 +47,11 @@ class FeedGuard {
 
   // Appends to `out` what of `in` libvterm may read.
   void filter(std::string_view in, std::string& out);
+
+  // Where in `out` the last filter's cursor restores (ESC 8) end: libvterm
+  // restores a saved cursor as it was, outside a screen shrunk since, and
+  // the model mends that before it reads on.
+  const std::vector<std::size_t>& restores() const noexcept { return restores_; }
 
   // Whether what was handed on left left and right margins enabled
   // (mode 69): CSI s then sets them rather than saving the cursor.
@@ -71,6 +77,7 @@ class FeedGuard {
   // An ASCII character was the last thing handed on: a REP may follow.
   bool repeatable_ = false;
   bool left_right_margins_ = false;
+  std::vector<std::size_t> restores_;
 
   // UTF-8 in progress: the bytes so far, how many more are due, and the
   // range the next one must fall in (which rules out overlong forms and

@@ -73,14 +73,11 @@ void Screen::feed(std::string_view bytes) {
   out.clear();
   state_->guard.filter(bytes, out);
   // libvterm keeps the saved cursor as it was across a resize, so a
-  // restore (ESC 8) after a shrink puts the cursor outside the screen,
-  // where the next character would be written. Each restore goes in on its
-  // own and the cursor is brought back onto the screen before anything
-  // else is read. In the guard's output ESC 8 only ever means a restore.
-  static constexpr std::string_view RESTORE = "\x1b" "8";
+  // restore after a shrink puts the cursor outside the screen, where the
+  // next character would be written. Each restore goes in on its own and
+  // the cursor is brought back onto the screen before anything else is read.
   std::size_t from = 0;
-  for (std::size_t at = out.find(RESTORE); at != std::string::npos; at = out.find(RESTORE, from)) {
-    const std::size_t end = at + RESTORE.size();
+  for (const std::size_t end : state_->guard.restores()) {
     vterm_input_write(state_->vt, out.data() + from, end - from);
     from = end;
     keep_cursor_on_screen();

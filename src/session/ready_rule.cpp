@@ -32,8 +32,7 @@ ReadyRule::Next ReadyRule::next(Clock::time_point now) const noexcept {
   Clock::time_point until = deadline_;
   // The caller's gap ends a pause in output; the fallback, where the kernel
   // does not tell, ends a silence too.
-  const bool fallback = !quiet_ms_ && (!kernel_tells_ || unsure_);
-  if (const auto quiet = quiet_gap(); quiet && (output_seen_ || fallback) && !prompts_given_) {
+  if (const auto quiet = quiet_gap(); quiet && (output_seen_ || !quiet_ms_) && !prompts_given_) {
     const Clock::time_point quiet_end = deadline_after(last_output_, *quiet);
     if (now >= quiet_end) return {Do::End, now, WaitEnd::Quiet, false};
     until = std::min(until, quiet_end);
