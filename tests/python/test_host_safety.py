@@ -241,6 +241,9 @@ def test_ctrl_c_during_an_agent_wait_raises_at_once_and_keeps_the_text(call):
     program = "read x; echo got $x; sleep 100" if call == "send" else "sleep 0.2; echo got hi; sleep 100"
     code = f"""
         import json, os, signal, threading, time, morvik_agent
+        # Python's own Ctrl-C handler, whatever this host inherited (a
+        # background job of a shell starts with SIGINT ignored).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         t = morvik_agent.Terminal.start(["sh", "-c", {program!r}], timeout_ms=100)
         if {call!r} == "read":
             wait = lambda: t.read(timeout_ms=10000, quiet_ms=20000)
