@@ -1,23 +1,13 @@
 // The agent face's session: one program on its own terminal, started with
-// an exact argument vector, driven from any thread. Built from the same
-// parts as the Morvik face's Session (the reader thread and its channel, the
-// inbox, the history, the input writer), with a lock at each place another
-// thread reaches:
-//
-// - wait_mutex_: waits run one at a time; the inbox, the line renderer
-//   that makes the replies' text, the cursor-key tracker and the reader's
-//   drain requests belong to whoever holds it;
-// - the input side (agent_input.h): one input at a time reaches the
-//   terminal whole, and the reader's answers to queries never wait for it;
-// - the output side (agent_output.h): the screen model, which the reader
-//   feeds and anyone may look at;
-// - process_mutex_: the process record and our descriptor of the terminal's
-//   other side (exit status, resize, the input-wait question, the stop);
-// - history_mutex_: the history ring.
-// The channel has its own lock (channel.h), and a cancel is a counter.
-// Locks nest only as wait -> process, wait -> history, wait -> input,
-// wait -> output and close -> (process, then wait, then input, then
-// process), never the other way.
+// an exact argument vector, driven from any thread. A policy over the
+// session engine (engine.h), which owns the terminal, the reader, the turn,
+// the input, the history, forks and the close, with their locks. What the
+// face adds: prompts and the ready rule (ready_rule.h), the line renderer
+// that makes the replies' text and the cursor-key tracker (both under the
+// engine's wait lock, as the waits that feed them run), the output side
+// (agent_output.h: the screen model, which the reader feeds and anyone may
+// look at), the recording, and a cancel, which is a counter. Locks nest as
+// the engine's do, with wait -> output beside them.
 //
 // A reply's text is what the terminal showed: the lines the line renderer
 // (text/line_render.h) makes of the output at the terminal's width, the
@@ -49,16 +39,11 @@
 
 #include "base/byte_buffer.h"
 #include "base/unique_fd.h"
-#include "expected.h"
-#include "fork_policy.h"
-#include "history.h"
-#include "inbox.h"
-#include "agent_input.h"
 #include "agent_output.h"
-#include "input_writer.h"
+#include "engine.h"
+#include "expected.h"
 #include "pty/pty_process.h"
 #include "read_output.h"
-#include "reader_thread.h"
 #include "ready_rule.h"
 #include "text/keys.h"
 #include "text/line_render.h"
@@ -162,12 +147,12 @@ class AgentSession {
   }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
-  pid_t pid() const noexcept { return pid_; }
+  pid_t pid() const noexcept { return engine_->pid(); }
   // The kept raw output (the newest 4 MiB), and the lines it shows at the
   // terminal's width (well-formed UTF-8).
   std::string history_raw();
   std::string history_text();
-  bool closed() const noexcept { return closing_.load(std::memory_order_acquire) || in_forked_copy(); }
+  bool closed() const noexcept { return engine_->closed(); }
 
   // Ends every process of the terminal's session, cancels a running wait
   // and releases the terminal. Blocks (up to about a second for a program
@@ -175,40 +160,8 @@ class AgentSession {
   void close() noexcept;
 
  private:
-  AgentSession(std::shared_ptr<pty::PtyProcess> process, UniqueFd subordinate, std::shared_ptr<UniqueFd> wake,
-               std::shared_ptr<AgentInput> input,
-               std::shared_ptr<AgentOutput> output, std::shared_ptr<CastRecorder> recorder, Receiver rx,
-               ReaderThread reader, std::vector<std::string> prompts, std::uint16_t columns);
-
-  // Held over a wait, and over the input written just before it: the wait
-  // reads the terminal itself (ReaderThread::take_turn), so the program's
-  // answer wakes the waiting thread directly, not the reader first and
-  // then the waiter. Taken under wait_mutex_ only.
-  class Turn {
-   public:
-    explicit Turn(AgentSession& s) noexcept;
-    ~Turn();
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-   private:
-    AgentSession* held_ = nullptr;  // set when this one took the turn
-  };
-  // Gives the turn back; the reader is asked for a drain when `nudge`, or
-  // when the child has ended meanwhile: the reader tells of that end only
-  // after a read of its own finds the terminal empty.
-  void give_turn_back(bool nudge) noexcept;
-  // One chunk of output, waiting until `until`: from the inbox, else, with
-  // the turn, read from the terminal here (and shown to the observer
-  // first, as the reader does), else from the channel.
-  Inbox::Status receive(Chunk& chunk, std::chrono::steady_clock::time_point until);
-  // With the turn: waits until the terminal has output (Chunk), a cancel
-  // came or the child ended (Poked), or `until` (TimedOut); Empty when the
-  // turn had to go back.
-  Inbox::Status wait_for_terminal(std::chrono::steady_clock::time_point until);
-  // Nothing is queued, and the terminal was found empty since the last
-  // output taken.
-  bool output_dry();
+  AgentSession(std::unique_ptr<Engine> engine, std::shared_ptr<AgentOutput> output,
+               std::shared_ptr<CastRecorder> recorder, std::vector<std::string> prompts, std::uint16_t columns);
 
   // `cancel_seen`: the cancel count before anything of this wait was sent;
   // a cancel after that ends it.
@@ -217,9 +170,8 @@ class AgentSession {
   // the history, and what the caller should know beside.
   AgentReply finish_wait(AgentReply& reply, ReadOutput& collected, WaitEnd end);
   Expected<AgentReply> checked(AgentReply reply);
-  bool in_forked_copy() const noexcept { return ::getpid() != owner_pid_; }
-  void abandon() noexcept;
-  ExitInfo exit_info_locked();
+  bool in_forked_copy() const noexcept { return engine_->in_forked_copy(); }
+  ExitInfo exit_info_of(pty::PtyProcess* process);
   // Takes every chunk queued before now, asking the reader to drain the
   // terminal first; `after_output`: called right after taking output, when
   // the reader's own finding that the terminal was dry is enough. False
@@ -233,82 +185,28 @@ class AgentSession {
   // unfinished one, or the alternate screen while it is in use.
   void finish_text(ReadOutput& collected);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
-  // Whether input the program can read now is queued on the terminal (an
-  // answer to a query not yet written counts).
-  bool input_queued();
-  // The kernel's view: whether the program waits for input (`detail`:
-  // see pty::WaitDetail).
-  pty::InputWait input_wait(pty::WaitDetail* detail = nullptr);
-  // Whether the program reads keys rather than lines (canonical mode off).
-  bool reads_keys();
-  // What the program wrote that the terminal holds and nobody read yet.
-  std::size_t unread_on_terminal();
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
   }
 
   std::vector<std::string> prompts_;
   std::size_t longest_prompt_;
-  pid_t pid_;
-  // The process that started the program. In a forked copy of the host the
-  // terminal is closed: no lock is taken there (a thread of the original may
-  // have held one at the fork), no signal sent, no reader joined.
-  pid_t owner_pid_;
-  bool abandoned_ = false;  // only ever touched in a copy
   std::atomic<std::uint64_t> cancels_{0};
-  std::atomic<bool> closing_{false};
   std::atomic<bool> application_cursor_{false};
   std::atomic<bool> bracketed_paste_{false};
   std::atomic<std::uint16_t> columns_;  // the terminal's width, for the renderer
-  ChannelRemote channel_;
 
-  std::mutex close_mutex_;
-  bool closed_ = false;  // under close_mutex_
-
-  std::mutex wait_mutex_;
-  bool answered_ = true;  // under wait_mutex_: the last wait ended ready
-  text::CursorKeyMode key_mode_;  // under wait_mutex_
-  ReaderThread reader_thread_;  // its sync requests and its turn under wait_mutex_
-  // Under wait_mutex_, while the turn is held: the terminal's master and the
-  // child's handle as the process record has them (released only by close,
-  // after it took wait_mutex_), what was read under the turn, and whether
-  // the last read found the terminal empty.
-  bool holds_turn_ = false;
-  int turn_master_ = -1;
-  int turn_child_ = -1;
-  std::size_t turn_bytes_ = 0;
-  bool turn_dry_ = false;
-  Inbox inbox_;                 // under wait_mutex_
-  text::LineRenderer renderer_;  // under wait_mutex_
-
-  std::mutex history_mutex_;
-  History history_;
-
-  std::shared_ptr<AgentInput> input_;     // shared with the reader, which answers queries
-  std::shared_ptr<AgentOutput> output_;   // the reader's observer
+  std::shared_ptr<AgentOutput> output_;     // the reader's observer
   std::shared_ptr<CastRecorder> recorder_;  // null when not recording
-
-  std::mutex process_mutex_;
-  // Released by close, which leaves how the program ended in final_exit_.
-  // Shared with the reader thread, which uses its master and process handle
-  // (ReaderThread::Borrowed): they close when the last of the two lets go.
-  std::shared_ptr<pty::PtyProcess> process_;
+  // Under the engine's wait lock: whether the last wait ended ready, the
+  // cursor-key tracker and the renderer.
+  bool answered_ = true;
+  text::CursorKeyMode key_mode_;
+  text::LineRenderer renderer_;
+  // How the program ended, as close found it (under the engine's process
+  // lock; read once the engine released the record).
   ExitInfo final_exit_;
-  UniqueFd subordinate_;  // the terminal's other side, for the input question
-  // Readable once a cancel came: it ends a wait that polls the terminal
-  // itself. Also the reader thread's wake-up, which leaves it readable
-  // while a wait holds the turn. Written from any thread and released by
-  // close, so only under wake_mutex_: a number written after its close
-  // could be another file's.
-  std::mutex wake_mutex_;
-  std::shared_ptr<UniqueFd> wake_;
-
-  // Inside a fork of the host (fork_policy.h): the process lock is held
-  // across it, and the copy closes its duplicates of the process record's
-  // master and handle (which the input side and the reader only borrow),
-  // the other side, the wake-up and the recording.
-  static void close_rest_in_forked_child(void* self) noexcept;
-  std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
+  std::unique_ptr<Engine> engine_;  // first to go: its close joins the reader, which uses the rest
 };
 
 }  // namespace morvik::session

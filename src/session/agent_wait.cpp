@@ -4,23 +4,16 @@
 // asked) is done here. Must never hold wait_mutex_'s members across a call
 // that takes the process lock in the other order, and never end a wait on
 // a prompt that answers an earlier line.
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
 #include "agent_session.h"
-#include "base/eintr.h"
 #include "deadline.h"
 #include "held_tail.h"
 #include "marker_watch.h"
 #include "ready_rule.h"
 #include "text/cleaning.h"
-#include "terminal_poll.h"
 #include "text/read_end.h"
 
 namespace morvik::session {
@@ -39,122 +32,7 @@ constexpr std::size_t PROMPT_TAIL_MARGIN = 16;
 // What an interrupt that drops the queued output keeps of its end.
 constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
 
-// Whether the terminal holds input its program can read now: a line in
-// canonical mode, enough bytes otherwise. A program asleep in a read of the
-// terminal with such input queued is about to wake (our input is on its way
-// to it), so it does not wait for input. A poll of the subordinate first
-// lets the kernel hand over input still in transit from the master, so a
-// line written just before is seen.
-bool input_pending(int subordinate) {
-  pollfd p{subordinate, POLLIN, 0};
-  return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------- the turn
-
-AgentSession::Turn::Turn(AgentSession& s) noexcept {
-  if (s.holds_turn_ || s.in_forked_copy()) return;
-  {
-    std::lock_guard<std::mutex> lock(s.process_mutex_);
-    if (!s.process_) return;
-    s.turn_master_ = s.process_->master_fd();
-    s.turn_child_ = s.process_->pidfd();
-  }
-  if (!s.reader_thread_.take_turn()) return;
-  s.holds_turn_ = true;
-  s.turn_bytes_ = 0;
-  s.turn_dry_ = false;
-  held_ = &s;
-}
-
-AgentSession::Turn::~Turn() {
-  if (held_ != nullptr && held_->holds_turn_) held_->give_turn_back(false);
-}
-
-void AgentSession::give_turn_back(bool nudge) noexcept {
-  holds_turn_ = false;
-  reader_thread_.give_turn();
-  if (nudge) (void)reader_thread_.request_sync();
-}
-
-bool AgentSession::output_dry() {
-  if (holds_turn_) return turn_dry_ && inbox_.returned_bytes() == 0;
-  return inbox_.receiver().events().dry;
-}
-
-Inbox::Status AgentSession::receive(Chunk& chunk, Clock::time_point until) {
-  auto from_channel = [&] {
-    return inbox_.take_within(chunk, std::max(nanoseconds::zero(), nanoseconds(until - Clock::now())));
-  };
-  if (!holds_turn_) return from_channel();
-  // What the reader queued before the turn came first.
-  if (const auto status = inbox_.try_take(chunk); status != Inbox::Status::Empty) return status;
-  // Waited for first when the wait may block: right after input or output
-  // the rest is rarely there yet, and the wait costs no more than the read
-  // that would find nothing. A wait that may not block reads at once: its
-  // caller wants to know whether the terminal is empty now.
-  bool poll_first = until > Clock::now();
-  for (;;) {
-    if (poll_first) {
-      poll_first = false;
-      const Inbox::Status waited = wait_for_terminal(until);
-      // Nothing came: whether the terminal is empty is known, or one read
-      // tells (and the wait below ends at once).
-      if (waited == Inbox::Status::Poked || (waited == Inbox::Status::TimedOut && turn_dry_)) return waited;
-      if (waited == Inbox::Status::Empty) return from_channel();
-    }
-    chunk.resize(READ_CHUNK_BYTES);
-    const ssize_t got = ::read(turn_master_, chunk.data(), chunk.size());
-    if (got > 0) {
-      chunk.resize(static_cast<std::size_t>(got));
-      turn_dry_ = false;
-      // The screen, the recording and the answers to queries see it before
-      // anyone takes it, as from the reader.
-      output_->observe(chunk);
-      turn_bytes_ += chunk.size();
-      if (turn_bytes_ >= TURN_BYTES) give_turn_back(false);
-      return Inbox::Status::Chunk;
-    }
-    chunk.clear();
-    if (got < 0 && errno == EINTR) continue;
-    if (!(got < 0 && errno == EAGAIN)) {
-      // The reader finds the same end, and tells it after what it queued.
-      give_turn_back(true);
-      return from_channel();
-    }
-    // A read that finds the terminal empty has had the kernel hand over
-    // what was still on its way: everything written before is taken.
-    turn_dry_ = true;
-    const Inbox::Status waited = wait_for_terminal(until);
-    if (waited == Inbox::Status::TimedOut || waited == Inbox::Status::Poked) return waited;
-    if (waited != Inbox::Status::Chunk) return from_channel();
-  }
-}
-
-Inbox::Status AgentSession::wait_for_terminal(Clock::time_point until) {
-  pollfd p[3] = {{turn_master_, POLLIN, 0}, {wake_->get(), POLLIN, 0}, {turn_child_, POLLIN, 0}};
-  const int ready = poll_until(p, 3, until);
-  if (ready == 0) return Inbox::Status::TimedOut;
-  if (ready < 0) {
-    give_turn_back(true);
-    return Inbox::Status::Empty;
-  }
-  if ((p[1].revents & POLLIN) != 0) {
-    std::uint64_t count = 0;
-    (void)!::read(wake_->get(), &count, sizeof count);
-    return Inbox::Status::Poked;
-  }
-  if (p[2].revents != 0) {
-    // The child ended: the reader reads the terminal empty and then tells
-    // of the end, after every byte written before it.
-    give_turn_back(true);
-    return Inbox::Status::Poked;
-  }
-  // Output, or a hang-up the next read reports.
-  return Inbox::Status::Chunk;
-}
 
 std::size_t AgentSession::discard_queued() {
   // Dropped from the replies only: the history keeps them, and the key
@@ -163,18 +41,18 @@ std::size_t AgentSession::discard_queued() {
   // the interrupt's message) is what the reply must show.
   // What is queued now, and no more: a flood that goes on (a program that
   // ignores the interrupt) would otherwise keep this loop taking for good.
-  const std::size_t budget = inbox_.receiver().events().queued_bytes + inbox_.returned_bytes();
+  Inbox& inbox = engine_->inbox();
+  const std::size_t budget = inbox.receiver().events().queued_bytes + inbox.returned_bytes();
   std::string queued;
   std::size_t total = 0;
   Chunk chunk;
-  while (total < budget && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+  while (total < budget && inbox.try_take(chunk) == Inbox::Status::Chunk) {
     key_mode_.feed(chunk);
     queued.append(chunk);
     total += chunk.size();
     if (queued.size() > 2 * DISCARD_KEPT_BYTES) {
       const std::size_t gone = queued.size() - DISCARD_KEPT_BYTES;
-      std::lock_guard<std::mutex> lock(history_mutex_);
-      history_.append(std::string_view(queued).substr(0, gone));
+      engine_->record(std::string_view(queued).substr(0, gone));
       queued.erase(0, gone);
     }
   }
@@ -184,49 +62,21 @@ std::size_t AgentSession::discard_queued() {
   const std::size_t line = queued.find('\n', queued.size() - keep);
   if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
   const std::string_view before_kept = std::string_view(queued).substr(0, queued.size() - keep);
-  {
-    // The kept end reaches the history with the reply that shows it.
-    std::lock_guard<std::mutex> lock(history_mutex_);
-    history_.append(before_kept);
-  }
+  // The kept end reaches the history with the reply that shows it.
+  engine_->record(before_kept);
   // The line the last reply left unfinished ends in what was dropped: the
   // renderer sees that end, so the kept text starts a line of its own.
   renderer_.set_columns(columns_.load(std::memory_order_acquire));
   renderer_.feed(before_kept);
   (void)renderer_.take(false);
-  inbox_.put_back(queued.substr(queued.size() - keep));
+  inbox.put_back(queued.substr(queued.size() - keep));
   return total - keep;
 }
 
-pty::InputWait AgentSession::input_wait(pty::WaitDetail* detail) {
-  std::lock_guard<std::mutex> lock(process_mutex_);
-  if (!process_) return pty::InputWait::Unknown;
-  return process_->foreground_input_wait(detail);
-}
-
-std::size_t AgentSession::unread_on_terminal() {
-  std::lock_guard<std::mutex> lock(process_mutex_);
-  int unread = 0;
-  if (!process_ || ::ioctl(process_->master_fd(), FIONREAD, &unread) != 0 || unread < 0) return 0;
-  return static_cast<std::size_t>(unread);
-}
-
-bool AgentSession::reads_keys() {
-  std::lock_guard<std::mutex> lock(process_mutex_);
-  termios modes{};
-  return process_ && ::tcgetattr(process_->master_fd(), &modes) == 0 && (modes.c_lflag & ICANON) == 0;
-}
-
-bool AgentSession::input_queued() {
-  if (input_->answers_pending()) return true;
-  std::lock_guard<std::mutex> lock(process_mutex_);
-  return subordinate_.valid() && input_pending(subordinate_.get());
-}
-
 bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap, bool& cut) {
-  const bool held = inbox_.took_held();
+  const bool held = engine_->took_held();
   const std::size_t before = collected.raw.size();
-  cut = append_capped(inbox_, collected.raw, std::move(chunk), cap) || cut;
+  cut = append_capped(engine_->inbox(), collected.raw, std::move(chunk), cap) || cut;
   const std::string_view added = collected.raw.view().substr(before);
   // The renderer keeps an escape or character cut by a chunk's end until
   // the rest comes, so every byte is fed once, as it comes, and no tail is
@@ -296,25 +146,25 @@ std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collecte
 
 bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_point deadline,
                          std::uint64_t cancel_seen, bool after_output, bool& new_output, bool& cut) {
-  Receiver& rx = inbox_.receiver();
+  Receiver& rx = engine_->inbox().receiver();
   // After output just taken: the terminal was found empty after the last
   // chunk, a read that came after that output was written, so nothing
   // written before it is on its way (a reply's usual end, at no cost).
-  if (after_output && output_dry()) return true;
-  while (holds_turn_) {
+  if (after_output && engine_->output_dry()) return true;
+  while (engine_->holds_turn()) {
     // With the turn the drain is ours: reads until one finds the terminal
     // empty.
     if (cancelled_since(cancel_seen)) return false;
     if (collected.raw.size() >= cap) return true;
     Chunk chunk;
-    const auto status = receive(chunk, Clock::now());
+    const auto status = engine_->receive(chunk, Clock::now());
     if (status == Inbox::Status::Chunk) {
       if (take(collected, std::move(chunk), cap, cut)) new_output = true;
-    } else if (status != Inbox::Status::Poked && holds_turn_) {
+    } else if (status != Inbox::Status::Poked && engine_->holds_turn()) {
       return true;
     }
   }
-  const std::uint64_t generation = reader_thread_.request_sync();
+  const std::uint64_t generation = engine_->request_sync();
   for (;;) {
     if (cancelled_since(cancel_seen)) return false;
     if (collected.raw.size() >= cap) return true;
@@ -322,7 +172,7 @@ bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_p
     if (events.synced >= generation || events.child_exited) {
       // Everything written before the request is queued: take it.
       Chunk chunk;
-      while (collected.raw.size() < cap && inbox_.try_take(chunk) == Inbox::Status::Chunk) {
+      while (collected.raw.size() < cap && engine_->inbox().try_take(chunk) == Inbox::Status::Chunk) {
         if (take(collected, std::move(chunk), cap, cut)) new_output = true;
       }
       return true;
@@ -330,7 +180,7 @@ bool AgentSession::drain(ReadOutput& collected, std::uint64_t cap, Clock::time_p
     const auto now = Clock::now();
     if (now >= deadline) return false;
     Chunk chunk;
-    const auto status = inbox_.take_within(chunk, std::min<nanoseconds>(deadline - now, READY_CHECK_LONGEST_GAP));
+    const auto status = engine_->inbox().take_within(chunk, std::min<nanoseconds>(deadline - now, READY_CHECK_LONGEST_GAP));
     if (status == Inbox::Status::Chunk) {
       if (take(collected, std::move(chunk), cap, cut)) new_output = true;
     } else if (status == Inbox::Status::Disconnected) {
@@ -343,14 +193,14 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   const auto began = Clock::now();
   const auto deadline = deadline_after(began, args.timeout_ms);
   const std::uint64_t cap = args.max_output_bytes;
-  Receiver& rx = inbox_.receiver();
+  Receiver& rx = engine_->inbox().receiver();
 
   AgentReply reply;
   ReadOutput collected;
   MarkerWatch watch(prompts_);
   bool cut = false;
   ReadyRule rule({began, deadline, args.quiet_ms, !prompts_.empty(), rx.events().child_exited});
-  const Turn turn(*this);
+  const Engine::Turn turn(*engine_);
   // Whether the program waited for input when this wait began: the last
   // wait ended there. Otherwise a prompt may answer an earlier line.
   const bool trust_prompts = answered_;
@@ -367,7 +217,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // line, not the last one. And when the last wait did not end ready, the
     // program may have taken our line while busy and not answered it yet:
     // then the kernel decides, where it can.
-    if (input_queued() || (!trust_prompts && input_wait() == pty::InputWait::Busy)) return false;
+    if (engine_->input_queued() || (!trust_prompts && engine_->input_wait() == pty::InputWait::Busy)) return false;
     // It ends the output only if nothing written before now is still on
     // its way. Not after a wait that did not end ready, though: then the
     // program may have taken our line, answered and waited again since.
@@ -385,12 +235,12 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   // ours and came back for more. (Asked the other way round, the program
   // could take our line in between.)
   auto ask_kernel = [&]() {
-    if (!output_dry()) return ReadyRule::Kernel::Flowing;
+    if (!engine_->output_dry()) return ReadyRule::Kernel::Flowing;
     // A query the reader is still reading now is answered before its chunk
     // is queued: counted first, so that the drain below shows it.
     const std::uint64_t answers_before = output_->answers();
     pty::WaitDetail seen;
-    const pty::InputWait verdict = input_queued() ? pty::InputWait::Busy : input_wait(&seen);
+    const pty::InputWait verdict = engine_->input_queued() ? pty::InputWait::Busy : engine_->input_wait(&seen);
     if (verdict == pty::InputWait::Unknown) return ReadyRule::Kernel::Unknown;
     if (verdict != pty::InputWait::Waiting) return ReadyRule::Kernel::Busy;
     // Asleep reading the terminal: its answer is written, though some of
@@ -410,7 +260,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
     // start of an empty line where a prompt would stand: it may be
     // awaiting that timer (node's top-level await) as well as our input.
     if (seen.timed && !reply.prompt && !collected.addressed && renderer_.line_empty() && !renderer_.alternate() &&
-        reads_keys()) {
+        engine_->reads_keys()) {
       return ReadyRule::Kernel::WaitingUnsure;
     }
     return seen.relayed ? ReadyRule::Kernel::WaitingBehindRelay : ReadyRule::Kernel::Waiting;
@@ -446,7 +296,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
         break;
     }
     Chunk chunk;
-    const auto status = receive(chunk, next.until);
+    const auto status = engine_->receive(chunk, next.until);
     switch (status) {
       case Inbox::Status::Chunk:
         // Output an earlier wait held back is no sign of life.
@@ -474,14 +324,12 @@ AgentReply AgentSession::finish_wait(AgentReply& reply, ReadOutput& collected, W
   reply.end = end;
   answered_ = end == WaitEnd::Ready;
   finish_text(collected);
-  {
-    std::lock_guard<std::mutex> lock(history_mutex_);
-    history_.append(collected.raw.view());
-  }
-  const auto events = inbox_.receiver().events();
+  engine_->record(collected.raw.view());
+  Inbox& inbox = engine_->inbox();
+  const auto events = inbox.receiver().events();
   // A cap met at the end of a chunk the wait read itself leaves the rest in
   // the terminal, not in the queue: it counts as queued all the same.
-  if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox_.returned_bytes() + unread_on_terminal();
+  if (end == WaitEnd::Cap) reply.queued_bytes = events.queued_bytes + inbox.returned_bytes() + engine_->unread_on_terminal();
   // The reader flags the child's end; until it has, the program runs (or
   // has only just ended, which the next reply tells).
   if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();

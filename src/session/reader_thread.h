@@ -8,11 +8,11 @@
 // open (a background job that ignores SIGHUP, or a child that cannot be
 // signalled): the thread waits on the master and on a wake-up descriptor,
 // so it can be told to stop once teardown stops waiting for the natural end
-// of the output. With descriptors of its own it waits on an epoll set of
-// its own; on borrowed ones (the agent face, whose host may hold a
-// thousand terminals) in ppoll on a fixed set of at most three, and while a
-// wait holds the turn on a condition, leaving the shared wake-up to the
-// wait: a cancel the thread drained would never reach it.
+// of the output. It borrows the master, the wake-up and the child's handle
+// from their owner (a host may hold a thousand terminals: it has no
+// descriptor to spare for copies) and waits on an epoll set of its own.
+// While a wait holds the turn it leaves the shared wake-up to the wait: a
+// cancel the thread drained would never reach it.
 //
 // Given the child's process handle (the agent face), the thread also watches
 // it: once the child has ended it reads the terminal dry and then marks the
@@ -69,18 +69,15 @@ class ReaderThread {
  public:
   struct Shared;  // completion flag, the wake-up descriptor, the reader's descriptor
 
-  // The thread's own descriptors, close-on-exec, at 3 or above: the one
-  // that wakes it (an eventfd) and the set it waits on. Made before start,
-  // so that running out of descriptors is an ordinary start-up failure.
-  struct Descriptors {
-    UniqueFd wake;
-    UniqueFd wait_set;
-  };
-  static Result<Descriptors> make_descriptors() noexcept;
+  // The thread's epoll set, close-on-exec, at 3 or above. Made before
+  // start, so that running out of descriptors is an ordinary start-up
+  // failure.
+  static Result<UniqueFd> make_wait_set() noexcept;
 
   // The terminal as its owner holds it, for a thread that owns none of its
   // descriptors: the master, the child's process handle and a wake-up
-  // eventfd (all non-blocking, at 3 or above), which the owner also uses.
+  // eventfd (all non-blocking, at 3 or above), which the owner also uses;
+  // `child` -1 when the thread is not to watch the child.
   // `keeper` keeps all three open; the thread lets go of it only once it
   // uses none of them, so a thread that teardown leaves to end on its own
   // never reads a number that has meanwhile been given to another file.
@@ -92,17 +89,16 @@ class ReaderThread {
     std::shared_ptr<const void> keeper;
   };
 
-  // Starts the thread; it owns `master`, `descriptors` and `tx` from now on.
-  // On failure returns an empty handle and sets `error` to the failure's
-  // number and a diagnostic text; everything given is released. A thread that runs out of memory stops
-  // reading and fails the channel with ENOMEM (Sender::fail).
+  // Starts the thread; it owns `wait_set` and `tx` from now on. On failure
+  // returns an empty handle and sets `error` to the failure's number and a
+  // diagnostic text; everything given is released. A thread that runs out
+  // of memory stops reading and fails the channel with ENOMEM
+  // (Sender::fail). `observer` may be null.
   struct StartError {
     int code = 0;
     std::string text;
   };
-  static ReaderThread start(UniqueFd master, Descriptors descriptors, Sender tx, StartError& error);
-  // The same on borrowed descriptors (see Borrowed), with an observer.
-  static ReaderThread start(Borrowed terminal, Sender tx, StartError& error,
+  static ReaderThread start(Borrowed terminal, UniqueFd wait_set, Sender tx, StartError& error,
                             std::shared_ptr<ChunkObserver> observer);
 
   ReaderThread() = default;
@@ -118,9 +114,8 @@ class ReaderThread {
   // the reader first and then the waiter: on a machine whose idle
   // processors sleep, each such hand-over costs the wake-up of a sleeping
   // processor. The thread reads no more until the turn is given back;
-  // whatever it queued before comes first. On borrowed descriptors a
-  // thread asleep in its poll when the turn is taken wakes once more, on
-  // the first output, to find it taken. false when the thread reads no more (the output
+  // whatever it queued before comes first; the master leaves its wait set
+  // meanwhile, so it is not woken. false when the thread reads no more (the output
   // ended, or it stopped): the caller then waits on the channel as usual.
   // One thread at a time may hold the turn.
   bool take_turn() noexcept;
@@ -137,8 +132,7 @@ class ReaderThread {
   void join_within(std::chrono::milliseconds grace);
 
   // In a forked copy of the host, inside fork(): closes the copy's
-  // duplicates of the descriptors the thread owns (none when borrowed)
-  // while their numbers are certainly ours.
+  // duplicate of the thread's wait set while its number is certainly ours.
   void close_in_forked_child() noexcept;
   // For a forked copy of the host, in which the thread does not exist and
   // its lock may have been copied mid-use: forgets the thread without
@@ -150,11 +144,6 @@ class ReaderThread {
   void request_stop() noexcept;
   // Tells a thread that was never joined to stop, and detaches it.
   void let_go() noexcept;
-  // Both starts: `master` is the number read, owned by `owned_master` when
-  // that is valid.
-  static ReaderThread launch(std::shared_ptr<Shared> shared, UniqueFd owned_master, int master, int child, Sender tx,
-                             std::shared_ptr<ChunkObserver> observer, StartError& error);
-
   pthread_t thread_{};
   ExchangeOnMove<bool, false> running_;
   std::shared_ptr<Shared> shared_;

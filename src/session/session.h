@@ -1,18 +1,15 @@
-// The session record: the whole state of one Morvik object, and every
-// operation on it. Knows nothing of Python: the binding layer decides where
-// the interpreter lock is released (around read_until_ready and nowhere else).
+// The `Morvik` face: one Morvik object's policy over the session engine
+// (engine.h): a command started verbatim, ready markers, settle and quiet
+// ends, output cleaned into str. Knows nothing of Python: the binding layer
+// decides where the interpreter lock is released (around read_until_ready,
+// close and reset).
 //
 // Threading contract. A session is used by one thread at a time: the binding
 // lets only the thread that made it call in, and never two calls at once.
-// Its own state is therefore plain members, with no lock. The one other
-// thread is its reader, which reaches only the channel (channel.h), its own
-// stop and completion flags and the turn to read the terminal
-// (reader_thread.cpp); those carry their own locks. The host's exit hook
-// reaches the process handle (stop_all_programs), under stop_mutex_, the
-// lock every stop of the child takes. A member that another
-// thread is ever let reach gets a lock of its own, at that member, held for
-// one short block (the writer would be one mutex beside writer_ around
-// write_bytes), never a lock over the record.
+// Its own state is therefore plain members, with no lock. The engine guards
+// what its reader thread and the host's exit hook reach (stop_all_programs
+// stops the program under the engine's process lock, the lock every stop of
+// the child takes).
 #pragma once
 
 #include <chrono>
@@ -25,15 +22,10 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
-#include "fork_policy.h"
-#include "pty/pty_process.h"
-#include "channel.h"
+#include "engine.h"
 #include "expected.h"
 #include "history.h"
-#include "inbox.h"
-#include "input_writer.h"
 #include "read_output.h"
-#include "reader_thread.h"
 
 namespace morvik::session {
 
@@ -43,9 +35,6 @@ inline constexpr std::uint64_t DEFAULT_SETTLE_MS = 200;
 inline constexpr std::uint64_t DEFAULT_QUIET_MS = 80;
 inline constexpr std::uint64_t DEFAULT_READ_AVAILABLE_BYTES = 65536;
 inline constexpr std::uint8_t CTRL_C_BYTE = 0x03;
-// How long teardown waits for the reader to see the end of the output by
-// itself before telling it to stop.
-inline constexpr std::chrono::milliseconds READER_JOIN_GRACE{1000};
 
 using Marker = std::string;  // UTF-8 bytes of the marker text
 
@@ -79,7 +68,7 @@ class Session {
   // cleans them straight into the object it returns.
   ByteBuffer read_available(std::optional<std::uint64_t> max_bytes);
   // The history's bytes, oldest first, as one string.
-  std::string history_contents() const { return history_.contents(); }
+  std::string history_contents() const { return engine_->history(); }
 
   // Waiting: run with the interpreter lock released. A long wait cleans
   // what it has while more comes (read_output.h).
@@ -97,7 +86,9 @@ class Session {
     WaitTurn& operator=(const WaitTurn&) = delete;
 
    private:
-    Session* held_ = nullptr;  // set when this one took the turn
+    Session* held_ = nullptr;  // set when this one is the session's wait
+    std::optional<std::unique_lock<std::mutex>> lock_;
+    std::optional<Engine::Turn> turn_;
   };
 
   // Input and settings.
@@ -130,8 +121,7 @@ class Session {
   static void stop_all_programs() noexcept;
 
  private:
-  Session(std::string command, pty::PtyProcess process, InputWriter writer, Receiver rx,
-          ReaderThread reader, std::size_t history_limit, bool interactive);
+  Session(std::string command, std::unique_ptr<Engine> engine, std::size_t history_limit, bool interactive);
 
   bool should_wait_for_markers() const noexcept;
   ReadOutput read_until_ready_inner(std::uint64_t timeout_ms, std::uint64_t max_output_bytes,
@@ -145,28 +135,15 @@ class Session {
 
   // A session belongs to the process that started its child. In a forked
   // copy of the host it behaves as a closed one: no signal, wait, wake-up or
-  // join, no output and no input, and its teardown only closes that copy's
-  // descriptors.
-  bool in_other_process() const noexcept { return !process_.in_owner_process(); }
-  void abandon() noexcept;
-
-  // Inside a fork of the host (fork_policy.h): the copy closes its
-  // duplicates of the writer's and the process record's descriptors too.
-  static void close_rest_in_forked_child(void* self) noexcept;
+  // join, no output and no input, and its teardown only forgets what the
+  // copy holds (the engine closed its descriptors at the fork).
+  bool in_other_process() const noexcept { return engine_->in_forked_copy(); }
 
   // One receive; a chunk is appended within `cap`. `held`, when given,
   // tells whether the chunk was output an earlier read held back, which is
   // no sign of life from the child.
   Inbox::Status receive_capped(Collecting& collected, std::chrono::nanoseconds limit,
                                std::uint64_t cap, bool& cut, bool* held = nullptr);
-  // With the turn, once the inbox is empty: one read of the master straight
-  // onto `raw`, within `cap`, waiting until `deadline` for it (Chunk or
-  // TimedOut). At the end of the output the turn goes back to the reader,
-  // which ends the channel, and the answer is Empty; after TURN_BYTES it
-  // goes back too. Either way the wait goes on with the channel.
-  Inbox::Status read_with_turn(ByteBuffer& raw, std::chrono::steady_clock::time_point deadline,
-                               std::uint64_t cap);
-  void give_turn_back() noexcept;
   // finish_read for a wait, and what it hands out.
   ReadOutput finish_wait(Collecting& collected, std::uint64_t cap);
   // The end of a wait: an incomplete character or escape at the end of
@@ -177,24 +154,14 @@ class Session {
   // Stops the child, as teardown does; a second stop finds it gone.
   void stop_program() noexcept;
 
-  // Field order is release order after teardown (members are destroyed in
-  // reverse): process, writer, inbox (the channel), reader_thread, then the
-  // rest.
   std::string command_;
   std::size_t history_limit_;
   bool interactive_;
-  History history_;
   std::vector<Marker> ready_markers_;
-  ReaderThread reader_thread_;
-  Inbox inbox_;
-  InputWriter writer_;
-  pty::PtyProcess process_;
-  std::mutex stop_mutex_;  // held by every stop of the child
+  std::unique_ptr<Engine> engine_;
   bool started_after_exit_ = false;
   bool closed_ = false;  // the terminal and process handle are released
-  bool holds_turn_ = false;
-  std::size_t turn_bytes_ = 0;  // read under the turn held now
-  std::optional<SessionForkPolicy> fork_policy_;  // released first, before teardown
+  bool waiting_ = false;  // a WaitTurn holds the engine's wait lock
 };
 
 }  // namespace morvik::session

@@ -3,9 +3,6 @@
 // nothing here may touch Python. Every receive blocks, in the channel or
 // (with the turn) in poll on the terminal, until a chunk arrives or its slice
 // ends: no busy polling and no sleeps.
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -21,7 +18,6 @@
 #include "held_tail.h"
 #include "marker_watch.h"
 #include "session.h"
-#include "terminal_poll.h"
 
 namespace morvik::session {
 
@@ -45,71 +41,27 @@ nanoseconds slice_until(Clock::time_point deadline, milliseconds slice) {
 
 Session::WaitTurn::WaitTurn(Session& s) noexcept {
   // Closed: the terminal's descriptor is gone, and only the reader (if it
-  // still runs) reads it.
-  if (s.holds_turn_ || s.closed_ || s.in_other_process()) return;
-  if (!s.reader_thread_.take_turn()) return;
-  s.holds_turn_ = true;
-  s.turn_bytes_ = 0;
+  // still runs) reads it. A wait takes one of its own when none is held.
+  if (s.waiting_ || s.closed_ || s.in_other_process()) return;
+  lock_.emplace(s.engine_->wait_mutex());
+  turn_.emplace(*s.engine_);
+  s.waiting_ = true;
   held_ = &s;
 }
 
 Session::WaitTurn::~WaitTurn() {
-  if (held_ != nullptr && held_->holds_turn_) held_->give_turn_back();
-}
-
-Inbox::Status Session::read_with_turn(ByteBuffer& raw, Clock::time_point deadline, std::uint64_t cap) {
-  const int fd = writer_.fd();
-  for (;;) {
-    // Waited for first: right after an input, or a read that did not end
-    // the wait, the rest is rarely there yet, and the wait costs no more
-    // than the read that would find nothing.
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll_until(&p, 1, deadline);
-    if (ready == 0) return Inbox::Status::TimedOut;
-    if (ready < 0) break;  // the reader's own wait goes on without this one
-    // Straight into the wait's output, and never past its cap: nothing to
-    // copy, and nothing to hand back.
-    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK_BYTES, cap - raw.size()));
-    const ssize_t got = ::read(fd, raw.append_space(room), room);
-    if (got > 0) {
-      raw.commit(static_cast<std::size_t>(got));
-      turn_bytes_ += static_cast<std::size_t>(got);
-      // A flood goes back to the reader: then the reading and the
-      // cleaning of it run side by side, on two processors.
-      if (turn_bytes_ >= TURN_BYTES) give_turn_back();
-      return Inbox::Status::Chunk;
-    }
-    if (!(got < 0 && (errno == EAGAIN || errno == EINTR))) break;
-  }
-  // End of the output (or a poll that failed): the reader finds it too once
-  // it reads again, and ends the channel after what it queued.
-  give_turn_back();
-  return Inbox::Status::Empty;
-}
-
-void Session::give_turn_back() noexcept {
-  holds_turn_ = false;
-  reader_thread_.give_turn();
+  if (held_ == nullptr) return;
+  turn_.reset();
+  held_->waiting_ = false;
 }
 
 Inbox::Status Session::receive_capped(Collecting& collected, nanoseconds limit, std::uint64_t cap,
                                       bool& cut, bool* held) {
   Chunk chunk;
-  Inbox::Status status;
-  bool read_directly = false;  // onto collected.raw, within the cap, held by nobody
-  if (!holds_turn_) {
-    status = inbox_.take_within(chunk, limit);
-  } else if (status = inbox_.try_take(chunk); status == Inbox::Status::Empty) {
-    const auto deadline = Clock::now() + limit;
-    status = read_with_turn(collected.raw, deadline, cap);
-    read_directly = status == Inbox::Status::Chunk;
-    if (status == Inbox::Status::Empty) {
-      status = inbox_.take_within(chunk, std::max(nanoseconds::zero(), nanoseconds(deadline - Clock::now())));
-    }
-  }
+  const Inbox::Status status = engine_->receive(chunk, Clock::now() + limit);
   if (status == Inbox::Status::Chunk) {
-    if (held != nullptr) *held = !read_directly && inbox_.took_held();
-    if (!read_directly) cut = append_capped(inbox_, collected.raw, std::move(chunk), cap);
+    if (held != nullptr) *held = engine_->took_held();
+    cut = append_capped(engine_->inbox(), collected.raw, std::move(chunk), cap);
     collected.cleaner.advance(collected.raw.view(), collected.cleaned);
   }
   return status;

@@ -112,8 +112,10 @@ TEST(ReaderThreadTest, BorrowedWakeUpIsLeftToTheWaitThatHoldsTheTurn) {
   const std::weak_ptr<int> kept = keeper;
   auto [tx, rx] = make_channel();
   ReaderThread::StartError why;
-  ReaderThread reader =
-      ReaderThread::start({output.get(), -1, wake.get(), std::move(keeper)}, std::move(tx), why, nullptr);
+  auto wait_set = ReaderThread::make_wait_set();
+  ASSERT_TRUE(wait_set);
+  ReaderThread reader = ReaderThread::start({output.get(), -1, wake.get(), std::move(keeper)},
+                                            std::move(wait_set).value(), std::move(tx), why, nullptr);
   ASSERT_TRUE(reader.joinable()) << why.text;
   std::this_thread::sleep_for(50ms);  // most likely asleep in its poll by now
   ASSERT_TRUE(reader.take_turn());
