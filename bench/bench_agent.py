@@ -232,8 +232,11 @@ def round_trips(ws, rounds):
         run.progress(f"B round trip: {case}")
         morvik = Morvik(wrapper(ws, case[:4], argv, env), True, [prompt])
         morvik.read_until_ready(timeout_ms=20_000, settle_ms=0)
-        with_prompt = Terminal.start(argv, env=env, prompts=[prompt])
-        without = Terminal.start(argv, env=env, quiet_ms=600_000)
+        # The environment `Morvik`'s wrapper gives the program: the host's
+        # with `env` on top, so that both run the very same program.
+        same = {**os.environ, **env}
+        with_prompt = Terminal.start(argv, env=same, prompts=[prompt])
+        without = Terminal.start(argv, env=same, quiet_ms=600_000)
         impls = {"Morvik": morvik, "Terminal, prompt": with_prompt, "Terminal, no prompt": without}
 
         cpu = {name: [] for name in impls}

@@ -42,10 +42,8 @@ struct KeptOpen {
 // lets the kernel hand over input still in transit from the master, so a
 // line written just before is seen. The other side is opened through the
 // master for the question only: an idle terminal holds no descriptor for it.
-bool input_pending(int master) {
-  UniqueFd other(::ioctl(master, TIOCGPTPEER, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!other.valid()) return false;
-  pollfd p{other.get(), POLLIN, 0};
+bool input_pending(int other_side) {
+  pollfd p{other_side, POLLIN, 0};
   return retry_on_eintr([&] { return ::poll(&p, 1, 0); }) == 1 && (p.revents & POLLIN) != 0;
 }
 
@@ -73,6 +71,8 @@ Engine::Engine(std::shared_ptr<pty::PtyProcess> process, std::shared_ptr<UniqueF
 void Engine::close_rest_in_forked_child(void* self) noexcept {
   Engine& e = *static_cast<Engine*>(self);
   e.input_->close_in_forked_child();
+  if (e.other_side_ >= 0) (void)::close(e.other_side_);
+  e.other_side_ = -1;
   if (e.process_) e.process_->close_in_forked_child();
   if (e.wake_ && e.wake_->valid()) (void)::close(e.wake_->release());
   if (e.face_close_in_forked_child_) e.face_close_in_forked_child_();
@@ -126,7 +126,7 @@ Engine::~Engine() {
 
 // ---------------------------------------------------------------- the turn
 
-Engine::Turn::Turn(Engine& e) noexcept {
+Engine::Turn::Turn(Engine& e) noexcept : engine_(e) {
   if (e.holds_turn_ || e.in_forked_copy()) return;
   {
     std::lock_guard<std::mutex> lock(e.process_mutex_);
@@ -143,6 +143,16 @@ Engine::Turn::Turn(Engine& e) noexcept {
 
 Engine::Turn::~Turn() {
   if (held_ != nullptr && held_->holds_turn_) held_->give_turn_back(false);
+  engine_.close_other_side();
+}
+
+void Engine::close_other_side() noexcept {
+  if (other_side_ < 0) return;
+  // Under the process lock, as it was opened: a fork in between would leave
+  // the copy a number it does not know it holds.
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  if (other_side_ >= 0 && !in_forked_copy()) (void)::close(other_side_);
+  other_side_ = -1;
 }
 
 void Engine::give_turn_back(bool nudge) noexcept {
@@ -178,10 +188,12 @@ Inbox::Status Engine::receive(Chunk& chunk, Clock::time_point until) {
       if (waited == Inbox::Status::Poked || (waited == Inbox::Status::TimedOut && turn_dry_)) return waited;
       if (waited == Inbox::Status::Empty) return from_channel();
     }
-    chunk.resize(READ_CHUNK_BYTES);
-    const ssize_t got = ::read(turn_master_, chunk.data(), chunk.size());
+    // Into a buffer kept for the turn, then a chunk of exactly the size
+    // read: no 8 KiB to clear and shrink for each few bytes of an answer.
+    if (!read_buffer_) read_buffer_ = std::make_unique<char[]>(READ_CHUNK_BYTES);
+    const ssize_t got = ::read(turn_master_, read_buffer_.get(), READ_CHUNK_BYTES);
     if (got > 0) {
-      chunk.resize(static_cast<std::size_t>(got));
+      chunk.assign(read_buffer_.get(), static_cast<std::size_t>(got));
       turn_dry_ = false;
       took_directly_ = true;
       // The observer sees it before anyone takes it, as from the reader.
@@ -246,7 +258,24 @@ void Engine::poke() noexcept {
 
 bool Engine::input_queued() {
   if (input_->answers_pending()) return true;
-  return with_process([](pty::PtyProcess* p) { return p != nullptr && input_pending(p->master_fd()); });
+  std::lock_guard<std::mutex> lock(process_mutex_);
+  if (!process_ || in_forked_copy()) return false;
+  if (other_side_ < 0) {
+    // Opened through the master (no path to look up or swap), read-only and
+    // never our controlling terminal, for the rest of this wait: an idle
+    // terminal holds no descriptor of it, and asked again in the same wait
+    // it costs one poll.
+    other_side_ = ::ioctl(process_->master_fd(), TIOCGPTPEER, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (other_side_ < 0) return false;
+    if (other_side_ < 3) {
+      // A host started without its standard descriptors: never hold one.
+      const int high = ::fcntl(other_side_, F_DUPFD_CLOEXEC, 3);
+      (void)::close(other_side_);
+      other_side_ = high;
+      if (other_side_ < 0) return false;
+    }
+  }
+  return input_pending(other_side_);
 }
 
 std::size_t Engine::unread_on_terminal() {

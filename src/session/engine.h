@@ -125,6 +125,7 @@ class Engine {
     Turn& operator=(const Turn&) = delete;
 
    private:
+    Engine& engine_;
     Engine* held_ = nullptr;  // set when this one took the turn
   };
   bool holds_turn() const noexcept { return holds_turn_; }
@@ -154,7 +155,9 @@ class Engine {
   Result<void, WriteFailure> write(std::string_view input) { return input_->write(input); }
   AgentInput& input() noexcept { return *input_; }
   // Whether input the program can read now is queued on the terminal (an
-  // answer to a query not yet written counts).
+  // answer to a query not yet written counts). Under wait_mutex(), within
+  // a Turn: the terminal's other side, opened for the question, stays open
+  // until the Turn ends.
   bool input_queued();
   // What the program wrote that the terminal holds and nobody read yet.
   std::size_t unread_on_terminal();
@@ -193,6 +196,7 @@ class Engine {
   // turn had to go back.
   Inbox::Status wait_for_terminal(std::chrono::steady_clock::time_point until);
   void stop_locked(StopHow how);
+  void close_other_side() noexcept;
   void abandon() noexcept;
   static void close_rest_in_forked_child(void* self) noexcept;
 
@@ -220,6 +224,10 @@ class Engine {
   std::size_t turn_bytes_ = 0;
   bool turn_dry_ = false;
   bool took_directly_ = false;
+  std::unique_ptr<char[]> read_buffer_;  // for reads under the turn, made on the first
+  // The terminal's other side while a wait asks about queued input (see
+  // input_queued); -1 otherwise. Opened and closed under process_mutex_.
+  int other_side_ = -1;
   bool watch_child_;
   Inbox inbox_;
 
