@@ -122,13 +122,18 @@ class Member {
   // program behind is one whose state this terminal's kernel view does not
   // show.
   bool waits_on_terminal(const proc::Syscall& call) {
-    if (classify(call.number) == Call::Read) return is_terminal(static_cast<int>(call.args[0]));
+    if (classify(call.number) == Call::Read) {
+      terminal_only_ = is_terminal(static_cast<int>(call.args[0]));
+      return terminal_only_;
+    }
     const std::vector<int> fds = watched(call);
     std::vector<std::optional<struct stat>> seen;  // one look at each
     bool terminal = false;
+    terminal_only_ = !fds.empty();
     for (int fd : fds) {
       seen.push_back(describe(fd));
       terminal = terminal || is_terminal(seen.back());
+      terminal_only_ = terminal_only_ && is_terminal(seen.back());
     }
     if (!terminal) return false;
     for (std::size_t i = 0; i < fds.size() && !network_; ++i) {
@@ -137,6 +142,8 @@ class Member {
     return true;
   }
   bool waits_on_network() const noexcept { return network_; }
+  // The blocked call waits on the terminal and on nothing else.
+  bool waits_on_terminal_only() const noexcept { return terminal_only_; }
 
  private:
   std::optional<struct stat> describe(int fd) const {
@@ -203,6 +210,7 @@ class Member {
   int tty_nr_;
   dev_t subordinate_;
   bool network_ = false;
+  bool terminal_only_ = false;
 };
 
 // A member of the foreground group as the walk found it: what it read then
@@ -335,8 +343,14 @@ std::optional<proc::Stat> controlled_by(pid_t relay, dev_t terminal) {
 // Whether the members are all asleep with one of them reading the
 // terminal: Waiting; Busy when one is at work or none reads; Unknown when
 // the kernel would not say what a sleeper waits on. `fresh`: every thread's
-// state is read now, none taken from the walk.
-InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh, bool* timed = nullptr) {
+// state is read now, none taken from the walk. `alone`, when given, is set
+// when the group is one process of one thread whose wait is on the
+// terminal, on nothing else and with no time limit: whatever it may hold,
+// it does nothing until input comes (a relay that copies its inner
+// terminal waits on that terminal's master too, or wakes on a timer to
+// look at it, or keeps a thread for it).
+InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool fresh, bool* timed = nullptr,
+                       bool* alone = nullptr) {
   bool reading = false;
   bool network = false;
   bool refused = false;
@@ -364,6 +378,10 @@ InputWait members_wait(const std::vector<Found>& found, dev_t subordinate, bool 
           reading = member.waits_on_terminal(call);
           network = member.waits_on_network();
           if (reading && timed != nullptr) *timed = has_time_limit(call);
+          if (reading && alone != nullptr) {
+            *alone = found.size() == 1 && f.threads.size() == 1 && member.waits_on_terminal_only() &&
+                     !has_time_limit(call);
+          }
           break;
       }
     }
@@ -415,10 +433,14 @@ InputWait foreground_input_wait(int master_fd, pid_t session_leader, dev_t subor
   for (dev_t terminal = subordinate;;) {
     std::optional<std::vector<Found>> found = foreground_members(group, session_leader);
     if (!found) return InputWait::Busy;
-    const InputWait own = members_wait(*found, terminal, false, &timed);
+    bool alone = false;
+    const InputWait own = members_wait(*found, terminal, false, &timed, &alone);
     if (own != InputWait::Waiting) return own;
+    // The look at every descriptor of the group is spared for a lone
+    // single-threaded reader of the terminal alone, with no timer (a shell,
+    // a REPL): it copies nothing from another terminal while it waits.
     bool unknown = false;
-    std::optional<HeldMaster> relay = master_held(*found, unknown);
+    std::optional<HeldMaster> relay = alone ? std::nullopt : master_held(*found, unknown);
     if (unknown) return InputWait::Unknown;
     chain.push_back({terminal, std::move(*found), relay});
     if (!relay) break;
