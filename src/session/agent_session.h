@@ -5,12 +5,12 @@
 // thread reaches:
 //
 // - wait_mutex_: waits run one at a time; the inbox, the line renderer
-//   that makes the replies' text, the cursor-key tracker and the reader's
-//   drain requests belong to whoever holds it;
+//   that makes the replies' text and the reader's drain requests belong to
+//   whoever holds it;
 // - the input side (agent_input.h): one input at a time reaches the
 //   terminal whole, and the reader's answers to queries never wait for it;
 // - the output side (agent_output.h): the screen model, which the reader
-//   feeds and anyone may look at;
+//   feeds and anyone may look at, and the modes the keys go by;
 // - process_mutex_: the process record and our descriptor of the terminal's
 //   other side (exit status, resize, the input-wait question, the stop);
 // - history_mutex_: the history ring.
@@ -142,7 +142,7 @@ class AgentSession {
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
   // The bytes of `keys` as the terminal would send them now (the cursor
-  // keys follow the program's cursor-key mode); a word without a key's
+  // keys follow the mode of the newest output read); a word without a key's
   // shape is its own text.
   // A ValueError naming the first word with a key's shape that is no key,
   // with the list of keys: such a word is never typed as text.
@@ -257,8 +257,6 @@ class AgentSession {
   bool abandoned_ = false;  // only ever touched in a copy
   std::atomic<std::uint64_t> cancels_{0};
   std::atomic<bool> closing_{false};
-  std::atomic<bool> application_cursor_{false};
-  std::atomic<bool> bracketed_paste_{false};
   std::atomic<std::uint16_t> columns_;  // the terminal's width, for the renderer
   ChannelRemote channel_;
 
@@ -267,7 +265,6 @@ class AgentSession {
 
   std::mutex wait_mutex_;
   bool answered_ = true;  // under wait_mutex_: the last wait ended ready
-  text::CursorKeyMode key_mode_;  // under wait_mutex_
   ReaderThread reader_thread_;  // its sync requests and its turn under wait_mutex_
   // Under wait_mutex_, while the turn is held: the terminal's master and the
   // child's handle as the process record has them (released only by close,
