@@ -34,6 +34,7 @@ struct TerminalModes {
 
   friend bool operator==(const TerminalModes&, const TerminalModes&) = default;
 };
+static_assert(sizeof(TerminalModes) == 2);
 
 // What a mode change asks of its caller beyond the modes themselves.
 struct ModeChange {
