@@ -4,8 +4,10 @@
 // guard gives: libvterm never crashes, hangs or writes out of bounds; the
 // cursor stays on the screen; every line is well-formed UTF-8 no wider than
 // the screen; the guard's output is a fixed point of a fresh guard, so it
-// holds nothing the guard itself would still rewrite; and the output of a
-// fragmented feed equals that of one feed. Must never link Python or the
+// holds nothing the guard itself would still rewrite; the output of a
+// fragmented feed equals that of one feed; and the modes the lazy model's
+// scan follows equal those of the light scan a terminal without a model
+// follows them by, after every feed. Must never link Python or the
 // session.
 #include <cstddef>
 #include <cstdint>
@@ -15,12 +17,15 @@
 #include <string_view>
 
 #include "screen/feed_guard.h"
+#include "screen/lazy_screen.h"
 #include "screen/screen.h"
+#include "text/terminal_modes.h"
 #include "text/utf8.h"
 
 namespace {
 
 using morvik::screen::FeedGuard;
+using morvik::screen::LazyScreen;
 using morvik::screen::Screen;
 
 [[noreturn]] void fail(const char* what, std::string_view input) {
@@ -60,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Screen screen(rows, columns);
   FeedGuard whole(screen.rows(), screen.columns());
   FeedGuard split(screen.rows(), screen.columns());
+  LazyScreen lazy(rows, columns);
+  morvik::text::ModeScan light;
   std::string whole_out;
   std::string split_out;
   std::string joined;
@@ -72,12 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     screen.feed(chunk);
     split.filter(chunk, split_out);
     joined.append(chunk);
+    lazy.append(chunk);
+    light.feed(chunk);
+    if (!(lazy.modes() == light.modes())) fail("the two scans disagree about the modes", input);
     check(screen, input);
     if (j + 1 < size && data[j + 1] % 2 == 0) {
       const int r = data[j + 1] / 2 % 50;
       const int c = j + 2 < size ? data[j + 2] % 120 : 1;
       screen.resize(r, c);
       split.resize(screen.rows(), screen.columns());
+      lazy.resize(r, c);
       resized = true;
       check(screen, input);
     }

@@ -31,8 +31,9 @@ using grammar::SO;
 constexpr std::size_t DROP_AFTER = 64 * 1024;
 
 // The start of an escape cut by the end of the bytes, kept to classify it
-// when it ends; longer ones are garbage, classified as unknown.
-constexpr std::size_t MAX_CUT_ESCAPE = 64;
+// when it ends; longer ones are garbage, classified as unknown (and read
+// for no mode, as the scan without a model reads them).
+constexpr std::size_t MAX_CUT_ESCAPE = text::MAX_CUT_ESCAPE_BYTES;
 
 constexpr unsigned MAX_PARAMETER = 65535;
 
@@ -126,11 +127,11 @@ void LazyScreen::drop_fed() {
 void LazyScreen::answer_upto(std::uint64_t end) { feed_to(static_cast<std::size_t>(end - base_)); }
 
 bool LazyScreen::modes_clean() const noexcept {
-  return !scroll_region_ && !no_autowrap_ && !insert_ && !origin_ && !margins_ && !reverse_wrap_ && !newline_ &&
-         !g0_special_ && !shifted_ && !sticky_;
+  return !scroll_region_ && modes_.autowrap && !modes_.insert && !modes_.origin && !modes_.margins &&
+         !modes_.reverse_wrap && !modes_.newline && !g0_special_ && !shifted_ && !sticky_;
 }
 
-bool LazyScreen::clean() const noexcept { return modes_clean() && !alternate_ && !slot_dirty_; }
+bool LazyScreen::clean() const noexcept { return modes_clean() && !modes_.alternate && !slot_dirty_; }
 
 // A cursor save (ESC 7, or entering the alternate screen with 1049). The
 // saved cursor outlives every restart point, even a full reset, so where it
@@ -360,8 +361,8 @@ void LazyScreen::escape(const u8* p, std::size_t len, std::uint64_t start, std::
       adjacent_ = Adjacent::None;
       return;
     case 'c':  // full reset: libvterm keeps the alternate screen and the saved cursor
-      scroll_region_ = no_autowrap_ = insert_ = origin_ = margins_ = reverse_wrap_ = newline_ = g0_special_ =
-          shifted_ = sticky_ = false;
+      text::full_reset(modes_);
+      scroll_region_ = g0_special_ = shifted_ = sticky_ = false;
       break_tail();
       restart_from(end);
       return;
@@ -416,6 +417,7 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
   unsigned value = 0;
   bool intermediate = false;
   bool dollar = false;
+  bool bang = false;
   for (; k + 1 < len; ++k) {
     const u8 c = body[k];
     if (c < 0x20) {
@@ -438,6 +440,7 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
     } else if (c >= 0x20 && c <= 0x2F) {
       intermediate = true;
       dollar = dollar || c == '$';
+      bang = bang || c == '!';
     } else {
       intermediate = true;  // a stray byte: unknown
     }
@@ -449,7 +452,8 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
     adjacent_ = Adjacent::None;
     return;
   }
-  if (intermediate) {  // cursor style, soft reset and the like: not followed here
+  if (intermediate) {  // cursor style, soft reset and the like: not followed here but for the keys
+    if (final_byte == 'p' && bang && marker == 0) text::soft_reset(modes_);
     break_tail();
     return;
   }
@@ -510,7 +514,7 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
       break_tail();
       return;
     case 's':
-      if (margins_) sticky_ = true;  // left and right margins; libvterm saves no cursor here
+      if (modes_.margins) sticky_ = true;  // left and right margins; libvterm saves no cursor here
       break_tail();
       return;
     case 'g':  // tab stops cleared
@@ -524,80 +528,21 @@ void LazyScreen::control_sequence(const u8* body, std::size_t len, std::uint64_t
 }
 
 void LazyScreen::set_mode(bool private_mode, unsigned mode, bool on, std::uint64_t end) {
-  if (!private_mode) {
-    if (mode == 4) {
-      insert_ = on;
-    } else if (mode == 20) {
-      newline_ = on;
-    } else if (mode != 2 && mode != 12) {
-      sticky_ = true;
-    }
-    break_tail();
-    return;
-  }
-  switch (mode) {
-    case 1049:
-      if (on) {  // libvterm saves the cursor again on the alternate screen too
-        break_tail();
-        save_cursor(end);
-      }
-      alternate_ = on;
-      break;
-    case 1047:
-    case 47:
-      alternate_ = on;
-      break;
-    case 1048:
-      if (on) {
-        break_tail();
-        save_cursor(end);
-      }
-      break;
-    case 6:
-      origin_ = on;
-      break;
-    case 7:
-      no_autowrap_ = !on;
-      break;
-    case 45:
-      reverse_wrap_ = on;
-      break;
-    case 69:
-      margins_ = on;
-      break;
-    // Cursor keys, smooth scroll, reverse video, autorepeat, mouse
-    // reporting, cursor blink and visibility, focus events, meta keys,
-    // bracketed paste, synchronised output: nothing on the screen's text.
-    case 1:
-    case 4:
-    case 5:
-    case 8:
-    case 9:
-    case 12:
-    case 25:
-    case 1000:
-    case 1001:
-    case 1002:
-    case 1003:
-    case 1004:
-    case 1005:
-    case 1006:
-    case 1007:
-    case 1015:
-    case 1016:
-    case 1034:
-    case 1035:
-    case 1036:
-    case 1037:
-    case 1039:
-    case 1042:
-    case 1043:
-    case 2004:
-    case 2026:
+  const text::ModeChange change = text::set_mode(modes_, private_mode, mode, on);
+  switch (change.reach) {
+    case text::ModeChange::Reach::Elsewhere:
       adjacent_ = Adjacent::None;
       return;
-    default:
+    case text::ModeChange::Reach::Unknown:
       sticky_ = true;
+      break;
+    case text::ModeChange::Reach::Screen:
+      // libvterm saves the cursor again on entering the alternate screen
+      // when it is there already.
+      if (change.saves_cursor) {
+        break_tail();
+        save_cursor(end);
+      }
       break;
   }
   break_tail();

@@ -36,6 +36,7 @@
 
 #include "screen/screen.h"
 #include "text/cleaning.h"
+#include "text/terminal_modes.h"
 
 namespace morvik::screen {
 
@@ -58,7 +59,9 @@ class LazyScreen {
   void resize(int rows, int columns);
 
   // Whether the alternate screen is in use, from the scan alone.
-  bool alternate() const noexcept { return alternate_; }
+  bool alternate() const noexcept { return modes_.alternate; }
+  // The terminal's modes as the scan has followed them so far.
+  text::TerminalModes modes() const noexcept { return modes_; }
   // Bytes kept and not yet fed.
   std::size_t held_bytes() const noexcept { return held_.size(); }
   // How often the model has started afresh.
@@ -114,15 +117,9 @@ class LazyScreen {
   std::uint64_t cut_start_ = 0;
   bool return_at_end_ = false;  // the last byte scanned was a CR
 
-  // The modes that persist.
-  bool alternate_ = false;
+  // The modes that persist, and the other settings that do.
+  text::TerminalModes modes_;
   bool scroll_region_ = false;
-  bool no_autowrap_ = false;
-  bool insert_ = false;
-  bool origin_ = false;
-  bool margins_ = false;
-  bool reverse_wrap_ = false;
-  bool newline_ = false;
   bool g0_special_ = false;
   bool shifted_ = false;
   bool sticky_ = false;  // tab stops, column mode, a mode not known to be harmless: until ESC c

@@ -14,12 +14,17 @@ AgentOutput::AgentOutput(int rows, int columns, bool keep_screen, std::shared_pt
 
 void AgentOutput::observe(std::string_view chunk) {
   if (recorder_) recorder_->output(chunk);
-  if (!model_) return;
   std::string replies;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!model_) {
+      mode_scan_.feed(chunk);
+      modes_.store(mode_scan_.modes(), std::memory_order_release);
+      return;
+    }
     model_->append(chunk);
     replies = model_->take_replies();
+    modes_.store(model_->modes(), std::memory_order_release);
   }
   if (replies.empty()) return;
   input_->answer(replies);

@@ -11,8 +11,15 @@
 // answer it was not given (the wait compares answers() around the check
 // for a chunk still being read then).
 //
-// screen() and resize() come from any thread. One lock guards the model,
-// held for one append or one look; never across a write to the terminal.
+// It also follows the terminal's modes (text/terminal_modes.h) for the
+// keys: as of the newest output read, whoever reads next, so that a key
+// sent while no wait has taken that output still goes in the program's
+// mode. With a model they come from its scan; without one, from a light
+// scan of their own.
+//
+// screen() and resize() come from any thread. One lock guards the model
+// (or the light scan), held for one append or one look; never across a
+// write to the terminal. modes() takes no lock.
 #pragma once
 
 #include <atomic>
@@ -27,6 +34,7 @@
 #include "cast_recorder.h"
 #include "reader_thread.h"
 #include "screen/lazy_screen.h"
+#include "text/terminal_modes.h"
 
 namespace morvik::session {
 
@@ -50,12 +58,17 @@ class AgentOutput final : public ChunkObserver {
   std::optional<ScreenShot> screen();
   // The model's new size (the caller then tells the program).
   void resize(int rows, int columns);
+  // The modes as of the newest output observed.
+  text::TerminalModes modes() const noexcept { return modes_.load(std::memory_order_acquire); }
   // How many answers the terminal has given so far.
   std::uint64_t answers() const noexcept { return answers_.load(std::memory_order_acquire); }
 
  private:
   std::mutex mutex_;
   std::optional<screen::LazyScreen> model_;  // under mutex_
+  text::ModeScan mode_scan_;                 // under mutex_, used only without a model
+  std::atomic<text::TerminalModes> modes_{};
+  static_assert(std::atomic<text::TerminalModes>::is_always_lock_free);
   std::shared_ptr<AgentInput> input_;
   std::shared_ptr<CastRecorder> recorder_;
   std::atomic<std::uint64_t> answers_{0};

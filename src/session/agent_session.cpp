@@ -110,7 +110,7 @@ Expected<void> AgentSession::write(std::string_view input) {
 }
 
 Expected<std::string> AgentSession::encode_keys(const std::vector<std::string>& keys) const {
-  const bool application = application_cursor_.load(std::memory_order_acquire);
+  const bool application = output_->modes().application_cursor;
   std::string bytes;
   for (const std::string& key : keys) {
     text::EncodedKey encoded = text::encode_key(key, application);
@@ -134,7 +134,7 @@ Expected<std::string> AgentSession::encode_keys(const std::vector<std::string>& 
 }
 
 std::string AgentSession::encode_paste(std::string_view text) const {
-  if (!bracketed_paste_.load(std::memory_order_acquire)) return std::string(text);
+  if (!output_->modes().bracketed_paste) return std::string(text);
   // The end mark inside the text would end the paste early and run the rest
   // as typed keys: it is left out, as terminals do.
   std::string inner(text);

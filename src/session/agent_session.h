@@ -3,10 +3,10 @@
 // session engine (engine.h), which owns the terminal, the reader, the turn,
 // the input, the history, forks and the close, with their locks. What the
 // face adds: prompts and the ready rule (ready_rule.h), the line renderer
-// that makes the replies' text and the cursor-key tracker (both under the
-// engine's wait lock, as the waits that feed them run), the output side
-// (agent_output.h: the screen model, which the reader feeds and anyone may
-// look at), the recording, and a cancel, which is a counter. Locks nest as
+// that makes the replies' text (under the engine's wait lock, as the waits
+// that feed it run), the output side (agent_output.h: the screen model,
+// which the reader feeds and anyone may look at, and the modes the keys go
+// by), the recording, and a cancel, which is a counter. Locks nest as
 // the engine's do, with wait -> output beside them.
 //
 // A reply's text is what the terminal showed: the lines the line renderer
@@ -192,16 +192,13 @@ class AgentSession {
   std::vector<std::string> prompts_;
   std::size_t longest_prompt_;
   std::atomic<std::uint64_t> cancels_{0};
-  std::atomic<bool> application_cursor_{false};
-  std::atomic<bool> bracketed_paste_{false};
   std::atomic<std::uint16_t> columns_;  // the terminal's width, for the renderer
 
   std::shared_ptr<AgentOutput> output_;     // the reader's observer
   std::shared_ptr<CastRecorder> recorder_;  // null when not recording
-  // Under the engine's wait lock: whether the last wait ended ready, the
-  // cursor-key tracker and the renderer.
+  // Under the engine's wait lock: whether the last wait ended ready, and
+  // the renderer.
   bool answered_ = true;
-  text::CursorKeyMode key_mode_;
   text::LineRenderer renderer_;
   // How the program ended, as close found it (under the engine's process
   // lock; read once the engine released the record).

@@ -35,8 +35,8 @@ constexpr std::size_t DISCARD_KEPT_BYTES = 4096;
 }  // namespace
 
 std::size_t AgentSession::discard_queued() {
-  // Dropped from the replies only: the history keeps them, and the key
-  // modes follow them, as the terminal did. The end of what is queued
+  // Dropped from the replies only: the history keeps them (the reader
+  // followed the modes through them already). The end of what is queued
   // stays, from a line's start: where the program stands now (its prompt,
   // the interrupt's message) is what the reply must show.
   // What is queued now, and no more: a flood that goes on (a program that
@@ -47,7 +47,6 @@ std::size_t AgentSession::discard_queued() {
   std::size_t total = 0;
   Chunk chunk;
   while (total < budget && inbox.try_take(chunk) == Inbox::Status::Chunk) {
-    key_mode_.feed(chunk);
     queued.append(chunk);
     total += chunk.size();
     if (queued.size() > 2 * DISCARD_KEPT_BYTES) {
@@ -56,8 +55,6 @@ std::size_t AgentSession::discard_queued() {
       queued.erase(0, gone);
     }
   }
-  application_cursor_.store(key_mode_.application(), std::memory_order_release);
-  bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
   std::size_t keep = std::min(queued.size(), DISCARD_KEPT_BYTES);
   const std::size_t line = queued.find('\n', queued.size() - keep);
   if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
@@ -98,9 +95,6 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
       (void)renderer_.take(false);
     }
   }
-  key_mode_.feed(added);
-  application_cursor_.store(key_mode_.application(), std::memory_order_release);
-  bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
   return !held;
 }
 

@@ -1,11 +1,8 @@
-// Key encoding and cursor-key mode tracking. The tracker looks only at
-// escape sequences that start with ESC, found with memchr, so a plain run of
-// output costs one scan; it must never keep more than one unfinished
-// sequence between chunks.
+// Key encoding. A key word is caller input of any length: it must cost
+// work bounded by MAX_KEY_WORD_BYTES, and never recursion.
 #include "keys.h"
 
 #include <array>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -14,9 +11,6 @@ namespace morvik::text {
 namespace {
 
 constexpr char ESC = '\x1b';
-// Longer than any mode sequence a program sends; a longer one is no mode
-// change and is not kept.
-constexpr std::size_t MAX_PARTIAL_BYTES = 64;
 
 // A key and what a terminal sends for it. A key that xterm sends with a
 // modifier parameter when Shift or Ctrl is held names how: `final` for
@@ -202,82 +196,6 @@ std::string describe_keys() {
          "M-x or Alt+x for meta, also before a name (M-b, M-Left); S- or C- before a name that takes it "
          "(S-Tab, S-Up, C-Right, C-Delete)";
   return out;
-}
-
-std::size_t CursorKeyMode::apply(std::string_view s) {
-  if (s.size() < 2) return 0;
-  if (s[1] == 'c') {  // full reset
-    application_ = false;
-    bracketed_paste_ = false;
-    return 2;
-  }
-  if (s[1] != '[') return 1;
-  std::size_t i = 2;
-  const bool priv = i < s.size() && s[i] == '?';
-  if (priv) ++i;
-  bool names_one = false;
-  bool names_paste = false;
-  long param = 0;
-  bool any = false;
-  for (; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c >= '0' && c <= '9') {
-      param = param * 10 + (c - '0');
-      if (param > 100000) param = 100000;
-      any = true;
-    } else if (c == ';') {
-      names_one = names_one || (any && param == 1);
-      names_paste = names_paste || (any && param == 2004);
-      param = 0;
-      any = false;
-    } else if (c >= 0x20 && c <= 0x2f) {
-      // intermediate bytes: CSI ! p is a soft reset
-      if (c == '!' && i + 1 < s.size() && s[i + 1] == 'p') {
-        application_ = false;
-        return i + 2;
-      }
-    } else if (c >= 0x40 && c <= 0x7e) {
-      names_one = names_one || (any && param == 1);
-      names_paste = names_paste || (any && param == 2004);
-      if (priv && names_one && (c == 'h' || c == 'l')) application_ = (c == 'h');
-      if (priv && names_paste && (c == 'h' || c == 'l')) bracketed_paste_ = (c == 'h');
-      return i + 1;
-    } else {
-      return i;  // not a CSI after all; let the byte be looked at again
-    }
-  }
-  return 0;
-}
-
-void CursorKeyMode::feed(std::string_view output) {
-  std::string joined;
-  if (!partial_.empty()) {
-    joined.reserve(partial_.size() + std::min(output.size(), MAX_PARTIAL_BYTES));
-    joined = std::move(partial_);
-    partial_.clear();
-    // Only the start of the new output can complete the kept sequence; the
-    // rest is scanned in place.
-    const std::size_t head = std::min(output.size(), MAX_PARTIAL_BYTES);
-    joined.append(output.substr(0, head));
-    const std::size_t used = apply(joined);
-    if (used == 0) {
-      if (joined.size() < MAX_PARTIAL_BYTES) partial_ = std::move(joined);
-      return;
-    }
-    const std::size_t kept = joined.size() - head;  // bytes of the old partial
-    output.remove_prefix(used > kept ? used - kept : 0);
-  }
-  while (!output.empty()) {
-    const void* found = std::memchr(output.data(), ESC, output.size());
-    if (found == nullptr) return;
-    output.remove_prefix(static_cast<const char*>(found) - output.data());
-    const std::size_t used = apply(output);
-    if (used == 0) {
-      if (output.size() < MAX_PARTIAL_BYTES) partial_ = std::string(output);
-      return;
-    }
-    output.remove_prefix(used);
-  }
 }
 
 }  // namespace morvik::text

@@ -159,7 +159,7 @@ std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
   std::size_t i = pending_ == grammar::Rest::None ? 0 : resume_escape(in, n);
   if (stopped_) return i;
   while (i < n) {
-    if (alternate_) {
+    if (modes_.alternate) {
       // The screen model draws this; only the escapes matter here.
       i = grammar::plain_run_end(in, i, n, false);
       if (i == n) break;
@@ -317,19 +317,12 @@ void LineRenderer::control_sequence(const u8* body, std::size_t len) {
   }
   if (count < MAX_PARAMETERS) params[count++] = value;
 
-  if (marker == '?') {
-    if (final_byte != 'h' && final_byte != 'l') return;
-    for (std::size_t p = 0; p < count; ++p) {
-      if (params[p] == 1049 || params[p] == 1047 || params[p] == 47) {
-        alternate_ = final_byte == 'h';
-        return;
-      }
-    }
-    return;
+  if ((marker == 0 || marker == '?') && (final_byte == 'h' || final_byte == 'l')) {
+    for (std::size_t p = 0; p < count; ++p) (void)set_mode(modes_, marker == '?', params[p], final_byte == 'h');
   }
   // Queries and other private sequences draw nothing on a line.
   if (marker != 0 || final_byte == 'c' || final_byte == 'n') return;
-  if (alternate_) return;
+  if (modes_.alternate) return;
   // A move to a row of the screen: the drawing is a screen's now, which a
   // line model cannot show (top, watch and `clear` draw so without the
   // alternate screen).
@@ -378,11 +371,14 @@ void LineRenderer::append_lines(const u8* p, std::size_t len) {
 }
 
 // ESC ( F and ESC ) F choose the set G0 or G1 holds; a full reset (ESC c)
-// gives both back to ASCII and shifts G0 in.
+// gives both back to ASCII and shifts G0 in, and the modes back too.
 void LineRenderer::designate(u8 set, u8 final_byte) noexcept {
   if (set == '(') g0_graphics_ = final_byte == '0';
   if (set == ')') g1_graphics_ = final_byte == '0';
-  if (set == 'c') g0_graphics_ = g1_graphics_ = shifted_ = false;
+  if (set == 'c') {
+    g0_graphics_ = g1_graphics_ = shifted_ = false;
+    full_reset(modes_);
+  }
 }
 
 // A plain run drawn in the special graphics set, mapped to Unicode.

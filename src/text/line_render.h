@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "text/cleaning.h"
+#include "text/terminal_modes.h"
 
 namespace morvik::text {
 
@@ -67,7 +68,7 @@ class LineRenderer {
   std::size_t completed_bytes() const noexcept { return line_start_ - taken_; }
 
   // True while the alternate screen is in use.
-  bool alternate() const noexcept { return alternate_; }
+  bool alternate() const noexcept { return modes_.alternate; }
 
   // True while nothing is written on the line the cursor is on.
   bool line_empty() const noexcept;
@@ -164,7 +165,7 @@ class LineRenderer {
   bool g1_graphics_ = false;
   bool shifted_ = false;
   std::string graphics_;  // a run of graphics, as Unicode
-  bool alternate_ = false;
+  TerminalModes modes_;  // of them only the alternate screen matters here
   bool moved_to_row_ = false;
   bool stop_at_address_ = false;
   bool stopped_ = false;

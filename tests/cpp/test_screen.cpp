@@ -2,11 +2,13 @@
 // combining characters, the cursor, the alternate screen, answers to
 // queries), and LazyScreen held to an eagerly fed Screen on random streams
 // of what programs send, modes that persist included, so that a restart
-// the scan should not have allowed shows up as a different screen.
+// the scan should not have allowed shows up as a different screen, and its
+// modes held to the light scan a terminal without a model follows them by.
 
 #include "screen/feed_guard.h"
 #include "screen/lazy_screen.h"
 #include "screen/screen.h"
+#include "text/terminal_modes.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +23,7 @@ using morvik::screen::FeedGuard;
 using morvik::screen::Size;
 using morvik::screen::LazyScreen;
 using morvik::screen::Screen;
+using morvik::text::ModeScan;
 
 TEST(Screen, KeepsCellsCursorAlternateScreenAndAnswers) {
   Screen s(4, 10);
@@ -128,7 +131,7 @@ std::string random_stream(std::mt19937& rng, std::size_t pieces) {
       "\x1b[H\x1b[2J", "\x1b[2J\x1b[5;3H", "\x1b[H\x1b[J", "\x1b[10;20H", "\x1b[A", "\x1b[2L", "\x1bM", "\x1b" "c",
       "\x1b[2;5r", "\x1b[r", "\x1b[?7l", "\x1b[?7h", "\x1b[4h", "\x1b[4l", "\x1b(0", "\x1b(B", "\x0e", "\x0f",
       "\x1b" "7", "\x1b" "8", "\x1bH", "\x1b[?1049h", "\x1b[?1049l", "\x1b[?25l", "\x1b[?2004h", "\x1b[6n",
-      "\x1b[?6h", "\x1b[?6l", "\x1b[20h", "\x1b[20l", "\x1b[S"};
+      "\x1b[?6h", "\x1b[?6l", "\x1b[20h", "\x1b[20l", "\x1b[S", "\x1b[?1h", "\x1b[?1;2004l", "\x1b[!p"};
   std::string s;
   for (std::size_t k = 0; k < pieces; ++k) {
     if (rng() % 100 < 70) {
@@ -150,6 +153,7 @@ TEST(LazyScreen, EqualsTheEagerModelWhereverItIsLookedAt) {
     const std::string stream = random_stream(rng, 400 + rng() % 800);
     Screen eager(rows, columns);
     LazyScreen lazy(rows, columns, 1 + rng() % 4096);
+    ModeScan light;  // the modes' scan without a model, which must agree
     std::string eager_replies;
     std::string lazy_replies;
     for (std::size_t at = 0; at < stream.size();) {
@@ -157,11 +161,13 @@ TEST(LazyScreen, EqualsTheEagerModelWhereverItIsLookedAt) {
       const std::string_view bytes = std::string_view(stream).substr(at, piece);
       eager.feed(bytes);
       lazy.append(bytes);
+      light.feed(bytes);
       at += piece;
       eager_replies += eager.take_replies();
       lazy_replies += lazy.take_replies();
       ASSERT_EQ(lazy_replies, eager_replies) << "round " << round << " at " << at;
       ASSERT_EQ(lazy.alternate(), eager.alternate()) << "round " << round << " at " << at;
+      ASSERT_TRUE(lazy.modes() == light.modes()) << "round " << round << " at " << at;
       if (rng() % 8 == 0 || at == stream.size()) {
         const Screen& seen = lazy.screen();
         ASSERT_EQ(seen.lines(), eager.lines()) << "round " << round << " at " << at;

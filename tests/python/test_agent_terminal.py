@@ -368,6 +368,27 @@ def test_keys_are_what_a_terminal_sends(keys, normal, application, mode):
         assert reply.text == repr(expected) + "\n", reply
 
 
+# The mode changes a moment after the banner's wait ended (the program
+# reads the terminal meanwhile): no wait takes that output before the key.
+LATE_MODE = (
+    "import os, threading, tty\n"
+    "tty.setraw(0)\n"
+    "threading.Timer(0.5, os.write, (1, b'\\x1b[?1h')).start()\n"
+    "os.write(1, b'go\\r\\n')\n"
+    "while True:\n"
+    "    os.write(1, repr(os.read(0, 100)).encode() + b'\\r\\n')\n"
+)
+
+
+@pytest.mark.parametrize("screen_model", [True, False])
+def test_keys_follow_a_mode_the_program_set_with_no_wait_since(screen_model):
+    with Terminal.start([PY, "-c", LATE_MODE], screen_model=screen_model, **NEVER_QUIET) as terminal:
+        assert terminal.banner.text == "go\n"
+        # the reader reads the change a moment later, whoever waits
+        assert support.wait_until(lambda: terminal._encode_keys(["Up"]) == b"\x1bOA", timeout=10)
+        assert terminal.send_keys("Up").text == repr(b"\x1bOA") + "\n"
+
+
 @pytest.mark.parametrize("bad", ["Ctrl+Q2", "F13", "M-M-x", "S-a", "M-" * 50_000 + "x"])
 def test_a_key_shape_that_names_no_key_is_refused_and_nothing_sent(bad):
     with Terminal.start([PY, "-c", SHOW_INPUT, "normal"], **NEVER_QUIET) as terminal:
