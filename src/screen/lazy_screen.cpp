@@ -228,6 +228,15 @@ void LazyScreen::scan() {
     if (in[i] != ESC) end_cells();  // CR, BS and the other controls may move the column back
     switch (in[i]) {
       case ESC: {
+        // An ESC right after an ESC starts the escape anew in libvterm;
+        // the cleaner's grammar would take the two as one escape and show
+        // what follows as text (a mode switch would go unseen).
+        if (n - i > 1 && in[i + 1] == ESC) {
+          adjacent_ = Adjacent::None;
+          end_cells();
+          ++i;
+          break;
+        }
         const grammar::Extent x = grammar::escape_extent(in, i, n);
         // libvterm gives up a control sequence at an ESC inside it and
         // reads a new escape from there; the cleaner's grammar would not.
@@ -284,6 +293,12 @@ std::size_t LazyScreen::continue_cut(std::size_t i, std::size_t n) {
   const auto* in = reinterpret_cast<const u8*>(held_.data());
   if (cut_ == grammar::Rest::Introducer) {
     const u8 introducer = in[i];
+    if (introducer == ESC) {  // the cut ESC is given up, as above
+      cut_ = grammar::Rest::None;
+      adjacent_ = Adjacent::None;
+      end_cells();
+      return i;
+    }
     cut_bytes_.push_back(static_cast<char>(introducer));
     cut_ = grammar::rest_after(introducer);
     if (cut_ == grammar::Rest::None) {  // a two-byte escape

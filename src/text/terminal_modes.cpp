@@ -168,6 +168,10 @@ void ModeScan::escape(const u8* p, std::size_t len) noexcept {
 std::size_t ModeScan::continue_cut(const u8* in, std::size_t n) {
   std::size_t i = 0;
   if (cut_ == grammar::Rest::Introducer) {
+    if (in[0] == grammar::ESC) {  // the cut ESC is given up: the escape starts anew
+      cut_ = grammar::Rest::None;
+      return 0;
+    }
     cut_bytes_.push_back(static_cast<char>(in[0]));
     cut_ = grammar::rest_after(in[0]);
     i = 1;
@@ -203,6 +207,12 @@ void ModeScan::feed(std::string_view output) {
     const void* found = std::memchr(in + i, grammar::ESC, n - i);
     if (found == nullptr) return;
     i = static_cast<std::size_t>(static_cast<const u8*>(found) - in);
+    // An ESC right after an ESC starts the escape anew, as a terminal reads
+    // it (the cleaner's grammar takes the two as one escape).
+    if (n - i > 1 && in[i + 1] == grammar::ESC) {
+      ++i;
+      continue;
+    }
     const grammar::Extent x = grammar::escape_extent(in, i, n);
     // A control sequence is abandoned at an ESC inside it, which starts
     // the next escape.

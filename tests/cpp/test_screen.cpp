@@ -179,6 +179,25 @@ TEST(LazyScreen, EqualsTheEagerModelWhereverItIsLookedAt) {
   EXPECT_GT(restarts, 30u) << "the streams should have let the model restart";
 }
 
+// An ESC right after an ESC starts the escape anew in a terminal: the mode
+// switch after it counts, wherever the output is cut.
+TEST(LazyScreen, ReadsAnEscapeAfterAStrayEscapeAsTheTerminalDoes) {
+  const std::string stream = "main text\r\n\x1b\x1b[?1049h\x1b[H\x1b[2Jalt text\x1b\x1b[?1049l";
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    Screen eager(4, 20);
+    LazyScreen lazy(4, 20);
+    ModeScan light;
+    for (const std::string_view piece : {std::string_view(stream).substr(0, cut), std::string_view(stream).substr(cut)}) {
+      eager.feed(piece);
+      lazy.append(piece);
+      light.feed(piece);
+      ASSERT_TRUE(lazy.modes() == light.modes()) << "cut at " << cut;
+    }
+    EXPECT_EQ(lazy.screen().lines(), eager.lines()) << "cut at " << cut;
+    EXPECT_EQ(eager.lines()[0], "main text");
+  }
+}
+
 TEST(LazyScreen, HoldsOnlyTheTailOfLongLineOutput) {
   LazyScreen lazy(24, 80);
   Screen eager(24, 80);
