@@ -237,6 +237,10 @@ std::size_t LineRenderer::feed(std::string_view bytes, bool stop_at_address) {
 }
 
 std::size_t LineRenderer::feed_escape(const u8* in, std::size_t i, std::size_t n) {
+  // An ESC right after an ESC starts the escape anew, as a terminal reads
+  // it (the cleaner's grammar takes the two as one escape, and the rest of
+  // a mode switch would show as text).
+  if (n - i > 1 && in[i + 1] == ESC) return i + 1;
   const grammar::Extent x = grammar::escape_extent(in, i, n);
   if (!x.complete) {
     if (n - i == 1) {
@@ -265,6 +269,10 @@ std::size_t LineRenderer::resume_escape(const u8* in, std::size_t n) {
   std::size_t j = 0;
   if (pending_ == grammar::Rest::Introducer) {
     if (n == 0) return 0;
+    if (in[0] == ESC) {  // the cut ESC is given up, as above
+      pending_ = grammar::Rest::None;
+      return 0;
+    }
     j = 1;
     escape_.clear();
     escape_too_long_ = false;

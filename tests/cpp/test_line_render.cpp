@@ -129,6 +129,9 @@ TEST(LineRenderer, AgreesWithTheCleanerOnStreamsWithoutLineEdits) {
       const std::string& piece = alphabet[rng() % alphabet.size()];
       // ESC ( 0 draws in the special graphics set, shown as box lines here.
       if (piece == "0" && stream.ends_with("\x1b(")) continue;
+      // ESC ESC starts a new escape at the second ESC on a terminal; the
+      // cleaner takes the two as one escape.
+      if (piece[0] == '\x1b' && stream.ends_with("\x1b")) continue;
       stream += piece;
     }
     stream += "\x18\n";  // CAN ends any escape left open, so the last line is whole
