@@ -62,7 +62,9 @@ void AgentInput::flush_answers_locked() {
     if (w < 0 && errno == EAGAIN) break;  // no room: the next input or answer tries again
     done = out.size();  // the terminal is gone: nobody will read it
   }
-  if (done == out.size()) return;
+  // Once closed nobody will read them: kept, they would pile up for good
+  // and read as input still on its way to the program.
+  if (done == out.size() || writer_.fd() < 0) return;
   std::lock_guard<std::mutex> lock(answers_mutex_);
   answers_.insert(0, out, done, std::string::npos);
 }

@@ -91,6 +91,7 @@ CastRecorder::CastRecorder(UniqueFd file, int rows, int columns, std::string_vie
     header += "\"}";
   }
   header += "}\n";
+  header_bytes_ = header.size();
   queued_ = std::move(header);
   struct stat st {};
   piece_by_piece_ = !(file_.valid() && ::fstat(file_.get(), &st) == 0 && S_ISREG(st.st_mode));
@@ -152,6 +153,9 @@ void CastRecorder::close() noexcept {
   }
   if (writer_.joinable()) writer_.join();
   file_.reset();
+  // The wake-up too: a closed terminal is kept for its history, and holds
+  // no descriptor then.
+  wake_.reset();
 }
 
 std::optional<std::string> CastRecorder::take_warning() {
@@ -177,7 +181,9 @@ void CastRecorder::event(char code, std::string_view bytes, std::string* cut, st
 void CastRecorder::queue_line(std::string line) {
   if (queued_.size() + line.size() > backlog_limit_) {
     const std::size_t behind = queued_.size() + line.size();
-    queued_.clear();
+    // A header the writer has not taken yet stays: a starved writer must
+    // not leave a file without one, which no player reads.
+    queued_.resize(header_bytes_);
     stop_locked("[" + stamp() + ", \"m\", \"recording cut off: the file took the output too slowly\"]\n",
                 "the recording was cut off: its file fell " + std::to_string(behind) + " bytes behind");
     return;
@@ -202,6 +208,7 @@ void CastRecorder::write_queued() noexcept {
       queued_cv_.wait(lock, [&] { return !queued_.empty() || closing_; });
       if (queued_.empty()) return;
       batch.swap(queued_);
+      header_bytes_ = 0;
     }
     if (!write_batch(batch)) {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -89,6 +89,7 @@ class CastRecorder {
   std::mutex mutex_;
   std::condition_variable queued_cv_;
   std::string queued_;           // under mutex_
+  std::size_t header_bytes_ = 0;  // under mutex_: the header, while queued_ still starts with it
   bool stopped_ = false;         // under mutex_: no more events are queued
   bool closing_ = false;         // under mutex_
   std::chrono::steady_clock::time_point give_up_at_;  // under mutex_, once closing_

@@ -2,6 +2,7 @@
 // scripts, reading a file whole, and reading a master until a marker.
 #pragma once
 
+#include <dirent.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -54,6 +55,16 @@ inline std::string read_file(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// How many descriptors this process has open (the listing's own left out).
+inline int open_fd_count() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+  ::closedir(dir);
+  return n - 1;
 }
 
 // Reads the master until `marker` shows up, the terminal closes or time
