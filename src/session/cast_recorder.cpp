@@ -5,6 +5,7 @@
 
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,8 @@ void CastRecorder::stop_locked(std::string marker, std::string warning) {
 }
 
 void CastRecorder::write_queued() noexcept {
+  // Named, as the reader is, so that a host's thread list tells what it is.
+  pthread_setname_np(pthread_self(), "morvik_cast");
   for (;;) {
     std::string batch;
     {
