@@ -92,6 +92,20 @@ struct ExitInfo {
   std::optional<int> signal;
 };
 
+// A wait for the screen (or the line output) to change and settle; see
+// AgentSession::wait_for_change.
+struct ChangeWait {
+  std::uint64_t since;  // the version the change is counted from
+  std::uint64_t timeout_ms;
+  std::uint64_t quiet_ms;
+  std::function<bool()> interrupted;  // as AgentWait's
+};
+
+struct ChangeEnd {
+  WaitEnd end = WaitEnd::Timeout;  // Quiet (changed, then settled), Timeout, Exited or Cancelled
+  std::uint64_t version = 0;       // the output's version when it ended
+};
+
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
   WaitEnd end = WaitEnd::Timeout;
@@ -124,6 +138,13 @@ class AgentSession {
   Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args,
                                                              bool discard = false);
 
+  // Waits, under the same lock as the waits above, until the output's
+  // version (AgentOutput::version) differs from `since` and then stays
+  // still for quiet_ms; or the timeout, the program's end, a cancel.
+  // Takes nothing from the inbox: the next wait's reply still shows every
+  // byte that came meanwhile.
+  Expected<ChangeEnd> wait_for_change(const ChangeWait& args);
+
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
   // The bytes of `keys` as the terminal would send them now (the cursor
@@ -145,6 +166,8 @@ class AgentSession {
     if (in_forked_copy()) return std::nullopt;
     return output_->screen();
   }
+  // The output's version (AgentOutput::version), at once.
+  std::uint64_t output_version() const noexcept { return output_->version(); }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return engine_->pid(); }
