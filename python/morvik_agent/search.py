@@ -36,7 +36,7 @@ data = sys.stdin.buffer.read()
 head, _, text = data.partition(b"\\n")
 pattern, limit = json.loads(head)
 spans = []
-for match in re.finditer(pattern, text.decode("utf-8", "surrogatepass")):
+for match in re.finditer(pattern, text.decode("utf-8", "surrogatepass"), re.MULTILINE):
     spans.append(match.span())
     if len(spans) >= limit:
         break
@@ -79,7 +79,7 @@ def check(pattern: str, regex: bool, limit: int, context_lines: int) -> re.Patte
     if not regex:
         return None
     try:
-        return re.compile(pattern)
+        return re.compile(pattern, re.MULTILINE)
     except re.error as error:
         raise ValueError(f"not a regular expression: {error}") from None
 

@@ -284,12 +284,14 @@ class Change(NamedTuple):
     ``quiet_ms``), ``"timeout"`` (no change, or no pause in the changes,
     before ``timeout_ms``), ``"exited"`` (the program ended), or
     ``"cancelled"``. ``screen``: as ``screen(changes_since=...)`` gives it
-    for the version the wait counted from (None without a screen model).
+    for ``since``, the version the wait counted from (None without a
+    screen model).
     """
 
     status: Literal["changed", "timeout", "exited", "cancelled"]
     screen: Screen | None
     elapsed_ms: int
+    since: int = 0
 
 
 class Client:
@@ -434,7 +436,7 @@ class Client:
             status, _ = self._core.wait_for_change(base, timeout, quiet)
             shot = self._look(base)
             return Change("changed" if status == "quiet" else status, shot,
-                          round((time.monotonic() - began) * 1000))
+                          round((time.monotonic() - began) * 1000), base)
         return Call(wait)
 
     def _search(self, pattern: str, *, regex: bool = False, limit: int = 20,
@@ -445,7 +447,8 @@ class Client:
         (`Hit`): to find an error in a long build log without reading it.
 
         ``pattern`` is plain text, or with ``regex=True`` a Python regular
-        expression (``(?i)`` for any case); at most 1000 characters. A
+        expression (``^`` and ``$`` match at each line's start and end,
+        ``(?i)`` makes it ignore case); at most 1000 characters. A
         regular expression runs in a process of its own and is stopped
         after 2 seconds with TimeoutError, so one that backtracks without
         end costs no more; plain text is searched here, 4 MiB in a few

@@ -112,7 +112,8 @@ def test_refusals_name_the_field_and_the_rule_and_run_nothing(tmp_path):
         (send, {"terminal": "t1", "line": "x", "timeout_ms": 10**20},
          "terminal_send: invalid arguments: timeout_ms: Input should be less than or equal to 600000"),
         (send, {"terminal": "t1", "line": "x", "timeout": 5},
-         "unknown argument timeout (terminal_send takes: terminal, line, timeout_ms, quiet_ms, paste)"),
+         "unknown argument timeout (terminal_send takes: terminal, line, timeout_ms, quiet_ms, paste, "
+         "changes_since, max_chars, max_tokens)"),
         (send, {"line": "x"}, "terminal: Field required"),
         ("terminal_keys", {"terminal": "t1", "keys": []}, "keys: List should have at least 1 item"),
         ("terminal_history", {"terminal": "t1", "limit": 20_001}, "limit: Input should be less than or equal to 20000"),
@@ -152,7 +153,7 @@ def test_schemas_bound_every_number_and_string_and_name_the_programs(tmp_path):
                  or ("additionalProperties" in node and "maxProperties" not in node)]
     assert not unbounded, unbounded
     assert set(tools) == {f"terminal_{name}" for name in
-                          "start send read keys interrupt screen resize history list close".split()}
+                          "start send read keys interrupt screen wait_for_change search resize history list close".split()}
     start = tools["terminal_start"]
     assert "may start only: rbash (/usr/bin/rbash), ldd (/usr/bin/ldd)" in start.description
     assert "lets clients set only: MORVIK_OK." in start.input_schema["properties"]["env"]["description"]
@@ -289,10 +290,13 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     options = ["--allow", "sh", "--allow-env", "PS1", "--max-output-chars", "2000"]
     capped, rest, pages, tail = serve(tmp_path, options, scenario, env={"PS1": None})
     header, body = capped.split("\n", 1)
-    omitted, total = map(int, re.fullmatch(
+    omitted, total, tokens, offset, omitted_again = map(int, re.fullmatch(
         r"\[t1\] status: cap \(output cap reached: terminal_read returns the rest\); \d+ ms; \d+ more bytes queued; "
-        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
+        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters \(about (\d+) "
+        r"tokens\) left out of the middle \(terminal_history offset=(\d+) limit=(\d+) has them; terminal_search finds "
+        r"text in them\)", header).groups())
     head, end = body.split(f"\n[... {omitted} characters left out ...]\n")
+    assert omitted_again == omitted and tokens == -(-omitted // 4)
     assert omitted == total - 2000 and len(head) + len(end) == 2000 and head.startswith("1\n2\n3\n")
     assert rest.startswith("[t1] status: ready ") and rest.endswith("\n400000\ndone\n$ ")
     # The pages join into the whole history, each header saying where it is.
@@ -303,6 +307,8 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
         whole, at = whole + body, at + len(body)
     assert pages[-1].split("\n")[0].endswith(f" of {len(whole)}") and len(pages) > 100
     assert whole.endswith("\n99999\n100000\n$ ") and "\n300000\n" in whole
+    # The offsets the capped reply gave hold what it left out.
+    assert whole[offset - len(head):offset] == head and whole[offset + omitted:].startswith(end)
     assert tail == f"[t1] history characters {len(whole) - 100} to {len(whole)} of {len(whole)}\n{whole[-100:]}"
 
 
@@ -356,7 +362,8 @@ def test_full_screen_programs_through_keys_and_the_screen_and_their_recordings(t
 
     seen = serve(tmp_path, ["--allow", "vim", "--allow", "less", "--record", str(tmp_path / "casts")], scenario)
     header, *lines = seen["vim"].split("\n")
-    assert header == "[t1] alternate screen, 10 rows, cursor at row 1, column 9 (from 1); running", header
+    assert re.fullmatch(r"\[t1\] alternate screen, 10 rows, cursor at row 1, column 9 \(from 1\); version \d+; running",
+                        header), header
     assert lines[:2] == ["  1 hello", "~"] and len(lines) == 10, lines
     assert seen["search"].split("\n")[1] == "line 300", seen["search"]
     assert seen["page"].split("\n")[1:3] == ["line 309", "line 310"], seen["page"]
