@@ -42,6 +42,11 @@ if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
 
 DEFAULT_MAX_OUTPUT_CHARS = 20_000
+# A scroll is told as a move of rows when it explains this many rows more
+# than no move; a row that stands in more places than this votes for its
+# first ones only (blank rows do not vote at all).
+MIN_MOVED_ROWS = 2
+MAX_ROW_VOTES = 4
 # Budgets in tokens are estimated at this many characters a token (English
 # and code; no tokenizer is installed with the server).
 CHARS_PER_TOKEN = 4
@@ -166,18 +171,70 @@ def left_out(omitted: int, total: int, head: int, start: int | None) -> str:
             f"({where}; terminal_search finds text in them)")
 
 
-def screen_part(shot: Screen, since: int | None) -> tuple[str, list[str]]:
+def changed_row(number: int, before: str | None, after: str) -> str:
+    """One changed row as the model reads it: ``ROW|TEXT``, the whole row,
+    or ``ROW:COLUMN|TEXT``, the row's first COLUMN - 1 characters kept and
+    TEXT after them (top's figures, a progress bar), when that is shorter."""
+    if before is not None:
+        kept = 0
+        for old, new in zip(before, after):
+            if old != new:
+                break
+            kept += 1
+        if kept > len(str(kept + 1)) + 1:
+            return f"{number}:{kept + 1}|{after[kept:]}"
+    return f"{number}|{after}"
+
+
+def moved(before: list[str], after: list[str]) -> int:
+    """How far the rows moved up (negative: down) from ``before`` to
+    ``after``, as a scroll moves them; 0 unless that explains at least
+    MIN_MOVED_ROWS more rows than no move. Each row votes for the moves that
+    would bring it where it is now: linear in the rows, unlike trying every
+    move."""
+    where: dict[str, list[int]] = {}
+    for i, line in enumerate(before):
+        if line:
+            where.setdefault(line, []).append(i)
+    votes: dict[int, int] = {}
+    for i, line in enumerate(after):
+        for j in where.get(line, ())[:MAX_ROW_VOTES]:
+            votes[j - i] = votes.get(j - i, 0) + 1
+    best = max(votes, key=lambda k: (votes[k], -abs(k)), default=0)
+    return best if best and votes[best] - votes.get(0, 0) >= MIN_MOVED_ROWS else 0
+
+
+def screen_part(shot: Screen, since: int | None, before: list[str] | None = None) -> tuple[str, list[str]]:
     """A screen as a header piece and its rows: the whole screen, or with
-    ``since`` the rows changed since that version, as ROW|TEXT (from 1)."""
+    ``since`` its changes since that version (``before``: its rows, when
+    still kept), unless the whole screen is shorter.
+
+    The changes, one a line: ``A-B=C-D`` (rows A to B now hold what rows C
+    to D held: a scroll), then ``ROW|TEXT`` or ``ROW:COLUMN|TEXT`` for each
+    row that differs after it (see `changed_row`)."""
     row, column = shot.cursor
-    where = f"cursor at row {row + 1}, column {column + 1} (from 1); version {shot.version}"
+    where = f"version {shot.version}, cursor {row + 1},{column + 1}"
     if since is None or shot.changes is None:
-        stale = "" if since is None else f"; version {since} is too old to compare with: the whole screen follows"
+        stale = "" if since is None else f"; version {since} too old to compare: whole screen"
         return where + stale, shot.lines
     if not shot.changes:
-        return f"{where}; nothing changed since version {since}", []
-    return (f"{where}; {len(shot.changes)} of {len(shot.lines)} rows changed since version {since} (ROW|TEXT)",
-            [f"{r + 1}|{line}" for r, line in shot.changes])
+        return f"{where}; unchanged since {since}", []
+    if before is None or len(before) != len(shot.lines):
+        rows = [changed_row(r + 1, None, line) for r, line in shot.changes]
+    else:
+        n = len(before)
+        shift = moved(before, shot.lines)
+        rows, shifted = [], list(before)
+        if shift > 0:
+            shifted[:n - shift] = before[shift:]
+            rows.append(f"1-{n - shift}={shift + 1}-{n}")
+        elif shift < 0:
+            shifted[-shift:] = before[:n + shift]
+            rows.append(f"{1 - shift}-{n}=1-{n + shift}")
+        rows += [changed_row(r + 1, old, new) for r, (old, new) in enumerate(zip(shifted, shot.lines)) if old != new]
+    if sum(len(line) + 1 for line in rows) >= sum(len(line) + 1 for line in shot.lines):
+        return f"{where}; whole screen (shorter than the changes since {since})", shot.lines
+    return f"{where}; {len(rows)} changes since {since}", rows
 
 
 def _blank_tail(lines: list[str]) -> int:
@@ -388,9 +445,12 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         ge=1, le=MAX_OUTPUT_TOKENS, description=f"Optional: the same bound in tokens, estimated at "
         f"{CHARS_PER_TOKEN} characters a token.")]
     ChangesSince = Annotated[int | None, Field(
-        ge=0, le=MAX_SCREEN_VERSION, description="Optional: a screen version an earlier reply gave. "
-        "Instead of the whole screen, only the rows that changed since come back, as ROW|TEXT (rows from "
-        "1; an empty TEXT is a blank row): apply them to that version's rows.")]
+        ge=0, le=MAX_SCREEN_VERSION, description="Optional: a screen version an earlier reply gave "
+        "(\"version N, cursor ROW,COLUMN\"). Instead of the whole screen, only its changes since that "
+        "version come back, one a line: A-B=C-D (rows A to B now hold what rows C to D held), then for "
+        "each row that differs ROW|TEXT (the row is TEXT; rows from 1) or ROW:COLUMN|TEXT (the row keeps "
+        "its first COLUMN - 1 characters, then TEXT). The whole screen when that is shorter or the "
+        "version too old; \"unchanged\" when nothing changed.")]
     Word = Annotated[str, Field(max_length=MAX_ARG_CHARS)]
     Prompt = Annotated[str, Field(min_length=1, max_length=MAX_PROMPT_CHARS)]
     EnvName = Annotated[str, Field(min_length=1, max_length=MAX_ENV_NAME_CHARS)]
@@ -427,16 +487,23 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
                      since: int | None = None) -> str:
         closed = terminals.open.get(name) is not found
         screen = None
-        if since is not None and not closed:
-            shot = await run(found.screen(changes_since=since))
-            # The text ends with the screen (a full-screen program's reply):
-            # its changes stand for it.
-            block = "".join(line + "\n" for line in shot.lines[:len(shot.lines) - _blank_tail(shot.lines)]) \
-                if shot is not None else ""
-            if shot is not None and ((block and reply.text.endswith(block)) or shot.alternate):
-                if block and reply.text.endswith(block):
-                    reply = reply._replace(text=reply.text[:len(reply.text) - len(block)])
-                screen = screen_part(shot, since)
+        shown = None if reply.screen_version is None else found._kept(reply.screen_version)
+        if shown is not None:
+            lines, (row, column) = shown
+            rows = len(lines) - _blank_tail(lines)
+            if since is None:
+                end = f"rows 1-{rows} end the text" if rows else "blank"
+                screen = (f"version {reply.screen_version}, cursor {row + 1},{column + 1}; {end}", [])
+            else:
+                # The text ends with this screen: its changes stand for it.
+                kept = found._kept(since)
+                before = None if kept is None else kept[0]
+                changes = None if before is None or len(before) != len(lines) else [
+                    (r, line) for r, (old, line) in enumerate(zip(before, lines)) if old != line]
+                shot = Screen(lines, (row, column), False, reply.screen_version, changes, changes is None)
+                block = sum(len(line) + 1 for line in lines[:rows])
+                reply = reply._replace(text=reply.text[:len(reply.text) - block])
+                screen = screen_part(shot, since, before)
         start = None
         if screen is None and len(reply.text) > bound_to and not closed:
             whole = await run(found.history())
@@ -588,7 +655,8 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         if shot is None:
             raise failed(ValueError(f"terminal: {terminal} keeps no screen"))
         which = "alternate screen" if shot.alternate else "main screen"
-        where, rows = screen_part(shot, changes_since)
+        kept = found._kept(changes_since)
+        where, rows = screen_part(shot, changes_since, None if kept is None else kept[0])
         text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
         cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
         body = f"\n{text}" if rows else ""
@@ -614,12 +682,13 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         printed meanwhile. Without changes_since, the whole screen."""
         found = lookup(terminal)
         change = await run(found.wait_for_change(timeout_ms=timeout_ms, quiet_ms=quiet_ms,
-                                                 changes_since=changes_since))
+                                                                changes_since=changes_since))
         head = f"[{terminal}] {change.status} after {change.elapsed_ms} ms"
         if change.screen is None:
             return f"{head}; {state(found)} (the terminal keeps no screen: terminal_read returns the output)"
         # Without changes_since the model holds no screen to apply changes to.
-        where, rows = screen_part(change.screen, changes_since)
+        kept = found._kept(changes_since)
+        where, rows = screen_part(change.screen, changes_since, None if kept is None else kept[0])
         text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
         cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
         body = f"\n{text}" if rows else ""

@@ -124,6 +124,9 @@ class Reply(NamedTuple):
     ``dropped_bytes``: queued output an ``interrupt(discard=True)`` dropped.
     ``warning``: something gone wrong beside the program, told once (a
     recording cut off because its file took the output too slowly).
+    ``screen_version``: when the text ends with the screen (a full-screen
+    program's), that screen's version; ``screen(changes_since=...)`` with
+    it gives what changed since this reply.
     """
 
     text: str
@@ -136,6 +139,7 @@ class Reply(NamedTuple):
     running: bool = False
     dropped_bytes: int = 0
     warning: str | None = None
+    screen_version: int | None = None
 
 
 class Screen(NamedTuple):
@@ -319,7 +323,7 @@ class Client:
         self.banner = Reply("", "timeout", 0)
         # The last looks at the screen, by version, oldest first: what
         # `screen(changes_since=...)` diffs against.
-        self._looks: dict[int, list[str]] = {}
+        self._looks: dict[int, tuple[list[str], tuple[int, int]]] = {}
         self._looks_lock = threading.Lock()
         _live.add(self)
 
@@ -549,18 +553,30 @@ class Client:
         if taken is None:
             return None
         lines, cursor, alternate, version = taken
-        with self._looks_lock:
-            before = self._looks.get(since) if since is not None else None
-            self._looks.pop(version, None)
-            self._looks[version] = lines
-            while len(self._looks) > SCREENS_KEPT:
-                del self._looks[next(iter(self._looks))]
+        before = self._keep(version, lines, cursor, since)
         if since is None:
             return Screen(lines, cursor, alternate, version)
         if before is None or len(before) != len(lines):
             return Screen(lines, cursor, alternate, version, None, True)
         changes = [(row, text) for row, (old, text) in enumerate(zip(before, lines)) if old != text]
         return Screen(lines, cursor, alternate, version, changes)
+
+    def _keep(self, version: int, lines: list[str], cursor: tuple[int, int],
+              since: int | None = None) -> list[str] | None:
+        """Keeps a screen seen (by a look, or at a reply's end) to diff
+        later looks against; returns the rows of ``since`` if still kept."""
+        with self._looks_lock:
+            before = self._looks.get(since) if since is not None else None
+            self._looks.pop(version, None)
+            self._looks[version] = (lines, cursor)
+            while len(self._looks) > SCREENS_KEPT:
+                del self._looks[next(iter(self._looks))]
+        return None if before is None else before[0]
+
+    def _kept(self, version: int | None) -> tuple[list[str], tuple[int, int]] | None:
+        """The rows and cursor of a version still kept (for the MCP server)."""
+        with self._looks_lock:
+            return None if version is None else self._looks.get(version)
 
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
                 max_output_bytes: int | None) -> tuple[int, int | None, int]:
@@ -594,12 +610,20 @@ class Client:
             return None if answer is None else self._reply(answer, began)
         return Call(wait, keys=data)
 
-    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None],
+    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None,
+                                   tuple[int, int, int, int, int] | None],
                began: float) -> Reply:
-        text, status, prompt, queued, code, signal, running, dropped, warning = answer
+        text, status, prompt, queued, code, signal, running, dropped, warning, screen = answer
+        version = None
+        if screen is not None:
+            # The text's last `shown` lines are the screen's first rows, the
+            # rest blank: kept, so that changes can be counted from it.
+            version, shown, rows, row, column = screen
+            lines = (text[:-1].split("\n")[-shown:] if shown else []) + [""] * (rows - shown)
+            self._keep(version, lines, (row, column))
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
-            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning,
+            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning, version,
         )
 
 

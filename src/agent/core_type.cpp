@@ -144,7 +144,9 @@ PyRef optional_int(const std::optional<int>& v) {
 }
 
 // (text, status, prompt index or None, queued bytes, exit code or None,
-// signal or None, still running, dropped bytes, warning or None)
+// signal or None, still running, dropped bytes, warning or None, screen or
+// None); the screen the text ends with as (version, rows shown, rows, row,
+// column).
 PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
   PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
   PyRef code = optional_int(exit.code);
@@ -153,10 +155,16 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
                                                                        static_cast<Py_ssize_t>(reply.warning->size()),
                                                                        "replace"))
                                 : PyRef::borrow(Py_None);
-  return Py_BuildValue("(OsOnOOOnO)", text.get(), status_name(reply.end), prompt.get(),
+  PyRef screen = reply.screen ? PyRef::checked(Py_BuildValue(
+                                    "(Knnii)", static_cast<unsigned long long>(reply.screen->version),
+                                    static_cast<Py_ssize_t>(reply.screen->shown_rows),
+                                    static_cast<Py_ssize_t>(reply.screen->rows), reply.screen->row,
+                                    reply.screen->column))
+                              : PyRef::borrow(Py_None);
+  return Py_BuildValue("(OsOnOOOnOO)", text.get(), status_name(reply.end), prompt.get(),
                        static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get(),
                        reply.running ? Py_True : Py_False, static_cast<Py_ssize_t>(reply.dropped_bytes),
-                       warning.get());
+                       warning.get(), screen.get());
 }
 
 // The text of a reply, after what an interrupted one left.

@@ -106,6 +106,16 @@ struct ChangeEnd {
   std::uint64_t version = 0;       // the output's version when it ended
 };
 
+// The screen a reply's text ends with (a full-screen program's): its first
+// `shown_rows` rows are the text's last lines, the rest blank.
+struct ShownScreen {
+  std::uint64_t version = 0;
+  std::size_t shown_rows = 0;
+  std::size_t rows = 0;
+  int row = 0;
+  int column = 0;
+};
+
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
   WaitEnd end = WaitEnd::Timeout;
@@ -117,6 +127,7 @@ struct AgentReply {
   bool running = false;
   std::size_t dropped_bytes = 0;  // queued output dropped before the wait
   std::optional<std::string> warning;  // something the caller should know (a recording cut off)
+  std::optional<ShownScreen> screen;   // when the text ends with the screen
 };
 
 class AgentSession {
@@ -206,7 +217,7 @@ class AgentSession {
   std::size_t discard_queued();
   // The reply's text: the lines rendered since the last reply, then the
   // unfinished one, or the alternate screen while it is in use.
-  void finish_text(ReadOutput& collected);
+  std::optional<ShownScreen> finish_text(ReadOutput& collected);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;
