@@ -486,9 +486,9 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     async def answer(name: str, found: AsyncTerminal, reply: Reply, bound_to: int,
                      since: int | None = None) -> str:
         closed = terminals.open.get(name) is not found
-        screen = None
+        screen: tuple[str, list[str]] | None = None
         shown = None if reply.screen_version is None else found._kept(reply.screen_version)
-        if shown is not None:
+        if shown is not None and reply.screen_version is not None:
             lines, (row, column) = shown
             rows = len(lines) - _blank_tail(lines)
             if since is None:

@@ -90,7 +90,7 @@ def spans(text: str, pattern: str, regex: bool, limit: int,
     Raises TimeoutError when a regular expression takes longer than
     ``time_limit_ms``."""
     if not regex:
-        found = []
+        found: list[tuple[int, int]] = []
         at = text.find(pattern)
         while at >= 0 and len(found) < limit:
             found.append((at, at + len(pattern)))

@@ -439,8 +439,9 @@ class Client:
                 base = self._core.version() if first is None else first.version
             status, _ = self._core.wait_for_change(base, timeout, quiet)
             shot = self._look(base)
-            return Change("changed" if status == "quiet" else status, shot,
-                          round((time.monotonic() - began) * 1000), base)
+            ended: Literal["changed", "timeout", "exited", "cancelled"]
+            ended = "changed" if status == "quiet" else status  # type: ignore[assignment]  # the core ends no other way
+            return Change(ended, shot, round((time.monotonic() - began) * 1000), base)
         return Call(wait)
 
     def _search(self, pattern: str, *, regex: bool = False, limit: int = 20,
