@@ -29,6 +29,13 @@ F. What an idle terminal holds: 1,024 terminals on sh, each answered once
    (`echo ok`), started side by side in a host of their own; descriptors and
    resident memory per terminal, `Terminal` with and without its screen
    model beside `Morvik`.
+G. Tokens: the 50-step session of token_session.py (vim, less, top, a build
+   with a progress bar) through `morvik-mcp`, once reading whole screens and
+   once reading changes and waiting for them: the characters each way, and
+   how many steps' screens the changes rebuilt (checked against the real
+   screen of the same version). Then `Terminal.search` over a full history
+   (4 MiB of output): plain text and a regular expression, the history's
+   own making included.
 
 Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
@@ -505,13 +512,62 @@ def paired(these, reference):
             f"{run.percentile(ratios, 0.75):.2f})")
 
 
+def token_report(ws, rounds):
+    import anyio
+
+    import token_session
+
+    out = ["\n## G. Tokens: a 50-step session through morvik-mcp, whole screens against changes\n"]
+    used, checks = {}, []
+    for way in ("full", "changes"):
+        folder = ws.dir / f"tokens-{way}"
+        folder.mkdir()
+        token_session.prepare(folder)
+        used[way], checked, wrong = anyio.run(token_session.play, folder, way)
+        if way == "changes":
+            checks = [checked, len(wrong)]
+    out.append("| program | whole screens | changes | fewer |")
+    out.append("|---|---|---|---|")
+    for who in [*used["full"], "all"]:
+        full = sum(used["full"].values()) if who == "all" else used["full"][who]
+        changes = sum(used["changes"].values()) if who == "all" else used["changes"][who]
+        out.append(f"| {who} | {full} | {changes} | {1 - changes / full:.0%} |")
+    out.append(f"\nScreens rebuilt from the changes and checked: {checks[0]} of {len(token_session.STEPS)} steps "
+               f"({checks[1]} differed; the others ended a program, or it had redrawn since).")
+    # Search: a terminal whose history holds 4 MiB of output.
+    lines = "".join(f"{n:07d} a line of a long build log, with some words to skip\n" for n in range(70_000))
+    log = ws.dir / "search.log"
+    log.write_text(lines + "the one error: disk full\n")
+    with Terminal.start(["sh", "-c", f"cat {shlex.quote(str(log))}; read x"], timeout_ms=60_000,
+                        max_output_bytes=16 * MiB) as t:
+        size = len(t.history())
+        timings = {}
+        for name, pattern, regex in (("plain, one hit at the end", "error: disk", False),
+                                     ("plain, no hit", "nowhere at all", False),
+                                     ("regex, one hit at the end", r"error: \w+ full$", True)):
+            times = []
+            for _ in range(rounds):
+                began = time.perf_counter()
+                hits = t.search(pattern, regex=regex)
+                times.append(time.perf_counter() - began)
+                assert len(hits) == (0 if "no hit" in name else 1), (name, hits)
+            timings[name] = times
+    out.append(f"\n`Terminal.search` over a history of {size / MiB:.1f} MiB ({rounds} rounds; the history's "
+               "text made each time included):\n")
+    out.append("| search | median | max |")
+    out.append("|---|---|---|")
+    for name, times in timings.items():
+        out.append(f"| {name} | {ms(run.median(times))} | {ms(max(times))} |")
+    return out
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
-    parser.add_argument("--only", action="append", choices=list("ABCDEF"), help="only these parts (repeatable)")
+    parser.add_argument("--only", action="append", choices=list("ABCDEFG"), help="only these parts (repeatable)")
     options = parser.parse_args(argv)
-    parts = set(options.only or "ABCDEF")
+    parts = set(options.only or "ABCDEFG")
     if options.close_only:
         print("\n".join(busy_report(10 if options.quick else 40)))
         return 0
@@ -578,6 +634,8 @@ def main(argv=None):
             out.append("|---|---|---|---|")
             for kind, c in idle_costs(MANY_TERMINALS).items():
                 out.append(f"| {kind} | {c['fds']:.2f} | {c['kib']:.1f} | {ms(c['start_ms'] / 1000)} |")
+        if "G" in parts:
+            out.extend(token_report(ws, 3 if options.quick else 10))
     finally:
         ws.cleanup()
     print("\n".join(out))

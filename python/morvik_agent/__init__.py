@@ -9,6 +9,7 @@ layers as the `morvik` module, which stays as it is.
 """
 
 from morvik_agent.aio import AsyncTerminal
-from morvik_agent.terminal import KEY_NAMES, Reply, Screen, Status, Terminal, resolve_program
+from morvik_agent.search import Hit
+from morvik_agent.terminal import KEY_NAMES, Change, Reply, Screen, Status, Terminal, resolve_program
 
-__all__ = ["KEY_NAMES", "AsyncTerminal", "Reply", "Screen", "Status", "Terminal", "resolve_program"]
+__all__ = ["KEY_NAMES", "AsyncTerminal", "Change", "Hit", "Reply", "Screen", "Status", "Terminal", "resolve_program"]

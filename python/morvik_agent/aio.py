@@ -88,11 +88,12 @@ class AsyncTerminal(Client):
 
     Made by ``await AsyncTerminal.start(...)``, which takes the arguments of
     `Terminal.start`; every call takes the arguments of `Terminal`'s and
-    gives its result. Waits (`send`, `read`, `send_keys`, `interrupt`) run
+    gives its result. Waits (`send`, `read`, `send_keys`, `interrupt`,
+    `wait_for_change`) run
     on worker threads, one at a time per terminal in the order made;
     terminals wait in parallel. Control (`cancel`, `resize`, `alive`,
     `exit_code`, `signal`, `pid`) goes straight to the core and answers at
-    once; `screen`, `history` and `close` never queue behind a wait either,
+    once; `screen`, `search`, `history` and `close` never queue behind a wait either,
     and run on worker threads, since bringing the screen model up to date
     may take a moment after a flood of output. `interrupt` and `send_keys`
     send their keys at once even while a wait runs, and then return None:
@@ -118,6 +119,8 @@ class AsyncTerminal(Client):
     send_keys = _awaited(Client._send_keys)
     interrupt = _awaited(Client._interrupt)
     screen = _awaited(Client._screen)
+    wait_for_change = _awaited(Client._wait_for_change)
+    search = _awaited(Client._search)
     history = _awaited(Client._history)
     close = _awaited(Client._close)
 

@@ -34,12 +34,23 @@ from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
 from morvik_agent import contain
 from morvik_agent._terminal import STATUSES, describe_keys
-from morvik_agent.terminal import DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, close_every_terminal
+from morvik_agent.search import MAX_CONTEXT_LINES, MAX_HITS, MAX_PATTERN_CHARS
+from morvik_agent.terminal import (DEFAULT_CHANGE_QUIET_MS, DEFAULT_QUIET_MS, DEFAULT_TIMEOUT_MS, Reply, Screen,
+                                   close_every_terminal)
 
 if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
 
 DEFAULT_MAX_OUTPUT_CHARS = 20_000
+# A scroll is told as a move of rows when it explains this many rows more
+# than no move; a row that stands in more places than this votes for its
+# first ones only (blank rows do not vote at all).
+MIN_MOVED_ROWS = 2
+MAX_ROW_VOTES = 4
+# Budgets in tokens are estimated at this many characters a token (English
+# and code; no tokenizer is installed with the server).
+CHARS_PER_TOKEN = 4
+DEFAULT_SEARCH_HITS = 20
 DEFAULT_HISTORY_CHARS = 4_000
 DEFAULT_MAX_TERMINALS = 16
 
@@ -67,6 +78,8 @@ MAX_NAME_CHARS = 32
 # Above any history the core keeps (the newest 4 MiB of output).
 MAX_HISTORY_OFFSET = 64 * 1024 * 1024
 MAX_OUTPUT_CHARS = 10_000_000
+MAX_OUTPUT_TOKENS = MAX_OUTPUT_CHARS // CHARS_PER_TOKEN
+MAX_SCREEN_VERSION = 2**63 - 1
 
 # What a model should do next after each status; it reads this line first.
 _STEPS = {
@@ -97,7 +110,12 @@ signal follows), cancelled, cap (the output cap was reached; terminal_read \
 returns the rest). terminal_interrupt, terminal_keys, terminal_screen, \
 terminal_resize, terminal_list and terminal_close answer at once, also while \
 another call waits on the same terminal. The terminal does not echo what \
-you send; replies hold the lines the terminal showed."""
+you send; replies hold the lines the terminal showed. To spend fewer tokens: \
+every screen has a version; pass it as changes_since (terminal_screen, \
+terminal_keys, terminal_send, terminal_read) to get only the rows changed \
+since; terminal_wait_for_change waits for a program that redraws by itself \
+(top, a progress bar, a build); terminal_search finds text in everything \
+the program printed instead of reading it all."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -128,9 +146,116 @@ def ending(code: int | None, signum: int | None) -> str:
     return f"exit code {code}" if code is not None else "ended"
 
 
-def render(name: str, reply: Reply, limit: int, closed: bool = False) -> str:
-    """A reply as the model sees it: status and time first, then the text."""
-    text, omitted = bound(reply.text, limit)
+def tokens(chars: int) -> int:
+    """About how many tokens ``chars`` characters are."""
+    return -(-chars // CHARS_PER_TOKEN)
+
+
+def budget(limit: int, max_chars: int | None, max_tokens: int | None) -> int:
+    """The characters a reply may hand back: the server's bound, lowered by
+    the call's own, in characters or tokens."""
+    if max_chars is not None:
+        limit = min(limit, max_chars)
+    if max_tokens is not None:
+        limit = min(limit, max_tokens * CHARS_PER_TOKEN)
+    return max(limit, 1)
+
+
+def left_out(omitted: int, total: int, head: int, start: int | None) -> str:
+    """The header's note on a middle left out: how much, and where to get
+    it. ``start``: where the text begins in the history, when it is the
+    history's end (else the history holds it somewhere near its end)."""
+    where = ("terminal_history has them" if start is None else
+             f"terminal_history offset={start + head} limit={omitted} has them")
+    return (f"{omitted} of {total} characters (about {tokens(omitted)} tokens) left out of the middle "
+            f"({where}; terminal_search finds text in them)")
+
+
+def changed_row(number: int, before: str | None, after: str) -> str:
+    """One changed row as the model reads it: ``ROW|TEXT``, the whole row,
+    or ``ROW:COLUMN|TEXT``, the row's first COLUMN - 1 characters kept and
+    TEXT after them (top's figures, a progress bar), when that is shorter."""
+    if before is not None:
+        kept = 0
+        for old, new in zip(before, after):
+            if old != new:
+                break
+            kept += 1
+        if kept > len(str(kept + 1)) + 1:
+            return f"{number}:{kept + 1}|{after[kept:]}"
+    return f"{number}|{after}"
+
+
+def moved(before: list[str], after: list[str]) -> int:
+    """How far the rows moved up (negative: down) from ``before`` to
+    ``after``, as a scroll moves them; 0 unless that explains at least
+    MIN_MOVED_ROWS more rows than no move. Each row votes for the moves that
+    would bring it where it is now: linear in the rows, unlike trying every
+    move."""
+    where: dict[str, list[int]] = {}
+    for i, line in enumerate(before):
+        if line:
+            where.setdefault(line, []).append(i)
+    votes: dict[int, int] = {}
+    for i, line in enumerate(after):
+        for j in where.get(line, ())[:MAX_ROW_VOTES]:
+            votes[j - i] = votes.get(j - i, 0) + 1
+    best = max(votes, key=lambda k: (votes[k], -abs(k)), default=0)
+    return best if best and votes[best] - votes.get(0, 0) >= MIN_MOVED_ROWS else 0
+
+
+def screen_part(shot: Screen, since: int | None, before: list[str] | None = None) -> tuple[str, list[str]]:
+    """A screen as a header piece and its rows: the whole screen, or with
+    ``since`` its changes since that version (``before``: its rows, when
+    still kept), unless the whole screen is shorter.
+
+    The changes, one a line: ``A-B=C-D`` (rows A to B now hold what rows C
+    to D held: a scroll), then ``ROW|TEXT`` or ``ROW:COLUMN|TEXT`` for each
+    row that differs after it (see `changed_row`)."""
+    row, column = shot.cursor
+    where = f"version {shot.version}, cursor {row + 1},{column + 1}"
+    if since is None or shot.changes is None:
+        stale = "" if since is None else f"; version {since} too old to compare: whole screen"
+        return where + stale, shot.lines
+    if not shot.changes:
+        return f"{where}; unchanged since {since}", []
+    if before is None or len(before) != len(shot.lines):
+        rows = [changed_row(r + 1, None, line) for r, line in shot.changes]
+    else:
+        n = len(before)
+        shift = moved(before, shot.lines)
+        rows, shifted = [], list(before)
+        if shift > 0:
+            shifted[:n - shift] = before[shift:]
+            rows.append(f"1-{n - shift}={shift + 1}-{n}")
+        elif shift < 0:
+            shifted[-shift:] = before[:n + shift]
+            rows.append(f"{1 - shift}-{n}=1-{n + shift}")
+        rows += [changed_row(r + 1, old, new) for r, (old, new) in enumerate(zip(shifted, shot.lines)) if old != new]
+    if sum(len(line) + 1 for line in rows) >= sum(len(line) + 1 for line in shot.lines):
+        return f"{where}; whole screen (shorter than the changes since {since})", shot.lines
+    return f"{where}; {len(rows)} changes since {since}", rows
+
+
+def _blank_tail(lines: list[str]) -> int:
+    """How many blank rows end ``lines`` (a reply leaves them out of a screen)."""
+    count = 0
+    for line in reversed(lines):
+        if line:
+            break
+        count += 1
+    return count
+
+
+def render(name: str, reply: Reply, limit: int, closed: bool = False, start: int | None = None,
+           screen: tuple[str, list[str]] | None = None) -> str:
+    """A reply as the model sees it: status and time first, then the text.
+    ``start``: where the text begins in the history, when known; ``screen``:
+    the screen's changes, which stand for the screen the text ended with."""
+    body = reply.text
+    if screen is not None:
+        body += "".join(row + "\n" for row in screen[1])
+    text, omitted = bound(body, limit)
     step = "the terminal was closed" if closed and reply.status == "cancelled" else NEXT_STEP[reply.status]
     header = f"[{name}] status: {reply.status} ({step}); {reply.elapsed_ms} ms"
     if reply.status == "exited" or reply.exit_code is not None or reply.signal is not None:
@@ -143,8 +268,10 @@ def render(name: str, reply: Reply, limit: int, closed: bool = False) -> str:
         header += f"; {STILL_RUNNING}"
     if reply.warning:
         header += f"; {reply.warning}"
+    if screen is not None:
+        header += f"; screen {screen[0]}"
     if omitted:
-        header += f"; {omitted} of {len(reply.text)} characters left out of the middle (terminal_history has them)"
+        header += "; " + left_out(omitted, len(body), limit // 2, start if screen is None else None)
     return f"{header}\n{text}"
 
 
@@ -311,6 +438,19 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
     Rows = Annotated[int, Field(ge=1, le=MAX_TERMINAL_SIZE, description="Terminal height in lines.")]
     Columns = Annotated[int, Field(ge=MIN_TERMINAL_COLUMNS, le=MAX_TERMINAL_SIZE,
                                    description="Terminal width in characters; raise it for wide output.")]
+    MaxChars = Annotated[int | None, Field(
+        ge=1, le=limit, description=f"Optional: hand back at most this many characters (the server's "
+        f"bound, {limit}, is the most); a longer reply leaves out its middle and says where to find it.")]
+    MaxTokens = Annotated[int | None, Field(
+        ge=1, le=MAX_OUTPUT_TOKENS, description=f"Optional: the same bound in tokens, estimated at "
+        f"{CHARS_PER_TOKEN} characters a token.")]
+    ChangesSince = Annotated[int | None, Field(
+        ge=0, le=MAX_SCREEN_VERSION, description="Optional: a screen version an earlier reply gave "
+        "(\"version N, cursor ROW,COLUMN\"). Instead of the whole screen, only its changes since that "
+        "version come back, one a line: A-B=C-D (rows A to B now hold what rows C to D held), then for "
+        "each row that differs ROW|TEXT (the row is TEXT; rows from 1) or ROW:COLUMN|TEXT (the row keeps "
+        "its first COLUMN - 1 characters, then TEXT). The whole screen when that is shorter or the "
+        "version too old; \"unchanged\" when nothing changed.")]
     Word = Annotated[str, Field(max_length=MAX_ARG_CHARS)]
     Prompt = Annotated[str, Field(min_length=1, max_length=MAX_PROMPT_CHARS)]
     EnvName = Annotated[str, Field(min_length=1, max_length=MAX_ENV_NAME_CHARS)]
@@ -342,6 +482,34 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             return function(*args)
         except refusals as error:
             raise failed(error) from error
+
+    async def answer(name: str, found: AsyncTerminal, reply: Reply, bound_to: int,
+                     since: int | None = None) -> str:
+        closed = terminals.open.get(name) is not found
+        screen: tuple[str, list[str]] | None = None
+        shown = None if reply.screen_version is None else found._kept(reply.screen_version)
+        if shown is not None and reply.screen_version is not None:
+            lines, (row, column) = shown
+            rows = len(lines) - _blank_tail(lines)
+            if since is None:
+                end = f"rows 1-{rows} end the text" if rows else "blank"
+                screen = (f"version {reply.screen_version}, cursor {row + 1},{column + 1}; {end}", [])
+            else:
+                # The text ends with this screen: its changes stand for it.
+                kept = found._kept(since)
+                before = None if kept is None else kept[0]
+                changes = None if before is None or len(before) != len(lines) else [
+                    (r, line) for r, (old, line) in enumerate(zip(before, lines)) if old != line]
+                shot = Screen(lines, (row, column), False, reply.screen_version, changes, changes is None)
+                block = sum(len(line) + 1 for line in lines[:rows])
+                reply = reply._replace(text=reply.text[:len(reply.text) - block])
+                screen = screen_part(shot, since, before)
+        start = None
+        if screen is None and len(reply.text) > bound_to and not closed:
+            whole = await run(found.history())
+            if whole.endswith(reply.text):
+                start = len(whole) - len(reply.text)
+        return render(name, reply, bound_to, closed, start, screen)
 
     def lookup(name: str) -> AsyncTerminal:
         try:
@@ -379,7 +547,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             timeout_ms=timeout_ms, quiet_ms=quiet_ms,
         ))
         started = f"started {shlex.join(terminal.argv)} as terminal {name} (pid {terminal.pid})"
-        return f"{started}\n{render(name, terminal.banner, limit)}"
+        return f"{started}\n{await answer(name, terminal, terminal.banner, limit)}"
 
     tool("terminal_start", description=(
         "Start a program on its own terminal and wait until it waits for input. "
@@ -397,21 +565,27 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             description="Send the line as pasted text (bracketed paste where the program asks for it), so "
             "that a block of several lines arrives as written: how to give a def block to Python 3.13's "
             "REPL, which would indent typed lines again.")] = False,
+        changes_since: ChangesSince = None,
+        max_chars: MaxChars = None,
+        max_tokens: MaxTokens = None,
     ) -> str:
         """Send a line of input, then wait until the program waits for input
         again, goes quiet, ends, or timeout_ms passes. Returns the status and
         the output (the line itself is not echoed)."""
         found = lookup(terminal)
         reply = await run(found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, paste=paste))
-        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
+        return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
 
     @tool("terminal_read")
-    async def read(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, quiet_ms: Quiet = None) -> str:
+    async def read(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, quiet_ms: Quiet = None,
+                   changes_since: ChangesSince = None, max_chars: MaxChars = None,
+                   max_tokens: MaxTokens = None) -> str:
         """Wait for more output without sending anything: after a timeout
-        status, or for a program that prints by itself."""
+        status, or for a program that prints by itself (terminal_wait_for_change
+        suits one that redraws a screen)."""
         found = lookup(terminal)
         reply = await run(found.read(timeout_ms=timeout_ms, quiet_ms=quiet_ms))
-        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
+        return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
 
     @tool("terminal_keys")
     async def keys(
@@ -427,6 +601,9 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
                                          "before the keys; no Enter is added.")] = None,
         timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
         quiet_ms: Quiet = None,
+        changes_since: ChangesSince = None,
+        max_chars: MaxChars = None,
+        max_tokens: MaxTokens = None,
     ) -> str:
         """Press keys in the program (a full-screen program, a menu, a
         question that wants one key, Ctrl-D), then wait as terminal_read
@@ -440,12 +617,13 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         reply = await run(found.send_keys(*(keys or ()), text=text, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
         if reply is None:
             return f"[{terminal}] keys sent; the call waiting on {terminal} returns the program's answer"
-        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
+        return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
 
     @tool("terminal_interrupt")
     async def interrupt(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, discard: Annotated[bool, Field(
             description="Drop the output queued once Ctrl-C is out (a flood it stopped); "
-            "the reply says how much. terminal_history still has it.")] = False) -> str:
+            "the reply says how much. terminal_history still has it.")] = False,
+            max_chars: MaxChars = None, max_tokens: MaxTokens = None) -> str:
         """Send Ctrl-C at once and wait for the program to answer: stops the
         running command of a shell, pauses the program under gdb. While
         another call waits on this terminal, Ctrl-C is sent at once and that
@@ -454,7 +632,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         reply = await run(found.interrupt(timeout_ms=timeout_ms, discard=discard))
         if reply is None:
             return f"[{terminal}] Ctrl-C sent; the call waiting on {terminal} returns the program's answer"
-        return render(terminal, reply, limit, terminals.open.get(terminal) is not found)
+        return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens))
 
     @tool("terminal_resize")
     async def resize(terminal: Name, rows: Rows, columns: Columns) -> str:
@@ -465,20 +643,90 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         return f"[{terminal}] resized to {rows} rows, {columns} columns ({state(found)})"
 
     @tool("terminal_screen")
-    async def screen(terminal: Name) -> str:
+    async def screen(terminal: Name, changes_since: ChangesSince = None, max_chars: MaxChars = None,
+                     max_tokens: MaxTokens = None) -> str:
         """The terminal's screen as the program drew it: every row, the
-        cursor and whether a full-screen program (vim, less, top) has the
-        alternate screen. Read it to drive a full-screen program with
-        terminal_keys. Answers at once, also while a call waits."""
+        cursor, whether a full-screen program (vim, less, top) has the
+        alternate screen, and the screen's version; with changes_since, only
+        the rows changed since that version. Read it to drive a full-screen
+        program with terminal_keys. Answers at once, also while a call waits."""
         found = lookup(terminal)
-        shot = await run(found.screen())
+        shot = await run(found.screen(changes_since=changes_since))
         if shot is None:
             raise failed(ValueError(f"terminal: {terminal} keeps no screen"))
-        row, column = shot.cursor
         which = "alternate screen" if shot.alternate else "main screen"
-        text, _ = bound("\n".join(shot.lines), limit)
-        return (f"[{terminal}] {which}, {len(shot.lines)} rows, cursor at row {row + 1}, column {column + 1} (from 1); "
-                f"{state(found)}\n{text}")
+        kept = found._kept(changes_since)
+        where, rows = screen_part(shot, changes_since, None if kept is None else kept[0])
+        text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
+        cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
+        body = f"\n{text}" if rows else ""
+        return f"[{terminal}] {which}, {len(shot.lines)} rows, {where}; {state(found)}{cut}{body}"
+
+    @tool("terminal_wait_for_change")
+    async def wait_for_change(
+        terminal: Name,
+        timeout_ms: Timeout = DEFAULT_TIMEOUT_MS,
+        quiet_ms: Annotated[int, Field(
+            ge=0, le=MAX_WAIT_MS, description="How long the screen must stay still after a change, in ms "
+            "(longer than a progress bar's steps, shorter than the program's refresh).")] = DEFAULT_CHANGE_QUIET_MS,
+        changes_since: ChangesSince = None,
+        max_chars: MaxChars = None,
+        max_tokens: MaxTokens = None,
+    ) -> str:
+        """For programs that redraw without waiting for input (top, watch, a
+        progress bar, a build), where a reply is never "ready": wait until the
+        screen changes and then stays still for quiet_ms (status changed), or
+        timeout_ms passes (timeout), or the program ends (exited). Returns the
+        rows changed since changes_since. Takes no
+        output: a later terminal_read or terminal_send still returns the lines
+        printed meanwhile. Without changes_since, the whole screen."""
+        found = lookup(terminal)
+        change = await run(found.wait_for_change(timeout_ms=timeout_ms, quiet_ms=quiet_ms,
+                                                                changes_since=changes_since))
+        head = f"[{terminal}] {change.status} after {change.elapsed_ms} ms"
+        if change.screen is None:
+            return f"{head}; {state(found)} (the terminal keeps no screen: terminal_read returns the output)"
+        # Without changes_since the model holds no screen to apply changes to.
+        kept = found._kept(changes_since)
+        where, rows = screen_part(change.screen, changes_since, None if kept is None else kept[0])
+        text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
+        cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
+        body = f"\n{text}" if rows else ""
+        return f"{head}; {where}; {state(found)}{cut}{body}"
+
+    @tool("terminal_search")
+    async def search(
+        terminal: Name,
+        pattern: Annotated[str, text(MAX_PATTERN_CHARS, "The text to find, or with regex a Python regular "
+                                     "expression (^ and $ match at line ends; (?i) ignores case).", 1)],
+        regex: Annotated[bool, Field(description="pattern is a regular expression (stopped after 2 s if "
+                                     "it backtracks without end).")] = False,
+        limit: Annotated[int, Field(ge=1, le=MAX_HITS, description="The most hits, from the oldest.")] = DEFAULT_SEARCH_HITS,
+        context_lines: Annotated[int, Field(ge=0, le=MAX_CONTEXT_LINES,
+                                            description="Lines shown before and after each hit.")] = 2,
+        max_chars: MaxChars = None,
+        max_tokens: MaxTokens = None,
+    ) -> str:
+        """Find text in everything the program printed (the newest 4 MiB of
+        output, as terminal_history pages it) instead of reading it all:
+        each hit's offset (terminal_history's offset), its line number and the
+        lines around it, the hit's line marked with >."""
+        found = lookup(terminal)
+        hits = await run(found.search(pattern, regex=regex, limit=limit + 1, context_lines=context_lines))
+        more = len(hits) > limit
+        hits = hits[:limit]
+        blocks = []
+        for hit in hits:
+            lines = [f"{'>' if hit.first_line + i == hit.line else ' '}{hit.first_line + i + 1}|{line}"
+                     for i, line in enumerate(hit.lines)]
+            blocks.append(f"@{hit.offset} line {hit.line + 1}\n" + "\n".join(lines))
+        text, omitted = bound("\n".join(blocks), budget(terminals.limit, max_chars, max_tokens))
+        head = f"[{terminal}] {len(hits)} hit{'s' if len(hits) != 1 else ''}"
+        if more:
+            head += f" (the first {limit}; more follow: raise limit or narrow the pattern)"
+        if omitted:
+            head += f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle"
+        return f"{head}\n{text}" if hits else f"{head} for {pattern!r}"
 
     @tool("terminal_history")
     async def history(
@@ -625,6 +873,11 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
         f"and tail (default {DEFAULT_MAX_OUTPUT_CHARS})",
     )
     parser.add_argument(
+        "--max-output-tokens", type=_bounded(1, MAX_OUTPUT_TOKENS), metavar="N",
+        help=f"the same bound in tokens, estimated at {CHARS_PER_TOKEN} characters a token; the lower of "
+        "the two holds. A client may lower either for one call (max_chars, max_tokens)",
+    )
+    parser.add_argument(
         "--record", metavar="DIR",
         help="write an asciicast v2 recording of each terminal into DIR, named by the terminal and the "
         "time (asciinema play replays it)",
@@ -684,7 +937,8 @@ def main(args: Sequence[str] | None = None) -> int:
     # Orphans of the programs' descendants (daemons, `setsid` jobs) come
     # here rather than to init, so a terminal's close can still end them.
     contain.ensure()
-    anyio.run(serve, Terminals(policy, options.max_output_chars, options.max_terminals, record))
+    limit = budget(options.max_output_chars, None, options.max_output_tokens)
+    anyio.run(serve, Terminals(policy, limit, options.max_terminals, record))
     return 0
 
 

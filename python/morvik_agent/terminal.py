@@ -27,6 +27,8 @@ from types import TracebackType
 from typing import Any, Concatenate, Generic, Literal, NamedTuple, ParamSpec, Self, TypeVar, get_args
 
 from morvik_agent import contain as _contain
+from morvik_agent import search as _search
+from morvik_agent.search import Hit
 from morvik_agent._terminal import STATUSES, Core, describe_keys, key_names
 
 # The core names the statuses (STATUSES); this spells them for type
@@ -64,6 +66,14 @@ ENTER = b"\r"
 # encodes them defines them.
 KEY_NAMES: tuple[tuple[str, tuple[str, ...]], ...] = tuple((name, tuple(aliases.split()))
                                                            for name, aliases in key_names())
+# How many looks at the screen are kept to tell later changes from: a
+# caller diffs against one of its last few looks, and a 500 x 500 screen
+# keeps at most a few MiB this way.
+SCREENS_KEPT = 16
+# How long the output must stay still before a change counts as settled,
+# unless the caller says: longer than a progress bar's steps, shorter than
+# top's refresh.
+DEFAULT_CHANGE_QUIET_MS = 500
 # The terminal the program is told it runs on, unless env names another:
 # the one whose drawing the screen model and the line renderer honour.
 DEFAULT_TERM = "xterm-256color"
@@ -114,6 +124,9 @@ class Reply(NamedTuple):
     ``dropped_bytes``: queued output an ``interrupt(discard=True)`` dropped.
     ``warning``: something gone wrong beside the program, told once (a
     recording cut off because its file took the output too slowly).
+    ``screen_version``: when the text ends with the screen (a full-screen
+    program's), that screen's version; ``screen(changes_since=...)`` with
+    it gives what changed since this reply.
     """
 
     text: str
@@ -126,6 +139,7 @@ class Reply(NamedTuple):
     running: bool = False
     dropped_bytes: int = 0
     warning: str | None = None
+    screen_version: int | None = None
 
 
 class Screen(NamedTuple):
@@ -135,12 +149,35 @@ class Screen(NamedTuple):
     trailing blanks (a wide character counts once, a combining mark stays
     with its base). ``cursor``: ``(row, column)``, from 0. ``alternate``:
     whether the program uses the alternate screen (full-screen programs
-    such as vim, less and top do).
+    such as vim, less and top do). ``version``: a number that grows with
+    every change the screen took (output, a resize); two looks with the
+    same version show the same screen.
+
+    ``changes``: with ``screen(changes_since=V)``, the rows that differ
+    from version V, as ``(row, text)`` from row 0, in order (empty when
+    nothing changed); `apply_to` V's lines gives ``lines``. None when the
+    whole screen is the answer: no ``changes_since`` was given, or
+    ``stale``: version V is older than the last looks kept, or the
+    number of rows changed since.
     """
 
     lines: list[str]
     cursor: tuple[int, int]
     alternate: bool
+    version: int = 0
+    changes: list[tuple[int, str]] | None = None
+    stale: bool = False
+
+    def apply_to(self, lines: Sequence[str]) -> list[str]:
+        """The rows of this screen, from ``lines`` (those of the version
+        ``changes`` were taken since) and ``changes``; ``lines`` themselves
+        when nothing changed."""
+        if self.changes is None:
+            return list(self.lines)
+        rows = list(lines)
+        for row, text in self.changes:
+            rows[row] = text
+        return rows
 
 
 def resolve_program(name: str, *, env: Mapping[str, str] | None = None, cwd: str | None = None) -> str:
@@ -209,6 +246,14 @@ def _limit(value: int | None, default: int, what: str) -> int:
     return min(value, MAX_MS)
 
 
+def _version(value: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"changes_since must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"changes_since must be at least 0, not {value}")
+    return value
+
+
 def _size(rows: int, columns: int) -> tuple[int, int]:
     for value, what, least in ((rows, "rows", 1), (columns, "columns", MIN_COLUMNS)):
         if isinstance(value, bool) or not isinstance(value, int):
@@ -236,6 +281,23 @@ class Call(Generic[R]):
         self.queued = queued
 
 
+class Change(NamedTuple):
+    """How a `wait_for_change` ended, and the screen then.
+
+    ``status``: ``"changed"`` (the output changed, then stayed still for
+    ``quiet_ms``), ``"timeout"`` (no change, or no pause in the changes,
+    before ``timeout_ms``), ``"exited"`` (the program ended), or
+    ``"cancelled"``. ``screen``: as ``screen(changes_since=...)`` gives it
+    for ``since``, the version the wait counted from (None without a
+    screen model).
+    """
+
+    status: Literal["changed", "timeout", "exited", "cancelled"]
+    screen: Screen | None
+    elapsed_ms: int
+    since: int = 0
+
+
 class Client:
     """What a terminal is, whichever way it is driven: how it starts, what
     each call takes, says and returns, and its control, which acts at once.
@@ -259,6 +321,10 @@ class Client:
         self.pid: int = core.pid()
         # Set by start(); a placeholder until the first wait has run.
         self.banner = Reply("", "timeout", 0)
+        # The last looks at the screen, by version, oldest first: what
+        # `screen(changes_since=...)` diffs against.
+        self._looks: dict[int, tuple[list[str], tuple[int, int]]] = {}
+        self._looks_lock = threading.Lock()
         _live.add(self)
 
     # ---------------------------------------------------------------- calls
@@ -332,16 +398,73 @@ class Client:
         ``dropped_bytes`` says how much (`history` still has it)."""
         return self._keys_then_wait(INTERRUPT, timeout_ms, quiet_ms, None, discard)
 
-    def _screen(self) -> Call[Screen | None]:
+    def _screen(self, changes_since: int | None = None) -> Call[Screen | None]:
         """The screen as the program drew it, at once, also while a wait
-        runs; None when the terminal keeps no screen model."""
-        def shot() -> Screen | None:
-            taken = self._core.screen()
-            if taken is None:
-                return None
-            lines, cursor, alternate = taken
-            return Screen(lines, cursor, alternate)
-        return Call(shot, queued=False)
+        runs; None when the terminal keeps no screen model.
+
+        ``changes_since``, the ``version`` of an earlier look: the result's
+        ``changes`` are then the rows that differ from that look's (see
+        `Screen`), the few tokens a model needs to follow a full-screen
+        program. The last 16 looks are kept to diff against."""
+        since = None if changes_since is None else _version(changes_since)
+        return Call(lambda: self._look(since), queued=False)
+
+    def _wait_for_change(self, *, timeout_ms: int | None = None, quiet_ms: int = DEFAULT_CHANGE_QUIET_MS,
+                         changes_since: int | None = None) -> Call[Change]:
+        """Wait until the screen (or, without a screen model, the output)
+        changes and then stays still for ``quiet_ms``, or ``timeout_ms``
+        passes; the screen's changes since then come back (`Change`).
+
+        For programs that redraw without waiting for input (top, watch, a
+        progress bar, a build), where "ready" never comes. The change is
+        counted from ``changes_since`` (a version an earlier look gave),
+        else from the screen when the wait begins. It waits its turn with
+        `send` and `read`, and `cancel` ends it.
+
+        It takes no output: the next `read` or `send` reply still holds
+        every line that came meanwhile, since lines that scrolled off the
+        screen show in no screen's changes, and `history` and `search`
+        find them too. The alternate screen's replies show only the screen
+        as it stands, so for vim, less or top nothing is repeated.
+        """
+        began = time.monotonic()
+        timeout = _limit(timeout_ms, self.timeout_ms, "timeout_ms")
+        quiet = _limit(quiet_ms, DEFAULT_CHANGE_QUIET_MS, "quiet_ms")
+        since = None if changes_since is None else _version(changes_since)
+
+        def wait() -> Change:
+            base = since
+            if base is None:
+                first = self._look(None)
+                base = self._core.version() if first is None else first.version
+            status, _ = self._core.wait_for_change(base, timeout, quiet)
+            shot = self._look(base)
+            ended: Literal["changed", "timeout", "exited", "cancelled"]
+            ended = "changed" if status == "quiet" else status  # type: ignore[assignment]  # the core ends no other way
+            return Change(ended, shot, round((time.monotonic() - began) * 1000), base)
+        return Call(wait)
+
+    def _search(self, pattern: str, *, regex: bool = False, limit: int = 20,
+                context_lines: int = 2) -> Call[list[Hit]]:
+        """The first ``limit`` places where ``pattern`` occurs in `history`
+        (the newest 4 MiB of output, as the lines the terminal showed), in
+        order, each with ``context_lines`` lines before and after it
+        (`Hit`): to find an error in a long build log without reading it.
+
+        ``pattern`` is plain text, or with ``regex=True`` a Python regular
+        expression (``^`` and ``$`` match at each line's start and end,
+        ``(?i)`` makes it ignore case); at most 1000 characters. A
+        regular expression runs in a process of its own and is stopped
+        after 2 seconds with TimeoutError, so one that backtracks without
+        end costs no more; plain text is searched here, 4 MiB in a few
+        milliseconds. Answers at once, also while a wait runs.
+        """
+        _search.check(pattern, regex, limit, context_lines)
+
+        def find() -> list[Hit]:
+            text: str = self._core.history()
+            return _search.hits(text, _search.spans(text, pattern, regex, limit), context_lines)
+        return Call(find, queued=False)
 
     def _history(self, tail_chars: int | None = None) -> Call[str]:
         """Everything the program printed so far (the newest 4 MiB of raw
@@ -426,6 +549,36 @@ class Client:
     def _write_now(self, data: bytes) -> None:
         self._core.write(data)
 
+    def _look(self, since: int | None) -> Screen | None:
+        taken = self._core.screen()
+        if taken is None:
+            return None
+        lines, cursor, alternate, version = taken
+        before = self._keep(version, lines, cursor, since)
+        if since is None:
+            return Screen(lines, cursor, alternate, version)
+        if before is None or len(before) != len(lines):
+            return Screen(lines, cursor, alternate, version, None, True)
+        changes = [(row, text) for row, (old, text) in enumerate(zip(before, lines)) if old != text]
+        return Screen(lines, cursor, alternate, version, changes)
+
+    def _keep(self, version: int, lines: list[str], cursor: tuple[int, int],
+              since: int | None = None) -> list[str] | None:
+        """Keeps a screen seen (by a look, or at a reply's end) to diff
+        later looks against; returns the rows of ``since`` if still kept."""
+        with self._looks_lock:
+            before = self._looks.get(since) if since is not None else None
+            self._looks.pop(version, None)
+            self._looks[version] = (lines, cursor)
+            while len(self._looks) > SCREENS_KEPT:
+                del self._looks[next(iter(self._looks))]
+        return None if before is None else before[0]
+
+    def _kept(self, version: int | None) -> tuple[list[str], tuple[int, int]] | None:
+        """The rows and cursor of a version still kept (for the MCP server)."""
+        with self._looks_lock:
+            return None if version is None else self._looks.get(version)
+
     def _limits(self, timeout_ms: int | None, quiet_ms: int | None,
                 max_output_bytes: int | None) -> tuple[int, int | None, int]:
         if timeout_ms is None and quiet_ms is None and max_output_bytes is None:
@@ -458,12 +611,20 @@ class Client:
             return None if answer is None else self._reply(answer, began)
         return Call(wait, keys=data)
 
-    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None],
+    def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None,
+                                   tuple[int, int, int, int, int] | None],
                began: float) -> Reply:
-        text, status, prompt, queued, code, signal, running, dropped, warning = answer
+        text, status, prompt, queued, code, signal, running, dropped, warning, screen = answer
+        version = None
+        if screen is not None:
+            # The text's last `shown` lines are the screen's first rows, the
+            # rest blank: kept, so that changes can be counted from it.
+            version, shown, rows, row, column = screen
+            lines = (text[:-1].split("\n")[-shown:] if shown else []) + [""] * (rows - shown)
+            self._keep(version, lines, (row, column))
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
-            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning,
+            None if prompt is None else self.prompts[prompt], queued, running, dropped, warning, version,
         )
 
 
@@ -631,12 +792,12 @@ class Terminal(Client):
     """A program on its own pseudo-terminal: send a line, get a `Reply`.
 
     Made by `Terminal.start`. Every method may be called from any thread.
-    Waits (`send`, `read`, `send_keys`, `interrupt`) run one at a time; a
+    Waits (`send`, `read`, `send_keys`, `interrupt`, `wait_for_change`) run one at a time; a
     second waits for the first. Control acts at once, even while another
     thread waits: `send_keys` and `interrupt` send their keys immediately
     and, when another thread's wait is running, return None at once, since
     that wait returns the program's answer; `cancel` ends that wait;
-    `screen`, `resize`, `alive`, `exit_code`, `signal` and `pid` answer at
+    `screen`, `search`, `resize`, `alive`, `exit_code`, `signal` and `pid` answer at
     once.
     """
 
@@ -646,6 +807,8 @@ class Terminal(Client):
     send_keys = _in_place(Client._send_keys)
     interrupt = _in_place(Client._interrupt)
     screen = _in_place(Client._screen)
+    wait_for_change = _in_place(Client._wait_for_change)
+    search = _in_place(Client._search)
     history = _in_place(Client._history)
     close = _in_place(Client._close)
 

@@ -110,7 +110,8 @@ AgentWait wait_of(PyObject* timeout, PyObject* quiet, PyObject* cap) {
 // lock is not to be asked for then (allow_threads.h).
 class Interrupt {
  public:
-  void watch(AgentWait& wait) {
+  template <class Wait>
+  void watch(Wait& wait) {
     if (PyThread_get_thread_ident() != g_main_thread) return;
     PyThreadState* state = PyThreadState_Get();
     wait.interrupted = [this, state] { return check(state); };
@@ -143,7 +144,9 @@ PyRef optional_int(const std::optional<int>& v) {
 }
 
 // (text, status, prompt index or None, queued bytes, exit code or None,
-// signal or None, still running, dropped bytes, warning or None)
+// signal or None, still running, dropped bytes, warning or None, screen or
+// None); the screen the text ends with as (version, rows shown, rows, row,
+// column).
 PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
   PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
   PyRef code = optional_int(exit.code);
@@ -152,10 +155,16 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
                                                                        static_cast<Py_ssize_t>(reply.warning->size()),
                                                                        "replace"))
                                 : PyRef::borrow(Py_None);
-  return Py_BuildValue("(OsOnOOOnO)", text.get(), status_name(reply.end), prompt.get(),
+  PyRef screen = reply.screen ? PyRef::checked(Py_BuildValue(
+                                    "(Knnii)", static_cast<unsigned long long>(reply.screen->version),
+                                    static_cast<Py_ssize_t>(reply.screen->shown_rows),
+                                    static_cast<Py_ssize_t>(reply.screen->rows), reply.screen->row,
+                                    reply.screen->column))
+                              : PyRef::borrow(Py_None);
+  return Py_BuildValue("(OsOnOOOnOO)", text.get(), status_name(reply.end), prompt.get(),
                        static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get(),
                        reply.running ? Py_True : Py_False, static_cast<Py_ssize_t>(reply.dropped_bytes),
-                       warning.get());
+                       warning.get(), screen.get());
 }
 
 // The text of a reply, after what an interrupted one left.
@@ -217,6 +226,7 @@ void take_args(PyObject* args, const char* function, const char* const (&names)[
 constexpr const char* WAIT_NAMES[] = {"timeout_ms", "quiet_ms", "max_output_bytes"};
 constexpr const char* SEND_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_output_bytes"};
 constexpr const char* WRITE_THEN_WAIT_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_output_bytes", "discard"};
+constexpr const char* CHANGE_NAMES[] = {"since", "timeout_ms", "quiet_ms"};
 constexpr const char* RESIZE_NAMES[] = {"rows", "columns"};
 constexpr const char* CORE_NAMES[] = {"argv", "executable_fd", "env", "cwd", "rows",
                                       "columns", "prompts", "screen", "record_fd", "path"};
@@ -260,6 +270,30 @@ PyObject* core_write_then_wait(PyObject* self, PyObject* args) noexcept {
     Interrupt interrupt;
     interrupt.watch(wait);
     return answer(self, interrupt, [&] { return s.write_then_wait_if_free(input, wait, discard != 0); });
+  });
+}
+
+// (status, version): the output's version when the wait ended.
+PyObject* core_wait_for_change(PyObject* self, PyObject* args) noexcept {
+  return guard([&] {
+    PyObject* a[3];
+    take_args(args, "wait_for_change", CHANGE_NAMES, a);
+    AgentSession& s = session_of(self);
+    session::ChangeWait wait{u64_of(a[0]), u64_of(a[1]), u64_of(a[2]), nullptr};
+    Interrupt interrupt;
+    interrupt.watch(wait);
+    session::Expected<session::ChangeEnd> ended = session::runtime_error("");
+    {
+      AllowThreads released;
+      ended = s.wait_for_change(wait);
+    }
+    // Ctrl-C ended it: the handler runs now, as after any other wait.
+    if (interrupt.hit()) {
+      PyErr_SetInterrupt();
+      if (PyErr_CheckSignals() < 0) throw PythonError{};
+    }
+    const session::ChangeEnd end = unwrap_value(std::move(ended));
+    return Py_BuildValue("(sK)", status_name(end.end), static_cast<unsigned long long>(end.version));
   });
 }
 
@@ -338,6 +372,10 @@ PyObject* core_pid(PyObject* self, PyObject*) noexcept {
   return guard([&] { return PyLong_FromLong(session_of(self).pid()); });
 }
 
+PyObject* core_version(PyObject* self, PyObject*) noexcept {
+  return guard([&] { return PyLong_FromUnsignedLongLong(session_of(self).output_version()); });
+}
+
 PyObject* core_closed(PyObject* self, PyObject*) noexcept {
   return guard([&] { return Py_NewRef(session_of(self).closed() ? Py_True : Py_False); });
 }
@@ -358,7 +396,7 @@ PyObject* core_history(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// (lines, (row, column), alternate), or None without a screen model.
+// (lines, (row, column), alternate, version), or None without a screen model.
 PyObject* core_screen(PyObject* self, PyObject*) noexcept {
   return guard([&]() -> PyObject* {
     AgentSession& s = session_of(self);
@@ -373,7 +411,8 @@ PyObject* core_screen(PyObject* self, PyObject*) noexcept {
     for (std::size_t i = 0; i < shot->lines.size(); ++i) {
       PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), str_of_utf8(shot->lines[i]).release());
     }
-    return Py_BuildValue("(O(ii)O)", lines.get(), shot->row, shot->column, shot->alternate ? Py_True : Py_False);
+    return Py_BuildValue("(O(ii)OK)", lines.get(), shot->row, shot->column, shot->alternate ? Py_True : Py_False,
+                         static_cast<unsigned long long>(shot->version));
   });
 }
 
@@ -393,6 +432,8 @@ PyMethodDef METHODS[] = {
     {"send", core_send, METH_VARARGS, "send(data, timeout_ms, quiet_ms, max_output_bytes)"},
     {"write_then_wait", core_write_then_wait, METH_VARARGS,
      "write_then_wait(data, timeout_ms, quiet_ms, max_output_bytes, discard): None when another wait runs"},
+    {"wait_for_change", core_wait_for_change, METH_VARARGS,
+     "wait_for_change(since, timeout_ms, quiet_ms) -> (status, version)"},
     {"write", core_write, METH_O, "write(data)"},
     {"encode_keys", core_encode_keys, METH_O, "encode_keys(list of UTF-8 key words) -> bytes"},
     {"encode_paste", core_encode_paste, METH_O, "encode_paste(text) -> bytes, bracketed if the program asked"},
@@ -401,8 +442,9 @@ PyMethodDef METHODS[] = {
     {"exit_status", core_exit_status, METH_NOARGS, "exit_status() -> (ended, code, signal)"},
     {"pid", core_pid, METH_NOARGS, "pid()"},
     {"closed", core_closed, METH_NOARGS, "closed()"},
+    {"version", core_version, METH_NOARGS, "version() -> the output's version"},
     {"history", core_history, METH_NOARGS, "history()"},
-    {"screen", core_screen, METH_NOARGS, "screen() -> (lines, (row, column), alternate) or None"},
+    {"screen", core_screen, METH_NOARGS, "screen() -> (lines, (row, column), alternate, version) or None"},
     {"close", core_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };

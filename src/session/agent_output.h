@@ -20,9 +20,17 @@
 // screen() and resize() come from any thread. One lock guards the model
 // (or the light scan), held for one append or one look; never across a
 // write to the terminal. modes() takes no lock.
+//
+// Versions: a count of the changes the model took (chunks appended, size
+// changes), bumped under the model's lock, so a look and its version always
+// agree. It is all a caller needs to tell whether the screen may have moved
+// without feeding the model; wait_version() sleeps on it (its own lock and
+// condition, never the model's, so the reader's notify stays short).
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +51,7 @@ struct ScreenShot {
   int row = 0;
   int column = 0;
   bool alternate = false;
+  std::uint64_t version = 0;  // the changes counted when this was taken
 };
 
 class AgentOutput final : public ChunkObserver {
@@ -60,6 +69,13 @@ class AgentOutput final : public ChunkObserver {
   void resize(int rows, int columns);
   // The modes as of the newest output observed.
   text::TerminalModes modes() const noexcept { return modes_.load(std::memory_order_acquire); }
+  // The changes counted so far (see the file comment); also without a model.
+  std::uint64_t version() const noexcept { return version_.load(std::memory_order_acquire); }
+  // Blocks until the version is no longer `seen`, a poke() comes, or
+  // `until` passes; returns the version then.
+  std::uint64_t wait_version(std::uint64_t seen, std::chrono::steady_clock::time_point until);
+  // Wakes every wait_version() (a cancel).
+  void poke();
   // How many answers the terminal has given so far.
   std::uint64_t answers() const noexcept { return answers_.load(std::memory_order_acquire); }
 
@@ -72,6 +88,11 @@ class AgentOutput final : public ChunkObserver {
   std::shared_ptr<AgentInput> input_;
   std::shared_ptr<CastRecorder> recorder_;
   std::atomic<std::uint64_t> answers_{0};
+  void changed();
+  std::atomic<std::uint64_t> version_{0};
+  std::mutex change_mutex_;  // orders a bump against a sleeper's check
+  std::condition_variable change_;
+  std::uint64_t pokes_ = 0;  // under change_mutex_
 };
 
 }  // namespace morvik::session

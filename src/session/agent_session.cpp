@@ -147,6 +147,7 @@ void AgentSession::cancel() noexcept {
   if (in_forked_copy()) return;
   cancels_.fetch_add(1, std::memory_order_acq_rel);
   engine_->poke();
+  output_->poke();
 }
 
 Expected<void> AgentSession::resize(std::uint16_t rows, std::uint16_t columns) {

@@ -92,6 +92,30 @@ struct ExitInfo {
   std::optional<int> signal;
 };
 
+// A wait for the screen (or the line output) to change and settle; see
+// AgentSession::wait_for_change.
+struct ChangeWait {
+  std::uint64_t since;  // the version the change is counted from
+  std::uint64_t timeout_ms;
+  std::uint64_t quiet_ms;
+  std::function<bool()> interrupted;  // as AgentWait's
+};
+
+struct ChangeEnd {
+  WaitEnd end = WaitEnd::Timeout;  // Quiet (changed, then settled), Timeout, Exited or Cancelled
+  std::uint64_t version = 0;       // the output's version when it ended
+};
+
+// The screen a reply's text ends with (a full-screen program's): its first
+// `shown_rows` rows are the text's last lines, the rest blank.
+struct ShownScreen {
+  std::uint64_t version = 0;
+  std::size_t shown_rows = 0;
+  std::size_t rows = 0;
+  int row = 0;
+  int column = 0;
+};
+
 struct AgentReply {
   ReadOutput out;  // the output the wait covers, with its text made
   WaitEnd end = WaitEnd::Timeout;
@@ -103,6 +127,7 @@ struct AgentReply {
   bool running = false;
   std::size_t dropped_bytes = 0;  // queued output dropped before the wait
   std::optional<std::string> warning;  // something the caller should know (a recording cut off)
+  std::optional<ShownScreen> screen;   // when the text ends with the screen
 };
 
 class AgentSession {
@@ -123,6 +148,13 @@ class AgentSession {
   // before the wait (a flood an interrupt stopped); the reply counts it.
   Expected<std::optional<AgentReply>> write_then_wait_if_free(std::string_view input, const AgentWait& args,
                                                              bool discard = false);
+
+  // Waits, under the same lock as the waits above, until the output's
+  // version (AgentOutput::version) differs from `since` and then stays
+  // still for quiet_ms; or the timeout, the program's end, a cancel.
+  // Takes nothing from the inbox: the next wait's reply still shows every
+  // byte that came meanwhile.
+  Expected<ChangeEnd> wait_for_change(const ChangeWait& args);
 
   // Control, from any thread, at once.
   Expected<void> write(std::string_view input);
@@ -145,6 +177,8 @@ class AgentSession {
     if (in_forked_copy()) return std::nullopt;
     return output_->screen();
   }
+  // The output's version (AgentOutput::version), at once.
+  std::uint64_t output_version() const noexcept { return output_->version(); }
   ExitInfo exit_info();
   bool alive() { return !exit_info().ended; }
   pid_t pid() const noexcept { return engine_->pid(); }
@@ -183,7 +217,7 @@ class AgentSession {
   std::size_t discard_queued();
   // The reply's text: the lines rendered since the last reply, then the
   // unfinished one, or the alternate screen while it is in use.
-  void finish_text(ReadOutput& collected);
+  std::optional<ShownScreen> finish_text(ReadOutput& collected);
   std::optional<std::size_t> prompt_at_end(std::string_view collected) const;
   bool cancelled_since(std::uint64_t seen) const noexcept {
     return cancels_.load(std::memory_order_acquire) != seen;

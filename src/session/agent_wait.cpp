@@ -98,23 +98,25 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
   return !held;
 }
 
-void AgentSession::finish_text(ReadOutput& collected) {
+std::optional<ShownScreen> AgentSession::finish_text(ReadOutput& collected) {
   collected.made = true;
   if (!renderer_.alternate() && !collected.addressed) {
     collected.text.append(renderer_.take(true));
-    return;
+    return std::nullopt;
   }
   // A full-screen program: what it drew, not how. The main screen's lines
   // that came before it took over still lead.
   if (!collected.addressed) collected.text.append(renderer_.take(false));
   const std::optional<ScreenShot> shot = output_->screen();
-  if (!shot) return;
+  if (!shot) return std::nullopt;
   std::size_t rows = shot->lines.size();
   while (rows != 0 && shot->lines[rows - 1].empty()) --rows;
   for (std::size_t r = 0; r < rows; ++r) {
     collected.text.append(shot->lines[r]);
     collected.text.append("\n");
   }
+  // Which screen it was, so that a caller can ask what changed since.
+  return ShownScreen{shot->version, rows, shot->lines.size(), shot->row, shot->column};
 }
 
 std::optional<std::size_t> AgentSession::prompt_at_end(std::string_view collected) const {
@@ -317,7 +319,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
 AgentReply AgentSession::finish_wait(AgentReply& reply, ReadOutput& collected, WaitEnd end) {
   reply.end = end;
   answered_ = end == WaitEnd::Ready;
-  finish_text(collected);
+  reply.screen = finish_text(collected);
   engine_->record(collected.raw.view());
   Inbox& inbox = engine_->inbox();
   const auto events = inbox.receiver().events();

@@ -112,7 +112,8 @@ def test_refusals_name_the_field_and_the_rule_and_run_nothing(tmp_path):
         (send, {"terminal": "t1", "line": "x", "timeout_ms": 10**20},
          "terminal_send: invalid arguments: timeout_ms: Input should be less than or equal to 600000"),
         (send, {"terminal": "t1", "line": "x", "timeout": 5},
-         "unknown argument timeout (terminal_send takes: terminal, line, timeout_ms, quiet_ms, paste)"),
+         "unknown argument timeout (terminal_send takes: terminal, line, timeout_ms, quiet_ms, paste, "
+         "changes_since, max_chars, max_tokens)"),
         (send, {"line": "x"}, "terminal: Field required"),
         ("terminal_keys", {"terminal": "t1", "keys": []}, "keys: List should have at least 1 item"),
         ("terminal_history", {"terminal": "t1", "limit": 20_001}, "limit: Input should be less than or equal to 20000"),
@@ -152,7 +153,7 @@ def test_schemas_bound_every_number_and_string_and_name_the_programs(tmp_path):
                  or ("additionalProperties" in node and "maxProperties" not in node)]
     assert not unbounded, unbounded
     assert set(tools) == {f"terminal_{name}" for name in
-                          "start send read keys interrupt screen resize history list close".split()}
+                          "start send read keys interrupt screen wait_for_change search resize history list close".split()}
     start = tools["terminal_start"]
     assert "may start only: rbash (/usr/bin/rbash), ldd (/usr/bin/ldd)" in start.description
     assert "lets clients set only: MORVIK_OK." in start.input_schema["properties"]["env"]["description"]
@@ -247,7 +248,7 @@ def test_control_answers_at_once_while_a_call_waits(tmp_path):
     serve(tmp_path, ["--allow", "bash", "--allow-env", "PS1"], scenario, env={"PS1": None})
     assert max(took[key] for key in took if not key.startswith(("sleep", "closed"))) < 3, took
     assert re.fullmatch(r"t1: bash --norc --noprofile \(pid \d+, running\)", replies["list"]), replies
-    assert replies["screen"].startswith("[t1] main screen, 30 rows, cursor at row ")
+    assert replies["screen"].startswith("[t1] main screen, 30 rows, version ")
     assert replies["keys"] == "[t1] keys sent; the call waiting on t1 returns the program's answer"
     assert replies["interrupt"].startswith("[t1] Ctrl-C sent")
     for key in ("sleep", "sleep2"):
@@ -289,10 +290,13 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     options = ["--allow", "sh", "--allow-env", "PS1", "--max-output-chars", "2000"]
     capped, rest, pages, tail = serve(tmp_path, options, scenario, env={"PS1": None})
     header, body = capped.split("\n", 1)
-    omitted, total = map(int, re.fullmatch(
+    omitted, total, tokens, offset, omitted_again = map(int, re.fullmatch(
         r"\[t1\] status: cap \(output cap reached: terminal_read returns the rest\); \d+ ms; \d+ more bytes queued; "
-        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters left out of the middle \(terminal_history has them\)", header).groups())
+        r"still running; what you send now goes to the running program; (\d+) of (\d+) characters \(about (\d+) "
+        r"tokens\) left out of the middle \(terminal_history offset=(\d+) limit=(\d+) has them; terminal_search finds "
+        r"text in them\)", header).groups())
     head, end = body.split(f"\n[... {omitted} characters left out ...]\n")
+    assert omitted_again == omitted and tokens == -(-omitted // 4)
     assert omitted == total - 2000 and len(head) + len(end) == 2000 and head.startswith("1\n2\n3\n")
     assert rest.startswith("[t1] status: ready ") and rest.endswith("\n400000\ndone\n$ ")
     # The pages join into the whole history, each header saying where it is.
@@ -303,6 +307,8 @@ def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
         whole, at = whole + body, at + len(body)
     assert pages[-1].split("\n")[0].endswith(f" of {len(whole)}") and len(pages) > 100
     assert whole.endswith("\n99999\n100000\n$ ") and "\n300000\n" in whole
+    # The offsets the capped reply gave hold what it left out.
+    assert whole[offset - len(head):offset] == head and whole[offset + omitted:].startswith(end)
     assert tail == f"[t1] history characters {len(whole) - 100} to {len(whole)} of {len(whole)}\n{whole[-100:]}"
 
 
@@ -356,7 +362,8 @@ def test_full_screen_programs_through_keys_and_the_screen_and_their_recordings(t
 
     seen = serve(tmp_path, ["--allow", "vim", "--allow", "less", "--record", str(tmp_path / "casts")], scenario)
     header, *lines = seen["vim"].split("\n")
-    assert header == "[t1] alternate screen, 10 rows, cursor at row 1, column 9 (from 1); running", header
+    assert re.fullmatch(r"\[t1\] alternate screen, 10 rows, version \d+, cursor 1,9; running",
+                        header), header
     assert lines[:2] == ["  1 hello", "~"] and len(lines) == 10, lines
     assert seen["search"].split("\n")[1] == "line 300", seen["search"]
     assert seen["page"].split("\n")[1:3] == ["line 309", "line 310"], seen["page"]
@@ -523,3 +530,65 @@ def test_a_client_gone_with_our_stdout_costs_one_line_and_ends_the_programs(tmp_
     log = (tmp_path / "server.log").read_text()
     assert log.splitlines()[-1] == "morvik-mcp: the client went away (broken pipe); every program was stopped", log
     assert "Traceback" not in log and not support.running(program), log
+
+
+def test_budgets_in_tokens_changes_and_search_through_the_tools(tmp_path):
+    progress = support.python_child(tmp_path, "progress", r"""
+import sys, time
+print("building the project, a long banner line\nwith a second line to keep")
+sys.stdout.flush()
+time.sleep(0.5)
+for step in range(1, 11):
+    sys.stdout.write(f"\rstep {step} of 10"); sys.stdout.flush(); time.sleep(0.05)
+print("\nERROR: disk full")
+sys.stdin.readline()
+""")
+
+    async def scenario(call, ok):
+        got = {"start": await ok("terminal_start", argv=["sh"], env={"PS1": "$ "}, prompts=["$ "])}
+        got["long"] = await ok("terminal_send", terminal="t1", line="seq 1 3000", max_tokens=100)
+        # The server's 1000 tokens bound every page; the history in pages of 4000 characters.
+        got["over"] = await call("terminal_history", terminal="t1", limit=4001)
+        got["whole"] = ""
+        while not got["whole"] or len(page) == 4000:
+            page = (await ok("terminal_history", terminal="t1", offset=len(got["whole"]), limit=4000)).split("\n", 1)[1]
+            got["whole"] += page
+        got["search"] = await ok("terminal_search", terminal="t1", pattern=r"^(1500|299\d)$", regex=True, limit=3,
+                                 context_lines=1)
+        await ok("terminal_start", argv=[progress], rows=5, columns=50, quiet_ms=200)
+        first = await ok("terminal_screen", terminal="t2")
+        got["first"] = first
+        version = int(re.search(r"version (\d+)", first).group(1))
+        got["change"] = await ok("terminal_wait_for_change", terminal="t2", quiet_ms=300, changes_since=version)
+        got["same"] = await ok("terminal_screen", terminal="t2",
+                               changes_since=int(re.search(r"version (\d+)", got["change"]).group(1)))
+        return got
+
+    got = serve(tmp_path, ["--allow", "sh", "--allow", progress, "--allow-env", "PS1", "--max-output-tokens", "1000"],
+                scenario, env={"PS1": None})
+    # The call's 100 tokens hold, not the server's 1000, and the header says where the middle is.
+    header, body = got["long"].split("\n", 1)
+    omitted, offset = map(int, re.search(r"(\d+) of \d+ characters \(about \d+ tokens\) left out of the middle "
+                                          r"\(terminal_history offset=(\d+) ", header).groups())
+    assert len(body) - len(f"\n[... {omitted} characters left out ...]\n") == 400
+    assert got["over"][1] and "limit: Input should be less than or equal to 4000" in got["over"][0]
+    whole = got["whole"]
+    head, tail = body.split(f"\n[... {omitted} characters left out ...]\n")
+    assert whole[offset - len(head):offset] == head and whole[offset + omitted:].startswith(tail)
+    # Hits at their offsets into the same history, the hit's line marked.
+    hits = re.findall(r"@(\d+) line (\d+)\n.*\n>\d+\|(\d+)\n", got["search"])
+    assert got["search"].startswith("[t1] 3 hits (the first 3; more follow") and len(hits) == 3
+    for at, line, text in hits:
+        assert whole[int(at):].startswith(text + "\n") and whole.count("\n", 0, int(at)) == int(line) - 1
+    assert [text for _, _, text in hits] == ["1500", "2990", "2991"]
+    # The change settled once the bar ended; its rows rebuild the screen.
+    rows = got["first"].split("\n")[1:]
+    change_header, *changes = got["change"].split("\n")
+    assert change_header.startswith("[t2] changed after ") and re.search(r"\d+ changes since", change_header)
+    for line in changes:
+        where, _, text = line.partition("|")
+        number, _, column = where.partition(":")
+        rows[int(number) - 1] = rows[int(number) - 1][:int(column) - 1] + text if column else text
+    assert rows[:4] == ["building the project, a long banner line", "with a second line to keep", "step 10 of 10",
+                        "ERROR: disk full"], rows
+    assert re.search(r"unchanged since \d+; running$", got["same"]), got["same"]

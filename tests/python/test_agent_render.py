@@ -153,7 +153,8 @@ read line; printf '\nread %s, \346\227\245\346\234\254 e\314\201\n' "$line"
         deadline = time.monotonic() + 20
         while player.alive and time.monotonic() < deadline:
             player.read(timeout_ms=2000)
-        assert player.screen() == recorded
+        # What shows; the versions count each terminal's own changes.
+        assert player.screen()[:3] == recorded[:3]
     assert recorded.lines[2:6] == ["    hello", "", "", "progress 100%"] and "read it, 日本 e\u0301" in recorded.lines
 
 
