@@ -3,8 +3,9 @@
 from typing import Literal, final
 
 _Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
-# (text, status, prompt index, queued bytes, exit code, signal, still running, dropped bytes, warning)
-_Answer = tuple[str, _Status, int | None, int, int | None, int | None, bool, int, str | None]
+# (text, status, prompt index, queued bytes, exit code, signal, still running, dropped bytes, warning,
+#  the shell's command exit code, its folder)
+_Answer = tuple[str, _Status, int | None, int, int | None, int | None, bool, int, str | None, int | None, str | None]
 
 STATUSES: tuple[_Status, ...]
 
@@ -24,6 +25,7 @@ class Core:
         screen: bool,
         record_fd: int,
         path: bytes | None,
+        marks_nonce: bytes,
         /,
     ) -> Core: ...
     def wait(self, timeout_ms: int, quiet_ms: int | None, max_output_bytes: int, /) -> _Answer: ...

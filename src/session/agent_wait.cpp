@@ -53,6 +53,7 @@ std::size_t AgentSession::discard_queued() {
     if (queued.size() > 2 * DISCARD_KEPT_BYTES) {
       const std::size_t gone = queued.size() - DISCARD_KEPT_BYTES;
       engine_->record(std::string_view(queued).substr(0, gone));
+      marks_.feed(std::string_view(queued).substr(0, gone));
       queued.erase(0, gone);
     }
   }
@@ -62,8 +63,10 @@ std::size_t AgentSession::discard_queued() {
   const std::size_t line = queued.find('\n', queued.size() - keep);
   if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
   const std::string_view before_kept = std::string_view(queued).substr(0, queued.size() - keep);
-  // The kept end reaches the history with the reply that shows it.
+  // The kept end reaches the history with the reply that shows it, and the
+  // marks with the wait that takes it: each byte is fed to them once.
   engine_->record(before_kept);
+  marks_.feed(before_kept);
   // The line the last reply left unfinished ends in what was dropped: the
   // renderer sees that end, so the kept text starts a line of its own.
   renderer_.set_columns(columns_.load(std::memory_order_acquire));
@@ -99,6 +102,7 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
     }
   }
   key_mode_.feed(added);
+  marks_.feed(added);
   application_cursor_.store(key_mode_.application(), std::memory_order_release);
   bracketed_paste_.store(key_mode_.bracketed_paste(), std::memory_order_release);
   return !held;
@@ -206,6 +210,16 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   const bool trust_prompts = answered_;
   // The prompt that ends the output so far, as last looked at.
   std::optional<std::size_t> shown_prompt;
+  // The prompts the shell drew to their end before this wait, or when
+  // last looked at: one drawn since, with nothing after it but the input
+  // line, is the shell waiting for its next command. Not while input of
+  // ours is queued: that prompt comes before an earlier line's answer.
+  std::uint64_t shell_prompts = marks_.prompts_drawn();
+  auto shell_waits = [&]() {
+    if (marks_.prompts_drawn() == shell_prompts) return false;
+    shell_prompts = marks_.prompts_drawn();
+    return marks_.stage() == ShellMarks::Stage::Input && !engine_->input_queued();
+  };
 
   // Whether the prompt shown ends the output. `just_taken`: the output that
   // shows it was taken this moment, so the reader finding the terminal empty
@@ -273,6 +287,7 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   for (;;) {
     if (cancelled_since(cancel_seen)) rule.cancelled();
     if (cap == 0 || collected.raw.size() >= cap) rule.capped();
+    if (shell_waits()) rule.shell_prompt_drawn();
     if (args.interrupted && Clock::now() >= next_interrupt_check) {
       if (args.interrupted()) rule.cancelled();
       next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;
@@ -334,6 +349,8 @@ AgentReply AgentSession::finish_wait(AgentReply& reply, ReadOutput& collected, W
   // has only just ended, which the next reply tells).
   if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
   if (recorder_) reply.warning = recorder_->take_warning();
+  if (const ShellMarks::Ended ended = marks_.take_ended(); ended.ended) reply.command_exit_code = ended.status;
+  reply.cwd = marks_.cwd();
   reply.running = end != WaitEnd::Ready && end != WaitEnd::Exited && !reply.exit.ended && !closed();
   reply.out = std::move(collected);
   return std::move(reply);
