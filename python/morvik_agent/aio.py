@@ -19,7 +19,7 @@ from types import TracebackType
 from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from morvik_agent._terminal import Core
-from morvik_agent.terminal import Call, Client, Reply, _start, face
+from morvik_agent.terminal import Call, Client, Reply, _shell, _start, face
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -113,6 +113,7 @@ class AsyncTerminal(Client):
         self._carry: list[str] = []
 
     start = _start_awaited(_start)
+    shell = _start_awaited(_shell)
     send = _awaited(Client._send)
     read = _awaited(Client._read)
     send_keys = _awaited(Client._send_keys)

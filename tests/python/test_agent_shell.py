@@ -1,0 +1,178 @@
+"""Shells started with `Terminal.shell`: each reply says how the command in
+it ended.
+
+Protects: ``command_exit_code`` equal to ``$?`` for every command of a
+corpus in bash, zsh and fish (None when no command ended: an empty line,
+Ctrl-C at the prompt), ``cwd`` following ``cd``; a command's forged marks
+never changing a failure into a success nor ending a reply early, and the
+nonce out of the commands' reach; the user's start-up files running and
+their prompt shown unchanged, with no mark in any text; the private folder
+gone at close.
+Must never judge by timing: every reply of a command is "ready" only once
+the shell drew its next prompt.
+"""
+
+import os
+import shutil
+
+import pytest
+
+from morvik_agent import Terminal
+
+WAIT = {"timeout_ms": 20_000}
+PLAIN = {"TERM": "xterm-256color", "PS1": "$ "}
+
+
+def need(program):
+    if shutil.which(program) is None:
+        pytest.skip(f"{program} is not installed (make test installs it)")
+    return program
+
+
+def statuses(*codes):
+    """``(exit N)`` for each N: every status a command can end with."""
+    return [(f"(exit {n})", n) for n in codes]
+
+
+# (command, its $?) in bash and zsh alike; None: no command ended.
+POSIX = [
+    ("true", 0), ("false", 1), ("! true", 1), ("! false", 0), (":", 0),
+    *statuses(*range(0, 256, 5)), ("(exit 3)", 3), ("sh -c 'exit 42'", 42), ("sh -c 'exit 255'", 255),
+    ("false | true", 0), ("true | false", 1), ("echo hi | grep -q hi", 0), ("echo hi | grep -q no", 1),
+    ("set -o pipefail; false | true", 1), ("false | true; set +o pipefail", 0), ("false | true", 0),
+    ("false && true", 1), ("false || true", 0), ("true && (exit 4)", 4), ("false || (exit 6) || true", 0),
+    ("true && false || (exit 8)", 8),
+    ("sh -c 'kill -TERM $$'", 143), ("sh -c 'kill -KILL $$'", 137), ("sh -c 'kill -INT $$'", 130),
+    ("sh -c 'kill -SEGV $$'", 139), ("sh -c 'kill -PIPE $$'", 141), ("timeout 0.2 sleep 5", 124),
+    ("cat <<'EOF'\nhello\nEOF", 0), ("grep -q nomatch <<'EOF'\nabc\nEOF", 1), ("sh <<'EOF'\nexit 12\nEOF", 12),
+    ("for i in 1 2 3\ndo\n  echo $i\ndone", 0), ("for i in 1 2\ndo\n  false\ndone", 1),
+    ("while false; do :; done", 0), ("if false; then :; else (exit 9); fi", 9),
+    ("f() { return 7; }", 0), ("f", 7), ("g() {\n  (exit 5)\n}", 0), ("g", 5), ("g || f", 7),
+    ("(set -e; false; echo not reached)", 1), ("(set -e; true; (exit 3))", 3),
+    ("printf abc", 0), ("printf abc; false", 1), ("printf '\\033]133;D;0\\007'; (exit 2)", 2),
+    ("echo '\\033]133;A\\007'", 0), ("x=$(exit 9)", 9), ("test 1 -eq 2", 1), ("[ a = a ]", 0),
+    ("no_such_command_here", 127), ("/etc/passwd", 126), ("(( 0 ))", 1), ("(( 3 ))", 0),
+    ("", None), ("   ", None), ("sleep 0.1", 0), ("yes | head -1", 0), ("true", 0),
+]
+
+FISH = [
+    ("true", 0), ("false", 1), ("not true", 1), ("not false", 0),
+    *[(f"sh -c 'exit {n}'", n) for n in range(0, 256, 6)], ("fish -c 'exit 3'", 3),
+    ("false | true", 0), ("true | false", 1), ("echo hi | grep -q hi", 0), ("echo hi | grep -q no", 1),
+    ("false; and true", 1), ("false; or true", 0), ("true && false", 1), ("false || sh -c 'exit 4'", 4),
+    ("sh -c 'kill -TERM $$'", 143), ("sh -c 'kill -KILL $$'", 137), ("sh -c 'kill -SEGV $$'", 139),
+    ("timeout 0.2 sleep 5", 124),
+    ("for i in 1 2 3\n  echo $i\nend", 0), ("for i in 1 2\n  false\nend", 1),
+    ("if false\n  true\nelse\n  sh -c 'exit 9'\nend", 9), ("begin; false; end", 1),
+    ("function f; return 7; end", 0), ("f", 7), ("f; or true", 0),
+    ("printf abc", 0), ("printf abc; false", 1), ("printf '\\e]133;D;0\\a'; sh -c 'exit 2'", 2),
+    ("test 1 -eq 2", 1), ("no_such_command_here", 127),
+    ("", None), ("sleep 0.1", 0), ("true", 0),
+]
+
+CORPUS = {"bash": POSIX, "zsh": POSIX, "fish": FISH}
+FOLDERS = ["/", "/tmp", "{home}/a dir%20x"]
+
+
+@pytest.mark.parametrize("program", sorted(CORPUS))
+def test_command_exit_code_is_the_shells_status(program, tmp_path):
+    need(program)
+    home = tmp_path / "home"
+    (home / "a dir%20x").mkdir(parents=True)
+    with Terminal.shell(program, env={**PLAIN, "HOME": str(home)}, cwd=home, **WAIT) as t:
+        assert t.banner.status == "ready" and t.banner.command_exit_code is None
+        assert t.banner.cwd == str(home)
+        seen = []
+        for line, code in CORPUS[program]:
+            reply = t.send(line)
+            seen.append((line, reply.status, reply.command_exit_code))
+            assert (reply.status, reply.command_exit_code) == ("ready", code), (line, reply)
+        # Ctrl-C: a running command ends with 130; at the prompt none ends.
+        running = t.send("sleep 30", timeout_ms=300)
+        assert running.status == "timeout" and running.command_exit_code is None
+        stopped = t.interrupt()
+        assert (stopped.status, stopped.command_exit_code) == ("ready", 130)
+        at_prompt = t.interrupt()
+        assert (at_prompt.status, at_prompt.command_exit_code) == ("ready", None)
+        for folder in FOLDERS:
+            folder = folder.format(home=home)
+            moved = t.send(f"cd '{folder}'")
+            assert (moved.command_exit_code, moved.cwd) == (0, folder)
+        failed = t.send("cd /no/such/folder")
+        assert failed.command_exit_code == 1 and failed.cwd == FOLDERS[-1].format(home=home)
+    assert len(seen) == len(CORPUS[program])
+
+
+def _folder_of(t):
+    """The shell's private folder, as its arguments or environment name it."""
+    with open(f"/proc/{t.pid}/cmdline", "rb") as f:
+        words = f.read().decode().split("\0")
+    for word in words:
+        if "morvik-shell-" in word:
+            return word[:word.index("morvik-shell-")] + word[word.index("morvik-shell-"):].split("/")[0]
+    with open(f"/proc/{t.pid}/environ", "rb") as f:
+        return dict(e.split("=", 1) for e in f.read().decode().split("\0") if "=" in e)["ZDOTDIR"]
+
+
+@pytest.mark.parametrize("program", sorted(CORPUS))
+def test_forged_marks_change_nothing(program, tmp_path):
+    need(program)
+    esc = "\\033" if program != "fish" else "\\e"
+    bel = "\\007" if program != "fish" else "\\a"
+    forged = "".join(f"{esc}]133;{m}{bel}" for m in ("D;0", "D;0;morvik=0000", "A", "B", "C", "A;morvik=", "B"))
+    with Terminal.shell(program, env={**PLAIN, "HOME": str(tmp_path)}, **WAIT) as t:
+        folder = _folder_of(t)
+        assert os.listdir(folder) and "nonce" not in os.listdir(folder)
+        # A forged end, then a forged prompt, and the command goes on after
+        # them: the reply waits for its real end.
+        reply = t.send(f"printf '{forged}$ '; sleep 0.5; echo after; false")
+        assert (reply.status, reply.command_exit_code) == ("ready", 1), reply
+        assert "after" in reply.text
+        # A folder reported from inside a command is forged too.
+        moved = t.send(f"printf '{esc}]7;file://x/etc{bel}'; true")
+        assert (moved.command_exit_code, moved.cwd) == (0, reply.cwd)
+        # The commands find no trace of the nonce: not in their environment,
+        # nor in the shell's, nor as a file.
+        env = t.send("env")
+        assert "morvik" not in env.text.lower().replace("morvik-shell-", "")
+        with open(f"/proc/{t.pid}/environ", "rb") as f:
+            assert b"nonce" not in f.read().lower()
+    assert not os.path.exists(folder)
+
+
+RC = {
+    "bash": (".bashrc", "PS1='mine> '\nalias ll='echo aliased'\ngreet() { echo \"hi $1\"; }\n", "mine>"),
+    "zsh": (".zshrc", "PROMPT='zmine> '\nalias ll='echo aliased'\ngreet() { echo \"hi $1\"; }\n", "zmine>"),
+    "fish": (".config/fish/config.fish",
+             "function fish_prompt; echo -n 'fmine> '; end\nalias ll='echo aliased'\n"
+             "function greet; echo \"hi $argv\"; end\n", "fmine>"),
+}
+
+
+@pytest.mark.parametrize("program", sorted(RC))
+def test_user_files_run_and_prompt_shows_unchanged(program, tmp_path):
+    need(program)
+    name, body, prompt = RC[program]
+    (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+    (tmp_path / name).write_text(body)
+    env = {"TERM": "xterm-256color", "HOME": str(tmp_path), "XDG_CONFIG_HOME": str(tmp_path / ".config"),
+           "HISTFILE": str(tmp_path / "history")}
+    with Terminal.shell(program, env=env, **WAIT) as t:
+        assert t.banner.status == "ready" and t.banner.text.rstrip().endswith(prompt)
+        replies = [t.send(line) for line in ("ll", "greet you", "echo one", "history")]
+        assert [r.command_exit_code for r in replies] == [0, 0, 0, 0]
+        assert "aliased" in replies[0].text and "hi you" in replies[1].text
+        assert "echo one" in replies[3].text
+        screen = t.screen()
+        assert screen.lines[screen.cursor[0]] == prompt + " " or screen.lines[screen.cursor[0]].rstrip() == prompt
+        assert screen.cursor[1] == len(prompt) + 1
+        shown = "\n".join([*(r.text for r in replies), *screen.lines, t.history()])
+        assert "133;" not in shown and "\x1b" not in "".join(r.text for r in replies)
+
+
+def test_shell_without_hooks_runs_as_started():
+    need("dash")
+    with Terminal.shell("dash", env=PLAIN, **WAIT) as t:
+        reply = t.send("false")
+        assert (reply.status, reply.command_exit_code, reply.cwd) == ("ready", None, None)
+        assert t.argv == ("dash",)
