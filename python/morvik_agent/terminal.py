@@ -424,7 +424,7 @@ class Client:
 
     # A shell's private folder of start-up files (shell.py), removed at
     # close, or when the terminal is dropped unclosed.
-    _shell_files: weakref.finalize[[str, bool], None] | None = None
+    _shell_files: weakref.finalize[..., Any] | None = None
 
     def _close_now(self) -> None:
         if self._shell_files is not None:
