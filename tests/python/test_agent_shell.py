@@ -102,6 +102,13 @@ def test_command_exit_code_is_the_shells_status(program, tmp_path):
             assert (moved.command_exit_code, moved.cwd) == (0, folder)
         failed = t.send("cd /no/such/folder")
         assert failed.command_exit_code == 1 and failed.cwd == FOLDERS[-1].format(home=home)
+        # Output longer than a reply: the code comes with the reply that
+        # holds the command's end.
+        parts = [t.send("seq 20000; false", max_output_bytes=8192)]
+        while parts[-1].status == "cap":
+            parts.append(t.read(max_output_bytes=8192))
+        assert len(parts) > 3 and [r.command_exit_code for r in parts] == [None] * (len(parts) - 1) + [1]
+        assert "".join(r.text for r in parts).split().count("20000") == 1
         # Ctrl-C: a running command ends with 130; at the prompt none ends
         # (the shell may redraw its prompt after the first reply: the
         # second takes that).
@@ -112,6 +119,10 @@ def test_command_exit_code_is_the_shells_status(program, tmp_path):
         at_prompt = [t.interrupt(), t.read(timeout_ms=1000)]
         assert [(r.status, r.command_exit_code) for r in at_prompt] == [("ready", None)] * 2
     assert len(seen) == len(CORPUS[program])
+
+
+FORGED = [("D;0",), ("D;0;morvik=0000",), ("A", "B"), ("D;0", "A", "B"), ("D;0;morvik=", "A;morvik=", "B"),
+          ("B", "C", "D;0")]
 
 
 def _folder_of(t):
@@ -129,15 +140,16 @@ def test_forged_marks_change_nothing(program, tmp_path):
     need(program)
     esc = "\\033" if program != "fish" else "\\e"
     bel = "\\007" if program != "fish" else "\\a"
-    forged = "".join(f"{esc}]133;{m}{bel}" for m in ("D;0", "D;0;morvik=0000", "A", "B", "C", "A;morvik=", "B"))
     with Terminal.shell(program, env={**PLAIN, "HOME": str(make_home(tmp_path))}, **WAIT) as t:
         folder = _folder_of(t)
         assert os.listdir(folder) and "nonce" not in os.listdir(folder)
-        # A forged end, then a forged prompt, and the command goes on after
-        # them: the reply waits for its real end.
-        reply = t.send(f"printf '{forged}$ '; sleep 0.5; echo after; false")
-        assert (reply.status, reply.command_exit_code) == ("ready", 1), reply
-        assert "after" in reply.text
+        # A forged end, a forged prompt, and the command goes on after them:
+        # the reply waits for its real end.
+        for marks in FORGED:
+            forged = "".join(f"{esc}]133;{m}{bel}" for m in marks)
+            reply = t.send(f"printf '{forged}$ '; sleep 0.3; echo after; false")
+            assert (reply.status, reply.command_exit_code) == ("ready", 1), (marks, reply)
+            assert "after" in reply.text
         # A folder reported from inside a command is forged too.
         moved = t.send(f"printf '{esc}]7;file://x/etc{bel}'; true")
         assert (moved.command_exit_code, moved.cwd) == (0, reply.cwd)
