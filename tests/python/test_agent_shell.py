@@ -192,9 +192,14 @@ def test_user_files_run_and_prompt_shows_unchanged(program, tmp_path):
         assert "133;" not in shown and "\x1b" not in "".join(r.text for r in replies)
 
 
-def test_shell_without_hooks_runs_as_started():
+def test_shell_without_hooks_runs_as_started_and_a_programs_own_marks_count():
     need("dash")
     with Terminal.shell("dash", env=PLAIN, **WAIT) as t:
         reply = t.send("false")
         assert (reply.status, reply.command_exit_code, reply.cwd) == ("ready", None, None)
         assert t.argv == ("dash",)
+        # Marks of its own, with no nonce to carry: taken at their word.
+        own = "".join(f"\\033]{m}\\007" for m in ("7;file://h/x%%20y", "133;A", "133;B", "133;C", "133;D;5"))
+        reply = t.send(f"printf '{own}'")
+        assert (reply.command_exit_code, reply.cwd) == (5, "/x y")
+        assert "133" not in reply.text
