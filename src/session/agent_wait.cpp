@@ -287,7 +287,14 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   for (;;) {
     if (cancelled_since(cancel_seen)) rule.cancelled();
     if (cap == 0 || collected.raw.size() >= cap) rule.capped();
-    if (shell_waits()) rule.shell_prompt_drawn();
+    if (shell_waits()) {
+      // What the shell wrote with its prompt, after the mark (zsh and fish
+      // erase the rest of the line there), belongs to that prompt: it is
+      // on its way now, so a drain takes it before the reply ends.
+      bool more = false;
+      (void)drain(collected, cap, deadline, cancel_seen, false, more, cut);
+      rule.shell_prompt_drawn();
+    }
     if (args.interrupted && Clock::now() >= next_interrupt_check) {
       if (args.interrupted()) rule.cancelled();
       next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;

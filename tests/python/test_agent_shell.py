@@ -157,8 +157,9 @@ def test_user_files_run_and_prompt_shows_unchanged(program, tmp_path):
     env = {"TERM": "xterm-256color", "HOME": str(tmp_path), "XDG_CONFIG_HOME": str(tmp_path / ".config"),
            "HISTFILE": str(tmp_path / "history")}
     with Terminal.shell(program, env=env, **WAIT) as t:
-        assert t.banner.status == "ready" and t.banner.text.rstrip().endswith(prompt)
-        replies = [t.send(line) for line in ("ll", "greet you", "echo one", "history")]
+        replies = [t.banner, *(t.send(line) for line in ("ll", "greet you", "echo one", "history"))]
+        assert all(r.status == "ready" and r.text.endswith(f"\n{prompt} "[r is t.banner:]) for r in replies)
+        replies = replies[1:]
         assert [r.command_exit_code for r in replies] == [0, 0, 0, 0]
         assert all(w in r.text for r, w in zip(replies, ["aliased", "hi you", "", "echo one"]))
         screen = t.screen()
