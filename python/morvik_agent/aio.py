@@ -87,7 +87,8 @@ class AsyncTerminal(Client):
     """A program on its own pseudo-terminal, driven from asyncio.
 
     Made by ``await AsyncTerminal.start(...)``, which takes the arguments of
-    `Terminal.start`; every call takes the arguments of `Terminal`'s and
+    `Terminal.start` (or ``await AsyncTerminal.shell(...)``, those of
+    `Terminal.shell`); every call takes the arguments of `Terminal`'s and
     gives its result. Waits (`send`, `read`, `send_keys`, `interrupt`) run
     on worker threads, one at a time per terminal in the order made;
     terminals wait in parallel. Control (`cancel`, `resize`, `alive`,

@@ -740,7 +740,8 @@ def _start_in_place(call: Callable[Concatenate[type[Terminal], P], Call[Terminal
 class Terminal(Client):
     """A program on its own pseudo-terminal: send a line, get a `Reply`.
 
-    Made by `Terminal.start`. Every method may be called from any thread.
+    Made by `Terminal.start`, or `Terminal.shell` for a shell that says how
+    each command ended. Every method may be called from any thread.
     Waits (`send`, `read`, `send_keys`, `interrupt`) run one at a time; a
     second waits for the first. Control acts at once, even while another
     thread waits: `send_keys` and `interrupt` send their keys immediately
