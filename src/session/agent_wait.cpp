@@ -293,7 +293,17 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
       // on its way now, so a drain takes it before the reply ends.
       bool more = false;
       (void)drain(collected, cap, deadline, cancel_seen, false, more, cut);
-      rule.shell_prompt_drawn();
+      // Drawn, the prompt still precedes the read: bash sets its line
+      // editor up after it, and a Ctrl-C that lands meanwhile leaves it
+      // reading without a prompt, losing the next keys typed. The kernel,
+      // asked once, says when it reads; where it cannot tell, the prompt
+      // does.
+      const ReadyRule::Kernel answer = ask_kernel();
+      if (answer == ReadyRule::Kernel::Unknown) {
+        rule.shell_prompt_drawn();
+      } else {
+        rule.kernel_said(answer, Clock::now());
+      }
     }
     if (args.interrupted && Clock::now() >= next_interrupt_check) {
       if (args.interrupted()) rule.cancelled();

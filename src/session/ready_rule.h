@@ -114,10 +114,12 @@ class ReadyRule {
   void cancelled() noexcept { decide(WaitEnd::Cancelled); }
   void capped() noexcept { decide(WaitEnd::Cap); }
   // The shell reported (with its marks, shell_marks.h) a prompt drawn to
-  // its end since the wait began, and nothing after it: it waits for its
-  // next command, which no kernel question needs to confirm. Between a
-  // command's start and end mark nothing is reported, and the kernel
-  // decides as for any program.
+  // its end since the wait began, and nothing after it, where the kernel
+  // cannot tell whether it reads: it waits for its next command. Where the
+  // kernel tells, the driver asks it at once instead, since the shell sets
+  // its line editor up after drawing the prompt. Between a command's start
+  // and end mark nothing is reported, and the kernel decides as for any
+  // program.
   void shell_prompt_drawn() noexcept { decide(WaitEnd::Ready); }
   // The answer to ConfirmPrompt; `still_shown`: the end of the output (a
   // drain may have taken more) still shows a prompt.

@@ -78,6 +78,10 @@ def test_command_exit_code_is_the_shells_status(program, tmp_path):
     (home / "a dir%20x").mkdir()
     with Terminal.shell(program, env={**PLAIN, "HOME": str(home)}, cwd=home, **WAIT) as t:
         assert (t.banner.status, t.banner.command_exit_code, t.banner.cwd) == ("ready", None, str(home))
+        # Ready means the shell reads: keys sent at once all reach it (bash
+        # loses them to a Ctrl-C that lands while it sets its editor up).
+        for _ in range(40):
+            assert (t.interrupt().status, t.send("echo ok").command_exit_code) == ("ready", 0)
         for line, code in CORPUS[program]:
             reply = t.send(line)
             assert (reply.status, reply.command_exit_code) == ("ready", code), (line, reply)
