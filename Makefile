@@ -30,7 +30,7 @@ all: install
 BUILD_PACKAGES ?= g++ cmake pkg-config libvterm-dev
 HOOKS_PACKAGES ?= $(BUILD_PACKAGES)
 DEMO_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb
-TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev tmux asciinema vim less man-db procps sqlite3 nodejs python3 sudo nano whiptail
+TEST_PACKAGES ?= $(BUILD_PACKAGES) gcc gdb libgtest-dev tmux asciinema vim less man-db procps sqlite3 nodejs python3 sudo nano whiptail zsh fish
 who = make $(or $(MAKECMDGOALS),all)
 
 build-packages:

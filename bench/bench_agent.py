@@ -36,6 +36,10 @@ G. Tokens: the 50-step session of token_session.py (vim, less, top, a build
    screen of the same version). Then `Terminal.search` over a full history
    (4 MiB of output): plain text and a regular expression, the history's
    own making included.
+H. What the shell's marks cost: bash `echo hi` through `Terminal.shell()`
+   (its prompt ends each reply by its marks, which also carry the exit
+   code) against `Terminal.start(["bash"])` with the prompt given, both
+   reading the same `~/.bashrc` of a home of their own.
 
 Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
@@ -505,6 +509,34 @@ def idle_costs(count):
     return got
 
 
+def shell_marks(ws, rounds):
+    """The round trip of `echo hi` in bash with the shell's marks and
+    without, interleaved; each reply checked (the marked one for its exit
+    code too)."""
+    run.progress("G shell marks: bash echo hi")
+    home = ws.dir / "shell-home"
+    home.mkdir(exist_ok=True)
+    (home / ".bashrc").write_text(f"PS1={shlex.quote(run.BASH_PROMPT)}\n")
+    env = {**ENV, "HOME": str(home)}
+    impls = {"start, prompt": Terminal.start(["bash"], env=env, prompts=[run.BASH_PROMPT]),
+             "shell()": Terminal.shell("bash", env=env)}
+
+    def step(name, impl):
+        began = time.monotonic()
+        reply = impl.send("echo hi")
+        took = time.monotonic() - began
+        if reply.status != "ready" or "hi" not in reply.text or (name == "shell()") != (reply.command_exit_code == 0):
+            raise run.Broken(f"{name}: {reply}")
+        return took
+
+    try:
+        interleaved(impls, 20, step)
+        return interleaved(impls, rounds, step)
+    finally:
+        for impl in impls.values():
+            impl.close()
+
+
 def paired(these, reference):
     """The median of the per-round ratios, with their p25-p75."""
     ratios = [a / b for a, b in zip(these, reference) if b > 0]
@@ -565,7 +597,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
-    parser.add_argument("--only", action="append", choices=list("ABCDEFG"), help="only these parts (repeatable)")
+    parser.add_argument("--only", action="append", choices=list("ABCDEFGH"), help="only these parts (repeatable)")
     options = parser.parse_args(argv)
     parts = set(options.only or "ABCDEFG")
     if options.close_only:
@@ -636,6 +668,17 @@ def main(argv=None):
                 out.append(f"| {kind} | {c['fds']:.2f} | {c['kib']:.1f} | {ms(c['start_ms'] / 1000)} |")
         if "G" in parts:
             out.extend(token_report(ws, 3 if options.quick else 10))
+        if "H" in parts:
+            got = shell_marks(ws, trip_rounds)
+            plain, marked = got["start, prompt"], got["shell()"]
+            extra = sorted(b - a for a, b in zip(plain, marked))
+            out.append("\n## H. The shell's marks: bash `echo hi`\n")
+            out.append("| Terminal.start(['bash']), prompt: median | p95 | Terminal.shell(): median | p95 | "
+                       "added per round: median (p25-p75) |")
+            out.append("|---|---|---|---|---|")
+            out.append(f"| {us(run.median(plain))} | {us(run.percentile(plain, 0.95))} | {us(run.median(marked))} | "
+                       f"{us(run.percentile(marked, 0.95))} | {us(run.median(extra))} "
+                       f"({us(run.percentile(extra, 0.25))} to {us(run.percentile(extra, 0.75))}) |")
     finally:
         ws.cleanup()
     print("\n".join(out))

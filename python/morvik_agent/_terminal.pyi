@@ -4,9 +4,10 @@ from typing import Literal, final
 
 _Status = Literal["ready", "quiet", "timeout", "exited", "cancelled", "cap"]
 # (text, status, prompt index, queued bytes, exit code, signal, still running, dropped bytes, warning,
-# the screen the text ends with: (version, rows shown, rows, cursor row, cursor column))
+# the screen the text ends with: (version, rows shown, rows, cursor row, cursor column),
+# the shell's command exit code, its folder)
 _Answer = tuple[str, _Status, int | None, int, int | None, int | None, bool, int, str | None,
-                tuple[int, int, int, int, int] | None]
+                tuple[int, int, int, int, int] | None, int | None, str | None]
 
 STATUSES: tuple[_Status, ...]
 
@@ -26,6 +27,7 @@ class Core:
         screen: bool,
         record_fd: int,
         path: bytes | None,
+        marks_nonce: bytes,
         /,
     ) -> Core: ...
     def wait(self, timeout_ms: int, quiet_ms: int | None, max_output_bytes: int, /) -> _Answer: ...

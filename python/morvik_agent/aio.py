@@ -19,7 +19,7 @@ from types import TracebackType
 from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from morvik_agent._terminal import Core
-from morvik_agent.terminal import Call, Client, Reply, _start, face
+from morvik_agent.terminal import Call, Client, Reply, _shell, _start, face
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -87,7 +87,8 @@ class AsyncTerminal(Client):
     """A program on its own pseudo-terminal, driven from asyncio.
 
     Made by ``await AsyncTerminal.start(...)``, which takes the arguments of
-    `Terminal.start`; every call takes the arguments of `Terminal`'s and
+    `Terminal.start` (or ``await AsyncTerminal.shell(...)``, those of
+    `Terminal.shell`); every call takes the arguments of `Terminal`'s and
     gives its result. Waits (`send`, `read`, `send_keys`, `interrupt`,
     `wait_for_change`) run
     on worker threads, one at a time per terminal in the order made;
@@ -114,6 +115,7 @@ class AsyncTerminal(Client):
         self._carry: list[str] = []
 
     start = _start_awaited(_start)
+    shell = _start_awaited(_shell)
     send = _awaited(Client._send)
     read = _awaited(Client._read)
     send_keys = _awaited(Client._send_keys)

@@ -103,7 +103,7 @@ Runs interactive terminal programs (gdb, shells, REPLs, full-screen tools, \
 any command-line program) on pseudo-terminals. Start one with \
 terminal_start, then exchange lines with terminal_send, or keys with \
 terminal_keys; terminal_screen shows what a full-screen program drew. \
-Every reply begins with a status: ready (the program waits for input: its \
+Every reply begins with a status (after the exit code and folder, for a shell started with shell: true): ready (the program waits for input: its \
 prompt ends the output, or the kernel shows it reading the terminal), quiet (the output paused while the program works), timeout \
 (still busy after timeout_ms), exited (the program ended; the exit code or \
 signal follows), cancelled, cap (the output cap was reached; terminal_read \
@@ -115,7 +115,10 @@ every screen has a version; pass it as changes_since (terminal_screen, \
 terminal_keys, terminal_send, terminal_read) to get only the rows changed \
 since; terminal_wait_for_change waits for a program that redraws by itself \
 (top, a progress bar, a build); terminal_search finds text in everything \
-the program printed instead of reading it all."""
+the program printed instead of reading it all. A shell (bash, zsh, fish) started with shell: true reports \
+how each command ended: a reply to a command opens with "command exit code \
+N" and the shell's folder, so there is no need to append `; echo $?` or run \
+pwd."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -249,7 +252,9 @@ def _blank_tail(lines: list[str]) -> int:
 
 def render(name: str, reply: Reply, limit: int, closed: bool = False, start: int | None = None,
            screen: tuple[str, list[str]] | None = None) -> str:
-    """A reply as the model sees it: status and time first, then the text.
+    """A reply as the model sees it: how the shell's command ended and its
+    folder (when the shell reports them), status and time first, then the
+    text.
     ``start``: where the text begins in the history, when known; ``screen``:
     the screen's changes, which stand for the screen the text ended with."""
     body = reply.text
@@ -257,7 +262,12 @@ def render(name: str, reply: Reply, limit: int, closed: bool = False, start: int
         body += "".join(row + "\n" for row in screen[1])
     text, omitted = bound(body, limit)
     step = "the terminal was closed" if closed and reply.status == "cancelled" else NEXT_STEP[reply.status]
-    header = f"[{name}] status: {reply.status} ({step}); {reply.elapsed_ms} ms"
+    header = f"[{name}] "
+    if reply.command_exit_code is not None:
+        header += f"command exit code {reply.command_exit_code}; "
+    if reply.cwd is not None:
+        header += f"folder {reply.cwd}; "
+    header += f"status: {reply.status} ({step}); {reply.elapsed_ms} ms"
     if reply.status == "exited" or reply.exit_code is not None or reply.signal is not None:
         header += f"; {ending(reply.exit_code, reply.signal)}"
     if reply.status == "cap":
@@ -301,10 +311,12 @@ class Terminals:
         self._count = 0
         self._starting = 0
 
-    async def start(self, argv: list[str], env: dict[str, str] | None, **options: Any) -> tuple[str, AsyncTerminal]:
+    async def start(self, argv: list[str], env: dict[str, str] | None, shell: bool = False,
+                    **options: Any) -> tuple[str, AsyncTerminal]:
         """Start ``argv`` as the policy allows, never by a fresh lookup: an
         allowed binary from the descriptor opened at start-up, a script by
-        its canonical path, checked at the exec to name that same file."""
+        its canonical path, checked at the exec to name that same file.
+        ``shell``: an allowed shell, started by `AsyncTerminal.shell`."""
         if len(self.open) + self._starting >= self.max_terminals:
             raise ValueError(f"this server keeps at most {self.max_terminals} terminals open; "
                              f"terminal_close one first (open: {', '.join(self.open)})")
@@ -320,8 +332,16 @@ class Terminals:
         cast = None if self.record is None else self._new_file("starting", began)
         self._starting += 1
         try:
-            terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast, contain=True,
-                                                  **options)
+            if shell:
+                # The shell's start-up files are ours, made for this terminal;
+                # nothing of the client's names or reaches them.
+                if len(argv) != 1:
+                    raise ValueError("shell: true starts the shell alone: argv names only the shell")
+                terminal = await AsyncTerminal.shell(argv[0], env=env, executable=fd, path=path, record=cast,
+                                                      contain=True, **options)
+            else:
+                terminal = await AsyncTerminal.start(argv, env=env, executable=fd, path=path, record=cast,
+                                                      contain=True, **options)
         except BaseException:
             if cast is not None:
                 os.unlink(cast)
@@ -541,9 +561,13 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             description="Optional: a pause in the output, in ms, that ends a reply while the program "
             "works (the default of this terminal's later calls). Without it a reply waits for the "
             "program to wait for input, end, or timeout_ms.")] = DEFAULT_QUIET_MS,
+        shell: Annotated[bool, Field(
+            description="Start the shell argv names (bash, zsh or fish; argv holds it alone) so that it "
+            "reports each command's exit code and folder: every reply then opens with them, and ready "
+            "means the shell waits for the next command. No need to append `; echo $?`.")] = False,
     ) -> str:
         name, terminal = await run(terminals.start(
-            argv, env, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
+            argv, env, shell, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
             timeout_ms=timeout_ms, quiet_ms=quiet_ms,
         ))
         started = f"started {shlex.join(terminal.argv)} as terminal {name} (pid {terminal.pid})"

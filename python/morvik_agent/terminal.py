@@ -29,6 +29,7 @@ from typing import Any, Concatenate, Generic, Literal, NamedTuple, ParamSpec, Se
 from morvik_agent import contain as _contain
 from morvik_agent import search as _search
 from morvik_agent.search import Hit
+from morvik_agent import shell as _shell_files
 from morvik_agent._terminal import STATUSES, Core, describe_keys, key_names
 
 # The core names the statuses (STATUSES); this spells them for type
@@ -127,6 +128,15 @@ class Reply(NamedTuple):
     ``screen_version``: when the text ends with the screen (a full-screen
     program's), that screen's version; ``screen(changes_since=...)`` with
     it gives what changed since this reply.
+
+    ``command_exit_code``: for a shell that marks its commands (one started
+    by `Terminal.shell`, or any program that emits the marks itself), the
+    exit status (``$?``) of the last command that ended in this reply's
+    output; None when none ended in it (the command runs on, an empty
+    line, Ctrl-C at the prompt). With a shell, "ready" means the shell
+    drew its next prompt; a program the shell runs that waits for input
+    reads "ready" as any program does, with no exit code yet.
+    ``cwd``: the folder the shell last reported (None until it has).
     """
 
     text: str
@@ -140,6 +150,8 @@ class Reply(NamedTuple):
     dropped_bytes: int = 0
     warning: str | None = None
     screen_version: int | None = None
+    command_exit_code: int | None = None
+    cwd: str | None = None
 
 
 class Screen(NamedTuple):
@@ -533,7 +545,13 @@ class Client:
 
     # ---------------------------------------------------------------- inside
 
+    # A shell's private folder of start-up files (shell.py), removed at
+    # close, or when the terminal is dropped unclosed.
+    _shell_files: weakref.finalize[..., Any] | None = None
+
     def _close_now(self) -> None:
+        if self._shell_files is not None:
+            self._shell_files()
         if self._contain is None:
             self._core.close()
             return
@@ -612,9 +630,9 @@ class Client:
         return Call(wait, keys=data)
 
     def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None,
-                                   tuple[int, int, int, int, int] | None],
+                                   tuple[int, int, int, int, int] | None, int | None, str | None],
                began: float) -> Reply:
-        text, status, prompt, queued, code, signal, running, dropped, warning, screen = answer
+        text, status, prompt, queued, code, signal, running, dropped, warning, screen, command_code, cwd = answer
         version = None
         if screen is not None:
             # The text's last `shown` lines are the screen's first rows, the
@@ -625,6 +643,7 @@ class Client:
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
             None if prompt is None else self.prompts[prompt], queued, running, dropped, warning, version,
+            command_code, cwd,
         )
 
 
@@ -692,7 +711,78 @@ def _start(
     session. A process that clears its environment and is orphaned still
     escapes. For hosts that own their process, as the MCP server does.
     """
-    words = [argv] if isinstance(argv, str) else list(argv)
+    return _starting(cls, argv, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
+                     timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
+                     executable=executable, path=path, record=record, screen_model=screen_model, contain=contain)
+
+
+def _shell(
+    cls: type[C],
+    program: str | None = None,
+    *,
+    env: Mapping[str, str] | None = None,
+    cwd: str | os.PathLike[str] | None = None,
+    rows: int = 24,
+    columns: int = 80,
+    prompts: Sequence[str] | str | None = None,
+    timeout_ms: int = DEFAULT_TIMEOUT_MS,
+    quiet_ms: int | None = DEFAULT_QUIET_MS,
+    max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
+    executable: int | None = None,
+    path: str | None = None,
+    record: str | os.PathLike[str] | None = None,
+    screen_model: bool = True,
+    contain: bool = False,
+) -> Call[C]:
+    """Start an interactive shell that says how each command ended, and
+    wait for its first prompt.
+
+    ``program`` is the shell to run: a name looked up as `start` does, or a
+    path; without it, ``$SHELL`` (of ``env``, else of this process), else
+    bash. bash, zsh and fish get start-up files of ours, kept in a private
+    folder that `close` removes: they run the user's own files first
+    (``~/.bashrc``; zsh's from the user's ``ZDOTDIR``; fish's
+    configuration), then make the shell mark each prompt, command and exit
+    status, so that every reply carries ``command_exit_code`` (the command's
+    ``$?``) and ``cwd``, and "ready" means the shell drew its next prompt.
+    The prompt the user set shows unchanged; their aliases, functions and
+    history work as ever. A shell that marks its commands by itself (fish 4,
+    nushell) runs as it is, its marks read all the same; one without hooks
+    (sh, dash) runs as `start` would run it, and its replies carry no exit
+    code. Which shell it is goes by its name (``program``'s, or ``path``'s
+    when ``executable`` is given). The other parameters are those of
+    `start`.
+    """
+    return _starting(cls, program, env=env, cwd=cwd, rows=rows, columns=columns, prompts=prompts,
+                     timeout_ms=timeout_ms, quiet_ms=quiet_ms, max_output_bytes=max_output_bytes,
+                     executable=executable, path=path, record=record, screen_model=screen_model, contain=contain,
+                     shell=True)
+
+
+def _starting(
+    cls: type[C],
+    argv: Sequence[str] | str | None,
+    *,
+    env: Mapping[str, str] | None = None,
+    cwd: str | os.PathLike[str] | None = None,
+    rows: int = 24,
+    columns: int = 80,
+    prompts: Sequence[str] | str | None = None,
+    timeout_ms: int = DEFAULT_TIMEOUT_MS,
+    quiet_ms: int | None = DEFAULT_QUIET_MS,
+    max_output_bytes: int = DEFAULT_MAX_OUTPUT_BYTES,
+    executable: int | None = None,
+    path: str | None = None,
+    record: str | os.PathLike[str] | None = None,
+    screen_model: bool = True,
+    contain: bool = False,
+    shell: bool = False,
+) -> Call[C]:
+    if shell:
+        given = {**os.environ, **(env or {})}
+        argv = argv if argv is not None else given.get("SHELL") or "bash"
+        _word(argv, "program")
+    words = [argv] if isinstance(argv, str) else list(argv or ())
     if not words:
         raise ValueError("argv names no program")
     raw_argv = [_word(w, "every argument") for w in words]
@@ -713,7 +803,7 @@ def _start(
         raise ValueError("path names how to run an executable descriptor; give executable too")
 
     def wait() -> C:
-        nonlocal environment
+        nonlocal environment, raw_argv
         token = None
         if contain:
             token = _contain.new_token()
@@ -728,19 +818,36 @@ def _start(
         run_path = path
         if executable is None:
             run_path = resolve_program(words[0], env=env, cwd=folder)
-            fd = open_program(run_path)
-        else:
-            fd = executable
+        files = None
+        nonce = b""
+        if shell:
+            # The environment the shell gets, as its files must see it.
+            shell_env = {os.fsdecode(k): os.fsdecode(v) for k, v in (e.split(b"=", 1) for e in environment)}
+            integration = _shell_files.prepare(run_path or words[0], shell_env, executable)
+            files, nonce = integration.folder, integration.nonce
+            argv_now = [words[0], *integration.argv[1:]]
+            raw_argv = [_word(w, "every argument") for w in argv_now]
+            added = {_word(k, "name") + b"=": _word(v, "value") for k, v in integration.env.items()}
+            environment = [e for e in environment if not any(e.startswith(a) for a in added)]
+            environment += [a + v for a, v in added.items()]
+        try:
+            fd = open_program(run_path) if executable is None else executable  # type: ignore[arg-type]
+        except BaseException:
+            if files is not None:
+                shutil.rmtree(files, ignore_errors=True)
+            raise
         run_by = None if run_path is None else _word(run_path, "path")
         cast = -1
         try:
             if record is not None:
                 cast = os.open(record, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
             core = Core(raw_argv, fd, environment, None if folder is None else os.fsencode(folder),
-                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by)
+                        rows, columns, [m.encode() for m in marks], bool(screen_model), cast, run_by, nonce)
         except BaseException:
             if token is not None:
                 _contain.started(token, None)
+            if files is not None:
+                shutil.rmtree(files, ignore_errors=True)
             raise
         finally:
             if own:
@@ -750,6 +857,8 @@ def _start(
         if token is not None:
             _contain.started(token, core.pid())
         terminal = cls(core, tuple(words), marks, timeout, quiet, cap, token)
+        if files is not None:
+            terminal._shell_files = weakref.finalize(terminal, shutil.rmtree, files, True)
         terminal.banner = terminal._read().wait()
         return terminal
     return Call(wait)
@@ -791,7 +900,8 @@ def _start_in_place(call: Callable[Concatenate[type[Terminal], P], Call[Terminal
 class Terminal(Client):
     """A program on its own pseudo-terminal: send a line, get a `Reply`.
 
-    Made by `Terminal.start`. Every method may be called from any thread.
+    Made by `Terminal.start`, or `Terminal.shell` for a shell that says how
+    each command ended. Every method may be called from any thread.
     Waits (`send`, `read`, `send_keys`, `interrupt`, `wait_for_change`) run one at a time; a
     second waits for the first. Control acts at once, even while another
     thread waits: `send_keys` and `interrupt` send their keys immediately
@@ -802,6 +912,7 @@ class Terminal(Client):
     """
 
     start = _start_in_place(_start)
+    shell = _start_in_place(_shell)
     send = _in_place(Client._send)
     read = _in_place(Client._read)
     send_keys = _in_place(Client._send_keys)

@@ -145,8 +145,8 @@ PyRef optional_int(const std::optional<int>& v) {
 
 // (text, status, prompt index or None, queued bytes, exit code or None,
 // signal or None, still running, dropped bytes, warning or None, screen or
-// None); the screen the text ends with as (version, rows shown, rows, row,
-// column).
+// None, the shell's command exit code or None, its folder or None); the
+// screen the text ends with as (version, rows shown, rows, row, column).
 PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitInfo& exit) {
   PyRef prompt = reply.prompt ? PyRef::checked(PyLong_FromSize_t(*reply.prompt)) : PyRef::borrow(Py_None);
   PyRef code = optional_int(exit.code);
@@ -161,10 +161,15 @@ PyObject* reply_tuple(PyRef text, const AgentReply& reply, const session::ExitIn
                                     static_cast<Py_ssize_t>(reply.screen->rows), reply.screen->row,
                                     reply.screen->column))
                               : PyRef::borrow(Py_None);
-  return Py_BuildValue("(OsOnOOOnOO)", text.get(), status_name(reply.end), prompt.get(),
+  PyRef command_code = optional_int(reply.command_exit_code);
+  // A folder is a file name: bytes the file system gave, as os.fsdecode takes them.
+  PyRef cwd = reply.cwd ? PyRef::checked(PyUnicode_DecodeFSDefaultAndSize(reply.cwd->data(),
+                                                                          static_cast<Py_ssize_t>(reply.cwd->size())))
+                        : PyRef::borrow(Py_None);
+  return Py_BuildValue("(OsOnOOOnOOOO)", text.get(), status_name(reply.end), prompt.get(),
                        static_cast<Py_ssize_t>(reply.queued_bytes), code.get(), signal.get(),
                        reply.running ? Py_True : Py_False, static_cast<Py_ssize_t>(reply.dropped_bytes),
-                       warning.get(), screen.get());
+                       warning.get(), screen.get(), command_code.get(), cwd.get());
 }
 
 // The text of a reply, after what an interrupted one left.
@@ -228,8 +233,8 @@ constexpr const char* SEND_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_out
 constexpr const char* WRITE_THEN_WAIT_NAMES[] = {"data", "timeout_ms", "quiet_ms", "max_output_bytes", "discard"};
 constexpr const char* CHANGE_NAMES[] = {"since", "timeout_ms", "quiet_ms"};
 constexpr const char* RESIZE_NAMES[] = {"rows", "columns"};
-constexpr const char* CORE_NAMES[] = {"argv", "executable_fd", "env", "cwd", "rows",
-                                      "columns", "prompts", "screen", "record_fd", "path"};
+constexpr const char* CORE_NAMES[] = {"argv", "executable_fd", "env", "cwd", "rows", "columns",
+                                      "prompts", "screen", "record_fd", "path", "marks_nonce"};
 
 // ---- methods
 
@@ -452,11 +457,11 @@ PyMethodDef METHODS[] = {
 // ---- construction and deallocation
 
 // Core(argv, executable_fd, env or None, cwd or None, rows, columns, prompts,
-//      screen, record_fd or -1, path or None)
+//      screen, record_fd or -1, path or None, marks_nonce)
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) raise(PyExc_TypeError, "Core() takes no keywords");
-    PyObject* a[10];
+    PyObject* a[11];
     take_args(args, "__new__", CORE_NAMES, a);
     session::AgentStart start;
     start.argv = bytes_list(a[0], "bytes");
@@ -474,6 +479,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     const long record = PyLong_AsLong(a[8]);
     if (record == -1 && PyErr_Occurred()) throw PythonError{};
     if (a[9] != Py_None) start.path = bytes_of(a[9], "bytes");
+    start.marks_nonce = bytes_of(a[10], "bytes");
     if (start.argv.empty()) raise(PyExc_ValueError, "argv names no program");
     if (record >= 0) {
       // Our own copy, as for the program's descriptor.
@@ -536,7 +542,7 @@ void core_dealloc(PyObject* self) noexcept {
 }
 
 constexpr const char TYPE_DOC[] =
-    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, path, /)\n--\n\n"
+    "Core(argv, executable_fd, env, cwd, rows, columns, prompts, screen, record_fd, path, marks_nonce, /)\n--\n\n"
     "The native core of one agent terminal; use morvik_agent.Terminal.";
 
 }  // namespace

@@ -52,13 +52,14 @@ std::size_t longest(const std::vector<std::string>& texts) {
 
 AgentSession::AgentSession(std::unique_ptr<Engine> engine, std::shared_ptr<AgentOutput> output,
                            std::shared_ptr<CastRecorder> recorder, std::vector<std::string> prompts,
-                           std::uint16_t columns)
+                           std::uint16_t columns, std::string marks_nonce)
     : prompts_(std::move(prompts)),
       longest_prompt_(longest(prompts_)),
       columns_(columns),
       output_(std::move(output)),
       recorder_(std::move(recorder)),
       renderer_(columns),
+      marks_(std::move(marks_nonce)),
       engine_(std::move(engine)) {}
 
 Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
@@ -90,7 +91,7 @@ Expected<std::unique_ptr<AgentSession>> AgentSession::start(AgentStart start) {
   if (!engine) return start_failed(program, engine.error().error);
   return std::unique_ptr<AgentSession>(new AgentSession(std::move(engine).value(), std::move(output),
                                                         std::move(recorder), std::move(start.prompts),
-                                                        start.columns));
+                                                        start.columns, std::move(start.marks_nonce)));
 }
 
 AgentSession::~AgentSession() { close(); }

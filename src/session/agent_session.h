@@ -45,6 +45,7 @@
 #include "pty/pty_process.h"
 #include "read_output.h"
 #include "ready_rule.h"
+#include "shell_marks.h"
 #include "text/keys.h"
 #include "text/line_render.h"
 
@@ -68,6 +69,9 @@ struct AgentStart {
   bool screen = true;
   // An asciicast v2 recording goes to this file when it is open.
   UniqueFd record;
+  // The nonce the shell's own marks carry (shell_marks.h); empty: marks
+  // count without one (a program that emits them by itself).
+  std::string marks_nonce;
 };
 
 struct AgentWait {
@@ -128,6 +132,10 @@ struct AgentReply {
   std::size_t dropped_bytes = 0;  // queued output dropped before the wait
   std::optional<std::string> warning;  // something the caller should know (a recording cut off)
   std::optional<ShownScreen> screen;   // when the text ends with the screen
+  // The status of the last command the shell reported ended in this
+  // wait's output (its D mark); nullopt when none ended, or it gave none.
+  std::optional<int> command_exit_code;
+  std::optional<std::string> cwd;  // the folder the shell last reported
 };
 
 class AgentSession {
@@ -195,7 +203,8 @@ class AgentSession {
 
  private:
   AgentSession(std::unique_ptr<Engine> engine, std::shared_ptr<AgentOutput> output,
-               std::shared_ptr<CastRecorder> recorder, std::vector<std::string> prompts, std::uint16_t columns);
+               std::shared_ptr<CastRecorder> recorder, std::vector<std::string> prompts, std::uint16_t columns,
+               std::string marks_nonce);
 
   // `cancel_seen`: the cancel count before anything of this wait was sent;
   // a cancel after that ends it.
@@ -234,6 +243,8 @@ class AgentSession {
   // the renderer.
   bool answered_ = true;
   text::LineRenderer renderer_;
+  // The shell's marks, fed every byte the replies take or drop, in order.
+  ShellMarks marks_;
   // How the program ended, as close found it (under the engine's process
   // lock; read once the engine released the record).
   ExitInfo final_exit_;

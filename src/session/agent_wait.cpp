@@ -52,6 +52,7 @@ std::size_t AgentSession::discard_queued() {
     if (queued.size() > 2 * DISCARD_KEPT_BYTES) {
       const std::size_t gone = queued.size() - DISCARD_KEPT_BYTES;
       engine_->record(std::string_view(queued).substr(0, gone));
+      marks_.feed(std::string_view(queued).substr(0, gone));
       queued.erase(0, gone);
     }
   }
@@ -59,8 +60,10 @@ std::size_t AgentSession::discard_queued() {
   const std::size_t line = queued.find('\n', queued.size() - keep);
   if (line != std::string::npos && line + 1 < queued.size()) keep = queued.size() - line - 1;
   const std::string_view before_kept = std::string_view(queued).substr(0, queued.size() - keep);
-  // The kept end reaches the history with the reply that shows it.
+  // The kept end reaches the history with the reply that shows it, and the
+  // marks with the wait that takes it: each byte is fed to them once.
   engine_->record(before_kept);
+  marks_.feed(before_kept);
   // The line the last reply left unfinished ends in what was dropped: the
   // renderer sees that end, so the kept text starts a line of its own.
   renderer_.set_columns(columns_.load(std::memory_order_acquire));
@@ -95,6 +98,7 @@ bool AgentSession::take(ReadOutput& collected, Chunk&& chunk, std::uint64_t cap,
       (void)renderer_.take(false);
     }
   }
+  marks_.feed(added);
   return !held;
 }
 
@@ -202,6 +206,16 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   const bool trust_prompts = answered_;
   // The prompt that ends the output so far, as last looked at.
   std::optional<std::size_t> shown_prompt;
+  // The prompts the shell drew to their end before this wait, or when
+  // last looked at: one drawn since, with nothing after it but the input
+  // line, is the shell waiting for its next command. Not while input of
+  // ours is queued: that prompt comes before an earlier line's answer.
+  std::uint64_t shell_prompts = marks_.prompts_drawn();
+  auto shell_waits = [&]() {
+    if (marks_.prompts_drawn() == shell_prompts) return false;
+    shell_prompts = marks_.prompts_drawn();
+    return marks_.stage() == ShellMarks::Stage::Input && !engine_->input_queued();
+  };
 
   // Whether the prompt shown ends the output. `just_taken`: the output that
   // shows it was taken this moment, so the reader finding the terminal empty
@@ -269,6 +283,24 @@ AgentReply AgentSession::wait_locked(const AgentWait& args, std::uint64_t cancel
   for (;;) {
     if (cancelled_since(cancel_seen)) rule.cancelled();
     if (cap == 0 || collected.raw.size() >= cap) rule.capped();
+    if (shell_waits()) {
+      // What the shell wrote with its prompt, after the mark (zsh and fish
+      // erase the rest of the line there), belongs to that prompt: it is
+      // on its way now, so a drain takes it before the reply ends.
+      bool more = false;
+      (void)drain(collected, cap, deadline, cancel_seen, false, more, cut);
+      // Drawn, the prompt still precedes the read: bash sets its line
+      // editor up after it, and a Ctrl-C that lands meanwhile leaves it
+      // reading without a prompt, losing the next keys typed. The kernel,
+      // asked once, says when it reads; where it cannot tell, the prompt
+      // does.
+      const ReadyRule::Kernel answer = ask_kernel();
+      if (answer == ReadyRule::Kernel::Unknown) {
+        rule.shell_prompt_drawn();
+      } else {
+        rule.kernel_said(answer, Clock::now());
+      }
+    }
     if (args.interrupted && Clock::now() >= next_interrupt_check) {
       if (args.interrupted()) rule.cancelled();
       next_interrupt_check = Clock::now() + INTERRUPT_CHECK_GAP;
@@ -330,6 +362,8 @@ AgentReply AgentSession::finish_wait(AgentReply& reply, ReadOutput& collected, W
   // has only just ended, which the next reply tells).
   if (end == WaitEnd::Exited || events.child_exited) reply.exit = exit_info();
   if (recorder_) reply.warning = recorder_->take_warning();
+  if (const ShellMarks::Ended ended = marks_.take_ended(); ended.ended) reply.command_exit_code = ended.status;
+  reply.cwd = marks_.cwd();
   reply.running = end != WaitEnd::Ready && end != WaitEnd::Exited && !reply.exit.ended && !closed();
   reply.out = std::move(collected);
   return std::move(reply);

@@ -113,6 +113,14 @@ class ReadyRule {
   void output_ended() noexcept { decide(WaitEnd::Exited); }  // the channel disconnected
   void cancelled() noexcept { decide(WaitEnd::Cancelled); }
   void capped() noexcept { decide(WaitEnd::Cap); }
+  // The shell reported (with its marks, shell_marks.h) a prompt drawn to
+  // its end since the wait began, and nothing after it, where the kernel
+  // cannot tell whether it reads: it waits for its next command. Where the
+  // kernel tells, the driver asks it at once instead, since the shell sets
+  // its line editor up after drawing the prompt. Between a command's start
+  // and end mark nothing is reported, and the kernel decides as for any
+  // program.
+  void shell_prompt_drawn() noexcept { decide(WaitEnd::Ready); }
   // The answer to ConfirmPrompt; `still_shown`: the end of the output (a
   // drain may have taken more) still shows a prompt.
   void prompt_checked(bool ends_output, bool still_shown, Clock::time_point now) noexcept;

@@ -20,7 +20,7 @@ using Kernel = ReadyRule::Kernel;
 namespace {
 
 enum class Ev { None, Output, PromptOutput, Nothing, ChildEnded, OutputEnded, Cancel, Cap, Confirmed, NotConfirmed,
-                PromptGone, Asked };
+                PromptGone, Asked, ShellPrompt };
 
 struct Step {
   Ev ev;
@@ -172,6 +172,10 @@ const std::vector<Case> CASES = {
       {Ev::Cancel, 1, K, E, R, -1},
       {Ev::Cap, 1, K, E, R, -1}}},
     {"the cap ends the wait", FOREVER, std::nullopt, false, {{Ev::Cap, 0, K, E, WaitEnd::Cap, -1}}},
+    {"a prompt the shell drew ends ready without asking the kernel", FOREVER, std::nullopt, false,
+     {{Ev::Output, 100, K, W, X, 100}, {Ev::ShellPrompt, 100, K, E, R, -1}}},
+    {"a shell's prompt after the wait's end changes nothing", FOREVER, std::nullopt, false,
+     {{Ev::Cap, 0, K, E, WaitEnd::Cap, -1}, {Ev::ShellPrompt, 1, K, E, WaitEnd::Cap, -1}}},
     {"a drain that took the prompt away goes back to waiting", FOREVER, std::nullopt, true,
      {{Ev::PromptOutput, 0, K, C, X, -1, true},
       {Ev::PromptGone, 0, K, W, X, 250},
@@ -221,6 +225,7 @@ TEST_P(ReadyRuleCase, AsksForWhatTheEventsCallFor) {
       case Ev::NotConfirmed: rule.prompt_checked(false, true, at(s.at_us)); break;
       case Ev::PromptGone: rule.prompt_checked(false, false, at(s.at_us)); break;
       case Ev::Asked: rule.kernel_said(s.answer, at(s.at_us)); break;
+      case Ev::ShellPrompt: rule.shell_prompt_drawn(); break;
     }
     const ReadyRule::Next next = rule.next(at(s.at_us));
     SCOPED_TRACE("step " + std::to_string(i));

@@ -275,6 +275,21 @@ def test_replies_and_the_list_say_how_programs_ended(tmp_path):
     assert [line.rsplit(", ", 1)[1] for line in listing.splitlines()] == [f"{ending})" for _, ending in cases]
 
 
+def test_an_allowed_shell_started_as_shell_opens_replies_with_the_commands_exit_code(tmp_path):
+    lines = ["false", "cd / && sh -c 'exit 7'", "true"]
+
+    async def scenario(call, ok):
+        refused = await call("terminal_start", argv=["bash", "--rcfile", str(tmp_path / "x")], shell=True)
+        name = started_name(await ok("terminal_start", argv=["bash"], shell=True, cwd=str(tmp_path)))
+        return refused, [await ok("terminal_send", terminal=name, line=line) for line in lines]
+
+    refused, replies = serve(tmp_path, ["--allow", "bash"], scenario, env={"HOME": str(tmp_path)})
+    assert refused[1] and "argv names only the shell" in refused[0]
+    assert [reply.split(" status: ")[0] for reply in replies] == [
+        f"[t1] command exit code 1; folder {tmp_path};", "[t1] command exit code 7; folder /;",
+        "[t1] command exit code 0; folder /;"]
+
+
 def test_long_output_the_cap_the_bound_and_history_pages(tmp_path):
     async def scenario(call, ok):
         await ok("terminal_start", argv=["sh"], env={"PS1": "$ "}, prompts=["$ "])
