@@ -81,6 +81,10 @@ struct SeenChunks final : ChunkObserver {
 // With fewer and fewer descriptors to spare the start fails, and each
 // failure takes back every descriptor and the child it started.
 TEST(EngineTest, StartThatFailsLeaksNeitherDescriptorsNorTheChild) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Not under a sanitizer: its runtime opens descriptors of its own for
+  // its checks (a pipe to test memory), and out of them it reports faults
+  // that are not there.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   const int before = morvik::test::open_fd_count();
@@ -105,6 +109,7 @@ TEST(EngineTest, StartThatFailsLeaksNeitherDescriptorsNorTheChild) {
   }
   EXPECT_TRUE(started);
   EXPECT_GT(failures, 0);
+#endif
 
   auto missing = Engine::start(program({"/no/such/program-morvik"}));
   ASSERT_FALSE(missing);
