@@ -225,19 +225,14 @@ def test_a_second_wait_on_a_busy_terminal_fails_at_once_and_control_never_queues
         async with connected(url, token) as (call, ok):
             await timed("orphaned", call, "terminal_read", terminal="t", timeout_ms=300)
 
-    (tmp_path / "client.py").write_text(CHURN_CLIENT)
     with http_server(tmp_path, "--allow", "bash", "--allow-env", "PS1") as (url, token, _):
         anyio.run(run, url, token)
         # A client killed mid-call frees the terminal at once: nobody reads its answer.
-        client = subprocess.Popen([sys.executable, str(tmp_path / "client.py"), url, token, "t", "sleep 30"],
-                                  stdout=subprocess.PIPE, text=True)
+        clients = Clients(tmp_path, url, token, "t")
         try:
-            assert client.stdout.readline() == "calling\n"
-            time.sleep(1)
+            assert clients.call_then_kill("sleep 30", 1)
         finally:
-            client.kill()
-            client.wait()
-            client.stdout.close()
+            clients.close()
         time.sleep(0.5)
         anyio.run(after_kill, url, token)
     for key in ("read", "send"):
@@ -279,26 +274,70 @@ def test_idle_terminals_close_and_sigterm_ends_every_program(tmp_path):
     assert not (tmp_path / "token").exists()
 
 
-# A client the test kills at a moment of its choosing: it says when its call
-# is about to go out, then sends a line whose output takes a while.
-CHURN_CLIENT = """
-import anyio, httpx2, sys
+# Clients the test kills at moments of its choosing, forked from one process
+# that has the SDK loaded already (a fresh interpreter's imports would take
+# most of a cycle): one client for each line read, which says when its call
+# is about to go out, then sends that line and waits for the answer.
+CLIENTS = """
+import anyio, httpx2, os, sys
 from mcp import ClientSession
 from mcp.client.streamable_http import streamable_http_client
 
-url, token, name, line = sys.argv[1:5]
+url, token, name = sys.argv[1:4]
 
-async def main():
+def say(word):
+    os.write(1, f"{word}\\n".encode())
+
+async def client(line):
     async with httpx2.AsyncClient(headers={"Authorization": f"Bearer {token}"}, timeout=60) as http, \\
             streamable_http_client(url, http_client=http) as streams, ClientSession(streams[0], streams[1]) as s:
         await s.initialize()
-        print("calling", flush=True)
+        say("calling")
         await s.call_tool("terminal_send", {"terminal": name, "line": line, "timeout_ms": 30000})
-        print("answered", flush=True)
+        say("answered")
         await anyio.sleep(600)
 
-anyio.run(main)
+for line in sys.stdin:
+    pid = os.fork()
+    if pid == 0:
+        try:
+            anyio.run(client, line.rstrip("\\n"))
+        finally:
+            os._exit(0)
+    say(f"client {pid}")
+    os.waitpid(pid, 0)
+    say("ended")
 """
+
+
+class Clients:
+    """The forking process of CLIENTS, for clients of terminal ``name``."""
+
+    def __init__(self, folder, url, token, name):
+        (folder / "clients.py").write_text(CLIENTS)
+        self.process = subprocess.Popen([sys.executable, str(folder / "clients.py"), url, token, name],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def call_then_kill(self, line, after_s):
+        """A client sends ``line``, killed ``after_s`` seconds after its call went out:
+        whether it was killed before the answer came."""
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        pid = int(self.process.stdout.readline().split()[1])
+        try:
+            assert self.process.stdout.readline() == "calling\n"
+            time.sleep(after_s)
+        finally:
+            os.kill(pid, signal.SIGKILL)
+        said = []
+        while not said or said[-1] not in ("ended\n", ""):
+            said.append(self.process.stdout.readline())
+        return said == ["ended\n"]
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.stdout.close()
+        self.process.wait(timeout=30)
 
 
 def _server_resources(pid):
@@ -312,7 +351,6 @@ def test_clients_killed_mid_call_lose_no_character_and_leak_nothing(tmp_path):
     cycles = support.scaled(20, 1000)
     rng = random.Random(os.environ.get("MORVIK_CHURN_SEED", "7"))
     (tmp_path / "casts").mkdir()
-    (tmp_path / "client.py").write_text(CHURN_CLIENT)
     killed_mid_call, busy_retries = 0, 0
     with http_server(tmp_path, "--allow", "bash", "--allow-env", "PS1", "--record", str(tmp_path / "casts")) \
             as (url, token, server):
@@ -336,23 +374,17 @@ def test_clients_killed_mid_call_lose_no_character_and_leak_nothing(tmp_path):
 
         offset, assembled = anyio.run(begin)
         before = None
-        for cycle in range(cycles):
-            if cycle == 3:
-                before = _server_resources(server.pid)
-            line = f"for i in $(seq 1 20); do echo c{cycle}-$i; sleep 0.02; done"
-            client = subprocess.Popen([sys.executable, str(tmp_path / "client.py"), url, token, "churn", line],
-                                      stdout=subprocess.PIPE, text=True)
-            try:
-                assert client.stdout.readline() == "calling\n"
-                time.sleep(rng.uniform(0, 0.6))
-                client.kill()
-            finally:
-                client.kill()
-                client.wait()
-            killed_mid_call += client.stdout.read() == ""
-            client.stdout.close()
-            offset, text = anyio.run(reconnect_and_read, offset)
-            assembled += text
+        clients = Clients(tmp_path, url, token, "churn")
+        try:
+            for cycle in range(cycles):
+                if cycle == 3:
+                    before = _server_resources(server.pid)
+                line = f"for i in $(seq 1 20); do echo c{cycle}-$i; sleep 0.02; done"
+                killed_mid_call += clients.call_then_kill(line, rng.uniform(0, 0.6))
+                offset, text = anyio.run(reconnect_and_read, offset)
+                assembled += text
+        finally:
+            clients.close()
         after = _server_resources(server.pid)
 
         async def history():
@@ -373,7 +405,7 @@ def test_clients_killed_mid_call_lose_no_character_and_leak_nothing(tmp_path):
     assert len(lines) == 20 * cycles and assembled == recording, (len(lines), assembled[-500:], recording[-500:])
     assert shown == recording[-len(shown):]
     # Most kills land mid-call; every busy wait is short.
-    assert killed_mid_call > cycles // 2 and busy_retries < cycles * 20, (killed_mid_call, busy_retries)
+    assert killed_mid_call > cycles // 2 and busy_retries <= cycles, (killed_mid_call, busy_retries)
     descriptors, threads, rss = before
     assert after[0] <= descriptors + 2 and after[1] <= threads + 2, (before, after)
     assert after[2] < rss + 32 * 1024, (before, after)
