@@ -409,3 +409,43 @@ def test_clients_killed_mid_call_lose_no_character_and_leak_nothing(tmp_path):
     descriptors, threads, rss = before
     assert after[0] <= descriptors + 2 and after[1] <= threads + 2, (before, after)
     assert after[2] < rss + 32 * 1024, (before, after)
+
+
+def test_vims_screen_after_a_reconnect_is_what_tmux_shows(tmp_path):
+    import screens
+
+    (scenario,) = [s for s in screens.SCENARIOS if s.name == "vim_insert_then_numbers"]
+    if why := screens.missing(scenario):
+        pytest.skip(why)
+    (tmp_path / "tmux").mkdir()
+    reference = screens.record(scenario, tmp_path / "tmux")
+    (tmp_path / "ours").mkdir()
+    # The scenario's keys: half from a client that then goes, half from the next one.
+    steps = [step for step in scenario.steps if not isinstance(step, screens.WaitFor)]
+    half = steps.index(screens.Key("Escape")) + 1
+
+    async def drive(url, token, part, first):
+        async with connected(url, token) as (call, ok):
+            if first:
+                await ok("terminal_start", argv=["vim", "-u", "NONE", "-i", "NONE", "-N", "notes.txt"], name="vim",
+                         cwd=str(tmp_path / "ours"), rows=scenario.rows, columns=scenario.columns)
+            for step in part:
+                if isinstance(step, screens.Key):
+                    await ok("terminal_keys", terminal="vim", keys=[step.name])
+                else:
+                    await ok("terminal_keys", terminal="vim", text=step)
+            last, since = None, time.monotonic()
+            with anyio.fail_after(screens.STEP_TIMEOUT_S):
+                while last is None or time.monotonic() - since < screens.SETTLE_S:
+                    now = await ok("terminal_screen", terminal="vim")
+                    if now != last:
+                        last, since = now, time.monotonic()
+                    await anyio.sleep(0.05)
+            return last
+
+    with http_server(tmp_path, "--allow", "vim") as (url, token, _):
+        anyio.run(drive, url, token, steps[:half], True)
+        shown = anyio.run(drive, url, token, steps[half:], False)
+    header, *lines = shown.split("\n")
+    row, column = map(int, re.search(r"cursor at row (\d+), column (\d+)", header).groups())
+    assert lines == reference.lines and (row - 1, column - 1) == reference.cursor, (shown, reference)
