@@ -375,16 +375,17 @@ class Client:
             raise TypeError(f"since must be an int, not {type(since).__name__}")
         if since < 0:
             raise ValueError(f"since must be at least 0, not {since}")
+        # Refused before any wait: every offset a caller was given had
+        # been counted before its reply was handed out.
+        if since > self._transcript.end:
+            raise ValueError(f"since: offset {since} is past the end of this terminal's text "
+                             f"(offset {self._transcript.end})")
 
         def replay() -> Reply:
             # The earlier text is taken with this reply's own, in one step:
             # a wait cancelled just before this one may still be adding its
             # text when this one begins.
-            reply = self._reply(self._core.wait(*limits), began, since)
-            if since > reply.offset:
-                raise ValueError(f"since: offset {since} is past the end of this terminal's text "
-                                 f"(offset {reply.offset})")
-            return reply
+            return self._reply(self._core.wait(*limits), began, since)
         return Call(replay, replays=True)
 
     def _send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,

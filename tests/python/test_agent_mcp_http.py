@@ -180,7 +180,7 @@ def test_named_terminals_outlive_their_client_and_a_new_one_reads_on_from_an_off
             listing = await ok("terminal_list")
             replayed = await ok("terminal_read", terminal="build_1", since=offset, timeout_ms=200)
             again = await ok("terminal_read", terminal="build_1", since=reply_parts(replayed)[0], timeout_ms=200)
-            past = await call("terminal_read", terminal="build_1", since=10**9)
+            past = await call("terminal_read", terminal="build_1", since=10**9, timeout_ms=600_000)
             history = await ok("terminal_history", terminal="build_1")
         return listing, replayed, again, past, history
 

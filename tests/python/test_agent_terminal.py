@@ -557,7 +557,7 @@ def test_offsets_count_every_replys_text_and_read_since_replays_what_follows():
         middle = replies[0].offset + 3
         replayed = [terminal.read(since=since, timeout_ms=100) for since in (0, middle, replies[-1].offset)]
         with pytest.raises(ValueError, match="since: offset 1000 is past the end of this terminal's text"):
-            terminal.read(since=1000, timeout_ms=100)
+            terminal.read(since=1000)
         # Once the transcript keeps less than was asked for, the reply says where it begins.
         terminal._transcript.limit = 4
         terminal.send("echo " + "x" * 20)
