@@ -40,6 +40,9 @@ H. What the shell's marks cost: bash `echo hi` through `Terminal.shell()`
    (its prompt ends each reply by its marks, which also carry the exit
    code) against `Terminal.start(["bash"])` with the prompt given, both
    reading the same `~/.bashrc` of a home of their own.
+I. MCP round trip: `terminal_send` of `echo hi` to bash through the SDK's
+   client, to `morvik-mcp` over stdio and over streamable HTTP on loopback
+   (with its token), the same program behind each, rounds interleaved.
 
 Rounds are interleaved, each implementation once per round, each round in
 an order of its own; figures are medians with the 95th percentile. A timing is never a
@@ -535,6 +538,56 @@ def shell_marks(ws, rounds):
     finally:
         for impl in impls.values():
             impl.close()
+def mcp_round_trips(ws, rounds):
+    """Seconds per `terminal_send` round trip over stdio and over HTTP."""
+    import anyio
+    import httpx2
+    from mcp import ClientSession, StdioServerParameters
+    from mcp.client.stdio import stdio_client
+    from mcp.client.streamable_http import streamable_http_client
+
+    server = [sys.executable, "-m", "morvik_agent.mcp", "--allow", "bash", "--allow-env", "PS1"]
+    folder = ws.dir / "mcp"
+    folder.mkdir(mode=0o700, exist_ok=True)
+    log = open(folder / "http.log", "w+")
+    http = subprocess.Popen([*server, "--http", "0", "--token-file", str(folder / "token")],
+                            stdin=subprocess.DEVNULL, stderr=log)
+    got = {"stdio": [], "HTTP": []}
+
+    async def measure():
+        with anyio.fail_after(60):
+            while "serving MCP at" not in (folder / "http.log").read_text():
+                await anyio.sleep(0.05)
+        url = (folder / "http.log").read_text().split(" at ", 1)[1].split(";", 1)[0]
+        headers = {"Authorization": f"Bearer {(folder / 'token').read_text().strip()}"}
+        stdio = StdioServerParameters(command=server[0], args=server[1:], env=dict(os.environ))
+        async with stdio_client(stdio) as (r1, w1), ClientSession(r1, w1) as over_stdio, \
+                httpx2.AsyncClient(headers=headers, timeout=60) as client, \
+                streamable_http_client(url, http_client=client) as streams, \
+                ClientSession(streams[0], streams[1]) as over_http:
+            sessions = {"stdio": over_stdio, "HTTP": over_http}
+            for session in sessions.values():
+                await session.initialize()
+                await session.call_tool("terminal_start", {"argv": ["bash", "--norc", "--noprofile"],
+                                                           "env": {"PS1": "$ "}, "name": "bench"})
+            orders = run.round_orders(list(sessions), "stdio HTTP")
+            for round_ in range(20 + rounds):
+                for name in next(orders):
+                    began = time.monotonic()
+                    result = await sessions[name].call_tool("terminal_send", {"terminal": "bench", "line": "echo hi"})
+                    took = time.monotonic() - began
+                    if result.is_error or "\nhi\n" not in result.content[0].text:
+                        raise run.Broken(f"{name}: {result}")
+                    if round_ >= 20:
+                        got[name].append(took)
+
+    try:
+        anyio.run(measure)
+    finally:
+        http.terminate()
+        http.wait()
+        log.close()
+    return got
 
 
 def paired(these, reference):
@@ -597,7 +650,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--close-only", action="store_true", help="only E, the close on a busy machine")
-    parser.add_argument("--only", action="append", choices=list("ABCDEFGH"), help="only these parts (repeatable)")
+    parser.add_argument("--only", action="append", choices=list("ABCDEFGHI"), help="only these parts (repeatable)")
     options = parser.parse_args(argv)
     parts = set(options.only or "ABCDEFG")
     if options.close_only:
@@ -679,6 +732,15 @@ def main(argv=None):
             out.append(f"| {us(run.median(plain))} | {us(run.percentile(plain, 0.95))} | {us(run.median(marked))} | "
                        f"{us(run.percentile(marked, 0.95))} | {us(run.median(extra))} "
                        f"({us(run.percentile(extra, 0.25))} to {us(run.percentile(extra, 0.75))}) |")
+        if "I" in parts:
+            run.progress("I MCP round trip: stdio and HTTP")
+            got = mcp_round_trips(ws, 50 if options.quick else 300)
+            out.append("\n## I. MCP round trip: `terminal_send` of `echo hi` to bash\n")
+            out.append("| transport | median | p95 | ratio to stdio (p25-p75) |")
+            out.append("|---|---|---|---|")
+            for name, times in got.items():
+                out.append(f"| {name} | {us(run.median(times))} | {us(run.percentile(times, 0.95))} | "
+                           f"{paired(times, got['stdio'])} |")
     finally:
         ws.cleanup()
     print("\n".join(out))

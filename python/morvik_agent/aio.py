@@ -126,6 +126,11 @@ class AsyncTerminal(Client):
     history = _awaited(Client._history)
     close = _awaited(Client._close)
 
+    @property
+    def busy(self) -> bool:
+        """Whether a wait of this terminal runs or waits its turn."""
+        return self._turn.locked()
+
     async def __aenter__(self) -> Self:
         return self
 
@@ -150,6 +155,9 @@ class AsyncTerminal(Client):
             return None  # type: ignore[return-value]  # a keys call's result may be None
         async with self._turn:
             result = await self._running(call.wait)
+        if call.replays:
+            # The text held back is in the transcript this reply began with.
+            self._carry.clear()
         if isinstance(result, Reply):
             return self._with_carry(result, began)  # type: ignore[return-value]
         return result

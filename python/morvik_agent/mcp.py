@@ -1,14 +1,19 @@
-"""`morvik-mcp`: terminal programs as tools for a model, over MCP on stdio.
+"""`morvik-mcp`: terminal programs as tools for a model, over MCP on stdio,
+or on a loopback port over streamable HTTP.
 
-Owns: the command line, the open terminals of one connection and their
-names, the tools, their bounds and descriptions (which the model reads), the
-bound on what a reply hands back, and the end of every terminal when the
-client goes away or a stop signal comes. Must never listen on a network
-(stdio is the only transport: over ssh for another host), never start
+Owns: the command line, the open terminals and their names, the tools, their
+bounds and descriptions (which the model reads), the bound on what a reply
+hands back, and the end of every terminal when the stdio client goes away,
+when an HTTP server's terminal stays unused too long, or when a stop signal
+comes. Must never listen beyond loopback (another host comes over ssh),
+never answer an HTTP request that lacks the operator's token, never start
 without the operator's word on what may run, never start a file or pass an
 environment the `Policy` refuses, never leave a program running after it
 exits, and never make a control tool (interrupt, keys, screen, resize, list,
-close) wait for a running call.
+close) wait for a running call. Over HTTP the terminals belong to the
+server, not to a connection: a client that goes leaves them running, and
+a wait on a busy terminal fails at once rather than queue behind another
+client's.
 
 The SDK is imported only once the command line has been read, so ``--help``
 works, and says how to get the SDK, where the optional extra is missing.
@@ -18,17 +23,24 @@ works, and says how to get the SDK, where the optional extra is missing.
 # at run time, and some of them are names local to build_server.
 import argparse
 import asyncio
+import contextlib
+import contextvars
+import hmac
 import inspect
 import fcntl
+import ipaddress
 import os
+import re
+import secrets
 import select
+import socket
 import shlex
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Annotated, Any
+from typing import TYPE_CHECKING, Annotated, Any, NamedTuple
 
 from morvik_agent.aio import AsyncTerminal
 from morvik_agent.policy import Policy
@@ -74,7 +86,11 @@ MAX_PATH_CHARS = 4096
 MAX_LINE_CHARS = 100_000
 MAX_KEYS = 256
 MAX_KEY_CHARS = 4096
-MAX_NAME_CHARS = 32
+MAX_NAME_CHARS = 64
+# What a client may name a terminal: safe in a header, a file name, a URL.
+NAME_PATTERN = r"^[A-Za-z0-9_-]{1,64}$"
+# Offsets stay exact in a JSON number.
+MAX_OFFSET = 2**53
 # Above any history the core keeps (the newest 4 MiB of output).
 MAX_HISTORY_OFFSET = 64 * 1024 * 1024
 MAX_OUTPUT_CHARS = 10_000_000
@@ -118,7 +134,9 @@ since; terminal_wait_for_change waits for a program that redraws by itself \
 the program printed instead of reading it all. A shell (bash, zsh, fish) started with shell: true reports \
 how each command ended: a reply to a command opens with "command exit code \
 N" and the shell's folder, so there is no need to append `; echo $?` or run \
-pwd."""
+pwd. Each reply's first line \
+ends its timing with "offset N": where its text ends; after a lost reply or a \
+reconnect, terminal_read with since=N returns all the text after it."""
 
 
 def bound(text: str, limit: int) -> tuple[str, int]:
@@ -267,7 +285,7 @@ def render(name: str, reply: Reply, limit: int, closed: bool = False, start: int
         header += f"command exit code {reply.command_exit_code}; "
     if reply.cwd is not None:
         header += f"folder {reply.cwd}; "
-    header += f"status: {reply.status} ({step}); {reply.elapsed_ms} ms"
+    header += f"status: {reply.status} ({step}); {reply.elapsed_ms} ms; offset {reply.offset}"
     if reply.status == "exited" or reply.exit_code is not None or reply.signal is not None:
         header += f"; {ending(reply.exit_code, reply.signal)}"
     if reply.status == "cap":
@@ -299,19 +317,49 @@ def package_version() -> str:
 
 
 class Terminals:
-    """The terminals of one connection, by name (``t1``, ``t2``, ...)."""
+    """The open terminals, by name (``t1``, ``t2``, ..., or the client's).
+
+    ``shared``: the terminals belong to a server that many clients reach
+    (HTTP), so a wait on a busy terminal fails at once instead of queueing
+    behind another client's."""
 
     def __init__(self, policy: Policy, max_output_chars: int,
-                 max_terminals: int = DEFAULT_MAX_TERMINALS, record: str | None = None) -> None:
+                 max_terminals: int = DEFAULT_MAX_TERMINALS, record: str | None = None,
+                 shared: bool = False) -> None:
         self.policy = policy
         self.limit = max_output_chars
         self.max_terminals = max_terminals
         self.record = record
+        self.shared = shared
         self.open: dict[str, AsyncTerminal] = {}
+        # When each terminal was last used (monotonic), and how many calls
+        # are in it now: one in use is never idle.
+        self.used: dict[str, float] = {}
+        self.calls: dict[str, int] = {}
         self._count = 0
         self._starting = 0
+        # The names clients gave to programs still starting.
+        self._claimed: set[str] = set()
 
-    async def start(self, argv: list[str], env: dict[str, str] | None, shell: bool = False,
+    def touch(self, name: str, calls: int = 0) -> None:
+        if name in self.open:
+            self.used[name] = time.monotonic()
+            self.calls[name] = self.calls.get(name, 0) + calls
+
+    def idle_s(self, name: str) -> float | None:
+        """Seconds since ``name`` was last used; None while a call is in it."""
+        if self.calls.get(name):
+            return None
+        return time.monotonic() - self.used.get(name, time.monotonic())
+
+    def _new_name(self) -> str:
+        while True:
+            self._count += 1
+            name = f"t{self._count}"
+            if name not in self.open and name not in self._claimed:
+                return name
+
+    async def start(self, argv: list[str], env: dict[str, str] | None, shell: bool = False, name: str | None = None,
                     **options: Any) -> tuple[str, AsyncTerminal]:
         """Start ``argv`` as the policy allows, never by a fresh lookup: an
         allowed binary from the descriptor opened at start-up, a script by
@@ -320,6 +368,11 @@ class Terminals:
         if len(self.open) + self._starting >= self.max_terminals:
             raise ValueError(f"this server keeps at most {self.max_terminals} terminals open; "
                              f"terminal_close one first (open: {', '.join(self.open)})")
+        if name is not None and (name in self.open or name in self._claimed):
+            raise ValueError(f"name: a terminal named {name} is open already; terminal_close it or choose "
+                             "another name")
+        if name is not None and not re.fullmatch(NAME_PATTERN, name):
+            raise ValueError(f"name: {name!r} is not a name (letters, digits, - and _, at most 64)")
         env = self.policy.environment(env)
         if options.get("cwd") is not None and not os.path.isdir(options["cwd"]):
             raise ValueError(f"cwd: no such folder: {options['cwd']}")
@@ -330,7 +383,12 @@ class Terminals:
         path = None if program is None else program.script
         began = time.time()
         cast = None if self.record is None else self._new_file("starting", began)
+        # A client's name is held while its program starts, so that a second
+        # start of that name fails; a number is given only once started, so
+        # that a refused start takes none.
         self._starting += 1
+        if name is not None:
+            self._claimed.add(name)
         try:
             if shell:
                 # The shell's start-up files are ours, made for this terminal;
@@ -348,14 +406,15 @@ class Terminals:
             raise
         finally:
             self._starting -= 1
-        # Named only once started, so that a refused start takes no name.
-        self._count += 1
-        name = f"t{self._count}"
+            self._claimed.discard(name)  # type: ignore[arg-type]
+        if name is None:
+            name = self._new_name()
         if cast is not None:
             # The recording goes on into the same file under its new name.
             self._new_file(name, began, cast)
             os.unlink(cast)
         self.open[name] = terminal
+        self.touch(name)
         return name, terminal
 
     def _new_file(self, name: str, when: float, source: str | None = None) -> str:
@@ -387,12 +446,49 @@ class Terminals:
         # this one waits for the programs to end, finds no terminal.
         terminal = self.get(name)
         del self.open[name]
+        self.used.pop(name, None)
+        self.calls.pop(name, None)
         await terminal.close()
+
+    async def close_idle(self, idle_s: float) -> list[str]:
+        """Closes every terminal unused for ``idle_s`` seconds; their names."""
+        names = [name for name in self.open if (idle := self.idle_s(name)) is not None and idle >= idle_s]
+        for name in names:
+            await self.close(name)
+        return names
 
     async def close_all(self) -> None:
         terminals = list(self.open.values())
         self.open.clear()
+        self.used.clear()
+        self.calls.clear()
         await asyncio.gather(*(terminal.close() for terminal in terminals), return_exceptions=True)
+
+
+class Caller(NamedTuple):
+    """Who makes the tool call being served: the HTTP session (None on
+    stdio), and the hooks its request runs once its client has gone before
+    the answer (None where no connection can go alone)."""
+
+    session: str | None
+    gone: list[Callable[[], None]] | None
+
+
+# The caller of the tool call this task serves.
+_caller: contextvars.ContextVar[Caller] = contextvars.ContextVar("morvik_mcp_caller", default=Caller(None, None))
+# Where a request's scope keeps its hooks for a client gone mid-request.
+GONE_HOOKS = "morvik.gone"
+
+
+def _caller_of(context: Any) -> Caller:
+    try:
+        request = context.request_context.request
+    except (AttributeError, ValueError):  # no request: called from inside
+        return Caller(None, None)
+    scope = getattr(request, "scope", None)
+    headers = getattr(request, "headers", None)
+    return Caller(None if headers is None else headers.get("mcp-session-id"),
+                  scope.get(GONE_HOOKS) if isinstance(scope, dict) else None)
 
 
 def _invalid(tool: str, error: Exception) -> str:
@@ -406,6 +502,7 @@ def _invalid(tool: str, error: Exception) -> str:
 
 def build_server(terminals: Terminals) -> "MCPServer[Any]":
     """The MCP server with its tools, working on ``terminals``."""
+    import anyio
     from mcp.server.mcpserver import MCPServer
     from mcp.server.mcpserver.exceptions import ToolError
     from pydantic import Field, ValidationError
@@ -421,12 +518,15 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             if known is not None and unknown:
                 raise ToolError(f"Error executing tool {name}: unknown argument {', '.join(unknown)} "
                                 f"({name} takes: {', '.join(known) or 'nothing'})")
+            calling = _caller.set(_caller_of(context))
             try:
                 return await super().call_tool(name, arguments, context)
             except ToolError as error:
                 if isinstance(error.__cause__, ValidationError):
                     raise ToolError(_invalid(name, error.__cause__)) from error.__cause__
                 raise
+            finally:
+                _caller.reset(calling)
 
     policy = terminals.policy
     server = Server("morvik", version=package_version(), instructions=INSTRUCTIONS, log_level="WARNING")
@@ -447,6 +547,10 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         return Field(min_length=minimum, max_length=maximum, description=description)
 
     Name = Annotated[str, text(MAX_NAME_CHARS, "The terminal's name as terminal_start returned it, e.g. t1.", 1)]
+    NewName = Annotated[str | None, Field(
+        min_length=1, max_length=MAX_NAME_CHARS, pattern=NAME_PATTERN,
+        description="Optional: the terminal's name (letters, digits, - and _), for finding it again later, "
+        "also from another connection; unique among open terminals. Default: t1, t2, ...")]
     Timeout = Annotated[int, Field(
         ge=0, le=MAX_WAIT_MS,
         description="How long to wait for the program, in milliseconds (at most 10 minutes). "
@@ -533,9 +637,42 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
 
     def lookup(name: str) -> AsyncTerminal:
         try:
-            return terminals.get(name)
+            found = terminals.get(name)
         except ValueError as error:
             raise failed(error) from error
+        terminals.touch(name)
+        return found
+
+    # The sessions whose calls wait on each terminal, newest last.
+    holders: dict[str, list[str | None]] = {}
+
+    async def wait_on(name: str, found: AsyncTerminal, call: Any, control: bool = False) -> Any:
+        """``call``, a wait on ``found``, run for the caller: refused at
+        once on a shared server when another wait runs there (a control
+        call, which then only sends its keys, is not), and ended when the
+        caller's client goes away before the answer, so that the terminal
+        is free for the next client at once (the text it had comes first
+        in the next reply, and from ``since`` as ever)."""
+        caller = _caller.get()
+        if terminals.shared and not control and found.busy:
+            call.close()
+            whose = "another call" if caller.session in holders.get(name, ()) else "another client's call"
+            raise failed(ValueError(f"terminal {name} is busy with {whose}; terminal_read it again once "
+                                    "that call returned"))
+        mine = holders.setdefault(name, [])
+        mine.append(caller.session)
+        terminals.touch(name, +1)
+        try:
+            with anyio.CancelScope() as scope:
+                if caller.gone is not None:
+                    caller.gone.append(scope.cancel)
+                return await run(call)
+            raise failed(ValueError(f"terminal {name}: the client went away before the answer"))
+        finally:
+            mine.remove(caller.session)
+            if not mine and holders.get(name) is mine:
+                del holders[name]
+            terminals.touch(name, -1)
 
     async def start(
         argv: Annotated[
@@ -565,9 +702,10 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
             description="Start the shell argv names (bash, zsh or fish; argv holds it alone) so that it "
             "reports each command's exit code and folder: every reply then opens with them, and ready "
             "means the shell waits for the next command. No need to append `; echo $?`.")] = False,
+        name: NewName = None,
     ) -> str:
         name, terminal = await run(terminals.start(
-            argv, env, shell, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
+            argv, env, shell, name, prompts=prompts, cwd=cwd, rows=rows, columns=columns,
             timeout_ms=timeout_ms, quiet_ms=quiet_ms,
         ))
         started = f"started {shlex.join(terminal.argv)} as terminal {name} (pid {terminal.pid})"
@@ -597,18 +735,25 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         again, goes quiet, ends, or timeout_ms passes. Returns the status and
         the output (the line itself is not echoed)."""
         found = lookup(terminal)
-        reply = await run(found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, paste=paste))
+        reply = await wait_on(terminal, found, found.send(line, timeout_ms=timeout_ms, quiet_ms=quiet_ms, paste=paste))
         return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
 
     @tool("terminal_read")
     async def read(terminal: Name, timeout_ms: Timeout = DEFAULT_TIMEOUT_MS, quiet_ms: Quiet = None,
+                   since: Annotated[int | None, Field(
+                       ge=0, le=MAX_OFFSET,
+                       description="Optional: an offset a reply's header gave (offset N). The reply begins "
+                       "with all the text after it, also what replies lost on the way carried (after a "
+                       "reconnect), then waits as usual.")] = None,
                    changes_since: ChangesSince = None, max_chars: MaxChars = None,
                    max_tokens: MaxTokens = None) -> str:
         """Wait for more output without sending anything: after a timeout
         status, or for a program that prints by itself (terminal_wait_for_change
-        suits one that redraws a screen)."""
+        suits one that redraws a screen). With since, first the text after
+        that offset: how to carry on after a lost reply or a reconnect, with
+        no character lost or repeated."""
         found = lookup(terminal)
-        reply = await run(found.read(timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        reply = await wait_on(terminal, found, found.read(timeout_ms=timeout_ms, quiet_ms=quiet_ms, since=since))
         return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
 
     @tool("terminal_keys")
@@ -638,7 +783,8 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         if not keys and text is None:
             raise failed(ValueError("terminal_keys: give keys, text or both"))
         found = lookup(terminal)
-        reply = await run(found.send_keys(*(keys or ()), text=text, timeout_ms=timeout_ms, quiet_ms=quiet_ms))
+        reply = await wait_on(terminal, found, found.send_keys(*(keys or ()), text=text, timeout_ms=timeout_ms,
+                                                               quiet_ms=quiet_ms), control=True)
         if reply is None:
             return f"[{terminal}] keys sent; the call waiting on {terminal} returns the program's answer"
         return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens), changes_since)
@@ -653,7 +799,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         another call waits on this terminal, Ctrl-C is sent at once and that
         call returns the program's answer."""
         found = lookup(terminal)
-        reply = await run(found.interrupt(timeout_ms=timeout_ms, discard=discard))
+        reply = await wait_on(terminal, found, found.interrupt(timeout_ms=timeout_ms, discard=discard), control=True)
         if reply is None:
             return f"[{terminal}] Ctrl-C sent; the call waiting on {terminal} returns the program's answer"
         return await answer(terminal, found, reply, budget(limit, max_chars, max_tokens))
@@ -705,8 +851,8 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         output: a later terminal_read or terminal_send still returns the lines
         printed meanwhile. Without changes_since, the whole screen."""
         found = lookup(terminal)
-        change = await run(found.wait_for_change(timeout_ms=timeout_ms, quiet_ms=quiet_ms,
-                                                                changes_since=changes_since))
+        change = await wait_on(terminal, found, found.wait_for_change(timeout_ms=timeout_ms, quiet_ms=quiet_ms,
+                                                                      changes_since=changes_since))
         head = f"[{terminal}] {change.status} after {change.elapsed_ms} ms"
         if change.screen is None:
             return f"{head}; {state(found)} (the terminal keeps no screen: terminal_read returns the output)"
@@ -777,12 +923,19 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
 
     @tool("terminal_list")
     async def list_terminals() -> str:
-        """The open terminals: name, program and whether it still runs (or
-        how it ended). Answers at once, also while calls wait."""
+        """The open terminals: name, program, whether it still runs (or
+        how it ended), the offset its text ends at (terminal_read since
+        it) and how long it has been unused. Answers at once, also while
+        calls wait."""
         if not terminals.open:
             return "no open terminals"
+
+        def unused(name: str) -> str:
+            idle = terminals.idle_s(name)
+            return "in use" if idle is None else f"idle {idle:.0f} s"
         return "\n".join(
-            f"{name}: {shlex.join(terminal.argv)} (pid {terminal.pid}, {state(terminal)})"
+            f"{name}: {shlex.join(terminal.argv)} (pid {terminal.pid}, {state(terminal)}, "
+            f"offset {terminal.offset}, {unused(name)})"
             for name, terminal in terminals.open.items()
         )
 
@@ -816,6 +969,224 @@ async def serve(terminals: Terminals) -> None:
             group.cancel_scope.cancel()
     if gone:
         _client_gone()
+
+
+# ---------------------------------------------------------------- HTTP
+
+# Random bytes in a token: 256 bits, well above the 128 a guess must beat.
+TOKEN_BYTES = 32
+# The cookie a browser page gets for a right ``?token=``.
+TOKEN_COOKIE = "morvik_token"
+DEFAULT_IDLE_CLOSE_MINUTES = 60.0
+# How long the SDK keeps an HTTP session with no request in flight (a
+# connected client holds its notification stream open, so this is one
+# that went without a word): what a killed client's session costs is held
+# this long at most.
+SESSION_IDLE_S = 10 * 60
+# The longest a terminal outlives its idle limit; shorter limits are
+# checked four times as often.
+IDLE_CHECK_S = 30.0
+# The Host and Origin headers a request may carry: loopback names on any
+# port, so that an `ssh -L` forward to another local port still works. A
+# page of another site reaching the port (DNS rebinding) names that site.
+LOOPBACK_HOSTS = ["127.0.0.1:*", "localhost:*", "[::1]:*"]
+LOOPBACK_ORIGINS = ["http://127.0.0.1:*", "http://localhost:*", "http://[::1]:*"]
+
+
+class Gate:
+    """Lets through only requests that carry the operator's token, as a
+    bearer header, a cookie, or a ``token`` query parameter (which sets the
+    cookie, for a browser page); answers 401 to any other before anything
+    behind it runs. Every credential a request carries must be right, and
+    each is compared in constant time.
+
+    Also runs the request's hooks for a client gone mid-request (see
+    `Caller`): a response not sent to its end means nobody reads it."""
+
+    def __init__(self, app: Any, token: str) -> None:
+        self.app = app
+        self.token = token.encode()
+
+    def _right(self, given: str) -> bool:
+        return hmac.compare_digest(given.encode("utf-8", "surrogateescape"), self.token)
+
+    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        if scope["type"] == "lifespan":
+            await self.app(scope, receive, send)
+            return
+        from starlette.datastructures import Headers, QueryParams
+        from starlette.requests import cookie_parser
+        from starlette.responses import PlainTextResponse
+
+        headers = Headers(scope=scope)
+        given: list[str] = []
+        for value in headers.getlist("authorization"):
+            kind, _, credential = value.partition(" ")
+            given.append(credential.strip() if kind.lower() == "bearer" else "")
+        cookies = [cookie_parser(value).get(TOKEN_COOKIE) for value in headers.getlist("cookie")]
+        given += [cookie for cookie in cookies if cookie is not None]
+        queried = QueryParams(scope.get("query_string", b"").decode("latin-1")).getlist("token")
+        given += queried
+        if scope["type"] != "http" or not given or not all([self._right(g) for g in given]):
+            refusal = PlainTextResponse(
+                "morvik-mcp: this server answers only requests with its token: the header "
+                "Authorization: Bearer TOKEN (the token is in the file named at its start)\n",
+                status_code=401, headers={"WWW-Authenticate": 'Bearer realm="morvik-mcp"'})
+            if scope["type"] == "http":
+                await refusal(scope, receive, send)
+            return
+        ended = False
+
+        async def answer(message: dict[str, Any]) -> None:
+            nonlocal ended
+            if message["type"] == "http.response.start" and queried:
+                cookie = (f"{TOKEN_COOKIE}={self.token.decode()}; HttpOnly; SameSite=Strict; Path=/").encode()
+                message = {**message, "headers": [*message.get("headers", []), (b"set-cookie", cookie)]}
+            elif message["type"] == "http.response.body" and not message.get("more_body", False):
+                ended = True
+            await send(message)
+
+        gone: list[Callable[[], None]] = []
+        scope[GONE_HOOKS] = gone
+        try:
+            await self.app(scope, receive, answer)
+        finally:
+            if not ended:
+                for hook in gone:
+                    hook()
+
+
+def listen_address(value: str) -> tuple[str, int]:
+    """``[HOST:]PORT`` as a loopback address to bind; ValueError for any
+    other (with the way to reach a loopback port from another host)."""
+    host, colon, port_text = value.rpartition(":")
+    if not colon:
+        host = "127.0.0.1"
+    host = host.removeprefix("[").removesuffix("]")
+    if not port_text.isdigit() or not 0 <= int(port_text) <= 65535:
+        raise ValueError(f"--http {value}: not a port: {port_text!r} (give PORT or HOST:PORT, PORT 0 for any free one)")
+    port = int(port_text)
+    if host == "localhost":
+        host = "127.0.0.1"
+    try:
+        loopback = ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        loopback = False
+    if not loopback:
+        raise ValueError(
+            f"--http {value}: {host} is not a loopback address; this server listens only on 127.0.0.1 or ::1, "
+            f"where only this machine reaches it. From another host, forward a port to it over ssh: "
+            f"ssh -L {port or 'PORT'}:127.0.0.1:{port or 'PORT'} THIS_HOST")
+    return host, port
+
+
+def bind(host: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if family == socket.AF_INET6:
+            listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        listener.bind((host, port))
+        listener.listen(128)
+    except BaseException:
+        listener.close()
+        raise
+    return listener
+
+
+def token_path(given: str | None, port: int) -> str:
+    """Where the token goes: ``given``, else a file named by the port in
+    $XDG_RUNTIME_DIR/morvik or ~/.local/state/morvik (made user-only).
+    ValueError when the folder is one another user may enter."""
+    if given is None:
+        runtime = os.environ.get("XDG_RUNTIME_DIR")
+        folder = os.path.join(runtime, "morvik") if runtime else os.path.expanduser("~/.local/state/morvik")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        path = os.path.join(folder, f"mcp-{port}.token")
+    else:
+        path = os.path.abspath(given)
+        folder = os.path.dirname(path)
+    try:
+        found = os.stat(folder)
+    except OSError as error:
+        raise ValueError(f"--token-file {path}: its folder: {error.strerror}") from None
+    if found.st_uid != os.getuid() or found.st_mode & 0o077:
+        raise ValueError(f"--token-file {path}: its folder {folder} is open to other users "
+                         f"(mode {found.st_mode & 0o777:o}, owner {found.st_uid}); chmod 700 it or choose another")
+    return path
+
+
+def write_token(path: str) -> str:
+    """A new random token, written to ``path`` (mode 0600, replacing any
+    file there in one step, never through a link)."""
+    token = secrets.token_urlsafe(TOKEN_BYTES)
+    new = f"{path}.{os.getpid()}.new"
+    fd = os.open(new, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
+    try:
+        os.fchmod(fd, 0o600)
+        os.write(fd, f"{token}\n".encode())
+        os.replace(new, path)
+    except BaseException:
+        os.unlink(new)
+        raise
+    finally:
+        os.close(fd)
+    return token
+
+
+async def serve_http(terminals: Terminals, listener: socket.socket, token: str, token_file: str,
+                     idle_close_s: float) -> None:
+    """Serve MCP's streamable HTTP at /mcp on ``listener`` until a stop signal comes."""
+    import anyio
+    import uvicorn
+    from mcp.server.transport_security import TransportSecuritySettings
+
+    class Web(uvicorn.Server):
+        # The stop signals are ours (_stop_on_signal): every terminal ends
+        # first, which uvicorn's own handling would leave to the exit.
+        @contextlib.contextmanager
+        def capture_signals(self) -> Any:
+            yield
+
+    server = build_server(terminals)
+    security = TransportSecuritySettings(enable_dns_rebinding_protection=True,
+                                         allowed_hosts=LOOPBACK_HOSTS, allowed_origins=LOOPBACK_ORIGINS)
+    app = server.streamable_http_app(streamable_http_path="/mcp", transport_security=security,
+                                     session_idle_timeout=SESSION_IDLE_S)
+    web = Web(uvicorn.Config(Gate(app, token), log_config=None, log_level="warning", access_log=False,
+                             lifespan="on", timeout_graceful_shutdown=1))
+    host, port = listener.getsockname()[:2]
+    where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    print(f"morvik-mcp: serving MCP at http://{where}/mcp; send the header Authorization: Bearer TOKEN, "
+          f"the token being in {token_file}", file=sys.stderr, flush=True)
+    async with anyio.create_task_group() as group:
+        group.start_soon(_stop_on_signal, terminals, lambda: _remove(token_file))
+        if idle_close_s > 0:
+            group.start_soon(_close_idle, terminals, idle_close_s)
+        try:
+            await web.serve(sockets=[listener])
+        finally:
+            with anyio.CancelScope(shield=True):
+                await terminals.close_all()
+            _remove(token_file)
+            group.cancel_scope.cancel()
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+async def _close_idle(terminals: Terminals, idle_s: float) -> None:
+    import anyio
+
+    while True:
+        await anyio.sleep(min(IDLE_CHECK_S, idle_s / 4))
+        for name in await terminals.close_idle(idle_s):
+            print(f"morvik-mcp: closed {name}, unused for {idle_s / 60:g} minutes", file=sys.stderr, flush=True)
 
 
 _gone = threading.Lock()
@@ -852,12 +1223,14 @@ def _watch_stdout() -> None:
     threading.Thread(target=watch, name="morvik-mcp-stdout", daemon=True).start()
 
 
-async def _stop_on_signal(terminals: Terminals) -> None:
+async def _stop_on_signal(terminals: Terminals, cleanup: Callable[[], None] | None = None) -> None:
     import anyio
 
     with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGHUP, signal.SIGINT) as received:
         async for signum in received:
             await terminals.close_all()
+            if cleanup is not None:
+                cleanup()
             # Not an orderly return: the transport's reader thread may sit in
             # a read of stdin that nothing will end. Die of the signal, as
             # the sender expects, with every program already stopped.
@@ -868,12 +1241,14 @@ async def _stop_on_signal(terminals: Terminals) -> None:
 def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="morvik-mcp",
-        description="An MCP server (stdio transport) that lets a model run interactive terminal programs "
-        "such as gdb, shells and REPLs: start them with arguments, send lines and keys, read what the "
-        "terminal shows, interrupt, close. For another host, let the MCP client run it over ssh: "
-        "ssh HOST morvik-mcp --allow PROGRAM.",
-        epilog="Every program is stopped when the client disconnects or the server gets SIGTERM, with "
-        "everything it started, daemons that left its session included.",
+        description="An MCP server (stdio, or streamable HTTP on a loopback port) that lets a model run "
+        "interactive terminal programs such as gdb, shells and REPLs: start them with arguments, send lines "
+        "and keys, read what the terminal shows, interrupt, close. For another host, let the MCP client run "
+        "it over ssh (ssh HOST morvik-mcp --allow PROGRAM), or forward a port to an --http server with "
+        "ssh -L.",
+        epilog="Every program is stopped, with everything it started (daemons that left its session "
+        "included), when the server gets SIGTERM; on stdio also when the client disconnects, over HTTP "
+        "once unused for --idle-close minutes.",
     )
     parser.add_argument(
         "--allow", action="append", metavar="PROGRAM", default=[],
@@ -910,7 +1285,34 @@ def parse_options(args: Sequence[str] | None) -> argparse.Namespace:
         "--max-terminals", type=_bounded(1, 1000), default=DEFAULT_MAX_TERMINALS, metavar="N",
         help=f"the most terminals open at once (default {DEFAULT_MAX_TERMINALS})",
     )
+    parser.add_argument(
+        "--http", metavar="[HOST:]PORT",
+        help="serve MCP's streamable HTTP at http://HOST:PORT/mcp instead of stdio; HOST is 127.0.0.1 "
+        "(the default) or ::1, never another (from another host: ssh -L PORT:127.0.0.1:PORT HOST), "
+        "PORT 0 any free one. Every request needs the token written to --token-file. The terminals "
+        "belong to the server: a client that goes leaves them running for the next.",
+    )
+    parser.add_argument(
+        "--token-file", metavar="FILE",
+        help="with --http, where to write the new token (mode 0600, in a folder only you may enter); "
+        "default $XDG_RUNTIME_DIR/morvik/mcp-PORT.token, or ~/.local/state/morvik/mcp-PORT.token",
+    )
+    parser.add_argument(
+        "--idle-close", type=_minutes, default=DEFAULT_IDLE_CLOSE_MINUTES, metavar="MINUTES",
+        help="with --http, close a terminal nobody has used for MINUTES (default "
+        f"{DEFAULT_IDLE_CLOSE_MINUTES:g}; 0 never)",
+    )
     return parser.parse_args(args)
+
+
+def _minutes(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of minutes: {text!r}") from None
+    if not 0 <= value <= 525_600:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 525600 minutes (a year), not {text}")
+    return value
 
 
 def _bounded(low: int, high: int) -> Callable[[str], int]:
@@ -958,11 +1360,30 @@ def main(args: Sequence[str] | None = None) -> int:
         print("morvik-mcp needs the MCP SDK: pip install 'morvik[mcp]'", file=sys.stderr)
         return 2
     record = None if options.record is None else os.path.abspath(options.record)
-    # Orphans of the programs' descendants (daemons, `setsid` jobs) come
-    # here rather than to init, so a terminal's close can still end them.
+    if options.http is None:
+        # Orphans of the programs' descendants (daemons, `setsid` jobs) come
+        # here rather than to init, so a terminal's close can still end them.
+        contain.ensure()
+        limit = budget(options.max_output_chars, None, options.max_output_tokens)
+        anyio.run(serve, Terminals(policy, limit, options.max_terminals, record))
+        return 0
+    try:
+        host, port = listen_address(options.http)
+        listener = bind(host, port)
+    except (ValueError, OSError) as error:
+        print(f"morvik-mcp: {error}", file=sys.stderr)
+        return 2
+    try:
+        path = token_path(options.token_file, listener.getsockname()[1])
+        token = write_token(path)
+    except (ValueError, OSError) as error:
+        print(f"morvik-mcp: {error}", file=sys.stderr)
+        listener.close()
+        return 2
     contain.ensure()
     limit = budget(options.max_output_chars, None, options.max_output_tokens)
-    anyio.run(serve, Terminals(policy, limit, options.max_terminals, record))
+    terminals = Terminals(policy, limit, options.max_terminals, record, shared=True)
+    anyio.run(serve_http, terminals, listener, token, path, options.idle_close * 60)
     return 0
 
 

@@ -49,6 +49,9 @@ DEFAULT_QUIET_MS: int | None = None
 MAX_PROMPT_CHARS = 1024
 # The most raw output one wait collects; the rest stays queued.
 DEFAULT_MAX_OUTPUT_BYTES = 2 * 1024 * 1024
+# The newest characters of reply text a terminal keeps for `read(since=...)`:
+# as much as the core keeps of raw output.
+TRANSCRIPT_CHARS = 4 * 1024 * 1024
 # A wait's limits are at most this (about 585 million years of ms).
 MAX_MS = 2**64 - 1
 MAX_SIZE = 65535
@@ -137,6 +140,10 @@ class Reply(NamedTuple):
     drew its next prompt; a program the shell runs that waits for input
     reads "ready" as any program does, with no exit code yet.
     ``cwd``: the folder the shell last reported (None until it has).
+    ``offset``: where this reply's text ends in the terminal's text, in
+    characters counted from its start (every reply's text, in order,
+    the banner first); it never resets, so ``read(since=offset)`` after a
+    lost reply or a reconnect carries on with no character lost or repeated.
     """
 
     text: str
@@ -152,6 +159,7 @@ class Reply(NamedTuple):
     screen_version: int | None = None
     command_exit_code: int | None = None
     cwd: str | None = None
+    offset: int = 0
 
 
 class Screen(NamedTuple):
@@ -277,6 +285,59 @@ def _size(rows: int, columns: int) -> tuple[int, int]:
     return rows, columns
 
 
+class Transcript:
+    """The text of a terminal's replies, one after the other, as offsets
+    count it: the newest ``limit`` characters, and how many went before.
+    Appended to only by the wait that holds the terminal's turn."""
+
+    __slots__ = ("_chunks", "_held", "_lock", "dropped", "limit")
+
+    def __init__(self, limit: int = TRANSCRIPT_CHARS) -> None:
+        self.limit = limit
+        self._chunks: list[str] = []
+        self._held = 0
+        self.dropped = 0
+        # A list and two counters changed together, read from any thread.
+        self._lock = threading.Lock()
+
+    @property
+    def end(self) -> int:
+        with self._lock:
+            return self.dropped + self._held
+
+    def append(self, text: str) -> int:
+        """Adds ``text``; returns the offset where it ends."""
+        with self._lock:
+            return self._add(text)
+
+    def append_since(self, text: str, offset: int) -> tuple[str, int, int]:
+        """Adds ``text``; returns the text after ``offset`` (``text`` at its
+        end), the offset that text starts at (later than ``offset`` when
+        the oldest of it is no longer held) and the one it ends at. An
+        offset past the end gives no text."""
+        with self._lock:
+            end = self._add(text)
+            start = min(max(offset, self.dropped), end)
+            whole = "".join(self._chunks)
+            if len(self._chunks) > 1:
+                self._chunks = [whole]
+            return whole[start - self.dropped:], start, end
+
+    def _add(self, text: str) -> int:
+        if text:
+            self._chunks.append(text)
+            self._held += len(text)
+            # Dropped only once twice the limit is held, so that appending
+            # stays cheap.
+            if self._held > 2 * self.limit:
+                whole = "".join(self._chunks)
+                cut = len(whole) - self.limit
+                self._chunks = [whole[cut:]]
+                self._held -= cut
+                self.dropped += cut
+        return self.dropped + self._held
+
+
 class Call(Generic[R]):
     """One call of a terminal as both faces run it: ``wait`` does its
     blocking part (the sync face runs it in place, the async one on a worker
@@ -285,12 +346,16 @@ class Call(Generic[R]):
     says whether it waits its turn behind the other waits. The arguments
     were checked when it was made."""
 
-    __slots__ = ("keys", "queued", "wait")
+    __slots__ = ("keys", "queued", "replays", "wait")
 
-    def __init__(self, wait: Callable[[], R], *, keys: bytes | None = None, queued: bool = True) -> None:
+    def __init__(self, wait: Callable[[], R], *, keys: bytes | None = None, queued: bool = True,
+                 replays: bool = False) -> None:
         self.wait = wait
         self.keys = keys
         self.queued = queued
+        # Its reply begins with earlier text, from the transcript: text a
+        # face held back for the next reply is in it already.
+        self.replays = replays
 
 
 class Change(NamedTuple):
@@ -331,6 +396,7 @@ class Client:
         self.quiet_ms = quiet_ms
         self.max_output_bytes = max_output_bytes
         self.pid: int = core.pid()
+        self._transcript = Transcript()
         # Set by start(); a placeholder until the first wait has run.
         self.banner = Reply("", "timeout", 0)
         # The last looks at the screen, by version, oldest first: what
@@ -370,12 +436,35 @@ class Client:
         return Call(wait)
 
     def _read(self, *, timeout_ms: int | None = None, quiet_ms: int | None = None,
-              max_output_bytes: int | None = None) -> Call[Reply]:
+              max_output_bytes: int | None = None, since: int | None = None) -> Call[Reply]:
         """Wait until the program waits for input, goes quiet, ends, or the
-        time is up, and return what it wrote meanwhile."""
+        time is up, and return what it wrote meanwhile.
+
+        ``since``, an offset an earlier reply gave (`Reply.offset`): the
+        reply begins with the text after it, replies lost on the way
+        included, then holds what the wait brings. When the oldest of that
+        text is no longer kept (the newest 4 Mi characters are), the reply's
+        ``warning`` says so and names the earliest offset still held."""
         began = time.monotonic()
         limits = self._limits(timeout_ms, quiet_ms, max_output_bytes)
-        return Call(lambda: self._reply(self._core.wait(*limits), began))
+        if since is None:
+            return Call(lambda: self._reply(self._core.wait(*limits), began))
+        if isinstance(since, bool) or not isinstance(since, int):
+            raise TypeError(f"since must be an int, not {type(since).__name__}")
+        if since < 0:
+            raise ValueError(f"since must be at least 0, not {since}")
+        # Refused before any wait: every offset a caller was given had
+        # been counted before its reply was handed out.
+        if since > self._transcript.end:
+            raise ValueError(f"since: offset {since} is past the end of this terminal's text "
+                             f"(offset {self._transcript.end})")
+
+        def replay() -> Reply:
+            # The earlier text is taken with this reply's own, in one step:
+            # a wait cancelled just before this one may still be adding its
+            # text when this one begins.
+            return self._reply(self._core.wait(*limits), began, since)
+        return Call(replay, replays=True)
 
     def _send_keys(self, *keys: str, text: str | None = None, timeout_ms: int | None = None,
                    quiet_ms: int | None = None, max_output_bytes: int | None = None) -> Call[Reply | None]:
@@ -631,7 +720,7 @@ class Client:
 
     def _reply(self, answer: tuple[str, Status, int | None, int, int | None, int | None, bool, int, str | None,
                                    tuple[int, int, int, int, int] | None, int | None, str | None],
-               began: float) -> Reply:
+               began: float, since: int | None = None) -> Reply:
         text, status, prompt, queued, code, signal, running, dropped, warning, screen, command_code, cwd = answer
         version = None
         if screen is not None:
@@ -640,11 +729,25 @@ class Client:
             version, shown, rows, row, column = screen
             lines = (text[:-1].split("\n")[-shown:] if shown else []) + [""] * (rows - shown)
             self._keep(version, lines, (row, column))
+        if since is None:
+            offset = self._transcript.append(text)
+        else:
+            text, start, offset = self._transcript.append_since(text, since)
+            if start > since:
+                lost = (f"the text before offset {start} is no longer kept: this reply begins there, "
+                        f"{start - since} characters after offset {since}")
+                warning = lost if warning is None else f"{warning}; {lost}"
         return Reply(
             text, status, round((time.monotonic() - began) * 1000), code, signal,
             None if prompt is None else self.prompts[prompt], queued, running, dropped, warning, version,
-            command_code, cwd,
+            command_code, cwd, offset,
         )
+
+    @property
+    def offset(self) -> int:
+        """Where the text of the replies so far ends (`Reply.offset` of the
+        newest reply)."""
+        return self._transcript.end
 
 
 def _start(

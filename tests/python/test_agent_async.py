@@ -141,3 +141,22 @@ def test_closing_stubborn_terminals_never_stalls_the_loop():
         lag, took = asyncio.run(run())
     assert lag < 0.1, f"the loop stalled {lag * 1000:.0f} ms"
     assert took < 3, took
+
+
+@pytest.mark.parametrize("resume", ["carry", "since"])
+def test_the_text_of_a_cancelled_wait_comes_once_whether_carried_or_read_since(resume, tmp_path):
+    async def run():
+        async with await shell() as terminal:
+            start = terminal.banner.offset
+            running = asyncio.ensure_future(terminal.send(f"touch {tmp_path}/a; sleep 1; echo one"))
+            await appears(tmp_path / "a")
+            running.cancel()
+            await asyncio.gather(running, return_exceptions=True)
+            first = await (terminal.send("echo two") if resume == "carry" else terminal.read(since=start))
+            second = await terminal.send("echo three")
+            return start, first, second, terminal.offset
+
+    start, first, second, end = asyncio.run(run())
+    expected = {"carry": f"\none\n{PROMPT}\ntwo\n{PROMPT}", "since": f"\none\n{PROMPT}"}[resume]
+    assert (first.text, second.text) == (expected, f"\nthree\n{PROMPT}")
+    assert (first.offset, second.offset) == (start + len(first.text), end) == (start + len(first.text), first.offset + len(second.text))

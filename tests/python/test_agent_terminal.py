@@ -548,3 +548,23 @@ def test_program_runs_by_its_resolved_path_and_fails_as_the_exec_would(tmp_path,
     finally:
         if "executable" in options:
             os.close(options["executable"])
+
+
+def test_offsets_count_every_replys_text_and_read_since_replays_what_follows():
+    with Terminal.start(["bash", "--norc", "--noprofile"], env={"PS1": "$ "}, prompts=["$ "]) as terminal:
+        replies = [terminal.banner, terminal.send("echo one"), terminal.send("printf 'two\\nthree\\n'")]
+        whole = "".join(reply.text for reply in replies)
+        middle = replies[0].offset + 3
+        replayed = [terminal.read(since=since, timeout_ms=100) for since in (0, middle, replies[-1].offset)]
+        with pytest.raises(ValueError, match="since: offset 1000 is past the end of this terminal's text"):
+            terminal.read(since=1000)
+        # Once the transcript keeps less than was asked for, the reply says where it begins.
+        terminal._transcript.limit = 4
+        terminal.send("echo " + "x" * 20)
+        old = terminal.read(since=0, timeout_ms=100)
+    assert [reply.offset for reply in replies] == [len(r) for r in (replies[0].text, whole[:-len(replies[2].text)], whole)]
+    assert [(r.text, r.offset, r.warning) for r in replayed] == [
+        (whole, len(whole), None), (whole[middle:], len(whole), None), ("", len(whole), None)]
+    earliest = old.offset - len(old.text)
+    assert old.warning == (f"the text before offset {earliest} is no longer kept: this reply begins there, "
+                           f"{earliest} characters after offset 0") and old.text.endswith("x\n$ ")
