@@ -607,6 +607,15 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         except refusals as error:
             raise failed(error) from error
 
+    def shown(found: AsyncTerminal, shot: Screen, since: int | None, bound_to: int) -> tuple[str, str, str]:
+        """A screen's header piece, the note on a middle left out, and its
+        rows as they follow the header (see `screen_part`)."""
+        kept = found._kept(since)
+        where, rows = screen_part(shot, since, None if kept is None else kept[0])
+        text, omitted = bound("\n".join(rows), bound_to)
+        cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
+        return where, cut, f"\n{text}" if rows else ""
+
     async def answer(name: str, found: AsyncTerminal, reply: Reply, bound_to: int,
                      since: int | None = None) -> str:
         closed = terminals.open.get(name) is not found
@@ -825,11 +834,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         if shot is None:
             raise failed(ValueError(f"terminal: {terminal} keeps no screen"))
         which = "alternate screen" if shot.alternate else "main screen"
-        kept = found._kept(changes_since)
-        where, rows = screen_part(shot, changes_since, None if kept is None else kept[0])
-        text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
-        cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
-        body = f"\n{text}" if rows else ""
+        where, cut, body = shown(found, shot, changes_since, budget(limit, max_chars, max_tokens))
         return f"[{terminal}] {which}, {len(shot.lines)} rows, {where}; {state(found)}{cut}{body}"
 
     @tool("terminal_wait_for_change")
@@ -857,11 +862,7 @@ def build_server(terminals: Terminals) -> "MCPServer[Any]":
         if change.screen is None:
             return f"{head}; {state(found)} (the terminal keeps no screen: terminal_read returns the output)"
         # Without changes_since the model holds no screen to apply changes to.
-        kept = found._kept(changes_since)
-        where, rows = screen_part(change.screen, changes_since, None if kept is None else kept[0])
-        text, omitted = bound("\n".join(rows), budget(limit, max_chars, max_tokens))
-        cut = f"; {omitted} characters (about {tokens(omitted)} tokens) left out of the middle" if omitted else ""
-        body = f"\n{text}" if rows else ""
+        where, cut, body = shown(found, change.screen, changes_since, budget(limit, max_chars, max_tokens))
         return f"{head}; {where}; {state(found)}{cut}{body}"
 
     @tool("terminal_search")
